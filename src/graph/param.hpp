@@ -1,0 +1,91 @@
+// Parameter values and parameter maps, with their token and display forms.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "graph/support.hpp"
+
+namespace veltrix {
+
+enum class ParamTag : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
+
+inline constexpr std::uint64_t kCanonicalNan = 0x7FF8000000000000ULL;
+
+// Bit pattern used for comparing, hashing and tokenising a float: every NaN
+// becomes the canonical quiet NaN, everything else keeps its 64 bits.
+std::uint64_t canonical_bits(double v) noexcept;
+double float_from_bits(std::uint64_t bits) noexcept;
+
+class ParamValue {
+public:
+    static ParamValue Int(std::int64_t v) { return ParamValue(Storage(std::in_place_index<0>, v)); }
+    static ParamValue Float(double v) { return ParamValue(Storage(std::in_place_index<1>, v)); }
+    static ParamValue Bool(bool v) { return ParamValue(Storage(std::in_place_index<2>, v)); }
+    static ParamValue Str(std::string v) { return ParamValue(Storage(std::in_place_index<3>, std::move(v))); }
+
+    ParamTag tag() const noexcept { return static_cast<ParamTag>(v_.index()); }
+    std::int64_t as_int() const { return std::get<0>(v_); }
+    double as_float() const { return std::get<1>(v_); }  // stored bits, payload kept
+    bool as_bool() const { return std::get<2>(v_); }
+    const std::string& as_str() const { return std::get<3>(v_); }
+
+    bool operator==(const ParamValue& other) const noexcept;
+    void hash_into(Hasher& h) const noexcept;
+
+    // "i42", "f3ff0000000000000", "btrue", "sa%3Bb".
+    void append_token(std::string& out) const;
+    std::string token() const;
+    // Human-readable form used inside labels.
+    void append_display(std::string& out) const;
+
+private:
+    using Storage = std::variant<std::int64_t, double, bool, std::string>;
+    explicit ParamValue(Storage v) : v_(std::move(v)) {}
+    Storage v_;
+};
+
+struct ParamEntry {
+    std::string key;
+    ParamValue value;
+    bool operator==(const ParamEntry& o) const noexcept { return key == o.key && value == o.value; }
+};
+
+// A node's parameters: entries stably sorted by key bytes. Equal keys are
+// kept in the order given.
+class ParamMap {
+public:
+    ParamMap() = default;
+    static ParamMap make(std::vector<ParamEntry> entries);
+
+    const std::vector<ParamEntry>& entries() const noexcept { return entries_; }
+    bool empty() const noexcept { return entries_.empty(); }
+    std::size_t size() const noexcept { return entries_.size(); }
+
+    bool operator==(const ParamMap& o) const noexcept { return entries_ == o.entries_; }
+    void hash_into(Hasher& h) const noexcept;
+
+    // "{scalar=1, side=\"r\"}"
+    void append_display(std::string& out) const;
+
+private:
+    std::vector<ParamEntry> entries_;
+};
+
+std::string escape_token(std::string_view text);
+void append_escaped(std::string& out, std::string_view text);
+std::string unescape_token(std::string_view text);
+
+// Display of a text value: double-quoted with backslash escapes.
+void append_debug_str(std::string& out, std::string_view text);
+// Shortest round-tripping decimal, no exponent ("1", "1.5", "-0", "NaN", "inf").
+void append_float_display(std::string& out, double v);
+
+// prefix, or prefix + "|" + "key=valuetoken;..." when params is not empty.
+std::string with_params(std::string prefix, const ParamMap& params);
+void append_params_suffix(std::string& out, const ParamMap& params);
+
+}  // namespace veltrix

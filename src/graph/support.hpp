@@ -1,0 +1,100 @@
+// Small vocabulary shared by the whole core: node ids, the result type used
+// for error values, internal failures, and the streaming hasher.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+namespace veltrix {
+
+using NodeId = std::uint64_t;
+
+// A broken invariant inside the core. Never an input error: those are
+// returned as values. The binding layer turns this into PanicException.
+class InternalFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] inline void panic(const std::string& message) { throw InternalFailure(message); }
+
+// Checked indexing for places where an out-of-range index means the caller
+// broke an invariant.
+template <class Container>
+decltype(auto) at_checked(Container& c, std::uint64_t i) {
+    if (i >= c.size()) {
+        panic("index out of bounds: the len is " + std::to_string(c.size()) + " but the index is " +
+              std::to_string(i));
+    }
+    return c[static_cast<std::size_t>(i)];
+}
+
+// Minimal std::expected stand-in (the toolchain is C++20).
+template <class T, class E>
+class Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const noexcept { return v_.index() == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+
+    T& value() & { return std::get<0>(v_); }
+    const T& value() const& { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
+    T* operator->() { return &std::get<0>(v_); }
+    T& operator*() & { return std::get<0>(v_); }
+
+    const E& error() const& { return std::get<1>(v_); }
+
+private:
+    std::variant<T, E> v_;
+};
+
+// Streaming 64-bit hasher. The seed is per process (not observable: hashes
+// serve lookups only and are never stored or shown).
+class Hasher {
+public:
+    Hasher() noexcept : h_(process_seed()) {}
+
+    void u8(std::uint8_t v) noexcept { mix(v | 0x100u); }
+    void u64(std::uint64_t v) noexcept { mix(v); }
+    void bytes(std::string_view s) noexcept {
+        const char* p = s.data();
+        std::size_t n = s.size();
+        while (n >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            mix(w);
+            p += 8;
+            n -= 8;
+        }
+        std::uint64_t tail = 0;
+        std::memcpy(&tail, p, n);
+        mix(tail ^ (static_cast<std::uint64_t>(n) << 56));
+    }
+    std::uint64_t finish() const noexcept {
+        std::uint64_t x = h_;
+        x ^= x >> 32;
+        x *= 0xd6e8feb86659fd93ULL;
+        x ^= x >> 32;
+        return x;
+    }
+
+    static std::uint64_t process_seed() noexcept;
+
+private:
+    void mix(std::uint64_t v) noexcept {
+        // 64x64->128 multiply folding (wyhash-style).
+        unsigned __int128 m = static_cast<unsigned __int128>(h_ ^ v) * 0x9e3779b97f4a7c15ULL;
+        h_ = static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
+    }
+    std::uint64_t h_;
+};
+
+}  // namespace veltrix
