@@ -66,9 +66,9 @@ public:
 
     NodeKey(const NodeKey& other);
     NodeKey& operator=(const NodeKey& other);
-    NodeKey(NodeKey&&) noexcept = default;
-    NodeKey& operator=(NodeKey&&) noexcept = default;
-    ~NodeKey() = default;
+    NodeKey(NodeKey&&) noexcept;
+    NodeKey& operator=(NodeKey&&) noexcept;
+    ~NodeKey();
 
     NodeKind kind() const noexcept { return kind_; }
     bool is_op() const noexcept { return kind_ == NodeKind::Op; }
