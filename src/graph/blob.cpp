@@ -1,0 +1,513 @@
+#include "graph/blob.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+
+namespace veltrix {
+
+namespace {
+
+constexpr std::uint64_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();
+
+// Smallest encodings, used to cap reservations by what the remaining bytes
+// can still describe.
+constexpr std::size_t kMinParamEntry = 4 + 1 + 1;  // empty key, tag, bool
+constexpr std::size_t kMinMember = 4 + 4;          // empty label, no references
+constexpr std::size_t kRefSize = 1 + 4;
+
+DecodeError truncated() { return DecodeError(DecodeError::Truncated{}); }
+DecodeError out_of_range(std::uint64_t index) { return DecodeError(DecodeError::NodeOutOfRange{index}); }
+DecodeError bad_tag(std::string_view what, std::uint8_t tag) { return DecodeError(DecodeError::BadTag{what, tag}); }
+
+std::size_t capped_reserve(std::uint64_t count, std::size_t remaining, std::size_t min_size) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, remaining / min_size));
+}
+
+}  // namespace
+
+std::string DecodeError::message() const {
+    struct Visitor {
+        std::string operator()(const BadMagic&) const { return "not a veltrix IR blob (bad magic/version)"; }
+        std::string operator()(const Truncated&) const { return "truncated veltrix IR blob"; }
+        std::string operator()(const BadTag& e) const {
+            std::string out = "invalid ";
+            out += e.what;
+            out += " tag ";
+            out += std::to_string(e.tag);
+            return out;
+        }
+        std::string operator()(const InvalidUtf8&) const { return "invalid utf-8 in veltrix IR blob"; }
+        std::string operator()(const NodeOutOfRange& e) const {
+            return "node reference " + std::to_string(e.index) + " out of range";
+        }
+    };
+    return std::visit(Visitor{}, v);
+}
+
+// ---------------------------------------------------------------------------
+// UTF-8
+
+bool is_valid_utf8(std::span<const std::uint8_t> bytes) noexcept {
+    const std::uint8_t* p = bytes.data();
+    const std::uint8_t* const end = p + bytes.size();
+    auto cont = [](std::uint8_t b) { return (b & 0xC0u) == 0x80u; };
+    while (p < end) {
+        // ASCII runs are the common case: test eight bytes at a time.
+        while (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if (w & 0x8080808080808080ULL) break;
+            p += 8;
+        }
+        if (p == end) break;
+        const std::uint8_t b0 = *p;
+        if (b0 < 0x80) {
+            ++p;
+            continue;
+        }
+        const std::ptrdiff_t left = end - p;
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            if (left < 2 || !cont(p[1])) return false;
+            p += 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            if (left < 3) return false;
+            const std::uint8_t b1 = p[1];
+            // E0 needs A0..BF (no overlongs), ED needs 80..9F (no surrogates).
+            const std::uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80;
+            const std::uint8_t hi = b0 == 0xED ? 0x9F : 0xBF;
+            if (b1 < lo || b1 > hi || !cont(p[2])) return false;
+            p += 3;
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            if (left < 4) return false;
+            const std::uint8_t b1 = p[1];
+            // F0 needs 90..BF (no overlongs), F4 needs 80..8F (<= U+10FFFF).
+            const std::uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80;
+            const std::uint8_t hi = b0 == 0xF4 ? 0x8F : 0xBF;
+            if (b1 < lo || b1 > hi || !cont(p[2]) || !cont(p[3])) return false;
+            p += 4;
+        } else {
+            // Stray continuation byte, C0/C1 overlong lead, or F5..FF.
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Reader
+
+std::uint64_t Reader::load_le(std::size_t width) noexcept {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < width; ++i) v |= static_cast<std::uint64_t>(data_[pos_ + i]) << (8 * i);
+    pos_ += width;
+    return v;
+}
+
+Result<std::uint8_t, DecodeError> Reader::u8() noexcept {
+    if (!has(1)) return truncated();
+    return static_cast<std::uint8_t>(load_le(1));
+}
+
+Result<std::uint32_t, DecodeError> Reader::u32() noexcept {
+    if (!has(4)) return truncated();
+    return static_cast<std::uint32_t>(load_le(4));
+}
+
+Result<std::uint64_t, DecodeError> Reader::u64() noexcept {
+    if (!has(8)) return truncated();
+    return load_le(8);
+}
+
+Result<std::int64_t, DecodeError> Reader::i64() noexcept {
+    if (!has(8)) return truncated();
+    return static_cast<std::int64_t>(load_le(8));
+}
+
+Result<double, DecodeError> Reader::f64() noexcept {
+    if (!has(8)) return truncated();
+    return std::bit_cast<double>(load_le(8));
+}
+
+Result<bool, DecodeError> Reader::flag() noexcept {
+    if (!has(1)) return truncated();
+    return load_le(1) != 0;
+}
+
+Result<std::span<const std::uint8_t>, DecodeError> Reader::bytes(std::size_t n) noexcept {
+    if (!has(n)) return truncated();
+    auto out = data_.subspan(pos_, n);
+    pos_ += n;
+    return out;
+}
+
+Result<std::string, DecodeError> Reader::string() {
+    auto len = u32();
+    if (!len) return len.error();
+    auto raw = bytes(*len);
+    if (!raw) return raw.error();
+    if (!is_valid_utf8(*raw)) return DecodeError(DecodeError::InvalidUtf8{});
+    return std::string(reinterpret_cast<const char*>(raw->data()), raw->size());
+}
+
+Result<ParamMap, DecodeError> Reader::params() {
+    auto count = u32();
+    if (!count) return count.error();
+    std::vector<ParamEntry> entries;
+    entries.reserve(capped_reserve(*count, remaining(), kMinParamEntry));
+    for (std::uint32_t i = 0; i < *count; ++i) {
+        auto key = string();
+        if (!key) return key.error();
+        auto tag = u8();
+        if (!tag) return tag.error();
+        switch (*tag) {
+            case static_cast<std::uint8_t>(ParamTag::Int): {
+                auto v = i64();
+                if (!v) return v.error();
+                entries.push_back({std::move(*key), ParamValue::Int(*v)});
+                break;
+            }
+            case static_cast<std::uint8_t>(ParamTag::Float): {
+                auto v = f64();
+                if (!v) return v.error();
+                entries.push_back({std::move(*key), ParamValue::Float(*v)});
+                break;
+            }
+            case static_cast<std::uint8_t>(ParamTag::Bool): {
+                auto v = flag();
+                if (!v) return v.error();
+                entries.push_back({std::move(*key), ParamValue::Bool(*v)});
+                break;
+            }
+            case static_cast<std::uint8_t>(ParamTag::Str): {
+                auto v = string();
+                if (!v) return v.error();
+                entries.push_back({std::move(*key), ParamValue::Str(std::move(*v))});
+                break;
+            }
+            default:
+                return bad_tag("param", *tag);
+        }
+    }
+    return ParamMap::make(std::move(entries));
+}
+
+Result<std::vector<NodeId>, DecodeError> Reader::inputs(NodeId limit) {
+    auto count = u32();
+    if (!count) return count.error();
+    std::vector<NodeId> ids;
+    ids.reserve(capped_reserve(*count, remaining(), sizeof(std::uint64_t)));
+    for (std::uint32_t i = 0; i < *count; ++i) {
+        auto id = u64();
+        if (!id) return id.error();
+        if (*id >= limit) return out_of_range(*id);
+        ids.push_back(*id);
+    }
+    return ids;
+}
+
+// ---------------------------------------------------------------------------
+// Writer
+
+namespace {
+
+std::uint32_t checked_u32(std::uint64_t n, const char* what) {
+    if (n > kMaxU32) {
+        panic(std::string("IR blob cannot hold ") + what + " of " + std::to_string(n) + " (limit is 2^32-1)");
+    }
+    return static_cast<std::uint32_t>(n);
+}
+
+class Writer {
+public:
+    explicit Writer(std::vector<std::uint8_t>& out) : out_(out) {}
+
+    void u8(std::uint8_t v) { out_.push_back(v); }
+    void u32(std::uint32_t v) {
+        const std::uint8_t b[4] = {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16),
+                                   std::uint8_t(v >> 24)};
+        out_.insert(out_.end(), b, b + 4);
+    }
+    void u64(std::uint64_t v) {
+        std::uint8_t b[8];
+        for (int i = 0; i < 8; ++i) b[i] = std::uint8_t(v >> (8 * i));
+        out_.insert(out_.end(), b, b + 8);
+    }
+    void flag(bool v) { u8(v ? 1 : 0); }
+    void str(std::string_view s) {
+        u32(checked_u32(s.size(), "a string length"));
+        out_.insert(out_.end(), s.begin(), s.end());
+    }
+    void ids(std::span<const NodeId> ids) {
+        u32(checked_u32(ids.size(), "an id count"));
+        for (NodeId id : ids) u64(id);
+    }
+    void params(const ParamMap& params) {
+        u32(checked_u32(params.size(), "a parameter count"));
+        for (const ParamEntry& e : params.entries()) {
+            str(e.key);
+            u8(static_cast<std::uint8_t>(e.value.tag()));
+            switch (e.value.tag()) {
+                case ParamTag::Int: u64(static_cast<std::uint64_t>(e.value.as_int())); break;
+                case ParamTag::Float: u64(std::bit_cast<std::uint64_t>(e.value.as_float())); break;
+                case ParamTag::Bool: flag(e.value.as_bool()); break;
+                case ParamTag::Str: str(e.value.as_str()); break;
+            }
+        }
+    }
+    void descriptor(const PayloadDescriptor& d) {
+        str(d.kind);
+        str(d.content_hash);
+        str(d.framework);
+        str(d.version);
+        str(d.io_schema);
+        flag(d.preprocessing_ref.has_value());
+        if (d.preprocessing_ref) str(*d.preprocessing_ref);
+    }
+    void members(const std::vector<StageOp>& members) {
+        u32(checked_u32(members.size(), "a member count"));
+        for (const StageOp& m : members) {
+            str(m.label);
+            u32(checked_u32(m.inputs.size(), "a reference count"));
+            for (const StageRef& r : m.inputs) {
+                u8(static_cast<std::uint8_t>(r.kind));
+                u32(checked_u32(r.index, "a stage reference index"));
+            }
+        }
+    }
+    void record(const NodeKey& key) {
+        u8(static_cast<std::uint8_t>(key.kind()));
+        switch (key.kind()) {
+            case NodeKind::Source:
+                str(key.name());
+                params(key.params());
+                break;
+            case NodeKind::Op:
+            case NodeKind::Reduction:
+                str(key.name());
+                params(key.params());
+                ids(key.inputs());
+                break;
+            case NodeKind::External:
+                descriptor(key.descriptor());
+                params(key.params());
+                ids(key.inputs());
+                break;
+            case NodeKind::Stage:
+                ids(key.inputs());
+                members(key.members());
+                break;
+            case NodeKind::Exchange:
+            case NodeKind::Join:
+                params(key.params());
+                ids(key.inputs());
+                break;
+        }
+    }
+
+private:
+    std::vector<std::uint8_t>& out_;
+};
+
+std::size_t params_size(const ParamMap& params) {
+    std::size_t n = 4;
+    for (const ParamEntry& e : params.entries()) {
+        n += 4 + e.key.size() + 1;
+        switch (e.value.tag()) {
+            case ParamTag::Int:
+            case ParamTag::Float: n += 8; break;
+            case ParamTag::Bool: n += 1; break;
+            case ParamTag::Str: n += 4 + e.value.as_str().size(); break;
+        }
+    }
+    return n;
+}
+
+// The exact encoded size of one record, so the buffer is allocated once.
+std::size_t record_size(const NodeKey& key) {
+    std::size_t n = 1 + 4 + 8 * key.inputs().size();
+    switch (key.kind()) {
+        case NodeKind::Source:
+            return 1 + 4 + key.name().size() + params_size(key.params());
+        case NodeKind::Op:
+        case NodeKind::Reduction:
+            return n + 4 + key.name().size() + params_size(key.params());
+        case NodeKind::External: {
+            const PayloadDescriptor& d = key.descriptor();
+            n += 5 * 4 + d.kind.size() + d.content_hash.size() + d.framework.size() + d.version.size() +
+                 d.io_schema.size() + 1;
+            if (d.preprocessing_ref) n += 4 + d.preprocessing_ref->size();
+            return n + params_size(key.params());
+        }
+        case NodeKind::Stage:
+            n += 4;
+            for (const StageOp& m : key.members()) n += 4 + m.label.size() + 4 + kRefSize * m.inputs.size();
+            return n;
+        case NodeKind::Exchange:
+        case NodeKind::Join:
+            return n + params_size(key.params());
+    }
+    return n;
+}
+
+}  // namespace
+
+void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params) { Writer(buffer).params(params); }
+
+std::vector<std::uint8_t> serialize_nodes(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+    std::size_t size = 4 + 4 + 4 + 8 * outputs.size();
+    for (const NodeKey& key : nodes) size += record_size(key);
+
+    std::vector<std::uint8_t> out;
+    out.reserve(size);
+    Writer w(out);
+    out.insert(out.end(), std::begin(kBlobMagic), std::end(kBlobMagic));
+    w.u32(checked_u32(nodes.size(), "a node count"));
+    for (const NodeKey& key : nodes) w.record(key);
+    w.ids(outputs);
+    return out;
+}
+
+std::vector<std::uint8_t> serialize_with(const GraphStore& store, std::span<const NodeId> outputs) {
+    // Copy under the lock, encode without it.
+    const std::vector<NodeKey> nodes = store.nodes_copy();
+    return serialize_nodes(nodes, outputs);
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+namespace {
+
+Result<PayloadDescriptor, DecodeError> read_descriptor(Reader& r) {
+    PayloadDescriptor d;
+    std::string* const fields[] = {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema};
+    for (std::string* field : fields) {
+        auto s = r.string();
+        if (!s) return s.error();
+        *field = std::move(*s);
+    }
+    auto present = r.flag();
+    if (!present) return present.error();
+    if (*present) {
+        auto s = r.string();
+        if (!s) return s.error();
+        d.preprocessing_ref = std::move(*s);
+    }
+    return d;
+}
+
+Result<std::vector<StageOp>, DecodeError> read_members(Reader& r) {
+    auto count = r.u32();
+    if (!count) return count.error();
+    std::vector<StageOp> members;
+    members.reserve(capped_reserve(*count, r.remaining(), kMinMember));
+    for (std::uint32_t m = 0; m < *count; ++m) {
+        StageOp op;
+        auto label = r.string();
+        if (!label) return label.error();
+        op.label = std::move(*label);
+        auto nrefs = r.u32();
+        if (!nrefs) return nrefs.error();
+        op.inputs.reserve(capped_reserve(*nrefs, r.remaining(), kRefSize));
+        for (std::uint32_t i = 0; i < *nrefs; ++i) {
+            auto tag = r.u8();
+            if (!tag) return tag.error();
+            if (*tag > StageRef::Member) return bad_tag("stage-ref", *tag);
+            auto index = r.u32();
+            if (!index) return index.error();
+            // A member may only refer to members before it.
+            if (*tag == StageRef::Member && *index >= m) return out_of_range(*index);
+            op.inputs.push_back({static_cast<StageRef::Kind>(*tag), *index});
+        }
+        members.push_back(std::move(op));
+    }
+    return members;
+}
+
+// Reads record `k`: a kind tag, then the fields of that kind.
+Result<NodeKey, DecodeError> read_record(Reader& r, NodeId k) {
+    auto tag = r.u8();
+    if (!tag) return tag.error();
+    if (*tag > static_cast<std::uint8_t>(NodeKind::Join)) return bad_tag("node", *tag);
+    const auto kind = static_cast<NodeKind>(*tag);
+
+    switch (kind) {
+        case NodeKind::Source:
+        case NodeKind::Op:
+        case NodeKind::Reduction: {
+            auto name = r.string();
+            if (!name) return name.error();
+            auto params = r.params();
+            if (!params) return params.error();
+            if (kind == NodeKind::Source) return NodeKey::source(std::move(*name), std::move(*params));
+            auto inputs = r.inputs(k);
+            if (!inputs) return inputs.error();
+            if (kind == NodeKind::Op) return NodeKey::op(std::move(*name), std::move(*params), std::move(*inputs));
+            return NodeKey::reduction(std::move(*name), std::move(*params), std::move(*inputs));
+        }
+        case NodeKind::External: {
+            auto d = read_descriptor(r);
+            if (!d) return d.error();
+            auto params = r.params();
+            if (!params) return params.error();
+            auto inputs = r.inputs(k);
+            if (!inputs) return inputs.error();
+            return NodeKey::external(std::move(*d), std::move(*params), std::move(*inputs));
+        }
+        case NodeKind::Stage: {
+            auto inputs = r.inputs(k);
+            if (!inputs) return inputs.error();
+            auto members = read_members(r);
+            if (!members) return members.error();
+            return NodeKey::stage(std::move(*inputs), std::move(*members));
+        }
+        case NodeKind::Exchange:
+        case NodeKind::Join: {
+            auto params = r.params();
+            if (!params) return params.error();
+            auto inputs = r.inputs(k);
+            if (!inputs) return inputs.error();
+            if (kind == NodeKind::Exchange) return NodeKey::exchange(std::move(*params), std::move(*inputs));
+            return NodeKey::join(std::move(*params), std::move(*inputs));
+        }
+    }
+    return bad_tag("node", *tag);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const std::uint8_t> bytes) {
+    Reader r(bytes);
+    auto magic = r.bytes(sizeof kBlobMagic);
+    if (!magic) return magic.error();
+    if (std::memcmp(magic->data(), kBlobMagic, sizeof kBlobMagic) != 0) {
+        return DecodeError(DecodeError::BadMagic{});
+    }
+    auto count = r.u32();
+    if (!count) return count.error();
+
+    // Nothing is reserved from `count`: the store grows as records arrive, so
+    // a header announcing billions of nodes costs nothing until the bytes run out.
+    auto store = std::make_unique<GraphStore>();
+    for (std::uint64_t k = 0; k < *count; ++k) {
+        auto key = read_record(r, k);
+        if (!key) return key.error();
+        // A repeated record merges onto its earlier id, so the store may hold
+        // fewer nodes than k; intern then rejects ids that are now too large.
+        auto id = store->intern(std::move(*key));
+        if (!id) return out_of_range(id.error().id);
+    }
+
+    auto outputs = r.u32();
+    if (!outputs) return outputs.error();
+    for (std::uint32_t i = 0; i < *outputs; ++i) {
+        auto id = r.u64();
+        if (!id) return id.error();
+        if (auto bad = store->mark_output(*id)) return out_of_range(bad->id);
+    }
+    return store;
+}
+
+}  // namespace veltrix

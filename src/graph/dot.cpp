@@ -1,0 +1,46 @@
+#include "graph/dot.hpp"
+
+#include <vector>
+
+namespace veltrix {
+
+void append_dot_escaped(std::string& out, std::string_view label) {
+    for (char c : label) {
+        if (c == '\\' || c == '"') out.push_back('\\');
+        out.push_back(c);
+    }
+}
+
+std::string to_dot(const GraphStore& store) {
+    return store.read_locked([](std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+        // The marks hold no repeats and are usually few; a bitmap keeps the
+        // output test constant per node however many there are.
+        std::vector<bool> is_output(nodes.size(), false);
+        for (NodeId id : outputs) at_checked(is_output, id) = true;
+
+        std::string out = "digraph veltrix {\n";
+        for (std::size_t id = 0; id < nodes.size(); ++id) {
+            out += "  n";
+            out += std::to_string(id);
+            out += " [label=\"";
+            append_dot_escaped(out, nodes[id].label());
+            out += '"';
+            if (is_output[id]) out += ", shape=doublecircle";
+            out += "];\n";
+        }
+        for (std::size_t id = 0; id < nodes.size(); ++id) {
+            const std::string target = std::to_string(id);
+            for (NodeId input : nodes[id].inputs()) {
+                out += "  n";
+                out += std::to_string(input);
+                out += " -> n";
+                out += target;
+                out += ";\n";
+            }
+        }
+        out += "}\n";
+        return out;
+    });
+}
+
+}  // namespace veltrix
