@@ -1,0 +1,1 @@
+"""veltrix: dataflow pipelines recorded into an interned, optimisable graph."""

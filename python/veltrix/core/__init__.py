@@ -1,0 +1,1 @@
+"""The native graph core of veltrix (see :mod:`veltrix.core.veltrix_core`)."""

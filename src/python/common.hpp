@@ -1,0 +1,105 @@
+// Shared pieces of the binding layer: argument parsing, conversions between
+// Python values and the core's value types, and the one place where core
+// errors and internal failures become Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <exception>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "graph/node.hpp"
+#include "graph/param.hpp"
+#include "graph/store.hpp"
+
+namespace veltrix::py {
+
+// ---------------------------------------------------------------------------
+// Argument parsing with the host's built-in-function messages.
+
+struct ArgSpec {
+    const char* function;  // "GraphStore.add_op()"
+    std::initializer_list<const char*> positional;  // positional-or-keyword, in order
+    std::size_t required_positional;                // how many of them are required
+    std::initializer_list<const char*> keyword_only;
+    std::size_t required_keyword_only;              // the first N keyword-only ones
+
+    std::size_t size() const { return positional.size() + keyword_only.size(); }
+};
+
+// Fills `out` (spec.size() borrowed references, nullptr where not given).
+// Returns false with a TypeError set on failure.
+bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+// The same for the tuple/dict calling convention (tp_new).
+bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// ---------------------------------------------------------------------------
+// Conversions. Each returns false / nullopt with a Python exception set.
+
+// Adds the note "while processing '<argument>'" to the pending exception.
+void add_argument_note(const char* argument);
+
+std::optional<std::string> text_from_py(PyObject* obj);
+std::optional<std::vector<NodeId>> ids_from_py(PyObject* obj);
+std::optional<ParamMap> params_from_py(PyObject* obj);
+std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj);
+std::optional<bool> flag_from_py(PyObject* obj);  // bool or a NumPy bool scalar
+
+// Conversion of a named argument: on failure, adds the argument note.
+template <class T, class F>
+std::optional<T> convert_arg(F&& convert, PyObject* obj, const char* argument) {
+    std::optional<T> v = convert(obj);
+    if (!v) add_argument_note(argument);
+    return v;
+}
+
+PyObject* text_to_py(const std::string& s);
+PyObject* params_to_py(const ParamMap& params);
+PyObject* ids_to_py(std::span<const NodeId> ids);
+
+// ---------------------------------------------------------------------------
+// Errors
+
+// BadNodeId -> ValueError "no node with id N".
+PyObject* map_err(BadNodeId err);
+// Raises PanicException with the given text.
+PyObject* raise_panic(std::string_view message);
+// To be called inside a catch block: translates the in-flight C++ exception.
+PyObject* raise_from_current_exception() noexcept;
+// The internal-failure exception class (derives from BaseException).
+PyObject* panic_exception_type();
+
+// Runs `body`, translating any C++ exception escaping it.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        return raise_from_current_exception();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Types. Each type object is created once per process on first use.
+
+PyTypeObject* graph_store_type();
+PyTypeObject* payload_descriptor_type();
+
+// A new GraphStore object owning `store`.
+PyObject* wrap_store(std::unique_ptr<GraphStore> store);
+// The store of a GraphStore object, or nullptr when `obj` is not one.
+GraphStore* store_of(PyObject* obj);
+const PayloadDescriptor* descriptor_of(PyObject* obj);
+
+// Publishes a lazily created type object; returns the winner of a race.
+PyTypeObject* publish_type(std::atomic<PyTypeObject*>& slot, PyObject* created);
+
+}  // namespace veltrix::py

@@ -1,0 +1,328 @@
+// Conversions between Python values and the core's value types.
+#include "common.hpp"
+
+#include <atomic>
+#include <cstring>
+
+namespace veltrix::py {
+namespace {
+
+PyObject* conversion_error(PyObject* obj, const char* target) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(obj)->tp_name, target);
+    return nullptr;
+}
+
+// collections.abc.Sequence, imported once per process.
+PyObject* abc_sequence() {
+    static std::atomic<PyObject*> cached{nullptr};
+    PyObject* seq = cached.load(std::memory_order_acquire);
+    if (seq != nullptr) return seq;
+    PyObject* mod = PyImport_ImportModule("collections.abc");
+    if (mod == nullptr) return nullptr;
+    PyObject* fresh = PyObject_GetAttrString(mod, "Sequence");
+    Py_DECREF(mod);
+    if (fresh == nullptr) return nullptr;
+    PyObject* expected = nullptr;
+    if (!cached.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+        Py_DECREF(fresh);
+        return expected;
+    }
+    return fresh;  // kept for the life of the process
+}
+
+bool id_from_py(PyObject* item, std::vector<NodeId>& out) {
+    if (PyLong_CheckExact(item)) {
+        unsigned long long v = PyLong_AsUnsignedLongLong(item);
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        out.push_back(v);
+        return true;
+    }
+    PyObject* index = PyNumber_Index(item);
+    if (index == nullptr) return false;
+    unsigned long long v = PyLong_AsUnsignedLongLong(index);
+    Py_DECREF(index);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out.push_back(v);
+    return true;
+}
+
+// Exact lists and tuples of exact ints convert without calling back into
+// Python. Returns nullopt when the generic path is needed (no error set),
+// or sets `failed` with an exception pending.
+std::optional<std::vector<NodeId>> ids_fast(PyObject* obj, bool& failed) {
+    std::optional<std::vector<NodeId>> result;
+    auto convert = [&](PyObject* const* items, Py_ssize_t n) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!PyLong_CheckExact(items[i])) return;
+        }
+        std::vector<NodeId> ids;
+        ids.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!id_from_py(items[i], ids)) {
+                failed = true;
+                return;
+            }
+        }
+        result = std::move(ids);
+    };
+    if (PyTuple_CheckExact(obj)) {
+        convert(reinterpret_cast<PyTupleObject*>(obj)->ob_item, PyTuple_GET_SIZE(obj));
+    } else if (PyList_CheckExact(obj)) {
+        Py_BEGIN_CRITICAL_SECTION(obj);
+        convert(reinterpret_cast<PyListObject*>(obj)->ob_item, PyList_GET_SIZE(obj));
+        Py_END_CRITICAL_SECTION();
+    }
+    return result;
+}
+
+}  // namespace
+
+void add_argument_note(const char* argument) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return;
+    PyObject* note = PyUnicode_FromFormat("while processing '%s'", argument);
+    if (note != nullptr) {
+        PyObject* r = PyObject_CallMethod(exc, "add_note", "O", note);
+        Py_DECREF(note);
+        Py_XDECREF(r);
+    }
+    if (PyErr_Occurred()) {
+        // Failing to attach the note must not hide the original error.
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+std::optional<std::string> text_from_py(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) {
+        conversion_error(obj, "str");
+        return std::nullopt;
+    }
+    Py_ssize_t len = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (data == nullptr) return std::nullopt;
+    return std::string(data, static_cast<std::size_t>(len));
+}
+
+std::optional<std::vector<NodeId>> ids_from_py(PyObject* obj) {
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return std::nullopt;
+    }
+    bool failed = false;
+    if (auto fast = ids_fast(obj, failed)) return fast;
+    if (failed) return std::nullopt;
+
+    if (!PySequence_Check(obj)) {
+        PyObject* seq = abc_sequence();
+        if (seq == nullptr) return std::nullopt;
+        int is_seq = PyObject_IsInstance(obj, seq);
+        if (is_seq < 0) return std::nullopt;
+        if (is_seq == 0) {
+            conversion_error(obj, "Sequence");
+            return std::nullopt;
+        }
+    }
+    std::vector<NodeId> ids;
+    Py_ssize_t hint = PySequence_Size(obj);
+    if (hint < 0) PyErr_Clear();
+    // A length is only a hint: never reserve more than a modest amount up front.
+    if (hint > 0) ids.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 1 << 16)));
+    PyObject* it = PyObject_GetIter(obj);
+    if (it == nullptr) return std::nullopt;
+    while (PyObject* item = PyIter_Next(it)) {
+        bool ok = id_from_py(item, ids);
+        Py_DECREF(item);
+        if (!ok) {
+            Py_DECREF(it);
+            return std::nullopt;
+        }
+    }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) return std::nullopt;
+    return ids;
+}
+
+namespace {
+
+// One parameter value, testing bool, int, float and str in that order.
+std::optional<ParamValue> param_value_from_py(PyObject* v) {
+    if (Py_IS_TYPE(v, &PyBool_Type)) return ParamValue::Bool(v == Py_True);
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        long long i = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow == 0 && !(i == -1 && PyErr_Occurred())) return ParamValue::Int(i);
+        PyErr_Clear();
+    } else if (PyObject* index = PyNumber_Index(v)) {
+        long long i = PyLong_AsLongLong(index);
+        Py_DECREF(index);
+        if (!(i == -1 && PyErr_Occurred())) return ParamValue::Int(i);
+        PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    double d = PyFloat_AsDouble(v);
+    if (!(d == -1.0 && PyErr_Occurred())) return ParamValue::Float(d);
+    PyErr_Clear();
+    if (PyUnicode_Check(v)) {
+        auto s = text_from_py(v);
+        if (!s) return std::nullopt;
+        return ParamValue::Str(std::move(*s));
+    }
+    PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ParamMap> params_from_py(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) return ParamMap();
+    if (!PyDict_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
+        return std::nullopt;
+    }
+    std::vector<ParamEntry> entries;
+    const Py_ssize_t used = PyDict_GET_SIZE(obj);
+    entries.reserve(static_cast<std::size_t>(used));
+    Py_ssize_t remaining = used;
+    Py_ssize_t pos = 0;
+    while (true) {
+        // Each step reads one item inside the dict's critical section; the
+        // conversions below may run Python code and so run outside it.
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        const char* failure = nullptr;
+        Py_BEGIN_CRITICAL_SECTION(obj);
+        if (PyDict_GET_SIZE(obj) != used) {
+            failure = "dictionary changed size during iteration";
+        } else if (remaining == -1) {
+            failure = "dictionary keys changed during iteration";
+        } else if (PyDict_Next(obj, &pos, &key, &value)) {
+            --remaining;
+            Py_INCREF(key);
+            Py_INCREF(value);
+        }
+        Py_END_CRITICAL_SECTION();
+        if (failure != nullptr) {
+            raise_panic(failure);
+            return std::nullopt;
+        }
+        if (key == nullptr) break;
+        auto k = text_from_py(key);
+        std::optional<ParamValue> v;
+        if (k) v = param_value_from_py(value);
+        Py_DECREF(key);
+        Py_DECREF(value);
+        if (!v) return std::nullopt;
+        entries.push_back(ParamEntry{std::move(*k), std::move(*v)});
+    }
+    return ParamMap::make(std::move(entries));
+}
+
+std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj) {
+    if (const PayloadDescriptor* d = descriptor_of(obj)) return *d;
+    if (!PyDict_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+        return std::nullopt;
+    }
+    PayloadDescriptor out;
+    PyObject* pref = nullptr;
+    if (PyDict_GetItemStringRef(obj, "preprocessing_ref", &pref) < 0) return std::nullopt;
+    if (pref != nullptr && pref != Py_None) {
+        auto s = text_from_py(pref);
+        Py_DECREF(pref);
+        if (!s) return std::nullopt;
+        out.preprocessing_ref = std::move(*s);
+    } else {
+        Py_XDECREF(pref);
+    }
+    struct Field {
+        const char* key;
+        std::string* target;
+    };
+    const Field fields[] = {{"kind", &out.kind},
+                            {"content_hash", &out.content_hash},
+                            {"framework", &out.framework},
+                            {"version", &out.version},
+                            {"io_schema", &out.io_schema}};
+    for (const Field& f : fields) {
+        PyObject* v = nullptr;
+        int found = PyDict_GetItemStringRef(obj, f.key, &v);
+        if (found < 0) return std::nullopt;
+        if (found == 0) {
+            PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", f.key);
+            return std::nullopt;
+        }
+        auto s = text_from_py(v);
+        Py_DECREF(v);
+        if (!s) return std::nullopt;
+        *f.target = std::move(*s);
+    }
+    return out;
+}
+
+std::optional<bool> flag_from_py(PyObject* obj) {
+    if (Py_IS_TYPE(obj, &PyBool_Type)) return obj == Py_True;
+    // A NumPy bool scalar: its type comes from "numpy" and is named bool_ / bool.
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject* module = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__");
+    if (module == nullptr) {
+        PyErr_Clear();
+    } else {
+        bool numpy = PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
+        Py_DECREF(module);
+        const char* name = type->tp_name;
+        const char* dot = std::strrchr(name, '.');
+        if (dot != nullptr) name = dot + 1;
+        if (numpy && (std::strcmp(name, "bool_") == 0 || std::strcmp(name, "bool") == 0)) {
+            int truth = PyObject_IsTrue(obj);
+            if (truth < 0) return std::nullopt;
+            return truth == 1;
+        }
+    }
+    conversion_error(obj, "PyBool");
+    return std::nullopt;
+}
+
+PyObject* text_to_py(const std::string& s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* params_to_py(const ParamMap& params) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    for (const ParamEntry& e : params.entries()) {
+        PyObject* key = text_to_py(e.key);
+        PyObject* value = nullptr;
+        switch (e.value.tag()) {
+            case ParamTag::Int: value = PyLong_FromLongLong(e.value.as_int()); break;
+            case ParamTag::Float: value = PyFloat_FromDouble(e.value.as_float()); break;
+            case ParamTag::Bool: value = PyBool_FromLong(e.value.as_bool()); break;
+            case ParamTag::Str: value = text_to_py(e.value.as_str()); break;
+        }
+        int rc = (key != nullptr && value != nullptr) ? PyDict_SetItem(dict, key, value) : -1;
+        Py_XDECREF(key);
+        Py_XDECREF(value);
+        if (rc < 0) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
+PyObject* ids_to_py(std::span<const NodeId> ids) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(ids.size()));
+    if (list == nullptr) return nullptr;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        PyObject* v = PyLong_FromUnsignedLongLong(ids[i]);
+        if (v == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), v);
+    }
+    return list;
+}
+
+}  // namespace veltrix::py

@@ -1,0 +1,106 @@
+// Module entry: the two entry points, the slots, and the execution function
+// that registers the classes and the version function.
+#include "common.hpp"
+
+namespace veltrix::py {
+namespace {
+
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.6"); }
+
+PyMethodDef module_functions[] = {
+    {"version", version, METH_NOARGS, "version()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Sets module.<name> and appends the name to __all__ (created if missing).
+int add_name(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = nullptr;
+    if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) return -1;
+    if (all == nullptr) {
+        all = PyList_New(0);
+        if (all == nullptr) return -1;
+        if (PyObject_SetAttrString(module, "__all__", all) < 0) {
+            Py_DECREF(all);
+            return -1;
+        }
+    }
+    PyObject* text = PyUnicode_FromString(name);
+    int rc = text == nullptr ? -1 : PyList_Append(all, text);
+    Py_XDECREF(text);
+    Py_DECREF(all);
+    if (rc < 0) return -1;
+    return PyObject_SetAttrString(module, name, value);
+}
+
+int add_type(PyObject* module, PyTypeObject* type) {
+    if (type == nullptr) return -1;
+    return add_name(module, type->tp_name, reinterpret_cast<PyObject*>(type));
+}
+
+int module_exec(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyErr_SetString(PyExc_TypeError, "veltrix_core can only be executed on a module object");
+        return -1;
+    }
+    if (panic_exception_type() == nullptr) return -1;
+    if (add_type(module, graph_store_type()) < 0) return -1;
+    if (add_type(module, payload_descriptor_type()) < 0) return -1;
+    PyObject* fn = PyCFunction_NewEx(&module_functions[0], nullptr, nullptr);
+    if (fn == nullptr) return -1;
+    int rc = add_name(module, "version", fn);
+    Py_DECREF(fn);
+    return rc;
+}
+
+#if PY_VERSION_HEX >= 0x030F0000 && defined(Py_mod_abi)
+#define VELTRIX_HAVE_MODEXPORT 1
+PyABIInfo_VAR(abi_info);
+#endif
+
+// Slots shared by both entry points. The type objects are created once per
+// process, so the module refuses to load into a second interpreter.
+PyModuleDef_Slot def_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef VELTRIX_HAVE_MODEXPORT
+    {Py_mod_abi, &abi_info},
+#endif
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "veltrix_core",
+    "",
+    0,
+    nullptr,
+    def_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+#ifdef VELTRIX_HAVE_MODEXPORT
+PyModuleDef_Slot export_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_abi, &abi_info},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {Py_mod_name, const_cast<char*>("veltrix_core")},
+    {Py_mod_doc, const_cast<char*>("")},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+#endif
+
+}  // namespace
+}  // namespace veltrix::py
+
+extern "C" {
+
+PyMODINIT_FUNC PyInit_veltrix_core(void) { return PyModuleDef_Init(&veltrix::py::module_def); }
+
+#ifdef VELTRIX_HAVE_MODEXPORT
+PyMODEXPORT_FUNC PyModExport_veltrix_core(void) { return veltrix::py::export_slots; }
+#endif
+}
