@@ -1,0 +1,293 @@
+#include "optimizer/passes.hpp"
+
+#include <bit>
+#include <string>
+
+namespace veltrix {
+
+namespace {
+
+constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+std::uint64_t label_hash(std::string_view label) {
+    Hasher h;
+    h.bytes(label);
+    return h.finish();
+}
+
+[[noreturn]] void input_not_earlier(std::uint64_t node, std::uint64_t input) {
+    panic("index out of range: input " + std::to_string(input) + " of node " + std::to_string(node) +
+          " does not precede it");
+}
+
+// Lookup in a flat per-group table that was filled as groups were emitted.
+std::uint64_t emitted(const std::vector<std::uint64_t>& table, std::uint64_t key) {
+    const std::uint64_t v = at_checked(table, key);
+    if (v == kNone) panic("no entry found for key");
+    return v;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// IndexTable
+
+IndexTable::IndexTable(std::size_t expected) {
+    if (expected > 0) slots_.resize(std::bit_ceil(expected + expected / 2 + 1));
+}
+
+void IndexTable::insert(std::uint64_t hash, std::uint64_t index) {
+    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(hash) & mask;
+    while (slots_[i].index_plus_one != 0) i = (i + 1) & mask;
+    slots_[i] = Slot{hash, index + 1};
+    ++count_;
+}
+
+void IndexTable::grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+        if (s.index_plus_one == 0) continue;
+        std::size_t i = static_cast<std::size_t>(s.hash) & mask;
+        while (slots_[i].index_plus_one != 0) i = (i + 1) & mask;
+        slots_[i] = s;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// TokenTable
+
+TokenTable::TokenTable(std::span<const NodeKey> nodes, const EngineGraph& graph)
+    : nodes_(nodes), graph_(&graph), index_(nodes.size()) {
+    if (graph.nodes.size() < nodes.size()) panic("index out of range: token table has fewer labels than nodes");
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        const std::string& label = graph.nodes[i].label;
+        const std::uint64_t h = label_hash(label);
+        auto same = [&](std::uint64_t j) { return graph_->nodes[j].label == label; };
+        if (!index_.find(h, same)) index_.insert(h, i);
+    }
+}
+
+const NodeKey& TokenTable::at(std::string_view label) const {
+    auto same = [&](std::uint64_t j) { return graph_->nodes[j].label == label; };
+    std::optional<std::uint64_t> i = index_.find(label_hash(label), same);
+    if (!i) panic("no entry found for key");
+    return nodes_[*i];
+}
+
+// ---------------------------------------------------------------------------
+// Dead-code elimination
+
+DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs) {
+    const std::size_t n = nodes.size();
+
+    // Mark everything an output reaches, with an explicit stack.
+    std::vector<char> reached(n, 0);
+    std::vector<std::uint64_t> stack(outputs.begin(), outputs.end());
+    std::size_t kept = 0;
+    while (!stack.empty()) {
+        const std::uint64_t x = stack.back();
+        stack.pop_back();
+        char& flag = at_checked(reached, x);
+        if (flag) continue;
+        flag = 1;
+        ++kept;
+        for (NodeId in : nodes[x].inputs()) stack.push_back(in);
+    }
+
+    // Renumber densely in ascending id; inputs are earlier, so already numbered.
+    DceResult out;
+    out.old_to_new.assign(n, kDropped);
+    out.nodes.reserve(kept);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!reached[i]) continue;
+        std::span<const NodeId> in = nodes[i].inputs();
+        std::vector<NodeId> renumbered;
+        renumbered.reserve(in.size());
+        for (NodeId x : in) {
+            const std::uint64_t v = at_checked(out.old_to_new, x);
+            if (v == kDropped) input_not_earlier(i, x);
+            renumbered.push_back(v);
+        }
+        out.old_to_new[i] = out.nodes.size();
+        out.nodes.push_back(nodes[i].with_inputs(std::move(renumbered)));
+    }
+
+    out.outputs.reserve(outputs.size());
+    for (std::uint64_t o : outputs) out.outputs.push_back(at_checked(out.old_to_new, o));
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Common-subexpression elimination
+
+CseResult cse(const EngineGraph& graph) {
+    const std::size_t m = graph.nodes.size();
+    CseResult out;
+    out.old_to_new.assign(m, 0);
+    out.graph.nodes.reserve(m);
+    IndexTable table(m);
+
+    for (std::size_t i = 0; i < m; ++i) {
+        const EngineNode& node = graph.nodes[i];
+        std::vector<std::uint64_t> inputs;
+        inputs.reserve(node.inputs.size());
+        for (std::uint64_t x : node.inputs) {
+            if (x >= i) input_not_earlier(i, x);
+            inputs.push_back(out.old_to_new[x]);
+        }
+
+        Hasher h;
+        h.bytes(node.label);
+        h.u64(inputs.size());
+        for (std::uint64_t v : inputs) h.u64(v);
+        const std::uint64_t hash = h.finish();
+
+        auto same = [&](std::uint64_t j) {
+            const EngineNode& d = out.graph.nodes[j];
+            return d.label == node.label && d.inputs == inputs;
+        };
+        if (std::optional<std::uint64_t> j = table.find(hash, same)) {
+            out.old_to_new[i] = *j;
+            continue;
+        }
+        const std::uint64_t index = out.graph.nodes.size();
+        out.graph.nodes.push_back(EngineNode{node.label, std::move(inputs), node.boundary});
+        table.insert(hash, index);
+        out.old_to_new[i] = index;
+    }
+
+    out.graph.outputs.reserve(graph.outputs.size());
+    for (std::uint64_t o : graph.outputs) out.graph.outputs.push_back(at_checked(out.old_to_new, o));
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Stage fusion
+
+FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion) {
+    const std::size_t n = graph.nodes.size();
+    const auto& nodes = graph.nodes;
+
+    // Consumers of every node, one entry per input occurrence, ascending
+    // consumer order (flat lists behind an offset table).
+    std::vector<std::uint64_t> consumer_start(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::uint64_t x : nodes[i].inputs) {
+            if (x >= i) input_not_earlier(i, x);
+            ++consumer_start[x + 1];
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) consumer_start[i + 1] += consumer_start[i];
+    std::vector<std::uint64_t> consumers(consumer_start[n]);
+    {
+        std::vector<std::uint64_t> fill(consumer_start.begin(), consumer_start.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::uint64_t x : nodes[i].inputs) consumers[fill[x]++] = i;
+        }
+    }
+
+    std::vector<char> is_output(n, 0);
+    for (std::uint64_t o : graph.outputs) at_checked(is_output, o) = 1;
+
+    // Grouping. Consumers come after their producers, so scanning downwards
+    // sees every consumer's group in its final state. An operation joins the
+    // group all its consumer entries share (exactly one entry under the
+    // single-use rule). Every group is thereby keyed by its largest member,
+    // the only member whose value is used outside it.
+    std::vector<std::uint64_t> group(n);
+    for (std::size_t i = n; i-- > 0;) {
+        group[i] = i;
+        if (nodes[i].boundary || is_output[i]) continue;
+        const std::uint64_t* first = consumers.data() + consumer_start[i];
+        const std::uint64_t* last = consumers.data() + consumer_start[i + 1];
+        if (first == last) continue;
+        if (!maximal_fusion && last - first != 1) continue;
+        const std::uint64_t target = group[*first];
+        bool joins = true;
+        for (const std::uint64_t* c = first; c != last; ++c) {
+            if (nodes[*c].boundary || group[*c] != target) {
+                joins = false;
+                break;
+            }
+        }
+        if (joins) group[i] = target;
+    }
+
+    // Members of every group, ascending.
+    std::vector<std::uint64_t> member_start(n + 1, 0);
+    for (std::size_t j = 0; j < n; ++j) ++member_start[group[j] + 1];
+    for (std::size_t j = 0; j < n; ++j) member_start[j + 1] += member_start[j];
+    std::vector<std::uint64_t> members(n);
+    {
+        std::vector<std::uint64_t> fill(member_start.begin(), member_start.end() - 1);
+        for (std::size_t j = 0; j < n; ++j) members[fill[group[j]]++] = j;
+    }
+
+    FusionResult out;
+    out.placement.assign(n, Placement{});
+    std::vector<std::uint64_t> new_id(n, kNone);       // per group key
+    std::vector<std::size_t> position(n, 0);            // member position of each operation
+    std::vector<std::uint64_t> input_slot(n, 0);       // per producing group, within one stage
+    std::vector<std::uint64_t> slot_owner(n, kNone);   // which stage input_slot[y] belongs to
+
+    // Groups are emitted in ascending order of their largest member, which is
+    // their key: producers before consumers.
+    for (std::size_t g = 0; g < n; ++g) {
+        if (group[g] != g) continue;
+        const std::uint64_t id = out.nodes.size();
+        const EngineNode& head = nodes[g];
+
+        if (head.boundary) {
+            std::vector<NodeId> inputs;
+            inputs.reserve(head.inputs.size());
+            for (std::uint64_t x : head.inputs) inputs.push_back(emitted(new_id, group[x]));
+            const NodeKey& key = tokens.at(head.label);
+            if (key.is_op()) panic("boundary label " + head.label + " names an operation");
+            out.nodes.push_back(key.with_inputs(std::move(inputs)));
+            out.placement[g] = Placement{id, std::nullopt};
+            ++out.boundary_nodes;
+        } else {
+            const std::uint64_t* first = members.data() + member_start[g];
+            const std::uint64_t* last = members.data() + member_start[g + 1];
+            for (const std::uint64_t* m = first; m != last; ++m) position[*m] = static_cast<std::size_t>(m - first);
+
+            std::vector<NodeId> stage_inputs;
+            std::vector<StageOp> ops;
+            ops.reserve(static_cast<std::size_t>(last - first));
+            for (const std::uint64_t* m = first; m != last; ++m) {
+                const EngineNode& node = nodes[*m];
+                StageOp op;
+                op.label = node.label;
+                op.inputs.reserve(node.inputs.size());
+                for (std::uint64_t x : node.inputs) {
+                    const std::uint64_t y = group[x];
+                    if (y == g) {
+                        op.inputs.push_back(StageRef::member(position[x]));
+                        continue;
+                    }
+                    if (slot_owner[y] != g) {
+                        slot_owner[y] = g;
+                        input_slot[y] = stage_inputs.size();
+                        stage_inputs.push_back(emitted(new_id, y));
+                    }
+                    op.inputs.push_back(StageRef::input(static_cast<std::size_t>(input_slot[y])));
+                }
+                ops.push_back(std::move(op));
+                out.placement[*m] = Placement{id, position[*m]};
+            }
+            out.nodes.push_back(NodeKey::stage(std::move(stage_inputs), std::move(ops)));
+            ++out.stages;
+        }
+        new_id[g] = id;
+    }
+
+    out.outputs.reserve(graph.outputs.size());
+    for (std::uint64_t o : graph.outputs) out.outputs.push_back(emitted(new_id, group[o]));
+    return out;
+}
+
+}  // namespace veltrix

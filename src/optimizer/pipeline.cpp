@@ -1,0 +1,109 @@
+#include "optimizer/pipeline.hpp"
+
+#include <algorithm>
+
+#include "optimizer/passes.hpp"
+
+namespace veltrix {
+
+Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                         bool maximal_fusion) {
+    Reduced out;
+    out.input_nodes = nodes.size();
+
+    DceResult kept = dead_code_elimination(nodes, outputs);
+    out.reachable_nodes = kept.nodes.size();
+
+    // The engine graph carries each kept node's label, computed once; the
+    // token table indexes the same label texts, so it needs the graph alive
+    // until fusion is done.
+    const EngineGraph engine_graph = to_engine_graph(kept.nodes, kept.outputs);
+    const TokenTable tokens(kept.nodes, engine_graph);
+
+    std::vector<std::uint64_t> engine_map;
+    CseResult dedup;
+    {
+        Canonical canonical = engine.canonicalize(engine_graph);
+        if (canonical.map.size() != engine_graph.nodes.size()) {
+            panic("index out of range: engine map has " + std::to_string(canonical.map.size()) + " entries for " +
+                  std::to_string(engine_graph.nodes.size()) + " nodes");
+        }
+        dedup = cse(canonical.graph);
+        engine_map = std::move(canonical.map);
+    }
+    out.canonical_nodes = dedup.graph.nodes.size();
+
+    FusionResult fused = stage_fusion(dedup.graph, tokens, maximal_fusion);
+    out.stages = fused.stages;
+    out.boundary_nodes = fused.boundary_nodes;
+
+    // Where every input node landed: through DCE, the engine, CSE and fusion.
+    out.node_map.reserve(nodes.size());
+    for (std::uint64_t r : kept.old_to_new) {
+        if (r == kDropped) {
+            out.node_map.push_back(std::nullopt);
+            continue;
+        }
+        const std::uint64_t canonical = at_checked(engine_map, r);
+        const std::uint64_t deduplicated = at_checked(dedup.old_to_new, canonical);
+        out.node_map.push_back(at_checked(fused.placement, deduplicated));
+    }
+
+    out.nodes = std::move(fused.nodes);
+    out.outputs = std::move(fused.outputs);
+    out.reduced_nodes = out.nodes.size();
+    return out;
+}
+
+ReductionResult from_reduced(Reduced reduced) {
+    auto store = std::make_unique<GraphStore>();
+    std::vector<NodeId> remap;
+    remap.reserve(reduced.nodes.size());
+
+    for (NodeKey& node : reduced.nodes) {
+        std::span<const NodeId> old_inputs = node.inputs();
+        std::vector<NodeId> inputs;
+        inputs.reserve(old_inputs.size());
+        for (NodeId x : old_inputs) inputs.push_back(at_checked(remap, x));
+        // The key is copied only when interning changed one of its inputs.
+        NodeKey key = std::equal(inputs.begin(), inputs.end(), old_inputs.begin(), old_inputs.end())
+                          ? std::move(node)
+                          : node.with_inputs(std::move(inputs));
+        Result<NodeId, BadNodeId> id = store->intern(std::move(key));
+        if (!id) panic("reduced graph references only earlier nodes");
+        remap.push_back(id.value());
+    }
+
+    for (NodeId o : reduced.outputs) {
+        if (store->mark_output(at_checked(remap, o))) panic("reduced output is valid");
+    }
+
+    std::vector<NodeMapEntry> node_map;
+    node_map.reserve(reduced.node_map.size());
+    for (const NodeMapEntry& entry : reduced.node_map) {
+        if (!entry) {
+            node_map.push_back(std::nullopt);
+            continue;
+        }
+        node_map.push_back(Placement{at_checked(remap, entry->node), entry->member});
+    }
+    store->set_node_map(std::move(node_map));
+
+    return ReductionResult{std::move(store), reduced.report()};
+}
+
+ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
+    Snapshot snap = store.snapshot();
+    return from_reduced(reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion));
+}
+
+Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
+                                                       const RewriteEngine& engine, bool maximal_fusion) {
+    std::vector<NodeKey> nodes = store.nodes_copy();
+    for (NodeId o : outputs) {
+        if (o >= nodes.size()) return BadNodeId{o};
+    }
+    return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
+}
+
+}  // namespace veltrix

@@ -1,0 +1,83 @@
+// The reduction pipeline and the store side of reduction.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "graph/node.hpp"
+#include "graph/store.hpp"
+#include "graph/support.hpp"
+#include "optimizer/engine.hpp"
+
+namespace veltrix {
+
+// The six counters of a reduction, in report order.
+struct ReductionReport {
+    std::uint64_t input_nodes = 0;
+    std::uint64_t reachable_nodes = 0;
+    std::uint64_t canonical_nodes = 0;
+    std::uint64_t stages = 0;
+    std::uint64_t reduced_nodes = 0;
+    std::uint64_t boundary_nodes = 0;
+
+    bool operator==(const ReductionReport&) const = default;
+
+    // (report key, value) pairs, in report order.
+    std::array<std::pair<const char*, std::uint64_t>, 6> entries() const {
+        return {{{"input_nodes", input_nodes},
+                 {"reachable_nodes", reachable_nodes},
+                 {"canonical_nodes", canonical_nodes},
+                 {"stages", stages},
+                 {"reduced_nodes", reduced_nodes},
+                 {"boundary_nodes", boundary_nodes}}};
+    }
+};
+
+// The pipeline's result: the reduced graph (inputs always precede users;
+// operations appear only inside stages), one output per requested output,
+// and where every input node landed.
+struct Reduced {
+    std::vector<NodeKey> nodes;
+    std::vector<NodeId> outputs;
+    std::vector<NodeMapEntry> node_map;  // indexed by input node id
+    std::uint64_t input_nodes = 0;
+    std::uint64_t reachable_nodes = 0;
+    std::uint64_t canonical_nodes = 0;
+    std::uint64_t stages = 0;
+    std::uint64_t reduced_nodes = 0;
+    std::uint64_t boundary_nodes = 0;
+
+    ReductionReport report() const {
+        return {input_nodes, reachable_nodes, canonical_nodes, stages, reduced_nodes, boundary_nodes};
+    }
+};
+
+// Dead-code elimination, canonicalisation by `engine`, CSE and stage fusion
+// over a snapshot. Ids in `nodes` inputs and in `outputs` must be below
+// `nodes.size()`; anything else is an internal failure.
+Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                         bool maximal_fusion);
+
+// A freshly built store together with the counters of its reduction.
+struct ReductionResult {
+    std::unique_ptr<GraphStore> store;
+    ReductionReport report;
+};
+
+// Reduces against the store's marked outputs.
+ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion);
+
+// Reduces against exactly `outputs` (order and repeats kept). The first id
+// that names no node of the store is returned as an error.
+Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
+                                                       const RewriteEngine& engine, bool maximal_fusion);
+
+// Interns a reduced graph into a new store, marks its outputs and installs
+// its node map. The counters are passed through unchanged.
+ReductionResult from_reduced(Reduced reduced);
+
+}  // namespace veltrix
