@@ -1,0 +1,315 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "optimizer/engine.hpp"
+#include "optimizer/passes.hpp"
+
+using namespace veltrix;
+
+namespace {
+
+NodeKey src(std::string name) { return NodeKey::source(std::move(name)); }
+NodeKey op(std::string name, std::vector<NodeId> in) { return NodeKey::op(std::move(name), {}, std::move(in)); }
+NodeKey red(std::string name, std::vector<NodeId> in) {
+    return NodeKey::reduction(std::move(name), {}, std::move(in));
+}
+StageRef I(std::size_t i) { return StageRef::input(i); }
+StageRef M(std::size_t i) { return StageRef::member(i); }
+
+EngineNode enode(std::string label, std::vector<std::uint64_t> in, bool boundary = false) {
+    return EngineNode{std::move(label), std::move(in), boundary};
+}
+
+// Runs fusion straight over a node list, as the pipeline would with an
+// engine that changes nothing.
+FusionResult fuse(const std::vector<NodeKey>& nodes, std::vector<std::uint64_t> outputs, bool maximal) {
+    EngineGraph g = to_engine_graph(nodes, outputs);
+    TokenTable tokens(nodes, g);
+    return stage_fusion(g, tokens, maximal);
+}
+
+std::vector<std::uint64_t> iota(std::size_t n) {
+    std::vector<std::uint64_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = i;
+    return v;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Engine graph
+
+TEST(OptEngineGraph, LabelsInputsAndBoundaryFlags) {
+    PayloadDescriptor d{"k", "h", "fw", "2", "io", std::nullopt};
+    std::vector<NodeKey> nodes = {
+        src("x"),
+        NodeKey::op("add", ParamMap::make({{"side", ParamValue::Str("r")}}), {0, 0}),
+        red("sum", {1}),
+        NodeKey::external(d, {}, {0}),
+        NodeKey::exchange(ParamMap::make({{"scheme", ParamValue::Str("hash")}}), {2}),
+        NodeKey::join({}, {2, 3}),
+        NodeKey::stage({0}, {StageOp{"op|neg", {I(0)}}}),
+        op("add", {0, 1}),
+    };
+    EngineGraph g = to_engine_graph(nodes, std::vector<std::uint64_t>{7, 7, 2});
+    ASSERT_EQ(g.nodes.size(), nodes.size());
+    EXPECT_EQ(g.nodes[1].label, "op|add|side=sr");
+    EXPECT_EQ(g.nodes[7].label, "op|add");
+    EXPECT_EQ(g.nodes[1].inputs, (std::vector<std::uint64_t>{0, 0}));
+    EXPECT_TRUE(g.nodes[0].inputs.empty());
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        EXPECT_EQ(g.nodes[i].boundary, !nodes[i].is_op()) << i;
+        EXPECT_EQ(g.nodes[i].label, nodes[i].identity_token()) << i;
+    }
+    EXPECT_EQ(g.outputs, (std::vector<std::uint64_t>{7, 7, 2}));
+    EXPECT_TRUE(to_engine_graph({}, {}).nodes.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Dead-code elimination
+
+TEST(OptDce, RenumbersKeptNodesAndKeepsRepeats) {
+    std::vector<NodeKey> nodes = {
+        src("a"),           // 0 kept
+        src("b"),           // 1 dropped
+        op("f", {0}),       // 2 kept
+        op("g", {1, 2}),    // 3 dropped (lies between kept nodes)
+        op("h", {2, 2}),    // 4 kept, repeated input
+        red("r", {4, 0}),   // 5 kept
+    };
+    DceResult r = dead_code_elimination(nodes, std::vector<std::uint64_t>{5, 4, 5});
+    ASSERT_EQ(r.nodes.size(), 4u);
+    EXPECT_EQ(r.old_to_new, (std::vector<std::uint64_t>{0, kDropped, 1, kDropped, 2, 3}));
+    EXPECT_EQ(r.nodes[0], src("a"));
+    EXPECT_EQ(r.nodes[1], op("f", {0}));
+    EXPECT_EQ(r.nodes[2], op("h", {1, 1}));
+    EXPECT_EQ(r.nodes[3], red("r", {2, 0}));
+    EXPECT_EQ(r.outputs, (std::vector<std::uint64_t>{3, 2, 3}));
+}
+
+TEST(OptDce, NoOutputsKeepsNothing) {
+    std::vector<NodeKey> nodes = {src("a"), op("f", {0})};
+    DceResult r = dead_code_elimination(nodes, {});
+    EXPECT_TRUE(r.nodes.empty());
+    EXPECT_TRUE(r.outputs.empty());
+    EXPECT_EQ(r.old_to_new, (std::vector<std::uint64_t>{kDropped, kDropped}));
+    EXPECT_TRUE(dead_code_elimination({}, {}).old_to_new.empty());
+}
+
+TEST(OptDce, DiamondSurvivesOnce) {
+    std::vector<NodeKey> nodes = {src("a"), op("l", {0}), op("r", {0}), op("j", {1, 2})};
+    DceResult r = dead_code_elimination(nodes, std::vector<std::uint64_t>{3});
+    EXPECT_EQ(r.nodes.size(), 4u);
+    EXPECT_EQ(r.old_to_new, iota(4));
+}
+
+TEST(OptDce, OutOfRangeIdsAreInternalFailures) {
+    std::vector<NodeKey> nodes = {src("a"), op("f", {0})};
+    EXPECT_THROW(dead_code_elimination(nodes, std::vector<std::uint64_t>{2}), InternalFailure);
+    std::vector<NodeKey> dangling = {op("f", {5})};
+    EXPECT_THROW(dead_code_elimination(dangling, std::vector<std::uint64_t>{0}), InternalFailure);
+}
+
+// ---------------------------------------------------------------------------
+// Common-subexpression elimination
+
+TEST(OptCse, MergesCascade) {
+    // x1, x2 over the same input; y1 over x1 and y2 over x2.
+    EngineGraph g;
+    g.nodes = {enode("src|a", {}, true), enode("op|x", {0}), enode("op|x", {0}), enode("op|y", {1}),
+               enode("op|y", {2}), enode("op|z", {3, 4})};
+    g.outputs = {5, 4, 3};
+    CseResult r = cse(g);
+    EXPECT_EQ(r.old_to_new, (std::vector<std::uint64_t>{0, 1, 1, 2, 2, 3}));
+    ASSERT_EQ(r.graph.nodes.size(), 4u);
+    EXPECT_EQ(r.graph.nodes[3].inputs, (std::vector<std::uint64_t>{2, 2}));
+    EXPECT_TRUE(r.graph.nodes[0].boundary);
+    EXPECT_EQ(r.graph.outputs, (std::vector<std::uint64_t>{3, 2, 2}));
+}
+
+TEST(OptCse, KeepsDistinctNodes) {
+    EngineGraph g;
+    g.nodes = {enode("src|a", {}, true), enode("src|b", {}, true), enode("op|sub", {0, 1}),
+               enode("op|sub", {1, 0}), enode("op|sub", {0, 1, 1}), enode("op|neg", {0})};
+    g.outputs = {2, 3, 4, 5};
+    CseResult r = cse(g);
+    EXPECT_EQ(r.old_to_new, iota(6));
+    ASSERT_EQ(r.graph.nodes.size(), 6u);
+    for (std::size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(r.graph.nodes[i].label, g.nodes[i].label);
+        EXPECT_EQ(r.graph.nodes[i].inputs, g.nodes[i].inputs);
+        EXPECT_EQ(r.graph.nodes[i].boundary, g.nodes[i].boundary);
+    }
+    EXPECT_EQ(r.graph.outputs, g.outputs);
+}
+
+TEST(OptCse, BrokenOrderIsInternalFailure) {
+    EngineGraph forward;
+    forward.nodes = {enode("op|f", {1}), enode("src|a", {}, true)};
+    EXPECT_THROW(cse(forward), InternalFailure);
+    EngineGraph bad_output;
+    bad_output.nodes = {enode("src|a", {}, true)};
+    bad_output.outputs = {1};
+    EXPECT_THROW(cse(bad_output), InternalFailure);
+}
+
+// ---------------------------------------------------------------------------
+// Stage fusion
+
+TEST(OptFusion, LoneOperationBetweenBoundaries) {
+    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), red("r", {1})};
+    for (bool maximal : {false, true}) {
+        FusionResult f = fuse(nodes, {2}, maximal);
+        ASSERT_EQ(f.nodes.size(), 3u);
+        EXPECT_EQ(f.nodes[0], src("s"));
+        EXPECT_EQ(f.nodes[1], NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}}));
+        EXPECT_EQ(f.nodes[2], red("r", {1}));
+        EXPECT_EQ(f.outputs, (std::vector<std::uint64_t>{2}));
+        EXPECT_EQ(f.stages, 1u);
+        EXPECT_EQ(f.boundary_nodes, 2u);
+        EXPECT_EQ(f.placement, (std::vector<Placement>{{0, std::nullopt}, {1, 0}, {2, std::nullopt}}));
+    }
+}
+
+TEST(OptFusion, ChainBecomesOneStage) {
+    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), op("b", {1}), op("c", {2})};
+    for (bool maximal : {false, true}) {
+        FusionResult f = fuse(nodes, {3}, maximal);
+        ASSERT_EQ(f.nodes.size(), 2u);
+        EXPECT_EQ(f.nodes[1], NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}, StageOp{"op|b", {M(0)}},
+                                                   StageOp{"op|c", {M(1)}}}));
+        EXPECT_EQ(f.outputs, (std::vector<std::uint64_t>{1}));
+        EXPECT_EQ(f.placement[3], (Placement{1, 2}));
+    }
+}
+
+TEST(OptFusion, FanOutDependsOnMode) {
+    // a -> b, a -> c, b -> d, c -> d; d is the output.
+    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), op("b", {1}), op("c", {1}), op("d", {2, 3})};
+
+    FusionResult single = fuse(nodes, {4}, false);
+    ASSERT_EQ(single.nodes.size(), 3u);
+    EXPECT_EQ(single.nodes[1], NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}}));
+    EXPECT_EQ(single.nodes[2], NodeKey::stage({1}, {StageOp{"op|b", {I(0)}}, StageOp{"op|c", {I(0)}},
+                                                    StageOp{"op|d", {M(0), M(1)}}}));
+    EXPECT_EQ(single.stages, 2u);
+    EXPECT_EQ(single.outputs, (std::vector<std::uint64_t>{2}));
+
+    FusionResult maximal = fuse(nodes, {4}, true);
+    ASSERT_EQ(maximal.nodes.size(), 2u);
+    EXPECT_EQ(maximal.nodes[1],
+              NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}, StageOp{"op|b", {M(0)}}, StageOp{"op|c", {M(0)}},
+                                   StageOp{"op|d", {M(1), M(2)}}}));
+    EXPECT_EQ(maximal.stages, 1u);
+    EXPECT_EQ(maximal.placement[2], (Placement{1, 1}));
+}
+
+TEST(OptFusion, DoubledInputFusesOnlyUnderMaximalRule) {
+    std::vector<NodeKey> nodes = {src("s"), op("x", {0}), op("y", {1, 1})};
+    FusionResult single = fuse(nodes, {2}, false);
+    ASSERT_EQ(single.nodes.size(), 3u);
+    EXPECT_EQ(single.nodes[2], NodeKey::stage({1}, {StageOp{"op|y", {I(0), I(0)}}}));
+    FusionResult maximal = fuse(nodes, {2}, true);
+    ASSERT_EQ(maximal.nodes.size(), 2u);
+    EXPECT_EQ(maximal.nodes[1], NodeKey::stage({0}, {StageOp{"op|x", {I(0)}}, StageOp{"op|y", {M(0), M(0)}}}));
+}
+
+TEST(OptFusion, ConsumersInDifferentStagesBlockFusion) {
+    // a feeds b and c; b and c end in different places (c is an output, b
+    // feeds a reduction).
+    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), op("b", {1}), op("c", {1}), red("r", {2})};
+    for (bool maximal : {false, true}) {
+        FusionResult f = fuse(nodes, {4, 3}, maximal);
+        EXPECT_EQ(f.stages, 3u) << maximal;
+        EXPECT_EQ(f.placement[1].member, std::optional<std::size_t>(0));
+        EXPECT_NE(f.placement[1].node, f.placement[2].node);
+        EXPECT_NE(f.placement[1].node, f.placement[3].node);
+    }
+}
+
+TEST(OptFusion, OutputInsideChainEndsItsStage) {
+    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), op("b", {1}), op("c", {2})};
+    for (bool maximal : {false, true}) {
+        FusionResult f = fuse(nodes, {3, 1}, maximal);
+        ASSERT_EQ(f.nodes.size(), 3u);
+        EXPECT_EQ(f.nodes[1], NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}}));
+        EXPECT_EQ(f.nodes[2], NodeKey::stage({1}, {StageOp{"op|b", {I(0)}}, StageOp{"op|c", {M(0)}}}));
+        EXPECT_EQ(f.outputs, (std::vector<std::uint64_t>{2, 1}));
+    }
+}
+
+TEST(OptFusion, BoundaryConsumerEndsStage) {
+    // a -> reduction -> b: the reduction is never absorbed and a is not fused
+    // through it; a join consuming a twice keeps both inputs.
+    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), red("r", {1}), op("b", {2}),
+                                  NodeKey::join({}, {3, 3, 0})};
+    for (bool maximal : {false, true}) {
+        FusionResult f = fuse(nodes, {4}, maximal);
+        ASSERT_EQ(f.nodes.size(), 5u);
+        EXPECT_EQ(f.nodes[1], NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}}));
+        EXPECT_EQ(f.nodes[2], red("r", {1}));
+        EXPECT_EQ(f.nodes[3], NodeKey::stage({2}, {StageOp{"op|b", {I(0)}}}));
+        EXPECT_EQ(f.nodes[4], NodeKey::join({}, {3, 3, 0}));
+        EXPECT_EQ(f.boundary_nodes, 3u);
+    }
+}
+
+TEST(OptFusion, SharedOutsideNodeIsOneStageInput) {
+    // Members read s twice and t once, and the first outside producer seen
+    // gets input position 0.
+    std::vector<NodeKey> nodes = {src("s"), src("t"), op("a", {1, 0}), op("b", {0, 2, 0})};
+    FusionResult f = fuse(nodes, {3}, false);
+    ASSERT_EQ(f.nodes.size(), 3u);
+    EXPECT_EQ(f.nodes[2], NodeKey::stage({1, 0}, {StageOp{"op|a", {I(0), I(1)}},
+                                                  StageOp{"op|b", {I(1), M(0), I(1)}}}));
+}
+
+TEST(OptFusion, ExistingStageIsBoundary) {
+    NodeKey inner = NodeKey::stage({0}, {StageOp{"op|neg", {I(0)}}});
+    std::vector<NodeKey> nodes = {src("s"), inner, op("a", {1})};
+    FusionResult f = fuse(nodes, {2}, true);
+    ASSERT_EQ(f.nodes.size(), 3u);
+    EXPECT_EQ(f.nodes[1], inner);
+    EXPECT_EQ(f.nodes[2], NodeKey::stage({1}, {StageOp{"op|a", {I(0)}}}));
+    EXPECT_EQ(f.placement[1], (Placement{1, std::nullopt}));
+    EXPECT_EQ(f.boundary_nodes, 2u);
+}
+
+TEST(OptFusion, StagesWithEqualTokensKeepOwnMembers) {
+    // Both old stages have token "stage|1"; each must be rebuilt as itself.
+    NodeKey first = NodeKey::stage({0}, {StageOp{"op|neg", {I(0)}}});
+    NodeKey second = NodeKey::stage({0}, {StageOp{"op|abs", {I(0)}}});
+    std::vector<NodeKey> nodes = {src("s"), first, second, NodeKey::join({}, {1, 2})};
+    FusionResult f = fuse(nodes, {3}, false);
+    ASSERT_EQ(f.nodes.size(), 4u);
+    EXPECT_EQ(f.nodes[1], first);
+    EXPECT_EQ(f.nodes[2], second);
+}
+
+TEST(OptFusion, ModeIrrelevantWithoutFanOut) {
+    std::vector<NodeKey> nodes = {src("s"), src("t"), op("a", {0}),  op("b", {1}),     op("c", {2, 3}),
+                                  red("r", {4}),     op("d", {5}),   op("e", {6, 0}), op("f", {7})};
+    FusionResult single = fuse(nodes, {8}, false);
+    FusionResult maximal = fuse(nodes, {8}, true);
+    EXPECT_EQ(single.nodes, maximal.nodes);
+    EXPECT_EQ(single.placement, maximal.placement);
+    EXPECT_EQ(single.stages, 2u);
+}
+
+TEST(OptFusion, MissingBoundaryLabelIsInternalFailure) {
+    std::vector<NodeKey> nodes = {src("s")};
+    EngineGraph labels = to_engine_graph(nodes, {});
+    TokenTable tokens(nodes, labels);
+    EngineGraph d;
+    d.nodes = {enode("src|other", {}, true)};
+    d.outputs = {0};
+    try {
+        stage_fusion(d, tokens, false);
+        FAIL() << "expected an internal failure";
+    } catch (const InternalFailure& e) {
+        EXPECT_STREQ(e.what(), "no entry found for key");
+    }
+    EXPECT_NO_THROW(tokens.at("src|s"));
+}
