@@ -1,0 +1,497 @@
+#!/usr/bin/env bash
+# Provide CPython 3.15 from Debian's unstable binary packages in a private
+# prefix (never touching the system's dpkg database), and run it.
+#
+# Usage:
+#   scripts/python315.sh --ensure       install if missing, print the prefix
+#   scripts/python315.sh --prefix       print the prefix (no install)
+#   scripts/python315.sh --include      print the directory holding Python.h
+#   scripts/python315.sh --cflags       print the -I flags for building extensions
+#   scripts/python315.sh --ext-suffix   print the extension module suffix
+#   scripts/python315.sh --python       print the launcher path (usable as
+#                                       sys.executable / in subprocesses)
+#   scripts/python315.sh --site-deps    ensure a pytest install for 3.15
+#                                       and print its directory (for PYTHONPATH)
+#   scripts/python315.sh --help         this text
+#   scripts/python315.sh [ARGS...]      run python3.15 ARGS... (installs first)
+#
+# Environment:
+#   VELTRIX_CACHE          prefix directory (default:
+#                          ${XDG_CACHE_HOME:-$HOME/.cache}/veltrix/python3.15)
+#   VELTRIX_DEBIAN_URI     archive URI to use instead of the one found in the
+#                          machine's apt sources
+#   VELTRIX_DEBIAN_KEYRING keyring for the unstable suite (default: the
+#                          machine's debian-archive-keyring.gpg)
+#   VELTRIX_HOST_PYTHON    Python with pip used to fetch pytest for --site-deps
+#   VELTRIX_PYTEST_SPEC    requirement passed to pip (default: pytest)
+#
+# Layout of the prefix:
+#   <prefix>/usr/...                 the extracted .deb contents
+#   <prefix>/usr/bin/python3.15-run  launcher: runs usr/bin/python3.15 through
+#                                    the prefix's own dynamic loader, with
+#                                    argv[0] set to itself so that
+#                                    sys.executable re-invokes the launcher
+#   <prefix>/.complete               marker + list of installed packages
+#   <prefix>/site-deps/              pytest and its dependencies (--site-deps)
+set -euo pipefail
+
+PYVER=3.15
+
+# Packages taken as-is; their library dependencies are added recursively.
+SEED_PACKAGES=(
+  python3.15 python3.15-minimal python3.15-dev
+  libpython3.15 libpython3.15-minimal libpython3.15-stdlib libpython3.15-dev
+  libc6 libgcc-s1 libstdc++6
+)
+# Library packages that are never needed in the prefix.
+SKIP_PACKAGES=" libc-gconv-modules-extra libc-dev-bin libc6-dev "
+
+die() { echo "python315.sh: error: $*" >&2; exit 1; }
+note() { echo "python315.sh: $*" >&2; }
+
+PREFIX="${VELTRIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/veltrix/python3.15}"
+MARKER="$PREFIX/.complete"
+LAUNCHER="$PREFIX/usr/bin/python$PYVER-run"
+SITE_DEPS="$PREFIX/site-deps"
+
+host_arch() {
+  local a
+  a=$(dpkg --print-architecture 2>/dev/null) || a=$(uname -m)
+  case "$a" in
+    amd64 | x86_64) ARCH=amd64 TRIPLET=x86_64-linux-gnu ;;
+    arm64 | aarch64) ARCH=arm64 TRIPLET=aarch64-linux-gnu ;;
+    *) die "unsupported architecture '$a' (supported: amd64, arm64)" ;;
+  esac
+}
+
+# ---------------------------------------------------------------- apt sources
+
+# Debian suite names (codenames and aliases) that identify the main archive.
+is_debian_suite() {
+  local s="${1%/}"
+  case "$s" in *security*) return 1 ;; esac
+  s="${s%-updates}"; s="${s%-backports}"; s="${s%-proposed-updates}"
+  case "$s" in
+    sid | unstable | testing | stable | oldstable | oldoldstable | experimental) return 0 ;;
+    buzz | rex | bo | hamm | slink | potato | woody | sarge | etch | lenny) return 0 ;;
+    squeeze | wheezy | jessie | stretch | buster | bullseye | bookworm) return 0 ;;
+    trixie | forky | duke) return 0 ;;
+  esac
+  local codename=""
+  codename=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}") || true
+  [[ -n "$codename" && "$s" == "$codename" ]]
+}
+
+usable_uri() {
+  case "$1" in
+    *security*) return 1 ;;
+    http://* | https://* | ftp://* | file:/*) return 0 ;;
+  esac
+  return 1
+}
+
+# Print "URI" pairs for every deb entry of the machine's apt sources, as
+# "<uri> <suite>" lines, in the order apt reads them.
+list_apt_entries() {
+  local f
+  local files=()
+  [[ -f /etc/apt/sources.list ]] && files+=(/etc/apt/sources.list)
+  for f in /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [[ -f "$f" ]] && files+=("$f")
+  done
+  for f in "${files[@]}"; do
+    case "$f" in
+      *.list)
+        # one-line style: deb [opts] uri suite comps...
+        sed -e 's/#.*//' "$f" | awk '
+          $1 == "deb" {
+            i = 2
+            if ($i ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ }
+            if (i + 1 <= NF) print $i, $(i + 1)
+          }'
+        ;;
+      *.sources)
+        # deb822 style: paragraphs of Types/URIs/Suites/Enabled fields
+        awk '
+          function flush() {
+            if (types ~ /(^| )deb( |$)/ && enabled !~ /^(no|false|0)$/) {
+              n = split(uris, U, " "); m = split(suites, S, " ")
+              for (a = 1; a <= n; a++) for (b = 1; b <= m; b++) print U[a], S[b]
+            }
+            types = ""; uris = ""; suites = ""; enabled = ""; last = ""
+          }
+          /^[ \t]*#/ { next }
+          /^[ \t]*$/ { flush(); next }
+          /^[ \t]/ { if (last == "uris") uris = uris " " $0; else if (last == "suites") suites = suites " " $0; next }
+          {
+            key = tolower($0); sub(/:.*/, "", key)
+            val = $0; sub(/^[^:]*:[ \t]*/, "", val)
+            last = key
+            if (key == "types") types = val
+            else if (key == "uris") uris = val
+            else if (key == "suites") suites = val
+            else if (key == "enabled") enabled = tolower(val)
+          }
+          END { flush() }' "$f"
+        ;;
+    esac
+  done
+}
+
+find_archive_uri() {
+  if [[ -n "${VELTRIX_DEBIAN_URI:-}" ]]; then
+    echo "${VELTRIX_DEBIAN_URI%/}"
+    return
+  fi
+  local uri suite
+  while read -r uri suite; do
+    [[ -n "$uri" ]] || continue
+    usable_uri "$uri" || continue
+    is_debian_suite "$suite" || continue
+    echo "${uri%/}"
+    return
+  done < <(list_apt_entries)
+  die "no Debian archive found in /etc/apt/sources.list or /etc/apt/sources.list.d/ (set VELTRIX_DEBIAN_URI to the archive URI)"
+}
+
+# ---------------------------------------------------------------- install
+
+APT_OPTS=()
+apt_setup() {
+  local aptdir="$1" uri="$2" keyring opts
+  mkdir -p "$aptdir/lists/partial" "$aptdir/cache/archives/partial" "$aptdir/etc"
+  : >"$aptdir/status"
+  keyring="${VELTRIX_DEBIAN_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}"
+  opts="arch=$ARCH"
+  if [[ -r "$keyring" ]]; then
+    opts="$opts signed-by=$keyring"
+  else
+    note "keyring $keyring not found; relying on apt's trusted keys"
+  fi
+  echo "deb [$opts] $uri unstable main" >"$aptdir/etc/sources.list"
+  APT_OPTS=(
+    -o "Dir::Etc::SourceList=$aptdir/etc/sources.list"
+    -o "Dir::Etc::SourceParts=/dev/null"
+    -o "Dir::Etc::Preferences=/dev/null"
+    -o "Dir::Etc::PreferencesParts=/dev/null"
+    -o "Dir::State::Lists=$aptdir/lists"
+    -o "Dir::State::Status=$aptdir/status"
+    -o "Dir::State::extended_states=$aptdir/extended_states"
+    -o "Dir::Cache=$aptdir/cache"
+    -o "Dir::Cache::pkgcache=pkgcache.bin"
+    -o "Dir::Cache::srcpkgcache=srcpkgcache.bin"
+    -o "APT::Architecture=$ARCH"
+    -o "APT::Architectures=$ARCH"
+    -o "Acquire::Languages=none"
+    -o "APT::Get::List-Cleanup=false"
+  )
+  # As root apt drops to the _apt user, which cannot write into a private
+  # (possibly 0700) cache directory; download as the invoking user instead.
+  if [[ $EUID -eq 0 ]]; then
+    APT_OPTS+=(-o "APT::Sandbox::User=root")
+  fi
+}
+
+# For each given package that exists, print "<name> <dep> <dep>..." with the
+# first alternative of its Pre-Depends/Depends, bare names only.
+pkg_deps() {
+  apt-cache "${APT_OPTS[@]}" show --no-all-versions "$@" 2>/dev/null | awk '
+    function emit(   n, i, d, D, out) {
+      if (pkg == "") return
+      out = pkg
+      n = split(deps, D, ",")
+      for (i = 1; i <= n; i++) {
+        d = D[i]
+        sub(/\|.*/, "", d); gsub(/\([^)]*\)/, "", d); sub(/:any/, "", d); gsub(/[ \t]/, "", d)
+        if (d != "") out = out " " d
+      }
+      print out
+      pkg = ""; deps = ""
+    }
+    /^Package: / { pkg = $2 }
+    /^(Pre-)?Depends: / { v = $0; sub(/^[^:]*: /, "", v); deps = deps "," v }
+    /^$/ { emit() }
+    END { emit() }'
+}
+
+# Seed packages plus the recursive closure of their library dependencies.
+resolve_packages() {
+  local -A seen=() found=()
+  local level=("${SEED_PACKAGES[@]}") next=() out=()
+  local p name deps d
+  for p in "${level[@]}"; do seen[$p]=1; done
+  while ((${#level[@]})); do
+    next=()
+    while read -r name deps; do
+      [[ -z "${found[$name]:-}" ]] || continue
+      found[$name]=1
+      out+=("$name")
+      for d in $deps; do
+        case "$d" in lib* | zlib*) ;; *) continue ;; esac
+        case "$d" in *-dev | *-bin | *-doc) continue ;; esac
+        [[ "$SKIP_PACKAGES" != *" $d "* ]] || continue
+        [[ -z "${seen[$d]:-}" ]] || continue
+        seen[$d]=1
+        next+=("$d")
+      done
+    done < <(pkg_deps "${level[@]}")
+    level=("${next[@]}")
+  done
+  # Names without a real package (virtual ones) simply drop out; the seeds
+  # must all be there.
+  for p in "${SEED_PACKAGES[@]}"; do
+    [[ -n "${found[$p]:-}" ]] || die "package '$p' not found in the unstable suite"
+  done
+  printf '%s\n' "${out[@]}"
+}
+
+# Turn absolute symlinks that point at files shipped inside the prefix into
+# relative ones (e.g. usr/lib/python3.15/sitecustomize.py -> /etc/...).
+fix_symlinks() {
+  local root="$1" link target rel
+  while IFS= read -r -d '' link; do
+    target=$(readlink "$link")
+    [[ "$target" == /* ]] || continue
+    if [[ -e "$root$target" || -L "$root$target" ]]; then
+      rel=$(realpath -s --relative-to="$(dirname "$link")" "$root$target")
+      ln -sfn "$rel" "$link"
+    fi
+  done < <(find "$root" -type l -print0)
+}
+
+write_launcher() {
+  local root="$1"
+  cat >"$root/usr/bin/python$PYVER-run" <<EOF
+#!/bin/sh
+# Runs python$PYVER through the dynamic loader and libraries of this prefix.
+bindir=\$(dirname "\$(readlink -f "\$0")")
+libdir="\$bindir/../lib/$TRIPLET"
+exec "\$libdir/$LOADER" --library-path "\$libdir" --argv0 "\$bindir/python$PYVER-run" "\$bindir/python$PYVER" "\$@"
+EOF
+  chmod 0755 "$root/usr/bin/python$PYVER-run"
+}
+
+# Every shared library needed by the interpreter and its extension modules
+# must resolve inside the prefix (else the host's older copy would be used).
+check_libraries() {
+  local root="$1" libdir f bad
+  libdir="$root/usr/lib/$TRIPLET"
+  bad=$(for f in "$root/usr/bin/python$PYVER" "$root/usr/lib/python$PYVER"/lib-dynload/*.so; do
+    "$libdir/$LOADER" --library-path "$libdir" --list "$f" 2>&1 |
+      awk -v root="$root/" '/=>/ && (index($3, root) != 1 || /not found/) { print $1 }'
+  done | sort -u | tr '\n' ' ')
+  [[ -z "$bad" ]] || die "libraries not provided by the downloaded packages: $bad"
+}
+
+do_install() {
+  command -v apt-get >/dev/null || die "apt-get is required"
+  command -v dpkg-deb >/dev/null || die "dpkg-deb is required"
+  host_arch
+  local uri stage log t0 pkgs debs d
+  t0=$(date +%s)
+  uri=$(find_archive_uri)
+  mkdir -p "$(dirname "$PREFIX")"
+  stage=$(mktemp -d "${PREFIX}.stage.XXXXXX")
+  # shellcheck disable=SC2064
+  trap "rm -rf '$stage'" EXIT
+  log="$stage/install.log"
+  note "installing CPython $PYVER from $uri (suite unstable) into $PREFIX"
+
+  apt_setup "$stage/apt" "$uri"
+  if ! apt-get "${APT_OPTS[@]}" update >"$log" 2>&1; then
+    cat "$log" >&2
+    die "apt-get update for the unstable suite failed (see output above)"
+  fi
+  if grep -qE '^(W|E): .*(NO_PUBKEY|GPG error|not signed|EXPKEYSIG)' "$log"; then
+    cat "$log" >&2
+    die "unstable's Release file could not be verified with the keyring (set VELTRIX_DEBIAN_KEYRING)"
+  fi
+
+  resolve_packages >"$stage/packages" || exit 1
+  mapfile -t pkgs <"$stage/packages"
+  ((${#pkgs[@]})) || die "could not resolve the package list"
+  note "downloading ${#pkgs[@]} packages: ${pkgs[*]}"
+  mkdir -p "$stage/debs"
+  if ! (cd "$stage/debs" && apt-get "${APT_OPTS[@]}" download "${pkgs[@]}") >>"$log" 2>&1; then
+    cat "$log" >&2
+    die "apt-get download failed (see output above)"
+  fi
+
+  mkdir -p "$stage/root"
+  shopt -s nullglob
+  debs=("$stage"/debs/*.deb)
+  shopt -u nullglob
+  ((${#debs[@]} == ${#pkgs[@]})) || die "expected ${#pkgs[@]} .deb files, got ${#debs[@]}"
+  for d in "${debs[@]}"; do
+    dpkg-deb -x "$d" "$stage/root" || die "dpkg-deb -x failed for $d"
+  done
+
+  # Not needed to build or run extensions; saves space.
+  rm -f "$stage/root/usr/lib/python$PYVER"/config-*/libpython*.a \
+    "$stage/root/usr/lib/$TRIPLET"/libpython*.a
+
+  fix_symlinks "$stage/root"
+  # Debian's usr/include/python3.15/pyconfig.h only dispatches to
+  # <TRIPLET/python3.15/pyconfig.h>, which the compiler would look up in the
+  # host's /usr/include. Put the real one in place so that -I<include> alone
+  # is enough.
+  if [[ -f "$stage/root/usr/include/$TRIPLET/python$PYVER/pyconfig.h" ]]; then
+    cp -f "$stage/root/usr/include/$TRIPLET/python$PYVER/pyconfig.h" \
+      "$stage/root/usr/include/python$PYVER/pyconfig.h"
+  fi
+  LOADER=""
+  for d in "$stage/root/usr/lib/$TRIPLET"/ld-linux*.so.* "$stage/root/lib/$TRIPLET"/ld-linux*.so.*; do
+    [[ -e "$d" ]] && { LOADER=$(basename "$d"); break; }
+  done
+  [[ -n "$LOADER" ]] || die "no dynamic loader found in the extracted libc6"
+  if [[ ! -e "$stage/root/usr/lib/$TRIPLET/$LOADER" ]]; then
+    # old layout with /lib not merged into /usr/lib
+    ln -s "../../../lib/$TRIPLET/$LOADER" "$stage/root/usr/lib/$TRIPLET/$LOADER"
+  fi
+  [[ -x "$stage/root/usr/bin/python$PYVER" ]] || die "usr/bin/python$PYVER missing after extraction"
+  [[ -f "$stage/root/usr/include/python$PYVER/Python.h" ]] || die "Python.h missing after extraction"
+  write_launcher "$stage/root"
+
+  check_libraries "$stage/root"
+
+  # Smoke test before publishing the prefix.
+  if ! "$stage/root/usr/bin/python$PYVER-run" -c \
+    'import sys, sysconfig, ssl, sqlite3, json, threading, ctypes, zlib, hashlib, decimal; assert sys.version_info[:2] == (3, 15)' \
+    >>"$log" 2>&1; then
+    cat "$log" >&2
+    die "the extracted interpreter does not start (see output above)"
+  fi
+
+  {
+    echo "python$PYVER from $uri unstable, installed $(date -u +%Y-%m-%dT%H:%M:%SZ)"
+    for d in "${debs[@]}"; do basename "$d" .deb; done
+  } >"$stage/root/.complete"
+
+  # Publish: the stage's root, marker included, becomes the prefix in one
+  # rename.
+  if [[ -e "$PREFIX" && ! -f "$MARKER" ]]; then
+    rm -rf "$PREFIX"
+  fi
+  if [[ -e "$PREFIX" ]]; then
+    note "another process installed $PREFIX meanwhile; keeping it"
+  else
+    mv -T "$stage/root" "$PREFIX"
+  fi
+  rm -rf "$stage"
+  trap - EXIT
+  note "done in $(($(date +%s) - t0))s"
+}
+
+with_lock() {
+  mkdir -p "$(dirname "$PREFIX")"
+  if command -v flock >/dev/null; then
+    (
+      flock 9
+      "$@"
+    ) 9>"$PREFIX.lock"
+  else
+    "$@"
+  fi
+}
+
+ensure() {
+  [[ -f "$MARKER" ]] && return 0
+  with_lock ensure_locked
+  [[ -f "$MARKER" ]] || die "installation into $PREFIX did not complete"
+}
+ensure_locked() {
+  [[ -f "$MARKER" ]] || do_install
+}
+
+# ---------------------------------------------------------------- site-deps
+
+find_host_python() {
+  local c root
+  local cands=()
+  [[ -n "${VELTRIX_HOST_PYTHON:-}" ]] && cands+=("$VELTRIX_HOST_PYTHON")
+  if command -v pyenv >/dev/null && root=$(pyenv root 2>/dev/null); then
+    for c in "$root"/versions/3.13.*/bin/python3.13 "$root"/versions/3.1[2-9].*/bin/python3; do
+      [[ -x "$c" ]] && cands+=("$c")
+    done
+  fi
+  for c in python3.13 python3.14 python3.12 python3.11 python3; do
+    command -v "$c" >/dev/null && cands+=("$(command -v "$c")")
+  done
+  for c in "${cands[@]}"; do
+    if "$c" -m pip --version >/dev/null 2>&1; then
+      echo "$c"
+      return
+    fi
+  done
+  die "no Python with pip found to install pytest (set VELTRIX_HOST_PYTHON)"
+}
+
+site_deps_locked() {
+  [[ -f "$SITE_DEPS/.complete" ]] && return 0
+  local host tmp log
+  host=$(find_host_python)
+  tmp=$(mktemp -d "$PREFIX/site-deps.stage.XXXXXX")
+  log="$tmp.log"
+  note "installing ${VELTRIX_PYTEST_SPEC:-pytest} for $PYVER into $SITE_DEPS (pip of $host)"
+  # Pure-Python wheels only, with markers evaluated for 3.15.
+  if ! "$host" -m pip install --disable-pip-version-check --no-input --quiet \
+    --target "$tmp" --python-version "$PYVER" --implementation cp \
+    --only-binary=:all: "${VELTRIX_PYTEST_SPEC:-pytest}" >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -rf "$tmp" "$log"
+    die "pip install of pytest failed (see output above)"
+  fi
+  rm -f "$log"
+  if ! PYTHONPATH="$tmp" "$LAUNCHER" -m pytest --version >/dev/null 2>&1; then
+    PYTHONPATH="$tmp" "$LAUNCHER" -m pytest --version >&2 || true
+    rm -rf "$tmp"
+    die "pytest does not run under python$PYVER"
+  fi
+  rm -rf "$SITE_DEPS"
+  mv -T "$tmp" "$SITE_DEPS"
+  touch "$SITE_DEPS/.complete"
+}
+
+# ---------------------------------------------------------------- main
+
+usage() {
+  sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'
+}
+
+case "${1:-}" in
+  --ensure)
+    ensure
+    echo "$PREFIX"
+    ;;
+  --prefix)
+    echo "$PREFIX"
+    ;;
+  --include)
+    ensure
+    echo "$PREFIX/usr/include/python$PYVER"
+    ;;
+  --cflags)
+    ensure
+    echo "-I$PREFIX/usr/include/python$PYVER -I$PREFIX/usr/include"
+    ;;
+  --ext-suffix)
+    ensure
+    "$LAUNCHER" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))'
+    ;;
+  --python)
+    ensure
+    echo "$LAUNCHER"
+    ;;
+  --site-deps)
+    ensure
+    with_lock site_deps_locked
+    echo "$SITE_DEPS"
+    ;;
+  -h | --help)
+    usage
+    ;;
+  *)
+    ensure
+    exec "$LAUNCHER" "$@"
+    ;;
+esac
