@@ -16,8 +16,9 @@
 #   scripts/python315.sh [ARGS...]      run python3.15 ARGS... (installs first)
 #
 # Environment:
-#   VELTRIX_CACHE          prefix directory (default:
-#                          ${XDG_CACHE_HOME:-$HOME/.cache}/veltrix/python3.15)
+#   VELTRIX_CACHE          the project's cache directory; the prefix is its
+#                          python3.15 folder (default cache:
+#                          ${XDG_CACHE_HOME:-$HOME/.cache}/veltrix)
 #   VELTRIX_DEBIAN_URI     archive URI to use instead of the one found in the
 #                          machine's apt sources
 #   VELTRIX_DEBIAN_KEYRING keyring for the unstable suite (default: the
@@ -49,7 +50,7 @@ SKIP_PACKAGES=" libc-gconv-modules-extra libc-dev-bin libc6-dev "
 die() { echo "python315.sh: error: $*" >&2; exit 1; }
 note() { echo "python315.sh: $*" >&2; }
 
-PREFIX="${VELTRIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/veltrix/python3.15}"
+PREFIX="${VELTRIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/veltrix}/python3.15"
 MARKER="$PREFIX/.complete"
 LAUNCHER="$PREFIX/usr/bin/python$PYVER-run"
 SITE_DEPS="$PREFIX/site-deps"

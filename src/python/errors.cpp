@@ -20,7 +20,7 @@ PyObject* panic_exception_type() {
     static std::atomic<PyTypeObject*> slot{nullptr};
     if (PyTypeObject* t = slot.load(std::memory_order_acquire)) return reinterpret_cast<PyObject*>(t);
     PyObject* created = PyErr_NewExceptionWithDoc(
-        "veltrix_core.PanicException",
+        "veltrix.core.veltrix_core.PanicException",
         "An internal failure of veltrix-core (a broken invariant, never an input error).",
         PyExc_BaseException, nullptr);
     return reinterpret_cast<PyObject*>(publish_type(slot, created));

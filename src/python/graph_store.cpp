@@ -107,7 +107,7 @@ PyType_Slot store_slots[] = {
 };
 
 PyType_Spec store_spec = {
-    "GraphStore",
+    "veltrix.core.veltrix_core.GraphStore",
     sizeof(StoreObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

@@ -2,6 +2,8 @@
 // that registers the classes and the version function.
 #include "common.hpp"
 
+#include <cstring>
+
 namespace veltrix::py {
 namespace {
 
@@ -34,7 +36,9 @@ int add_name(PyObject* module, const char* name, PyObject* value) {
 
 int add_type(PyObject* module, PyTypeObject* type) {
     if (type == nullptr) return -1;
-    return add_name(module, type->tp_name, reinterpret_cast<PyObject*>(type));
+    // tp_name carries the module path; the attribute is the plain name.
+    const char* name = std::strrchr(type->tp_name, '.');
+    return add_name(module, name != nullptr ? name + 1 : type->tp_name, reinterpret_cast<PyObject*>(type));
 }
 
 int module_exec(PyObject* module) {
@@ -57,8 +61,8 @@ int module_exec(PyObject* module) {
 PyABIInfo_VAR(abi_info);
 #endif
 
-// Slots shared by both entry points. The type objects are created once per
-// process, so the module refuses to load into a second interpreter.
+// The type objects are created once per process, so the module refuses to
+// load into a second interpreter.
 PyModuleDef_Slot def_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #ifdef VELTRIX_HAVE_MODEXPORT
@@ -82,14 +86,15 @@ PyModuleDef module_def = {
 };
 
 #ifdef VELTRIX_HAVE_MODEXPORT
-PyModuleDef_Slot export_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_abi, &abi_info},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {Py_mod_name, const_cast<char*>("veltrix_core")},
-    {Py_mod_doc, const_cast<char*>("")},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
+// The slot array of interpreters that load modules from slots alone.
+PySlot export_slots[] = {
+    PySlot_PTR(Py_mod_exec, reinterpret_cast<void*>(module_exec)),
+    PySlot_PTR(Py_mod_abi, &abi_info),
+    PySlot_PTR(Py_mod_gil, Py_MOD_GIL_NOT_USED),
+    PySlot_PTR(Py_mod_name, "veltrix_core"),
+    PySlot_PTR(Py_mod_doc, ""),
+    PySlot_PTR(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),
+    PySlot_END,
 };
 #endif
 

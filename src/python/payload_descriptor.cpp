@@ -84,7 +84,7 @@ PyType_Slot descriptor_slots[] = {
 };
 
 PyType_Spec descriptor_spec = {
-    "PayloadDescriptor",
+    "veltrix.core.veltrix_core.PayloadDescriptor",
     sizeof(DescriptorObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

@@ -1,0 +1,29 @@
+import pytest
+
+from veltrix.core import veltrix_core as vc
+
+
+@pytest.fixture
+def store():
+    return vc.GraphStore()
+
+
+def panic_type():
+    """The module's internal-failure exception class (not exported by name)."""
+    try:
+        vc.GraphStore().add_op("x", [0])
+    except ValueError:
+        pass
+    # Provoke an internal failure through a params dict that changes size
+    # while it is being converted.
+    class Grow:
+        def __index__(self):
+            params["z"] = 1
+            return 1
+
+    params = {"a": Grow(), "b": 2}
+    try:
+        vc.GraphStore().add_source("s", params)
+    except BaseException as exc:  # noqa: BLE001 - we want the exact class
+        return type(exc)
+    raise AssertionError("no internal failure")
