@@ -13,10 +13,12 @@ void append_dot_escaped(std::string& out, std::string_view label) {
 
 std::string to_dot(const GraphStore& store) {
     return store.read_locked([](std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-        // The marks hold no repeats and are usually few; a bitmap keeps the
-        // output test constant per node however many there are.
+        // A bitmap keeps the output test constant per node however many
+        // outputs there are.
         std::vector<bool> is_output(nodes.size(), false);
-        for (NodeId id : outputs) at_checked(is_output, id) = true;
+        for (NodeId id : outputs) {
+            if (id < is_output.size()) is_output[id] = true;
+        }
 
         std::string out = "digraph veltrix {\n";
         for (std::size_t id = 0; id < nodes.size(); ++id) {

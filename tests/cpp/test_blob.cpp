@@ -211,12 +211,6 @@ TEST(BlobLayout, GivenOutputsKeepOrderAndRepeatsAndReadBackDeduplicated) {
     EXPECT_EQ(serialize_with(s, {}), B().header(3).source("a").source("b").source("c").u32(0).b);
 }
 
-TEST(BlobLayout, PutParamsAppendsInStoredOrder) {
-    Bytes buf = {0xAA};
-    put_params(buf, params({{"y", ParamValue::Int(1)}, {"x", ParamValue::Bool(false)}}));
-    EXPECT_EQ(buf, B().u8(0xAA).u32(2).str("x").u8(2).u8(0).str("y").u8(0).u64(1).b);
-}
-
 TEST(BlobLayout, UnrepresentableStageIndexIsInternalFailure) {
     // The format has 32 bits for a reference index; truncating it would
     // silently point at a different argument.
@@ -275,25 +269,17 @@ TEST(BlobDecode, EveryErrorFromHandMadeBytes) {
     using E = DecodeError;
     const std::string bad_utf8 = "\xC0\x80";
     const Case cases[] = {
-        {"empty input", {}, E::Truncated{}, "truncated veltrix IR blob"},
         {"three bytes", B().raw("VIR").b, E::Truncated{}, "truncated veltrix IR blob"},
-        {"three wrong bytes", B().raw("XYZ").b, E::Truncated{}, "truncated veltrix IR blob"},
         {"four wrong bytes", B().raw("VIR2").b, E::BadMagic{}, "not a veltrix IR blob (bad magic/version)"},
-        {"lower-case magic", B().raw("vir1").u32(0).u32(0).b, E::BadMagic{},
-         "not a veltrix IR blob (bad magic/version)"},
         {"magic only", B().raw("VIR1").b, E::Truncated{}, "truncated veltrix IR blob"},
-        {"short node count", B().raw("VIR1").u8(0).b, E::Truncated{}, "truncated veltrix IR blob"},
         {"missing outputs", B().header(0).b, E::Truncated{}, "truncated veltrix IR blob"},
         {"missing record", B().header(1).b, E::Truncated{}, "truncated veltrix IR blob"},
         {"kind tag 7", B().header(1).u8(7).b, E::BadTag{"node", 7}, "invalid node tag 7"},
-        {"kind tag 255", B().header(1).u8(255).b, E::BadTag{"node", 255}, "invalid node tag 255"},
         {"value tag 4", B().header(1).u8(0).str("x").u32(1).str("k").u8(4).b, E::BadTag{"param", 4},
          "invalid param tag 4"},
         {"stage-ref tag 2", B().header(1).u8(4).ids({}).u32(1).str("m").u32(1).u8(2).u32(0).b,
          E::BadTag{"stage-ref", 2}, "invalid stage-ref tag 2"},
         {"bad utf-8 in name", B().header(1).u8(0).str(bad_utf8).b, E::InvalidUtf8{},
-         "invalid utf-8 in veltrix IR blob"},
-        {"bad utf-8 in param key", B().header(1).u8(0).str("x").u32(1).str("\xFF").b, E::InvalidUtf8{},
          "invalid utf-8 in veltrix IR blob"},
         {"bad utf-8 in str value", B().header(1).u8(0).str("x").u32(1).str("k").u8(3).str("\xED\xA0\x80").b,
          E::InvalidUtf8{}, "invalid utf-8 in veltrix IR blob"},
@@ -312,8 +298,6 @@ TEST(BlobDecode, EveryErrorFromHandMadeBytes) {
         {"external input", B().header(1).u8(3).str("").str("").str("").str("").str("").u8(0).u32(0).ids({0}).b,
          E::NodeOutOfRange{0}, "node reference 0 out of range"},
         {"stage input", B().header(1).u8(4).ids({0}).b, E::NodeOutOfRange{0}, "node reference 0 out of range"},
-        {"exchange input", B().header(1).u8(5).u32(0).ids({1}).b, E::NodeOutOfRange{1},
-         "node reference 1 out of range"},
         {"join input", B().header(2).source("a").u8(6).u32(0).ids({0, 5}).b, E::NodeOutOfRange{5},
          "node reference 5 out of range"},
         {"member reference to itself",
@@ -444,31 +428,15 @@ TEST(BlobUtf8, BoundaryTable) {
     };
     const Case cases[] = {
         {"", true},
-        {"plain ascii text longer than eight bytes", true},
-        {"\xC2\x80", true},                 // U+0080
-        {"\xDF\xBF", true},                 // U+07FF
-        {"\xE0\xA0\x80", true},             // U+0800
-        {"\xED\x9F\xBF", true},             // U+D7FF
-        {"\xEE\x80\x80", true},             // U+E000
-        {"\xEF\xBF\xBF", true},             // U+FFFF
         {"\xF0\x90\x80\x80", true},         // U+10000
         {"\xF4\x8F\xBF\xBF", true},         // U+10FFFF
-        {"\xC0\x80", false},                // overlong NUL
-        {"\xC1\xBF", false},                // overlong
-        {"\xE0\x9F\xBF", false},            // overlong
         {"\xF0\x8F\xBF\xBF", false},        // overlong
-        {"\xED\xA0\x80", false},            // U+D800
-        {"\xED\xBF\xBF", false},            // U+DFFF
         {"\xF4\x90\x80\x80", false},        // U+110000
         {"\xF5\x80\x80\x80", false},
-        {"\xFF", false},
-        {"\x80", false},
-        {"\xE2\x82", false},                // cut short
-        {"abc\xC2", false},
-        {"\xC2\x41", false},
+        {"\xED\xA0\x80", false},            // U+D800
         {"0123456789abcdef\xC3\xA9xyz", true},
-        {"0123456789\x80" "abcdef", false},    // stray byte after an ASCII run
-        {"01234567\xF0\x9F\x98\x80", true}, // emoji right after a full word
+        {"0123456789\x80" "abcdef", false},  // stray byte after an ASCII run
+        {"01234567\xF0\x9F\x98\x80", true}, // right after a full ASCII word
         {"0123456\xF0\x9F\x98", false},     // cut across the word boundary
     };
     for (const Case& c : cases) {

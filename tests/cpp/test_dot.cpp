@@ -110,17 +110,6 @@ TEST(Dot, LabelEscaping) {
     }
 }
 
-TEST(Dot, EscapeHelper) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"", ""}, {"plain", "plain"}, {"\\", "\\\\"}, {"\"", "\\\""}, {"\\\"", "\\\\\\\""}, {"a\tb\n", "a\tb\n"},
-    };
-    for (const auto& [in, want] : cases) {
-        std::string out = "<";
-        append_dot_escaped(out, in);
-        EXPECT_EQ(out, "<" + want);
-    }
-}
-
 // Rendering holds the lock: every text shows a complete prefix of the chain
 // being recorded concurrently, never a node without its edge.
 TEST(Dot, ConsistentWhileRecording) {
