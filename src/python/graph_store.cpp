@@ -4,6 +4,9 @@
 #include <atomic>
 #include <new>
 
+#include "graph/blob.hpp"
+#include "graph/dot.hpp"
+
 namespace veltrix::py {
 namespace {
 
@@ -81,6 +84,233 @@ PyObject* outputs(PyObject* self, PyObject*) {
     });
 }
 
+
+// add_exchange / add_join: inputs, params.
+template <NodeKind Kind>
+PyObject* add_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const ArgSpec exchange_spec{"GraphStore.add_exchange()", {"inputs", "params"}, 1, {}, 0};
+    static const ArgSpec join_spec{"GraphStore.add_join()", {"inputs", "params"}, 1, {}, 0};
+    PyObject* a[2];
+    if (!parse_args(Kind == NodeKind::Exchange ? exchange_spec : join_spec, args, nargs, kwnames, a)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        auto inputs = convert_arg<std::vector<NodeId>>(ids_from_py, a[0], "inputs");
+        if (!inputs) return nullptr;
+        auto params = params_from_py(a[1]);
+        if (!params) return nullptr;
+        NodeKey key = Kind == NodeKind::Exchange ? NodeKey::exchange(std::move(*params), std::move(*inputs))
+                                                 : NodeKey::join(std::move(*params), std::move(*inputs));
+        return intern_result(store(self).intern(std::move(key)));
+    });
+}
+
+PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const ArgSpec spec{"GraphStore.add_external()", {"descriptor", "inputs", "params"}, 2, {}, 0};
+    PyObject* a[3];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        auto inputs = convert_arg<std::vector<NodeId>>(ids_from_py, a[1], "inputs");
+        if (!inputs) return nullptr;
+        auto descriptor = descriptor_from_py(a[0]);
+        if (!descriptor) return nullptr;
+        auto params = params_from_py(a[2]);
+        if (!params) return nullptr;
+        return intern_result(
+            store(self).intern(NodeKey::external(std::move(*descriptor), std::move(*params), std::move(*inputs))));
+    });
+}
+
+PyObject* to_dot(PyObject* self, PyObject*) {
+    return guarded([&] { return text_to_py(veltrix::to_dot(store(self))); });
+}
+
+PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const ArgSpec spec{"GraphStore.serialize()", {"outputs"}, 0, {}, 0};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        GraphStore& s = store(self);
+        std::vector<NodeId> outputs;
+        if (a[0] == nullptr || a[0] == Py_None) {
+            outputs = s.outputs();
+        } else {
+            auto ids = convert_arg<std::vector<NodeId>>(ids_from_py, a[0], "outputs");
+            if (!ids) return nullptr;
+            const std::size_t count = s.node_count();  // a store only grows
+            for (NodeId id : *ids) {
+                if (id >= count) return map_err(BadNodeId{id});
+            }
+            outputs = std::move(*ids);
+        }
+        std::vector<std::uint8_t> blob = serialize_with(s, outputs);
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blob.data()),
+                                         static_cast<Py_ssize_t>(blob.size()));
+    });
+}
+
+PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const ArgSpec spec{"GraphStore.deserialize()", {"data"}, 1, {}, 0};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        if (!PyBytes_Check(a[0])) {
+            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBytes'", Py_TYPE(a[0])->tp_name);
+            add_argument_note("data");
+            return nullptr;
+        }
+        std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[0])),
+                                            static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
+        auto decoded = veltrix::deserialize(bytes);
+        if (!decoded) {
+            PyErr_SetString(PyExc_ValueError, decoded.error().message().c_str());
+            return nullptr;
+        }
+        return wrap_store(std::move(decoded.value()));
+    });
+}
+
+// Builds one dict from (key, value) pairs; steals the values.
+PyObject* dict_of(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    PyObject* dict = PyDict_New();
+    bool ok = dict != nullptr;
+    for (const auto& [key, value] : items) {
+        if (ok && (value == nullptr || PyDict_SetItemString(dict, key, value) < 0)) ok = false;
+        Py_XDECREF(value);
+    }
+    if (!ok) {
+        Py_XDECREF(dict);
+        return nullptr;
+    }
+    return dict;
+}
+
+PyObject* member_to_py(const StageOp& member) {
+    auto parsed = parse_op_token(member.label);
+    if (!parsed) {
+        std::string msg = "unparseable stage member token ";
+        append_debug_str(msg, member.label);
+        PyErr_SetString(PyExc_ValueError, msg.c_str());
+        return nullptr;
+    }
+    PyObject* refs = PyList_New(static_cast<Py_ssize_t>(member.inputs.size()));
+    if (refs == nullptr) return nullptr;
+    for (std::size_t i = 0; i < member.inputs.size(); ++i) {
+        const StageRef& r = member.inputs[i];
+        PyObject* ref = Py_BuildValue("(sn)", r.kind == StageRef::Input ? "input" : "member",
+                                      static_cast<Py_ssize_t>(r.index));
+        if (ref == nullptr) {
+            Py_DECREF(refs);
+            return nullptr;
+        }
+        PyList_SET_ITEM(refs, static_cast<Py_ssize_t>(i), ref);
+    }
+    return dict_of({{"kind", text_to_py(parsed->kind)},
+                    {"name", text_to_py(parsed->name)},
+                    {"params", params_to_py(parsed->params)},
+                    {"inputs", refs}});
+}
+
+PyObject* descriptor_to_py(const PayloadDescriptor& d) {
+    PyObject* pref = d.preprocessing_ref ? text_to_py(*d.preprocessing_ref) : Py_NewRef(Py_None);
+    return dict_of({{"kind", text_to_py(d.kind)},
+                    {"content_hash", text_to_py(d.content_hash)},
+                    {"framework", text_to_py(d.framework)},
+                    {"version", text_to_py(d.version)},
+                    {"io_schema", text_to_py(d.io_schema)},
+                    {"preprocessing_ref", pref}});
+}
+
+const char* kind_name(NodeKind k) {
+    switch (k) {
+        case NodeKind::Source: return "source";
+        case NodeKind::Op: return "op";
+        case NodeKind::Reduction: return "reduction";
+        case NodeKind::External: return "external";
+        case NodeKind::Stage: return "stage";
+        case NodeKind::Exchange: return "exchange";
+        case NodeKind::Join: return "join";
+    }
+    return "";
+}
+
+PyObject* node_to_py(NodeId id, const NodeKey& key, bool output) {
+    PyObject* dict = dict_of({{"id", PyLong_FromUnsignedLongLong(id)},
+                              {"output", PyBool_FromLong(output)},
+                              {"inputs", ids_to_py(key.inputs())},
+                              {"kind", PyUnicode_FromString(kind_name(key.kind()))},
+                              {"name", text_to_py(key.name())},
+                              {"params", params_to_py(key.params())}});
+    if (dict == nullptr) return nullptr;
+    int rc = 0;
+    if (key.kind() == NodeKind::Stage) {
+        const auto& members = key.members();
+        PyObject* n = PyLong_FromSize_t(members.size());
+        rc = n == nullptr ? -1 : PyDict_SetItemString(dict, "n_members", n);
+        Py_XDECREF(n);
+        PyObject* list = rc < 0 ? nullptr : PyList_New(static_cast<Py_ssize_t>(members.size()));
+        if (list == nullptr) rc = -1;
+        for (std::size_t i = 0; rc == 0 && i < members.size(); ++i) {
+            PyObject* m = member_to_py(members[i]);
+            if (m == nullptr) rc = -1;
+            else PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), m);
+        }
+        if (rc == 0) rc = PyDict_SetItemString(dict, "members", list);
+        Py_XDECREF(list);
+    } else if (key.kind() == NodeKind::External) {
+        PyObject* d = descriptor_to_py(key.descriptor());
+        rc = d == nullptr ? -1 : PyDict_SetItemString(dict, "descriptor", d);
+        Py_XDECREF(d);
+    }
+    if (rc < 0) {
+        Py_DECREF(dict);
+        return nullptr;
+    }
+    return dict;
+}
+
+PyObject* nodes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        Snapshot snap = store(self).snapshot();
+        std::vector<bool> is_output(snap.nodes.size(), false);
+        for (NodeId o : snap.outputs) is_output[o] = true;
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(snap.nodes.size()));
+        if (list == nullptr) return nullptr;
+        for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
+            PyObject* d = node_to_py(i, snap.nodes[i], is_output[i]);
+            if (d == nullptr) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), d);
+        }
+        return list;
+    });
+}
+
+PyObject* node_map(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        std::vector<NodeMapEntry> map = store(self).node_map();
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(map.size()));
+        if (list == nullptr) return nullptr;
+        for (std::size_t i = 0; i < map.size(); ++i) {
+            PyObject* item;
+            if (!map[i]) {
+                item = Py_NewRef(Py_None);
+            } else if (map[i]->member) {
+                item = Py_BuildValue("(Kn)", static_cast<unsigned long long>(map[i]->node),
+                                     static_cast<Py_ssize_t>(*map[i]->member));
+            } else {
+                item = Py_BuildValue("(KO)", static_cast<unsigned long long>(map[i]->node), Py_None);
+            }
+            if (item == nullptr) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        }
+        return list;
+    });
+}
+
 #define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef store_methods[] = {
@@ -88,9 +318,37 @@ PyMethodDef store_methods[] = {
     {"add_op", FASTCALL_KW(add_named<NodeKind::Op>), "add_op($self, name, inputs, params=None)\n--\n\n"},
     {"add_reduction", FASTCALL_KW(add_named<NodeKind::Reduction>),
      "add_reduction($self, name, inputs, params=None)\n--\n\n"},
+    {"add_external", FASTCALL_KW(add_external), "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
+    {"add_exchange", FASTCALL_KW(add_boundary<NodeKind::Exchange>),
+     "add_exchange($self, inputs, params=None)\n--\n\nRecord an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 "
+     "an Exchange's identity is its\n`scheme` ParamMap (`params`) + its one logical input; "
+     "`nodes()[i][\"kind\"] == \"exchange\"`."},
+    {"add_join", FASTCALL_KW(add_boundary<NodeKind::Join>),
+     "add_join($self, inputs, params=None)\n--\n\nRecord a `Join` boundary (plan M40 \u00a72.1). Two inputs "
+     "`[left, right]`; identity is its\n`scheme` ParamMap (`params`) + its ordered inputs; "
+     "`nodes()[i][\"kind\"] == \"join\"`."},
     {"node_count", node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
+    {"to_dot", to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
+    {"serialize", FASTCALL_KW(serialize),
+     "serialize($self, outputs=None)\n--\n\nSerialize the IR to the canonical, versioned, byte-identical durable "
+     "form (plan M8 / A.3.1:\nthe serializable IR \u2014 not cloudpickle \u2014 is the canonical durable "
+     "representation). With\n`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are "
+     "a\nproperty of the compile request); the default keeps the marks-based behavior."},
+    {"deserialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deserialize)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the same node ids, "
+     "so\n`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
+    {"nodes", nodes, METH_NOARGS,
+     "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: `inspect` renders the "
+     "IR and\n`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n(source|op|reduction|external|"
+     "stage), `name`, `params`, `inputs`, `output` (bool), plus a\n`descriptor` dict for external nodes and "
+     "`n_members` for stage nodes."},
     {"outputs", outputs, METH_NOARGS,
      "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator returns, in order)."},
+    {"node_map", node_map, METH_NOARGS,
+     "node_map($self)\n--\n\n\u00a78.2(i): for each node of the arena this store was REDUCED FROM, where it "
+     "landed here \u2014\n`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by "
+     "that\narena's node id. Empty for a store that did not come out of a reduction."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,275 @@
+import inspect
+import shutil
+import struct
+import subprocess
+
+import pytest
+
+from veltrix.core import veltrix_core as vc
+
+DESC = dict(kind="model", content_hash="abc", framework="torch", version="2.1", io_schema="f32[n]->f32[n]")
+
+
+def desc(**over):
+    return vc.PayloadDescriptor(**{**DESC, **over})
+
+
+def stage_blob():
+    """A hand-made blob with a source, a stage of two members and an output."""
+    def s(text):
+        b = text.encode()
+        return struct.pack("<I", len(b)) + b
+
+    out = b"VIR1" + struct.pack("<I", 2)
+    out += b"\x00" + s("x") + struct.pack("<I", 0)  # source x, no params
+    out += b"\x04" + struct.pack("<IQ", 1, 0) + struct.pack("<I", 2)  # stage, inputs [0], 2 members
+    out += s("op|neg") + struct.pack("<I", 1) + b"\x00" + struct.pack("<I", 0)
+    out += s("op|add|scalar=f3ff0000000000000;side=sr") + struct.pack("<I", 1) + b"\x01" + struct.pack("<I", 0)
+    out += struct.pack("<IQ", 1, 1)
+    return out
+
+
+def full_store():
+    s = vc.GraphStore.deserialize(stage_blob())
+    x = 0
+    a = s.add_op("mul", [x, x], {"k": 2, "f": -0.0, "b": True, "s": "a;b=c|d%"})
+    r = s.add_reduction("sum", [a], {"axis": 0})
+    e = s.add_external(desc(preprocessing_ref="pre"), [r])
+    j = s.add_join([e, 1, x], {"how": "inner"})
+    s.add_exchange([j], {"scheme": "hash"})
+    return s
+
+
+# ---------------------------------------------------------------------------
+# PayloadDescriptor
+
+
+def test_descriptor_fields_and_identity():
+    d1, d2 = desc(), desc()
+    assert (d1.kind, d1.content_hash, d1.framework, d1.version, d1.io_schema) == tuple(DESC.values())
+    assert d1.preprocessing_ref is None and desc(preprocessing_ref=None).preprocessing_ref is None
+    assert desc(preprocessing_ref="").preprocessing_ref == ""
+    assert d1 != d2 and d1 == d1
+    s = vc.GraphStore()
+    assert s.add_external(d1, []) == s.add_external(d2, []) == s.add_external(dict(DESC), [])
+    assert s.add_external(dict(DESC, preprocessing_ref=None), []) == 0
+    assert s.add_external(desc(preprocessing_ref=""), []) == 1
+    assert s.add_external(dict(DESC, preprocessing_ref=""), []) == 1
+    with pytest.raises(AttributeError):
+        d1.kind = "x"
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, text, note",
+    [
+        (dict(DESC, version=None), TypeError, None, "version"),
+        (dict(DESC, preprocessing_ref=5), TypeError, None, "preprocessing_ref"),
+        (dict(DESC, extra=1), TypeError, "PayloadDescriptor.__new__() got an unexpected keyword argument 'extra'", None),
+        ({"kind": "k"}, TypeError, "PayloadDescriptor.__new__() missing 4 required keyword arguments: "
+         "'content_hash', 'framework', 'version', and 'io_schema'", None),
+    ],
+)
+def test_descriptor_construction_errors(kwargs, exc, text, note):
+    with pytest.raises(exc) as ei:
+        vc.PayloadDescriptor(**kwargs)
+    if text:
+        assert str(ei.value) == text
+    assert getattr(ei.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
+
+
+def test_descriptor_positional_refused():
+    with pytest.raises(TypeError, match=r"takes 0 positional arguments but 1 was given"):
+        vc.PayloadDescriptor("k")
+    assert str(inspect.signature(vc.PayloadDescriptor)) == (
+        "(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)"
+    )
+
+
+@pytest.mark.parametrize(
+    "descriptor, inputs, exc, text",
+    [
+        ([1], [], TypeError, "descriptor must be a PayloadDescriptor or dict"),
+        ([1], "x", TypeError, "Can't extract `str` to `Vec`"),
+        ({"content_hash": "h"}, [], ValueError, "descriptor missing required field 'kind'"),
+        ({k: v for k, v in DESC.items() if k not in ("kind", "io_schema")}, [], ValueError,
+         "descriptor missing required field 'kind'"),
+        ({"preprocessing_ref": 5}, [], TypeError, None),
+        (dict(DESC, kind=None), [], TypeError, None),
+        (dict(DESC), [5], ValueError, "no node with id 5"),
+    ],
+)
+def test_add_external_errors(descriptor, inputs, exc, text):
+    s = vc.GraphStore()
+    with pytest.raises(exc) as ei:
+        s.add_external(descriptor, inputs)
+    if text:
+        assert str(ei.value) == text
+    assert s.node_count() == 0
+
+
+def test_boundary_nodes():
+    s = vc.GraphStore()
+    a, b, c = (s.add_source(n) for n in "abc")
+    ex = s.add_exchange([a], {"scheme": "hash"})
+    assert s.add_exchange([a], {"scheme": "hash"}) == ex
+    assert s.add_exchange([a], {"scheme": "range"}) != ex
+    assert s.add_exchange([a, b]) > 0
+    assert s.add_join([a, b, c]) != s.add_join([b, a])
+    assert s.add_join([]) >= 0 and s.add_join([a]) >= 0
+
+
+# ---------------------------------------------------------------------------
+# nodes() and node_map()
+
+
+def test_nodes_view():
+    s = full_store()
+    view = s.nodes()
+    assert [n["id"] for n in view] == list(range(s.node_count()))
+    assert list(view[0]) == ["id", "output", "inputs", "kind", "name", "params"]
+    stage = view[1]
+    assert list(stage) == ["id", "output", "inputs", "kind", "name", "params", "n_members", "members"]
+    assert stage["output"] is True and stage["n_members"] == 2 and stage["params"] == {} and stage["name"] == ""
+    assert stage["members"] == [
+        {"kind": "op", "name": "neg", "params": {}, "inputs": [("input", 0)]},
+        {"kind": "op", "name": "add", "params": {"scalar": 1.0, "side": "r"}, "inputs": [("member", 0)]},
+    ]
+    mul = view[2]
+    assert mul["kind"] == "op" and mul["inputs"] == [0, 0]
+    assert list(mul["params"]) == ["b", "f", "k", "s"]
+    assert mul["params"]["b"] is True and str(mul["params"]["f"]) == "-0.0"
+    ext = view[4]
+    assert list(ext)[-1] == "descriptor"
+    assert ext["descriptor"] == dict(DESC, preprocessing_ref="pre")
+    assert [n["kind"] for n in view] == ["source", "stage", "op", "reduction", "external", "join", "exchange"]
+    assert vc.GraphStore().nodes() == []
+    assert s.node_map() == []
+
+
+def test_nodes_rejects_unparseable_member():
+    blob = stage_blob().replace(b"\x06\x00\x00\x00op|neg", b"\x06\x00\x00\x00bad\"\\x")
+    s = vc.GraphStore.deserialize(blob)
+    with pytest.raises(ValueError) as ei:
+        s.nodes()
+    assert str(ei.value) == 'unparseable stage member token "bad\\"\\\\x"'
+
+
+# ---------------------------------------------------------------------------
+# serialize / deserialize
+
+
+def test_round_trip_is_byte_identical():
+    s = full_store()
+    blob = s.serialize()
+    assert blob == s.serialize(outputs=None)
+    back = vc.GraphStore.deserialize(blob)
+    assert back.serialize() == blob
+    assert back.nodes() == s.nodes()
+    assert back.outputs() == s.outputs() == [1]
+
+
+def test_explicit_outputs():
+    s = full_store()
+    empty = s.serialize(outputs=[])
+    assert empty.endswith(b"\x00\x00\x00\x00") and vc.GraphStore.deserialize(empty).outputs() == []
+    rep = s.serialize(outputs=[2, 0, 2])
+    assert rep.endswith(struct.pack("<IQQQ", 3, 2, 0, 2))
+    assert vc.GraphStore.deserialize(rep).outputs() == [2, 0]
+    with pytest.raises(ValueError, match="^no node with id 99$"):
+        s.serialize(outputs=[0, 99])
+    with pytest.raises(TypeError) as ei:
+        s.serialize(outputs="0")
+    assert str(ei.value) == "Can't extract `str` to `Vec`" and ei.value.__notes__ == ["while processing 'outputs'"]
+
+
+def test_empty_store_blob():
+    assert vc.GraphStore().serialize() == b"VIR1" + bytes(8)
+    assert vc.GraphStore.deserialize(b"VIR1" + bytes(8)).node_count() == 0
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (b"VIR", "truncated veltrix IR blob"),
+        (b"VIR2", "not a veltrix IR blob (bad magic/version)"),
+        (b"VIR1", "truncated veltrix IR blob"),
+        (b"VIR1\xff\xff\xff\xff" + bytes(4), "truncated veltrix IR blob"),
+        (b"VIR1\x01\x00\x00\x00\x09", "invalid node tag 9"),
+        (b"VIR1" + bytes(8) + b"trailing", None),
+    ],
+)
+def test_deserialize_errors(data, message):
+    if message is None:
+        assert vc.GraphStore.deserialize(data).serialize() == b"VIR1" + bytes(8)
+        return
+    with pytest.raises(ValueError) as ei:
+        vc.GraphStore.deserialize(data)
+    assert str(ei.value) == message
+
+
+def test_every_prefix_is_rejected():
+    blob = full_store().serialize()
+    for n in range(len(blob)):
+        with pytest.raises(ValueError):
+            vc.GraphStore.deserialize(blob[:n])
+
+
+@pytest.mark.parametrize("data", [bytearray(b"VIR1" + bytes(8)), memoryview(b"VIR1" + bytes(8)), "VIR1", None])
+def test_deserialize_requires_bytes(data):
+    with pytest.raises(TypeError) as ei:
+        vc.GraphStore.deserialize(data)
+    assert ei.value.__notes__ == ["while processing 'data'"]
+
+
+def test_deserialize_is_static_and_accepts_keyword():
+    blob = full_store().serialize()
+    assert vc.GraphStore.deserialize(data=blob).serialize() == blob
+    assert vc.GraphStore().deserialize(blob).serialize() == blob
+
+
+# ---------------------------------------------------------------------------
+# to_dot
+
+
+def test_dot_text():
+    assert vc.GraphStore().to_dot() == "digraph veltrix {\n}\n"
+    s = vc.GraphStore()
+    x = s.add_source('q"\\')
+    s.add_op("f", [x, x], {"s": 'a"b'})
+    assert s.to_dot() == (
+        "digraph veltrix {\n"
+        '  n0 [label="Source q\\"\\\\"];\n'
+        '  n1 [label="Op f {s=\\"a\\\\\\"b\\"}"];\n'
+        "  n0 -> n1;\n"
+        "  n0 -> n1;\n"
+        "}\n"
+    )
+    out = vc.GraphStore.deserialize(stage_blob()).to_dot()
+    assert '  n1 [label="Stage[2 members]", shape=doublecircle];\n' in out
+    assert out.count("->") == 1
+
+
+@pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz is not installed")
+def test_graphviz_accepts_every_kind():
+    text = full_store().to_dot()
+    proc = subprocess.run(["dot", "-Tsvg"], input=text, capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    assert "<svg" in proc.stdout
+
+
+@pytest.mark.parametrize(
+    "method, signature",
+    [
+        ("add_external", "(descriptor, inputs, params=None)"),
+        ("add_exchange", "(inputs, params=None)"),
+        ("add_join", "(inputs, params=None)"),
+        ("to_dot", "()"),
+        ("serialize", "(outputs=None)"),
+        ("nodes", "()"),
+        ("node_map", "()"),
+    ],
+)
+def test_signatures(method, signature):
+    assert str(inspect.signature(getattr(vc.GraphStore(), method))) == signature
+    assert str(inspect.signature(vc.GraphStore.deserialize)) == "(data)"
