@@ -1,0 +1,40 @@
+// The rewrite engine every reduction uses: equality saturation over a fixed
+// set of commutativity and identity-elimination rules.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "optimizer/engine.hpp"
+#include "saturation/driver.hpp"
+#include "saturation/pattern.hpp"
+
+namespace veltrix {
+
+// How the saturation run inside one canonicalize call went.
+struct SaturationTrace {
+    sat::StopCause stop;
+    std::vector<sat::Iteration> iterations;
+    std::size_t egraph_nodes = 0;    // hash-cons entries at the end
+    std::size_t egraph_classes = 0;  // classes at the end
+};
+
+class SaturationEngine final : public RewriteEngine {
+public:
+    // Builds the twelve rules (eight commutativity, four identity) and sets
+    // the iteration limit to 12.
+    SaturationEngine();
+
+    Canonical canonicalize(const EngineGraph& graph) const override;
+    // The same, also reporting the saturation run when `trace` is given.
+    Canonical canonicalize(const EngineGraph& graph, SaturationTrace* trace) const;
+
+    const std::vector<sat::Rewrite>& rules() const noexcept { return rules_; }
+    std::uint64_t iter_limit() const noexcept { return iter_limit_; }
+
+private:
+    std::vector<sat::Rewrite> rules_;
+    std::uint64_t iter_limit_ = 0;
+};
+
+}  // namespace veltrix

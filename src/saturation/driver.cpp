@@ -1,0 +1,189 @@
+#include "saturation/driver.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+#include "graph/support.hpp"
+
+namespace veltrix::sat {
+
+std::string StopCause::describe() const {
+    switch (kind) {
+        case Kind::Saturated:
+            return "saturated";
+        case Kind::IterationLimit:
+            return "iteration limit (" + std::to_string(count) + ")";
+        case Kind::NodeLimit:
+            return "node limit (" + std::to_string(count) + ")";
+        case Kind::TimeLimit:
+            return "time limit (" + std::to_string(seconds) + " s)";
+        case Kind::Other:
+            return text;
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// ThrottleScheduler
+
+RuleRecord& ThrottleScheduler::record_for(Symbol rule) {
+    auto [it, inserted] = index_.try_emplace(rule, records_.size());
+    if (inserted) {
+        RuleRecord fresh;
+        fresh.match_limit = default_match_limit_;
+        fresh.ban_length = default_ban_length_;
+        records_.emplace_back(rule, fresh);
+    }
+    return records_[it->second].second;
+}
+
+const RuleRecord* ThrottleScheduler::record(Symbol rule) const {
+    auto it = index_.find(rule);
+    return it == index_.end() ? nullptr : &records_[it->second].second;
+}
+
+SearchMatches ThrottleScheduler::search_rewrite(std::uint64_t iteration, const EGraph& egraph, const Rewrite& rule,
+                                                bool* banned_now) {
+    if (banned_now) *banned_now = false;
+    RuleRecord& s = record_for(rule.name());
+    SearchMatches none;
+    none.width = static_cast<std::uint32_t>(rule.searcher().vars().size());
+    if (iteration < s.banned_until) return none;
+
+    if (s.times_banned >= 64) panic("attempt to shift left with overflow");
+    const std::uint64_t threshold = s.match_limit << s.times_banned;
+    const std::uint64_t limit =
+        threshold == std::numeric_limits<std::uint64_t>::max() ? threshold : threshold + 1;
+    SearchMatches found = rule.search(egraph, limit);
+    if (found.total > threshold) {
+        const std::uint64_t ban = s.ban_length << s.times_banned;
+        s.times_banned += 1;
+        const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+        s.banned_until = iteration > max - ban ? max : iteration + ban;
+        if (banned_now) *banned_now = true;
+        return none;
+    }
+    s.times_applied += 1;
+    return found;
+}
+
+std::size_t ThrottleScheduler::apply_rewrite(EGraph& egraph, const Rewrite& rule, const SearchMatches& matches) {
+    return rule.apply(egraph, matches);
+}
+
+bool ThrottleScheduler::can_stop(std::uint64_t iteration) {
+    // When an iteration changed nothing, waiting out a ban idly is pointless:
+    // move every ban forward so the earliest one ends now, and go on.
+    std::uint64_t earliest = std::numeric_limits<std::uint64_t>::max();
+    bool any = false;
+    for (const auto& [name, s] : records_) {
+        if (s.banned_until > iteration) {
+            any = true;
+            earliest = std::min(earliest, s.banned_until);
+        }
+    }
+    if (!any) return true;
+    const std::uint64_t delta = earliest - iteration;
+    for (auto& [name, s] : records_) {
+        if (s.banned_until > iteration) s.banned_until -= delta;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// SaturationDriver
+
+bool warn_repeated_rule_names(std::span<const Rewrite> rules) {
+    std::vector<std::pair<Symbol, std::size_t>> counts;
+    for (const Rewrite& r : rules) {
+        auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.name(); });
+        if (it == counts.end()) {
+            counts.emplace_back(r.name(), 1);
+        } else {
+            ++it->second;
+        }
+    }
+    const bool repeated = std::any_of(counts.begin(), counts.end(), [](const auto& c) { return c.second > 1; });
+    if (!repeated) return false;
+    std::string text = "warning: repeated rule names share one scheduling record\n";
+    for (const auto& [name, n] : counts) {
+        if (n > 1) text += "rule '" + std::string(name.text()) + "' is listed " + std::to_string(n) + " times\n";
+    }
+    std::fputs(text.c_str(), stderr);
+    return true;
+}
+
+std::optional<StopCause> SaturationDriver::check_limits() const {
+    if (start_time_) {
+        const auto elapsed = Clock::now() - *start_time_;
+        if (elapsed > time_limit_) {
+            return StopCause::time_limit(std::chrono::duration<double>(elapsed).count());
+        }
+    }
+    if (egraph_.total_size() > node_limit_) return StopCause::node_limit(egraph_.total_size());
+    if (iterations_.size() >= iter_limit_) return StopCause::iteration_limit(iterations_.size());
+    return std::nullopt;
+}
+
+SaturationDriver& SaturationDriver::run(std::span<const Rewrite> rules) {
+    warn_repeated_rule_names(rules);
+    egraph_.rebuild();
+
+    std::vector<SearchMatches> found;
+    for (;;) {
+        const std::uint64_t i = iterations_.size();
+        if (i == 0) start_time_ = Clock::now();
+
+        Iteration it;
+        std::optional<StopCause> stop = check_limits();
+        it.egraph_nodes = egraph_.total_size();
+        it.egraph_classes = egraph_.class_count();
+
+        if (!stop) {
+            found.clear();
+            for (const Rewrite& rule : rules) {
+                bool banned = false;
+                found.push_back(scheduler_.search_rewrite(i, egraph_, rule, &banned));
+                if (banned) it.banned.push_back(rule.name());
+                if ((stop = check_limits())) break;
+            }
+        }
+        if (!stop) {
+            for (std::size_t k = 0; k < rules.size(); ++k) {
+                const std::size_t merged = scheduler_.apply_rewrite(egraph_, rules[k], found[k]);
+                if (merged > 0) {
+                    auto at = std::find_if(it.applied.begin(), it.applied.end(),
+                                           [&](const auto& a) { return a.first == rules[k].name(); });
+                    if (at == it.applied.end()) {
+                        it.applied.emplace_back(rules[k].name(), merged);
+                    } else {
+                        at->second += merged;
+                    }
+                }
+                if ((stop = check_limits())) break;
+            }
+        }
+
+        it.rebuild_merges = egraph_.rebuild();
+
+        if (!stop && it.applied.empty() && scheduler_.can_stop(i) && egraph_.total_size() == it.egraph_nodes &&
+            egraph_.class_count() == it.egraph_classes) {
+            stop = StopCause::saturated();
+        }
+        it.stop = stop;
+        iterations_.push_back(std::move(it));
+
+        if (stop) {
+            stop_reason_ = std::move(stop);
+            break;
+        }
+        if ((stop = check_limits())) {
+            stop_reason_ = std::move(stop);
+            break;
+        }
+    }
+    return *this;
+}
+
+}  // namespace veltrix::sat

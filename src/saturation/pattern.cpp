@@ -1,0 +1,339 @@
+#include "saturation/pattern.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace veltrix::sat {
+namespace {
+
+constexpr Id kUnbound = 0xffffffffu;
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool ends_atom(char c) noexcept { return is_space(c) || c == '(' || c == ')'; }
+
+// The character at `pos` for an error message: the whole UTF-8 sequence.
+std::string char_at(std::string_view text, std::size_t pos) {
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    std::size_t len = 1;
+    if (lead >= 0xf0) {
+        len = 4;
+    } else if (lead >= 0xe0) {
+        len = 3;
+    } else if (lead >= 0xc0) {
+        len = 2;
+    }
+    return "'" + std::string(text.substr(pos, std::min(len, text.size() - pos))) + "'";
+}
+
+// A parsed s-expression, flattened so that items precede the list holding
+// them. Built and converted without recursion.
+struct SexpNode {
+    bool is_list = false;
+    bool quoted = false;
+    std::string atom;
+    std::vector<std::uint32_t> items;
+};
+
+Result<std::vector<SexpNode>, std::string> parse_sexp(std::string_view text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && is_space(text[begin])) ++begin;
+    while (end > begin && is_space(text[end - 1])) --end;
+
+    std::vector<SexpNode> out;
+    std::vector<std::vector<std::uint32_t>> open;  // items of each open list
+    bool done = false;
+    std::size_t pos = begin;
+
+    auto finish = [&](SexpNode node) {
+        out.push_back(std::move(node));
+        const auto at = static_cast<std::uint32_t>(out.size() - 1);
+        if (open.empty()) {
+            done = true;
+        } else {
+            open.back().push_back(at);
+        }
+    };
+
+    while (!done) {
+        if (pos >= end) return std::string("unexpected end of pattern text");
+        const char c = text[pos];
+        if (is_space(c)) {
+            ++pos;
+        } else if (c == '(') {
+            open.emplace_back();
+            ++pos;
+        } else if (c == ')') {
+            if (open.empty()) return std::string("unexpected ')'");
+            SexpNode list;
+            list.is_list = true;
+            list.items = std::move(open.back());
+            open.pop_back();
+            ++pos;
+            finish(std::move(list));
+        } else if (c == '"') {
+            SexpNode atom;
+            atom.quoted = true;
+            ++pos;
+            for (;;) {
+                if (pos >= end) return std::string("unexpected end of pattern text");
+                const char q = text[pos++];
+                if (q == '"') break;
+                if (q == '\\') {
+                    if (pos >= end) return std::string("unexpected end of pattern text");
+                    const char e = text[pos++];
+                    atom.atom.push_back(e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e);
+                } else {
+                    atom.atom.push_back(q);
+                }
+            }
+            if (pos < end && !ends_atom(text[pos])) {
+                return "expected whitespace or ')' but found " + char_at(text, pos);
+            }
+            finish(std::move(atom));
+        } else {
+            const std::size_t start = pos;
+            while (pos < end && !ends_atom(text[pos])) ++pos;
+            SexpNode atom;
+            atom.atom = std::string(text.substr(start, pos - start));
+            finish(std::move(atom));
+        }
+    }
+    while (pos < end && is_space(text[pos])) ++pos;
+    if (pos < end) {
+        if (text[pos] == ')') return std::string("unexpected ')'");
+        return "expected end of pattern text but found " + char_at(text, pos);
+    }
+    return out;
+}
+
+bool is_variable(const SexpNode& n) { return !n.is_list && !n.quoted && n.atom.size() >= 2 && n.atom[0] == '?'; }
+
+}  // namespace
+
+Result<Pattern, std::string> Pattern::parse(std::string_view text) {
+    auto parsed = parse_sexp(text);
+    if (!parsed) return parsed.error();
+    const std::vector<SexpNode>& sexp = parsed.value();
+
+    // Atoms in operator position name an operator and produce no entry.
+    std::vector<bool> is_operator(sexp.size(), false);
+    for (const SexpNode& n : sexp) {
+        if (n.is_list && !n.items.empty()) is_operator[n.items.front()] = true;
+    }
+
+    Pattern p;
+    p.text_ = std::string(text);
+    std::vector<std::uint32_t> entry_of(sexp.size(), 0);
+
+    auto add_var = [&p](Symbol name) {
+        Var v{name};
+        auto it = std::find(p.vars_.begin(), p.vars_.end(), v);
+        const auto slot = static_cast<std::uint32_t>(it - p.vars_.begin());
+        if (it == p.vars_.end()) p.vars_.push_back(v);
+        PatternNode node;
+        node.is_var = true;
+        node.op = name;
+        p.nodes_.push_back(std::move(node));
+        p.var_slot_.push_back(slot);
+    };
+
+    for (std::size_t i = 0; i < sexp.size(); ++i) {
+        const SexpNode& n = sexp[i];
+        if (!n.is_list) {
+            if (is_operator[i]) continue;
+            if (is_variable(n)) {
+                add_var(Symbol::intern(n.atom));
+            } else {
+                PatternNode node;
+                node.op = Symbol::intern(n.atom);
+                p.nodes_.push_back(std::move(node));
+                p.var_slot_.push_back(0);
+            }
+        } else {
+            if (n.items.empty()) return std::string("empty list is not a pattern");
+            const SexpNode& head = sexp[n.items.front()];
+            if (head.is_list) return std::string("a list cannot stand in operator position");
+            if (is_variable(head)) {
+                if (n.items.size() > 1) return "variable " + head.atom + " cannot have children";
+                add_var(Symbol::intern(head.atom));
+            } else {
+                PatternNode node;
+                node.op = Symbol::intern(head.atom);
+                for (std::size_t k = 1; k < n.items.size(); ++k) node.children.push_back(entry_of[n.items[k]]);
+                p.nodes_.push_back(std::move(node));
+                p.var_slot_.push_back(0);
+            }
+        }
+        entry_of[i] = static_cast<std::uint32_t>(p.nodes_.size() - 1);
+    }
+    return p;
+}
+
+namespace {
+
+// Backtracking e-matcher. It recurses once per pattern entry it resolves,
+// so its depth is bounded by the pattern's size, never by the e-graph's.
+class Matcher {
+public:
+    Matcher(const EGraph& egraph, const FlatExpr& nodes, const std::vector<std::uint32_t>& var_slot,
+            SearchMatches& out, std::size_t limit)
+        : egraph_(egraph), nodes_(nodes), var_slot_(var_slot), out_(out), limit_(limit),
+          bound_(out.width, kUnbound) {}
+
+    // Matches the root against class `cls`; returns false once the limit is hit.
+    bool match_root(Id cls) {
+        current_ = cls;
+        goals_.clear();
+        goals_.push_back({static_cast<std::uint32_t>(nodes_.size() - 1), cls});
+        return solve();
+    }
+
+private:
+    struct Goal {
+        std::uint32_t entry;
+        Id cls;
+    };
+
+    bool solve() {
+        if (goals_.empty()) return emit();
+        const Goal goal = goals_.back();
+        goals_.pop_back();
+        bool go_on = true;
+        const PatternNode& pn = nodes_[goal.entry];
+        if (pn.is_var) {
+            Id& slot = bound_[var_slot_[goal.entry]];
+            if (slot == kUnbound) {
+                slot = goal.cls;
+                go_on = solve();
+                slot = kUnbound;
+            } else if (slot == goal.cls) {
+                go_on = solve();
+            }
+        } else {
+            const auto arity = static_cast<std::uint32_t>(pn.children.size());
+            const std::vector<ENode>& enodes = egraph_.eclass(goal.cls).nodes;
+            auto it = std::lower_bound(enodes.begin(), enodes.end(), pn.op,
+                                       [](const ENode& n, Symbol op) { return n.op() < op; });
+            for (; go_on && it != enodes.end() && it->op() == pn.op; ++it) {
+                if (it->arity() != arity) continue;
+                const auto kids = it->children();
+                const std::size_t mark = goals_.size();
+                for (std::uint32_t k = arity; k-- > 0;) goals_.push_back({pn.children[k], kids[k]});
+                go_on = solve();
+                goals_.resize(mark);
+            }
+        }
+        goals_.push_back(goal);
+        return go_on;
+    }
+
+    bool emit() {
+        if (out_.classes.empty() || out_.classes.back().eclass != current_ ||
+            out_.classes.back().first + out_.classes.back().count != out_.total) {
+            out_.classes.push_back(ClassMatches{current_, static_cast<std::uint32_t>(out_.total), 0});
+        }
+        ++out_.classes.back().count;
+        out_.rows.insert(out_.rows.end(), bound_.begin(), bound_.end());
+        ++out_.total;
+        return out_.total < limit_;
+    }
+
+    const EGraph& egraph_;
+    const FlatExpr& nodes_;
+    const std::vector<std::uint32_t>& var_slot_;
+    SearchMatches& out_;
+    std::size_t limit_;
+    std::vector<Id> bound_;
+    std::vector<Goal> goals_;
+    Id current_ = 0;
+};
+
+}  // namespace
+
+SearchMatches Pattern::search(const EGraph& egraph, std::size_t limit) const {
+    if (!egraph.clean()) panic("search on an e-graph that is not rebuilt");
+    SearchMatches out;
+    out.width = static_cast<std::uint32_t>(vars_.size());
+    if (limit == 0 || nodes_.empty()) return out;
+    Matcher matcher(egraph, nodes_, var_slot_, out, limit);
+    const PatternNode& top = nodes_.back();
+    if (top.is_var) {
+        bool go_on = true;
+        egraph.for_each_class([&](const EClass& c) {
+            if (go_on) go_on = matcher.match_root(c.id);
+        });
+    } else {
+        egraph.for_each_class_with_op(top.op, [&](const EClass& c) { return matcher.match_root(c.id); });
+    }
+    return out;
+}
+
+Id Pattern::instantiate_slots(EGraph& egraph, std::span<const Id> row, const std::vector<std::uint32_t>& slot_of,
+                              Scratch& scratch) const {
+    std::vector<Id>& ids = scratch.ids;
+    std::vector<Id>& kids = scratch.kids;
+    ids.resize(nodes_.size());
+    for (std::size_t j = 0; j < nodes_.size(); ++j) {
+        const PatternNode& pn = nodes_[j];
+        if (pn.is_var) {
+            ids[j] = row[slot_of[var_slot_[j]]];
+        } else {
+            kids.clear();
+            for (std::uint32_t c : pn.children) kids.push_back(ids[c]);
+            ids[j] = egraph.add(ENode(pn.op, kids));
+        }
+    }
+    return ids.back();
+}
+
+Id Pattern::instantiate(EGraph& egraph, const Bindings& bindings) const {
+    std::vector<Id> row(vars_.size(), kUnbound);
+    std::vector<std::uint32_t> identity(vars_.size());
+    for (std::uint32_t v = 0; v < vars_.size(); ++v) {
+        identity[v] = v;
+        for (const auto& [var, id] : bindings) {
+            if (var == vars_[v]) {
+                row[v] = id;
+                break;
+            }
+        }
+        if (row[v] == kUnbound) {
+            panic("variable " + std::string(vars_[v].name.text()) + " is unbound in " + text_);
+        }
+    }
+    Scratch scratch;
+    return instantiate_slots(egraph, row, identity, scratch);
+}
+
+Result<Rewrite, std::string> Rewrite::create(std::string_view name, Pattern searcher, Pattern applier) {
+    Rewrite r;
+    r.name_ = Symbol::intern(name);
+    for (const Var& v : applier.vars()) {
+        auto it = std::find(searcher.vars().begin(), searcher.vars().end(), v);
+        if (it == searcher.vars().end()) {
+            return "rule " + std::string(name) + " uses unbound variable " + std::string(v.name.text());
+        }
+        r.applier_to_searcher_.push_back(static_cast<std::uint32_t>(it - searcher.vars().begin()));
+    }
+    r.searcher_ = std::move(searcher);
+    r.applier_ = std::move(applier);
+    return r;
+}
+
+std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
+    if (matches.width != searcher_.vars().size()) {
+        panic("matches of another pattern were applied by rule " + std::string(name_.text()));
+    }
+    std::size_t merged = 0;
+    Pattern::Scratch scratch;
+    for (const ClassMatches& cm : matches.classes) {
+        for (std::uint32_t r = cm.first; r < cm.first + cm.count; ++r) {
+            const Id instance = applier_.instantiate_slots(egraph, matches.row(r), applier_to_searcher_, scratch);
+            if (egraph.union_classes(instance, cm.eclass)) ++merged;
+        }
+    }
+    return merged;
+}
+
+}  // namespace veltrix::sat

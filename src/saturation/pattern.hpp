@@ -1,0 +1,118 @@
+// Patterns (searchers and appliers), e-matching, and named rewrite rules.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "graph/support.hpp"
+#include "saturation/egraph.hpp"
+#include "saturation/symbol.hpp"
+
+namespace veltrix::sat {
+
+// A pattern variable; its symbol is the name including the leading "?".
+struct Var {
+    Symbol name;
+    friend bool operator==(Var a, Var b) noexcept { return a.name == b.name; }
+};
+
+// One entry of a flat pattern: an e-node pattern whose children refer to
+// earlier entries by position, or a variable.
+struct PatternNode {
+    bool is_var = false;
+    Symbol op;                           // operator, or the variable's name
+    std::vector<std::uint32_t> children; // positions of earlier entries
+};
+
+// Children come before their parent; the last entry is the root.
+using FlatExpr = std::vector<PatternNode>;
+
+// A list of (variable, class) bindings.
+using Bindings = std::vector<std::pair<Var, Id>>;
+
+// All substitutions a search found in one class: `count` rows of the
+// owning SearchMatches' bindings, starting at row `first`.
+struct ClassMatches {
+    Id eclass = 0;
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;
+};
+
+// The result of searching one pattern. Each substitution is a row of
+// `width` class ids, one per pattern variable in the pattern's vars() order.
+struct SearchMatches {
+    std::uint32_t width = 0;
+    std::vector<ClassMatches> classes;
+    std::vector<Id> rows;
+    std::size_t total = 0;  // number of substitutions
+
+    std::span<const Id> row(std::size_t r) const { return {rows.data() + r * width, width}; }
+    bool empty() const noexcept { return total == 0; }
+};
+
+class Pattern {
+public:
+    // Parses s-expression text. The error is a human-readable message.
+    static Result<Pattern, std::string> parse(std::string_view text);
+
+    const FlatExpr& ast() const noexcept { return nodes_; }
+    const PatternNode& root() const { return nodes_.back(); }
+    // Distinct variables in order of first appearance (children first).
+    const std::vector<Var>& vars() const noexcept { return vars_; }
+    const std::string& text() const noexcept { return text_; }
+
+    // E-matching over a clean e-graph. Stops once `limit` substitutions
+    // have been collected in total.
+    SearchMatches search(const EGraph& egraph,
+                         std::size_t limit = std::numeric_limits<std::size_t>::max()) const;
+
+    // Adds the instance of this pattern under `bindings`, bottom-up with
+    // hash-consed adds, and returns its class. A variable missing from
+    // `bindings` is an internal failure.
+    Id instantiate(EGraph& egraph, const Bindings& bindings) const;
+
+private:
+    friend class Rewrite;
+    struct Scratch {
+        std::vector<Id> ids;
+        std::vector<Id> kids;
+    };
+    Id instantiate_slots(EGraph& egraph, std::span<const Id> row, const std::vector<std::uint32_t>& slot_of,
+                         Scratch& scratch) const;
+
+    FlatExpr nodes_;
+    std::vector<Var> vars_;
+    std::vector<std::uint32_t> var_slot_;  // entry -> index into vars_ (variables only)
+    std::string text_;
+};
+
+class Rewrite {
+public:
+    // Fails with "rule {name} uses unbound variable {var}" when the applier
+    // uses a variable that the searcher does not bind.
+    static Result<Rewrite, std::string> create(std::string_view name, Pattern searcher, Pattern applier);
+
+    Symbol name() const noexcept { return name_; }
+    const Pattern& searcher() const noexcept { return searcher_; }
+    const Pattern& applier() const noexcept { return applier_; }
+
+    SearchMatches search(const EGraph& egraph,
+                         std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
+        return searcher_.search(egraph, limit);
+    }
+
+    // Instantiates the applier for every substitution and unions it with
+    // the matched class. Returns the number of unions that merged classes.
+    std::size_t apply(EGraph& egraph, const SearchMatches& matches) const;
+
+private:
+    Symbol name_;
+    Pattern searcher_;
+    Pattern applier_;
+    std::vector<std::uint32_t> applier_to_searcher_;  // applier var index -> searcher var index
+};
+
+}  // namespace veltrix::sat

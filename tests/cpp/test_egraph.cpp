@@ -1,0 +1,560 @@
+// E-graph core, patterns, rewrites, scheduler and driver.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "graph/support.hpp"
+#include "saturation/driver.hpp"
+#include "saturation/egraph.hpp"
+#include "saturation/pattern.hpp"
+#include "saturation/symbol.hpp"
+
+namespace veltrix::sat {
+namespace {
+
+Symbol sym(const char* s) { return Symbol::intern(s); }
+
+Id leaf(EGraph& g, const char* op) { return g.add(ENode(sym(op), {})); }
+Id app(EGraph& g, const char* op, std::initializer_list<Id> kids) { return g.add(ENode(sym(op), kids)); }
+
+Pattern pat(const std::string& text) {
+    auto p = Pattern::parse(text);
+    EXPECT_TRUE(p.ok()) << text << ": " << (p.ok() ? "" : p.error());
+    return std::move(p).value();
+}
+
+Rewrite rule(const std::string& name, const std::string& lhs, const std::string& rhs) {
+    auto r = Rewrite::create(name, pat(lhs), pat(rhs));
+    EXPECT_TRUE(r.ok());
+    return std::move(r).value();
+}
+
+std::string failure_text(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const InternalFailure& e) {
+        return e.what();
+    }
+    return "<no failure>";
+}
+
+// ---------------------------------------------------------------------------
+// Symbols
+
+TEST(SymbolTable, InternsEqualTextsToOneSymbolAndRoundTrips) {
+    const Symbol a = sym("op|add");
+    EXPECT_EQ(a, sym("op|add"));
+    EXPECT_NE(a, sym("op|mul"));
+    EXPECT_EQ(a.text(), "op|add");
+    const std::string long_text(300, 'z');
+    EXPECT_EQ(Symbol::intern(long_text).text(), long_text);
+    EXPECT_EQ(Symbol::intern("").text(), "");
+}
+
+TEST(SymbolTable, ConcurrentInterningGivesOneSymbolPerText) {
+    constexpr int kThreads = 8;
+    constexpr int kTexts = 4000;
+    std::vector<std::vector<Symbol>> seen(kThreads, std::vector<Symbol>(kTexts));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &seen] {
+            // Each thread walks the texts in its own order so that first
+            // interning races on every text.
+            for (int k = 0; k < kTexts; ++k) {
+                const int i = (k * 7 + t * 577) % kTexts;
+                const std::string text = "concurrent-" + std::to_string(i);
+                const Symbol s = Symbol::intern(text);
+                seen[t][i] = s;
+                if (s.text() != text) std::abort();
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    std::set<std::uint32_t> distinct;
+    for (int i = 0; i < kTexts; ++i) {
+        for (int t = 1; t < kThreads; ++t) ASSERT_EQ(seen[t][i], seen[0][i]) << i;
+        distinct.insert(seen[0][i].index());
+        EXPECT_EQ(seen[0][i].text(), "concurrent-" + std::to_string(i));
+    }
+    EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kTexts));
+}
+
+// ---------------------------------------------------------------------------
+// E-nodes and the e-graph
+
+TEST(ENodeValue, WideNodesCopyMoveAndCompare) {
+    const std::vector<Id> kids{5, 4, 3, 2, 1, 0};
+    ENode wide(sym("join|"), kids);
+    ENode copy = wide;
+    EXPECT_EQ(copy, wide);
+    ENode moved = std::move(copy);
+    EXPECT_EQ(moved, wide);
+    EXPECT_EQ(moved.hash(), wide.hash());
+    copy = moved;
+    copy.children()[5] = 9;
+    EXPECT_NE(copy, wide);
+    EXPECT_TRUE(wide < copy);
+    EXPECT_EQ(moved.arity(), 6u);
+    ENode narrow(sym("join|"), {5, 4});
+    EXPECT_TRUE(narrow < wide);  // arity orders before children
+}
+
+TEST(EGraphCore, AddIsHashConsed) {
+    EGraph g;
+    EXPECT_FALSE(g.clean());
+    const Id a = leaf(g, "a");
+    const Id b = leaf(g, "b");
+    const Id f = app(g, "f", {a, b});
+    EXPECT_EQ(app(g, "f", {a, b}), f);
+    EXPECT_EQ(leaf(g, "a"), a);
+    EXPECT_NE(app(g, "f", {b, a}), f);
+    EXPECT_EQ(g.total_size(), 4u);
+    EXPECT_EQ(g.class_count(), 4u);
+    EXPECT_EQ((std::vector<Id>{a, b, f}), (std::vector<Id>{0, 1, 2}));  // dense ids in creation order
+    g.rebuild();
+    EXPECT_TRUE(g.clean());
+    EXPECT_EQ(app(g, "f", {a, b}), f);
+    EXPECT_TRUE(g.clean()) << "an add that creates nothing leaves the e-graph clean";
+    app(g, "g", {a});
+    EXPECT_FALSE(g.clean());
+}
+
+TEST(EGraphCore, UnionThenRebuildRestoresCongruence) {
+    EGraph g;
+    const Id a = leaf(g, "a");
+    const Id b = leaf(g, "b");
+    const Id fa = app(g, "f", {a});
+    const Id fb = app(g, "f", {b});
+    const Id gfa = app(g, "g", {fa, a});
+    const Id gfb = app(g, "g", {fb, b});
+    g.rebuild();
+    EXPECT_TRUE(g.union_classes(a, b));
+    EXPECT_FALSE(g.clean());
+    EXPECT_NE(g.find(fa), g.find(fb)) << "congruence waits for rebuild";
+    EXPECT_EQ(g.rebuild(), 2u);  // f(a)~f(b), then g(f(a),a)~g(f(b),b)
+    EXPECT_TRUE(g.clean());
+    EXPECT_EQ(g.find(fa), g.find(fb));
+    EXPECT_EQ(g.find(gfa), g.find(gfb));
+    EXPECT_EQ(g.class_count(), 3u);
+    EXPECT_EQ(g.check_invariants(), std::nullopt);
+
+    const EClass& top = g.eclass(gfb);
+    ASSERT_EQ(top.nodes.size(), 1u);
+    EXPECT_EQ(top.nodes[0], ENode(sym("g"), {g.find(fa), g.find(a)}));
+    EXPECT_EQ(g.lookup(ENode(sym("f"), {b})), g.find(fa));
+    EXPECT_EQ(g.lookup(ENode(sym("f"), {gfa})), std::nullopt);
+}
+
+TEST(EGraphCore, CongruenceCascadesThroughALongChainWithoutRecursion) {
+    // Two chains of 200k unary nodes over different leaves; merging the
+    // leaves must merge every level.
+    constexpr int kDepth = 200000;
+    EGraph g;
+    Id x = leaf(g, "x");
+    Id y = leaf(g, "y");
+    const Id x0 = x;
+    const Id y0 = y;
+    for (int i = 0; i < kDepth; ++i) {
+        x = app(g, "neg", {x});
+        y = app(g, "neg", {y});
+    }
+    g.rebuild();
+    g.union_classes(x0, y0);
+    EXPECT_EQ(g.rebuild(), static_cast<std::size_t>(kDepth));
+    EXPECT_EQ(g.find(x), g.find(y));
+    EXPECT_EQ(g.class_count(), static_cast<std::size_t>(kDepth + 1));
+}
+
+TEST(EGraphCore, MergedClassesAreSortedDuplicateFreeAndCanonical) {
+    EGraph g;
+    const Id a = leaf(g, "a");
+    const Id b = leaf(g, "b");
+    const Id c = leaf(g, "c");
+    const Id p = app(g, "p", {b, a});
+    const Id q = app(g, "p", {a, a});
+    const Id r = app(g, "m", {c});
+    const Id s = app(g, "p", {a, b});
+    g.rebuild();
+    g.union_classes(a, b);
+    g.union_classes(p, r);
+    g.union_classes(r, q);
+    g.union_classes(q, s);
+    g.rebuild();
+    ASSERT_EQ(g.check_invariants(), std::nullopt);
+    const EClass& cls = g.eclass(p);
+    const Id ab = g.find(a);
+    // p(b,a), p(a,a), p(a,b) collapse into one p(ab,ab); m(c) stays.
+    ASSERT_EQ(cls.nodes.size(), 2u);
+    EXPECT_TRUE(std::is_sorted(cls.nodes.begin(), cls.nodes.end()));
+    for (const ENode& n : cls.nodes) {
+        for (Id ch : n.children()) EXPECT_EQ(g.find(ch), ch);
+    }
+    EXPECT_NE(std::find(cls.nodes.begin(), cls.nodes.end(), ENode(sym("p"), {ab, ab})), cls.nodes.end());
+    EXPECT_NE(std::find(cls.nodes.begin(), cls.nodes.end(), ENode(sym("m"), {g.find(c)})), cls.nodes.end());
+}
+
+TEST(EGraphCore, UnionKeepsTheRootWithMoreParentsAndOnATieTheFirst) {
+    EGraph g;
+    const Id a = leaf(g, "a");
+    const Id b = leaf(g, "b");
+    const Id c = leaf(g, "c");
+    app(g, "f", {b});
+    app(g, "g", {b});
+    g.rebuild();
+    EXPECT_TRUE(g.union_classes(a, b));
+    EXPECT_EQ(g.find(a), b) << "b has more parent entries";
+    EXPECT_TRUE(g.union_classes(c, leaf(g, "d")));
+    EXPECT_EQ(g.find(leaf(g, "d")), c) << "tie keeps the first argument's root";
+    g.rebuild();
+    EXPECT_TRUE(g.clean());
+    EXPECT_FALSE(g.union_classes(a, b));
+    EXPECT_FALSE(g.clean()) << "union marks the e-graph not clean even when nothing merges";
+}
+
+TEST(EGraphCore, LookingUpAnUnknownIdIsAnInternalFailure) {
+    EGraph g;
+    leaf(g, "a");
+    EXPECT_EQ(failure_text([&] { g.eclass(99); }), "no e-class with id 99");
+    EXPECT_EQ(failure_text([&] { g.add(ENode(sym("f"), {7})); }), "no e-class with id 7");
+}
+
+// ---------------------------------------------------------------------------
+// Pattern text
+
+TEST(PatternParse, RuleTextsParseIntoFlatExpressions) {
+    struct Case {
+        std::string text;
+        std::string root_op;
+        std::size_t entries;
+        std::vector<std::string> vars;
+    };
+    const std::vector<Case> cases = {
+        {"(op|add ?a ?b)", "op|add", 3, {"?a", "?b"}},
+        {"(op|minimum ?b ?a)", "op|minimum", 3, {"?b", "?a"}},
+        {"(op|add|scalar=f0000000000000000;side=sr ?x)", "op|add|scalar=f0000000000000000;side=sr", 2, {"?x"}},
+        {"(op|mul|scalar=f3ff0000000000000;side=sl ?x)", "op|mul|scalar=f3ff0000000000000;side=sl", 2, {"?x"}},
+        {"?x", "?x", 1, {"?x"}},
+        {"  \t\n?x \r\n", "?x", 1, {"?x"}},
+        {"(f (g ?x a) ?x)", "f", 5, {"?x"}},
+        {"(f\t?a\n?b)", "f", 3, {"?a", "?b"}},
+        {"leaf", "leaf", 1, {}},
+        {"?", "?", 1, {}},
+        {"(\"two words\" ?a)", "two words", 2, {"?a"}},
+    };
+    for (const Case& c : cases) {
+        auto p = Pattern::parse(c.text);
+        ASSERT_TRUE(p.ok()) << c.text << ": " << p.error();
+        EXPECT_EQ(p->root().op.text(), c.root_op) << c.text;
+        EXPECT_EQ(p->ast().size(), c.entries) << c.text;
+        std::vector<std::string> vars;
+        for (const Var& v : p->vars()) vars.emplace_back(v.name.text());
+        EXPECT_EQ(vars, c.vars) << c.text;
+        for (std::size_t i = 0; i < p->ast().size(); ++i) {
+            for (std::uint32_t ch : p->ast()[i].children) EXPECT_LT(ch, i) << c.text;
+        }
+    }
+    auto single = Pattern::parse("?x");
+    EXPECT_TRUE(single->root().is_var);
+    auto ident = Pattern::parse("(op|add|scalar=f0000000000000000;side=sr ?x)");
+    EXPECT_FALSE(ident->root().is_var);
+    EXPECT_TRUE(ident->ast()[0].is_var);
+}
+
+TEST(PatternParse, ErrorTexts) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {")", "unexpected ')'"},
+        {"(f ?x))", "unexpected ')'"},
+        {"(f ?x", "unexpected end of pattern text"},
+        {"", "unexpected end of pattern text"},
+        {"   ", "unexpected end of pattern text"},
+        {"(f (g ?x)", "unexpected end of pattern text"},
+        {"(f \"open", "unexpected end of pattern text"},
+        {"(f ?x) g", "expected end of pattern text but found 'g'"},
+        {"(f \"a\"b)", "expected whitespace or ')' but found 'b'"},
+        {"()", "empty list is not a pattern"},
+        {"(f ())", "empty list is not a pattern"},
+        {"((f) ?x)", "a list cannot stand in operator position"},
+        {"(?x a)", "variable ?x cannot have children"},
+    };
+    for (const auto& [text, message] : cases) {
+        auto p = Pattern::parse(text);
+        ASSERT_FALSE(p.ok()) << text;
+        EXPECT_EQ(p.error(), message) << text;
+    }
+}
+
+TEST(RewriteCreate, ApplierVariablesMustBeBoundBySearcher) {
+    auto bad = Rewrite::create("oops", pat("(f ?a)"), pat("(g ?a ?b)"));
+    ASSERT_FALSE(bad.ok());
+    EXPECT_EQ(bad.error(), "rule oops uses unbound variable ?b");
+    EXPECT_TRUE(Rewrite::create("fine", pat("(f ?a ?b)"), pat("?b")).ok());
+}
+
+// ---------------------------------------------------------------------------
+// Search and apply
+
+TEST(PatternSearch, MatchesByOperatorArityAndConsistentBindings) {
+    EGraph g;
+    const Id a = leaf(g, "a");
+    const Id b = leaf(g, "b");
+    const Id faa = app(g, "f", {a, a});
+    app(g, "f", {a, b});
+    app(g, "f", {a});
+    const Id nested = app(g, "h", {faa, a});
+    app(g, "h", {a, a});
+    EXPECT_EQ(failure_text([&] { pat("(f ?x ?y)").search(g); }), "search on an e-graph that is not rebuilt");
+    g.rebuild();
+
+    EXPECT_EQ(pat("(f ?x ?y)").search(g).total, 2u);
+    EXPECT_EQ(pat("(f ?x)").search(g).total, 1u);
+    const SearchMatches same = pat("(f ?x ?x)").search(g);
+    ASSERT_EQ(same.total, 1u);
+    EXPECT_EQ(same.classes[0].eclass, faa);
+    EXPECT_EQ(same.row(0)[0], a);
+
+    const SearchMatches deep = pat("(h (f ?x ?x) ?x)").search(g);
+    ASSERT_EQ(deep.total, 1u);
+    EXPECT_EQ(deep.classes[0].eclass, nested);
+    EXPECT_EQ(pat("(h (f ?x ?y) b)").search(g).total, 0u);
+    EXPECT_EQ(pat("a").search(g).total, 1u);
+    EXPECT_EQ(pat("?any").search(g).total, g.class_count());
+    EXPECT_EQ(pat("(zzz ?x)").search(g).total, 0u);
+}
+
+TEST(PatternSearch, LimitStopsAtExactlyThatManySubstitutions) {
+    EGraph g;
+    const Id a = leaf(g, "a");
+    for (int i = 0; i < 50; ++i) app(g, "f", {a, leaf(g, ("s" + std::to_string(i)).c_str())});
+    g.rebuild();
+    const Pattern p = pat("(f ?x ?y)");
+    EXPECT_EQ(p.search(g).total, 50u);
+    for (std::size_t limit : {0u, 1u, 17u, 50u, 51u}) {
+        const SearchMatches m = p.search(g, limit);
+        EXPECT_EQ(m.total, std::min<std::size_t>(limit, 50)) << limit;
+        EXPECT_EQ(m.rows.size(), m.total * 2);
+    }
+}
+
+TEST(RewriteApply, CountsOnlyEffectiveMerges) {
+    EGraph g;
+    const Id a = leaf(g, "a");
+    const Id b = leaf(g, "b");
+    const Id ab = app(g, "add", {a, b});
+    const Id ba = app(g, "add", {b, a});
+    const Id aa = app(g, "add", {a, a});
+    g.rebuild();
+    const Rewrite comm = rule("comm", "(add ?x ?y)", "(add ?y ?x)");
+    EXPECT_EQ(comm.apply(g, comm.search(g)), 1u) << "a+b~b+a merges once; a+a is its own swap";
+    g.rebuild();
+    EXPECT_EQ(g.find(ab), g.find(ba));
+    EXPECT_NE(g.find(aa), g.find(ab));
+    EXPECT_EQ(comm.apply(g, comm.search(g)), 0u);
+    g.rebuild();
+
+    const Rewrite drop = rule("drop", "(add ?x a)", "?x");
+    EXPECT_EQ(drop.apply(g, drop.search(g)), 2u);  // b+a -> b, a+a -> a
+    g.rebuild();
+    EXPECT_EQ(g.find(ab), g.find(b));
+    EXPECT_EQ(g.find(aa), g.find(a));
+    EXPECT_EQ(g.check_invariants(), std::nullopt);
+}
+
+TEST(RewriteApply, InstantiatingWithAMissingBindingIsAnInternalFailure) {
+    EGraph g;
+    const Id a = leaf(g, "a");
+    const Pattern p = pat("(f ?x ?y)");
+    EXPECT_EQ(failure_text([&] { p.instantiate(g, {{Var{sym("?x")}, a}}); }),
+              "variable ?y is unbound in (f ?x ?y)");
+    const Id made = p.instantiate(g, {{Var{sym("?y")}, a}, {Var{sym("?x")}, a}});
+    EXPECT_EQ(made, app(g, "f", {a, a}));
+}
+
+// ---------------------------------------------------------------------------
+// Scheduler
+
+// An e-graph with `n` classes matching (f ?x).
+EGraph fan(int n) {
+    EGraph g;
+    for (int i = 0; i < n; ++i) app(g, "f", {leaf(g, ("fan" + std::to_string(i)).c_str())});
+    g.rebuild();
+    return g;
+}
+
+TEST(ThrottleSchedule, BansForFiveIterationsThenSearchesWithADoubledThreshold) {
+    const EGraph g = fan(1500);
+    const Rewrite r = rule("wrap", "(f ?x)", "(f ?x)");
+    ThrottleScheduler s;
+    bool banned = false;
+    EXPECT_TRUE(s.search_rewrite(0, g, r, &banned).empty());
+    EXPECT_TRUE(banned);
+    const RuleRecord* rec = s.record(r.name());
+    ASSERT_NE(rec, nullptr);
+    EXPECT_EQ(rec->banned_until, 5u);
+    EXPECT_EQ(rec->times_banned, 1u);
+    EXPECT_EQ(rec->match_limit, 1000u);
+    for (std::uint64_t i = 1; i < 5; ++i) {
+        EXPECT_TRUE(s.search_rewrite(i, g, r, &banned).empty());
+        EXPECT_FALSE(banned) << "skipped, not re-banned";
+    }
+    EXPECT_EQ(s.search_rewrite(5, g, r, &banned).total, 1500u) << "threshold 2000 now";
+    EXPECT_EQ(rec->times_applied, 1u);
+    EXPECT_TRUE(s.can_stop(5));
+}
+
+TEST(ThrottleSchedule, IdleIterationsFastForwardAndASecondExcessBansForTen) {
+    const EGraph g = fan(2500);
+    const Rewrite r = rule("wrap", "(f ?x)", "(f ?x)");
+    ThrottleScheduler s;
+    bool banned = false;
+    s.search_rewrite(0, g, r, &banned);
+    EXPECT_TRUE(banned);
+    EXPECT_FALSE(s.can_stop(0));
+    EXPECT_EQ(s.record(r.name())->banned_until, 0u);
+    s.search_rewrite(1, g, r, &banned);  // threshold 2000 < 2500
+    EXPECT_TRUE(banned);
+    EXPECT_EQ(s.record(r.name())->banned_until, 11u);
+    EXPECT_EQ(s.record(r.name())->times_banned, 2u);
+    EXPECT_FALSE(s.can_stop(1));
+    EXPECT_EQ(s.record(r.name())->banned_until, 1u);
+    EXPECT_EQ(s.search_rewrite(2, g, r, &banned).total, 2500u) << "threshold 4000";
+    EXPECT_FALSE(banned);
+    EXPECT_TRUE(s.can_stop(2));
+}
+
+TEST(ThrottleSchedule, FastForwardMovesEveryBanBySameDistance) {
+    const EGraph g = fan(3);
+    const Rewrite r1 = rule("r1", "(f ?x)", "?x");
+    const Rewrite r2 = rule("r2", "(f ?x)", "(f ?x)");
+    ThrottleScheduler s(1, 5);
+    s.search_rewrite(3, g, r1);  // banned until 8
+    s.search_rewrite(3, g, r2);
+    s.search_rewrite(8, g, r2);  // threshold 2 < 3: banned until 18
+    EXPECT_FALSE(s.can_stop(4));
+    EXPECT_EQ(s.record(r1.name())->banned_until, 4u);
+    EXPECT_EQ(s.record(r2.name())->banned_until, 14u);
+    EXPECT_FALSE(s.can_stop(5));
+    EXPECT_EQ(s.record(r1.name())->banned_until, 4u) << "no longer banned at 5";
+    EXPECT_EQ(s.record(r2.name())->banned_until, 5u);
+}
+
+// ---------------------------------------------------------------------------
+// Driver
+
+// A rule that grows the e-graph forever: every f gains a fresh wrapper.
+Rewrite grower() { return rule("grow", "(f ?x)", "(h (f (f ?x)))"); }
+
+TEST(Driver, StopsForEachCause) {
+    struct Case {
+        std::string name;
+        std::function<void(SaturationDriver&)> setup;
+        StopCause::Kind kind;
+        std::size_t iterations;  // 0 = don't care
+    };
+    const std::vector<Case> cases = {
+        {"empty", [](SaturationDriver&) {}, StopCause::Kind::Saturated, 1},
+        {"iterations",
+         [](SaturationDriver& d) {
+             EGraph g;
+             app(g, "f", {leaf(g, "x")});
+             d.with_egraph(std::move(g)).with_iter_limit(12).with_node_limit(1'000'000);
+         },
+         StopCause::Kind::IterationLimit, 12},
+        {"node limit equal is allowed",
+         [](SaturationDriver& d) {
+             EGraph g;
+             app(g, "k", {leaf(g, "x")});
+             d.with_egraph(std::move(g)).with_node_limit(2);
+         },
+         StopCause::Kind::Saturated, 1},
+        {"node limit exceeded",
+         [](SaturationDriver& d) {
+             EGraph g;
+             app(g, "k", {leaf(g, "x")});
+             d.with_egraph(std::move(g)).with_node_limit(1);
+         },
+         StopCause::Kind::NodeLimit, 1},
+        {"growth hits node limit",
+         [](SaturationDriver& d) {
+             EGraph g;
+             app(g, "f", {leaf(g, "x")});
+             d.with_egraph(std::move(g)).with_node_limit(20);
+         },
+         StopCause::Kind::NodeLimit, 0},
+        {"time",
+         [](SaturationDriver& d) {
+             EGraph g;
+             app(g, "f", {leaf(g, "x")});
+             d.with_egraph(std::move(g)).with_time_limit(std::chrono::nanoseconds(1));
+         },
+         StopCause::Kind::TimeLimit, 0},
+    };
+    const std::vector<Rewrite> rules{grower()};
+    for (const Case& c : cases) {
+        SaturationDriver d;
+        c.setup(d);
+        d.run(rules);
+        ASSERT_TRUE(d.stop_reason().has_value()) << c.name;
+        EXPECT_EQ(d.stop_reason()->kind, c.kind) << c.name;
+        if (c.iterations) {
+            EXPECT_EQ(d.iterations().size(), c.iterations) << c.name;
+        }
+        EXPECT_GE(d.iterations().size(), 1u) << c.name;
+        EXPECT_TRUE(d.egraph().clean()) << c.name;
+        EXPECT_EQ(d.egraph().check_invariants(), std::nullopt) << c.name;
+        switch (c.kind) {
+            case StopCause::Kind::IterationLimit:
+                EXPECT_EQ(d.stop_reason()->count, 12u);
+                EXPECT_FALSE(d.iterations().back().applied.empty()) << "the last iteration still changed things";
+                break;
+            case StopCause::Kind::NodeLimit:
+                EXPECT_GT(d.stop_reason()->count, d.node_limit());
+                break;
+            case StopCause::Kind::TimeLimit:
+                EXPECT_GT(d.stop_reason()->seconds, 0.0);
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+TEST(Driver, RuleSearchedAgainRightAfterAnIdleBanAndSaturates) {
+    // 1200 classes f(x_i) and one commuting rule that merges nothing new
+    // after its first application.
+    EGraph g;
+    for (int i = 0; i < 1200; ++i) {
+        app(g, "c", {leaf(g, ("l" + std::to_string(i)).c_str()), leaf(g, ("r" + std::to_string(i)).c_str())});
+    }
+    SaturationDriver d;
+    d.with_egraph(std::move(g)).with_node_limit(1'000'000);
+    const std::vector<Rewrite> rules{rule("comm", "(c ?a ?b)", "(c ?b ?a)")};
+    d.run(rules);
+    ASSERT_EQ(d.iterations().size(), 4u);
+    EXPECT_EQ(d.iterations()[0].banned.size(), 1u);
+    ASSERT_EQ(d.iterations()[1].applied.size(), 1u);
+    EXPECT_EQ(d.iterations()[1].applied[0].second, 1200u);
+    EXPECT_EQ(d.iterations()[2].banned.size(), 1u) << "2400 matches exceed 2000";
+    EXPECT_TRUE(d.iterations()[3].applied.empty());
+    EXPECT_EQ(d.stop_reason()->kind, StopCause::Kind::Saturated);
+}
+
+TEST(Driver, RepeatedRuleNamesAreReported) {
+    const std::vector<Rewrite> rules{rule("same", "(f ?x)", "?x"), rule("other", "(g ?x)", "?x"),
+                                     rule("same", "(h ?x)", "?x")};
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(warn_repeated_rule_names(rules));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "warning: repeated rule names share one scheduling record\nrule 'same' is listed 2 times\n");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(warn_repeated_rule_names(std::span(rules).first(2)));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+}  // namespace
+}  // namespace veltrix::sat
