@@ -130,11 +130,11 @@ CseResult cse(const EngineGraph& graph) {
     out.old_to_new.assign(m, 0);
     out.graph.nodes.reserve(m);
     IndexTable table(m);
+    std::vector<std::uint64_t> inputs;  // scratch; copied out only for kept nodes
 
     for (std::size_t i = 0; i < m; ++i) {
         const EngineNode& node = graph.nodes[i];
-        std::vector<std::uint64_t> inputs;
-        inputs.reserve(node.inputs.size());
+        inputs.clear();
         for (std::uint64_t x : node.inputs) {
             if (x >= i) input_not_earlier(i, x);
             inputs.push_back(out.old_to_new[x]);
@@ -155,7 +155,7 @@ CseResult cse(const EngineGraph& graph) {
             continue;
         }
         const std::uint64_t index = out.graph.nodes.size();
-        out.graph.nodes.push_back(EngineNode{node.label, std::move(inputs), node.boundary});
+        out.graph.nodes.push_back(EngineNode{node.label, inputs, node.boundary});
         table.insert(hash, index);
         out.old_to_new[i] = index;
     }
