@@ -42,14 +42,9 @@ void KeyIndex::grow() {
 // ---------------------------------------------------------------------------
 // GraphStore
 
-GraphStore::Guard::Guard(const GraphStore& s) : store_(s), lock_(s.mu_) {
-    if (store_.poisoned_) panic(kStorePoisoned);
-}
-
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     const std::uint64_t hash = key.hash();  // outside the lock: the key is ours
-    Guard g(*this);
-    return g.run([&]() -> Result<NodeId, BadNodeId> {
+    return lock_.run([&]() -> Result<NodeId, BadNodeId> {
         const NodeId n = nodes_.size();
         for (NodeId input : key.inputs()) {
             if (input >= n) return BadNodeId{input};
@@ -69,8 +64,7 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 }
 
 std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {
-    Guard g(*this);
-    return g.run([&]() -> std::optional<BadNodeId> {
+    return lock_.run([&]() -> std::optional<BadNodeId> {
         if (id >= nodes_.size()) return BadNodeId{id};
         if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
         return std::nullopt;
@@ -78,41 +72,34 @@ std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {
 }
 
 std::vector<NodeId> GraphStore::outputs() const {
-    Guard g(*this);
-    return g.run([&] { return outputs_; });
+    return lock_.run([&] { return outputs_; });
 }
 
 std::size_t GraphStore::node_count() const {
-    Guard g(*this);
-    return g.run([&] { return nodes_.size(); });
+    return lock_.run([&] { return nodes_.size(); });
 }
 
 Snapshot GraphStore::snapshot() const {
-    Guard g(*this);
-    return g.run([&] { return Snapshot{nodes_, outputs_}; });
+    return lock_.run([&] { return Snapshot{nodes_, outputs_}; });
 }
 
 std::vector<NodeKey> GraphStore::nodes_copy() const {
-    Guard g(*this);
-    return g.run([&] { return nodes_; });
+    return lock_.run([&] { return nodes_; });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId from) const {
-    Guard g(*this);
-    return g.run([&] {
+    return lock_.run([&] {
         const std::size_t start = static_cast<std::size_t>(std::min<NodeId>(from, nodes_.size()));
         return std::vector<NodeKey>(nodes_.begin() + static_cast<std::ptrdiff_t>(start), nodes_.end());
     });
 }
 
 std::vector<NodeMapEntry> GraphStore::node_map() const {
-    Guard g(*this);
-    return g.run([&] { return node_map_; });
+    return lock_.run([&] { return node_map_; });
 }
 
 void GraphStore::set_node_map(std::vector<NodeMapEntry> map) {
-    Guard g(*this);
-    g.run([&] { node_map_ = std::move(map); });
+    lock_.run([&] { node_map_ = std::move(map); });
 }
 
 }  // namespace veltrix

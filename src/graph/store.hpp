@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -50,6 +49,8 @@ private:
     std::size_t count_ = 0;
 };
 
+inline constexpr const char* kStorePoisoned = "veltrix-core store mutex poisoned";
+
 class GraphStore {
 public:
     GraphStore() = default;
@@ -74,41 +75,15 @@ public:
     // core. An exception escaping `f` poisons the store.
     template <class F>
     decltype(auto) read_locked(F&& f) const {
-        Guard g(*this);
-        return g.run([&] { return f(std::span<const NodeKey>(nodes_), std::span<const NodeId>(outputs_)); });
+        return lock_.run([&] { return f(std::span<const NodeKey>(nodes_), std::span<const NodeId>(outputs_)); });
     }
 
 private:
-    // Holds the lock; fails at once when the lock is poisoned, and poisons it
-    // when an internal failure escapes the guarded work.
-    class Guard {
-    public:
-        explicit Guard(const GraphStore& s);
-        template <class W>
-        decltype(auto) run(W&& work) {
-            try {
-                return work();
-            } catch (const std::bad_alloc&) {
-                throw;  // guarded work keeps the store unchanged on allocation failure
-            } catch (...) {
-                store_.poisoned_ = true;
-                throw;
-            }
-        }
-
-    private:
-        const GraphStore& store_;
-        std::lock_guard<std::mutex> lock_;
-    };
-
-    mutable std::mutex mu_;
-    mutable bool poisoned_ = false;
+    PoisonLock lock_{kStorePoisoned};
     std::vector<NodeKey> nodes_;
     std::vector<NodeId> outputs_;
     std::vector<NodeMapEntry> node_map_;
     KeyIndex index_;
 };
-
-inline constexpr const char* kStorePoisoned = "veltrix-core store mutex poisoned";
 
 }  // namespace veltrix

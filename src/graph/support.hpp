@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,6 +35,36 @@ decltype(auto) at_checked(Container& c, std::uint64_t i) {
     }
     return c[static_cast<std::size_t>(i)];
 }
+
+// A non-re-entrant lock that is poisoned when an internal failure escapes the
+// work done under it. Every later use then fails with the lock's message.
+// Allocation failures do not poison: guarded work leaves its state as it
+// was when an allocation fails.
+class PoisonLock {
+public:
+    explicit PoisonLock(const char* poisoned_message) noexcept : message_(poisoned_message) {}
+    PoisonLock(const PoisonLock&) = delete;
+    PoisonLock& operator=(const PoisonLock&) = delete;
+
+    template <class F>
+    decltype(auto) run(F&& work) const {
+        std::lock_guard<std::mutex> hold(mu_);
+        if (poisoned_) panic(message_);
+        try {
+            return work();
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (...) {
+            poisoned_ = true;
+            throw;
+        }
+    }
+
+private:
+    mutable std::mutex mu_;
+    mutable bool poisoned_ = false;
+    const char* message_;
+};
 
 // Minimal std::expected stand-in (the toolchain is C++20).
 template <class T, class E>
