@@ -19,6 +19,7 @@
 #include "graph/node.hpp"
 #include "graph/param.hpp"
 #include "graph/store.hpp"
+#include "optimizer/pipeline.hpp"
 
 namespace veltrix::py {
 
@@ -61,9 +62,22 @@ std::optional<T> convert_arg(F&& convert, PyObject* obj, const char* argument) {
     return v;
 }
 
+// The keyword arguments of every reduction entry point, converted in order.
+struct ReduceOptions {
+    bool maximal_fusion = false;
+    std::optional<std::vector<NodeId>> outputs;  // none: the store's marks
+};
+bool reduce_options_from_py(PyObject* maximal_fusion, PyObject* outputs, ReduceOptions& out);
+// The store of a GraphStore argument; TypeError with the argument note otherwise.
+GraphStore* store_arg(PyObject* obj, const char* argument);
+
 PyObject* text_to_py(const std::string& s);
 PyObject* params_to_py(const ParamMap& params);
 PyObject* ids_to_py(std::span<const NodeId> ids);
+// The report dict (six str -> int entries).
+PyObject* report_to_py(const ReductionReport& report);
+// The reduction result tuple (new GraphStore, report dict).
+PyObject* reduction_to_py(ReductionResult result);
 
 // ---------------------------------------------------------------------------
 // Errors
@@ -92,6 +106,7 @@ PyObject* guarded(F&& body) noexcept {
 
 PyTypeObject* graph_store_type();
 PyTypeObject* payload_descriptor_type();
+PyTypeObject* incremental_reducer_type();
 
 // A new GraphStore object owning `store`.
 PyObject* wrap_store(std::unique_ptr<GraphStore> store);

@@ -284,6 +284,26 @@ std::optional<bool> flag_from_py(PyObject* obj) {
     return std::nullopt;
 }
 
+bool reduce_options_from_py(PyObject* maximal_fusion, PyObject* outputs, ReduceOptions& out) {
+    if (maximal_fusion != nullptr) {
+        auto flag = convert_arg<bool>(flag_from_py, maximal_fusion, "maximal_fusion");
+        if (!flag) return false;
+        out.maximal_fusion = *flag;
+    }
+    if (outputs != nullptr && outputs != Py_None) {
+        out.outputs = convert_arg<std::vector<NodeId>>(ids_from_py, outputs, "outputs");
+        if (!out.outputs) return false;
+    }
+    return true;
+}
+
+GraphStore* store_arg(PyObject* obj, const char* argument) {
+    if (GraphStore* s = store_of(obj)) return s;
+    conversion_error(obj, "GraphStore");
+    add_argument_note(argument);
+    return nullptr;
+}
+
 PyObject* text_to_py(const std::string& s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
@@ -309,6 +329,35 @@ PyObject* params_to_py(const ParamMap& params) {
         }
     }
     return dict;
+}
+
+PyObject* report_to_py(const ReductionReport& report) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    for (const auto& [key, value] : report.entries()) {
+        PyObject* v = PyLong_FromUnsignedLongLong(value);
+        int rc = v == nullptr ? -1 : PyDict_SetItemString(dict, key, v);
+        Py_XDECREF(v);
+        if (rc < 0) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
+PyObject* reduction_to_py(ReductionResult result) {
+    PyObject* report = report_to_py(result.report);
+    if (report == nullptr) return nullptr;
+    PyObject* store = wrap_store(std::move(result.store));
+    if (store == nullptr) {
+        Py_DECREF(report);
+        return nullptr;
+    }
+    PyObject* pair = PyTuple_Pack(2, store, report);
+    Py_DECREF(store);
+    Py_DECREF(report);
+    return pair;
 }
 
 PyObject* ids_to_py(std::span<const NodeId> ids) {

@@ -6,6 +6,7 @@
 
 #include "graph/blob.hpp"
 #include "graph/dot.hpp"
+#include "optimizer/saturation_engine.hpp"
 
 namespace veltrix::py {
 namespace {
@@ -311,6 +312,40 @@ PyObject* node_map(PyObject* self, PyObject*) {
     });
 }
 
+// reduce / reduce_incremental / reduction_report share one body: a fresh
+// engine per call, the store side of reduction, and the result conversion.
+enum class ReduceEntry { Reduce, Incremental, Report };
+
+template <ReduceEntry Entry>
+PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const ArgSpec reduce_spec{"GraphStore.reduce()", {}, 0, {"maximal_fusion", "outputs"}, 0};
+    static const ArgSpec incremental_spec{"GraphStore.reduce_incremental()", {}, 0, {"outputs"}, 0};
+    static const ArgSpec report_spec{"GraphStore.reduction_report()", {}, 0, {"outputs"}, 0};
+    const ArgSpec& spec = Entry == ReduceEntry::Reduce        ? reduce_spec
+                          : Entry == ReduceEntry::Incremental ? incremental_spec
+                                                              : report_spec;
+    PyObject* a[2] = {nullptr, nullptr};
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    PyObject* maximal = Entry == ReduceEntry::Reduce ? a[0] : nullptr;
+    PyObject* outputs = Entry == ReduceEntry::Reduce ? a[1] : a[0];
+    return guarded([&]() -> PyObject* {
+        ReduceOptions options;
+        if (!reduce_options_from_py(maximal, outputs, options)) return nullptr;
+        const SaturationEngine engine;
+        const GraphStore& s = store(self);
+        ReductionResult result;
+        if (options.outputs) {
+            auto r = reduce_with_outputs(s, *options.outputs, engine, options.maximal_fusion);
+            if (!r) return map_err(r.error());
+            result = std::move(r.value());
+        } else {
+            result = reduce_with(s, engine, options.maximal_fusion);
+        }
+        if constexpr (Entry == ReduceEntry::Report) return report_to_py(result.report);
+        return reduction_to_py(std::move(result));
+    });
+}
+
 #define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef store_methods[] = {
@@ -349,6 +384,17 @@ PyMethodDef store_methods[] = {
      "node_map($self)\n--\n\n\u00a78.2(i): for each node of the arena this store was REDUCED FROM, where it "
      "landed here \u2014\n`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by "
      "that\narena's node id. Empty for a store that did not come out of a reduction."},
+    {"reduce", FASTCALL_KW(reduce_entry<ReduceEntry::Reduce>),
+     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\nReduce via the M4 optimizer (DCE + CSE + "
+     "equality-saturation stage fusion behind\nRewriteEngine). Returns the reduced store and a report dict. "
+     "`maximal_fusion=True` opts in\nto fusing fan-out ops whose consumers all land in one stage (the default "
+     "single-use rule is\npinned by the frozen M4 suite)."},
+    {"reduce_incremental", FASTCALL_KW(reduce_entry<ReduceEntry::Incremental>),
+     "reduce_incremental($self, *, outputs=None)\n--\n\nOne-shot incremental reduction of the current graph "
+     "(same result as `reduce`). For genuine\nstep-by-step reduction while building, use `IncrementalReducer`."},
+    {"reduction_report", FASTCALL_KW(reduce_entry<ReduceEntry::Report>),
+     "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current graph, without "
+     "keeping the reduced store."},
     {nullptr, nullptr, 0, nullptr},
 };
 

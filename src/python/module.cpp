@@ -49,6 +49,7 @@ int module_exec(PyObject* module) {
     if (panic_exception_type() == nullptr) return -1;
     if (add_type(module, graph_store_type()) < 0) return -1;
     if (add_type(module, payload_descriptor_type()) < 0) return -1;
+    if (add_type(module, incremental_reducer_type()) < 0) return -1;
     PyObject* fn = PyCFunction_NewEx(&module_functions[0], nullptr, nullptr);
     if (fn == nullptr) return -1;
     int rc = add_name(module, "version", fn);

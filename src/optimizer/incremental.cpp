@@ -1,0 +1,122 @@
+#include "optimizer/incremental.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <string_view>
+
+namespace veltrix {
+namespace {
+
+// An Op whose parameters are exactly scalar = +0.0 (add) or 1.0 (mul) and
+// side = "r" or "l": the node equals its first input.
+bool is_identity(const NodeKey& key) {
+    if (!key.is_op() || key.params().size() != 2) return false;
+    std::uint64_t identity_bits;
+    if (key.name() == "add") identity_bits = 0;
+    else if (key.name() == "mul") identity_bits = std::bit_cast<std::uint64_t>(1.0);
+    else return false;
+    const auto& e = key.params().entries();
+    return e[0].key == "scalar" && e[0].value.tag() == ParamTag::Float &&
+           canonical_bits(e[0].value.as_float()) == identity_bits && e[1].key == "side" &&
+           e[1].value.tag() == ParamTag::Str && (e[1].value.as_str() == "r" || e[1].value.as_str() == "l");
+}
+
+bool is_commutative(const NodeKey& key) {
+    static constexpr std::array<std::string_view, 8> ops = {"add", "mul", "and", "or",
+                                                            "eq",  "ne",  "maximum", "minimum"};
+    return key.is_op() && key.params().empty() && key.inputs().size() == 2 &&
+           std::find(ops.begin(), ops.end(), key.name()) != ops.end();
+}
+
+}  // namespace
+
+NodeId CanonicalForm::canonicalize(NodeKey key) {
+    // An identity with no input has nothing to stand for it and is kept as is.
+    if (is_identity(key) && !key.inputs().empty()) return key.inputs()[0];
+    const std::uint64_t hash = key.hash();
+    if (auto found = table_.find(nodes_, key, hash)) return *found;
+    if (is_commutative(key)) {
+        // The first orientation recorded is the one kept.
+        NodeKey swapped = key.with_inputs({key.inputs()[1], key.inputs()[0]});
+        if (auto found = table_.find(nodes_, swapped, swapped.hash())) return *found;
+    }
+    const NodeId id = nodes_.size();
+    nodes_.push_back(std::move(key));
+    try {
+        table_.insert(id, hash);
+    } catch (const std::bad_alloc&) {
+        nodes_.pop_back();
+        throw;
+    }
+    return id;
+}
+
+Result<std::uint64_t, BadNodeId> CanonicalForm::step(std::span<const NodeKey> delta) {
+    std::vector<NodeId> inputs;
+    for (const NodeKey& node : delta) {
+        inputs.clear();
+        for (NodeId x : node.inputs()) {
+            if (x >= map_.size()) return BadNodeId{x};
+            inputs.push_back(map_[x]);
+        }
+        map_.reserve(map_.size() + 1);  // so that the push below cannot fail after the form changed
+        map_.push_back(canonicalize(node.with_inputs(inputs)));
+    }
+    total_work_ += delta.size();
+    return static_cast<std::uint64_t>(delta.size());
+}
+
+Result<Reduced, BadNodeId> CanonicalForm::finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
+                                                   bool maximal_fusion) const {
+    std::vector<NodeId> translated;
+    translated.reserve(outputs.size());
+    for (NodeId o : outputs) {
+        if (o >= map_.size()) return BadNodeId{o};
+        translated.push_back(map_[o]);
+    }
+    Reduced reduced = reduce_with_mode(nodes_, translated, engine, maximal_fusion);
+    std::vector<NodeMapEntry> by_store_id;
+    by_store_id.reserve(map_.size());
+    for (NodeId c : map_) by_store_id.push_back(at_checked(reduced.node_map, c));
+    reduced.node_map = std::move(by_store_id);
+    return reduced;
+}
+
+Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const GraphStore& store) {
+    return lock_.run([&] { return form_.step(store.snapshot_from(form_.watermark())); });
+}
+
+Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore& store,
+                                                                std::optional<std::vector<NodeId>> outputs,
+                                                                const RewriteEngine& engine, bool maximal_fusion) {
+    // Read from the store before taking our lock: no thread holds a store
+    // lock while it waits for a reducer lock.
+    if (outputs) {
+        const std::size_t count = store.node_count();
+        for (NodeId id : *outputs) {
+            if (id >= count) return BadNodeId{id};
+        }
+    } else {
+        outputs = store.outputs();
+    }
+    return lock_.run([&]() -> Result<ReductionResult, BadNodeId> {
+        auto consumed = form_.step(store.snapshot_from(form_.watermark()));
+        if (!consumed) return consumed.error();
+        auto reduced = form_.finalize(*outputs, engine, maximal_fusion);
+        if (!reduced) return reduced.error();
+        return from_reduced(std::move(reduced.value()));
+    });
+}
+
+std::uint64_t IncrementalReducer::watermark() const {
+    return lock_.run([&] { return form_.watermark(); });
+}
+std::uint64_t IncrementalReducer::total_work() const {
+    return lock_.run([&] { return form_.total_work(); });
+}
+std::uint64_t IncrementalReducer::canonical_count() const {
+    return lock_.run([&] { return form_.canonical_count(); });
+}
+
+}  // namespace veltrix
