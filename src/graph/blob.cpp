@@ -362,7 +362,7 @@ std::vector<std::uint8_t> serialize_nodes(std::span<const NodeKey> nodes, std::s
     std::vector<std::uint8_t> out;
     out.reserve(size);
     Writer w(out);
-    out.insert(out.end(), std::begin(kBlobMagic), std::end(kBlobMagic));
+    for (char c : kBlobMagic) out.push_back(static_cast<std::uint8_t>(c));
     w.u32(checked_u32(nodes.size(), "a node count"));
     for (const NodeKey& key : nodes) w.record(key);
     w.ids(outputs);

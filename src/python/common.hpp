@@ -42,6 +42,10 @@ bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, Py
 // The same for the tuple/dict calling convention (tp_new).
 bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
 
+// A method table entry's function and flags for a METH_FASTCALL |
+// METH_KEYWORDS function.
+#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
+
 // ---------------------------------------------------------------------------
 // Conversions. Each returns false / nullopt with a Python exception set.
 

@@ -346,8 +346,6 @@ PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef store_methods[] = {
     {"add_source", FASTCALL_KW(add_named<NodeKind::Source>), "add_source($self, name, params=None)\n--\n\n"},
     {"add_op", FASTCALL_KW(add_named<NodeKind::Op>), "add_op($self, name, inputs, params=None)\n--\n\n"},

@@ -71,8 +71,6 @@ PyObject* getter(PyObject* self, PyObject*) {
     return guarded([&] { return PyLong_FromUnsignedLongLong((reducer(self).*Getter)()); });
 }
 
-#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef reducer_methods[] = {
     {"step", FASTCALL_KW(step),
      "step($self, store)\n--\n\nConsume the nodes recorded in `store` since the last step. Returns how many were "
