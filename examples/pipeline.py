@@ -2,7 +2,9 @@
 
 Shows hash-consing (recording the same node twice yields one id), the
 boundary nodes (an external model payload, an exchange and a join), the
-durable IR blob with its byte-identical round trip, and the DOT picture.
+durable IR blob with its byte-identical round trip, the optimizer (identity
+elimination, commutativity, fusion of operation chains into stages), the
+incremental reducer, and the DOT pictures before and after reduction.
 Files are written to the folder given as the first argument (default: out/).
 """
 
@@ -27,6 +29,10 @@ def record(store: vc.GraphStore) -> dict[str, int]:
     # The same expression recorded again by another part of the program.
     again = store.add_op("add", [store.add_op("log1p", [shifted]), users])
     assert again == both, "equal nodes must share one id"
+    # The operands the other way round: a different node, which the
+    # optimizer merges because "add" without parameters commutes.
+    twin = store.add_op("add", [users, logged])
+    mean = store.add_reduction("mean", [twin])
 
     # Partition by user, score with a versioned model, join back.
     by_user = store.add_exchange([both], {"scheme": "hash", "key": "user_id"})
@@ -41,7 +47,14 @@ def record(store: vc.GraphStore) -> dict[str, int]:
     scores = store.add_external(model, [by_user], {"batch": 4096})
     joined = store.add_join([scores, users], {"how": "left"})
     total = store.add_reduction("sum", [joined], {"axis": 0})
-    return {"clicks": clicks, "both": both, "scores": scores, "total": total}
+    return {"clicks": clicks, "both": both, "scores": scores, "total": total, "mean": mean}
+
+
+def render(dot_file: pathlib.Path) -> None:
+    if shutil.which("dot"):
+        svg = dot_file.with_suffix(".svg")
+        subprocess.run(["dot", "-Tsvg", str(dot_file), "-o", str(svg)], check=True)
+        print(f"SVG: {svg}")
 
 
 def main() -> None:
@@ -58,7 +71,8 @@ def main() -> None:
     for node in store.nodes():
         print(f"  {node['id']:>2} {node['kind']:<9} {node['name'] or '-':<8} inputs={node['inputs']}")
 
-    blob = store.serialize(outputs=[ids["total"]])
+    outputs = [ids["total"], ids["mean"]]
+    blob = store.serialize(outputs=outputs)
     (out / "pipeline.vir").write_bytes(blob)
     back = vc.GraphStore.deserialize(blob)
     assert back.serialize() == blob and back.nodes()[ids["scores"]] == store.nodes()[ids["scores"]]
@@ -67,9 +81,30 @@ def main() -> None:
     dot = back.to_dot()
     (out / "pipeline.dot").write_text(dot)
     print(f"DOT: {dot.count(chr(10))} lines -> {out / 'pipeline.dot'}")
-    if shutil.which("dot"):
-        subprocess.run(["dot", "-Tsvg", str(out / "pipeline.dot"), "-o", str(out / "pipeline.svg")], check=True)
-        print(f"SVG: {out / 'pipeline.svg'}")
+    render(out / "pipeline.dot")
+
+    # Reduce against the requested outputs.
+    reduced, report = store.reduce(outputs=outputs)
+    print("reduction report:", ", ".join(f"{k}={report[k]}" for k in sorted(report)))
+    for node in reduced.nodes():
+        if node["kind"] == "stage":
+            members = " -> ".join(m["name"] for m in node["members"])
+            print(f"  stage {node['id']}: {members} (reads {node['inputs']})")
+        else:
+            print(f"  {node['kind']} {node['id']}: {node['name'] or '-'} (reads {node['inputs']})")
+    print("node map (recorded id -> reduced id, member):", reduced.node_map())
+    (out / "reduced.dot").write_text(reduced.to_dot())
+    render(out / "reduced.dot")
+
+    # The same reduction step by step while recording.
+    reducer = vc.IncrementalReducer()
+    growing = vc.GraphStore()
+    ids = record(growing)
+    reducer.step(growing)
+    result, _ = reducer.finalize(growing, outputs=[ids["total"], ids["mean"]])
+    assert result.serialize() == reduced.serialize()
+    print(f"incremental: canonical form of {reducer.canonical_count()} nodes after "
+          f"{reducer.total_work()} consumed; same reduced graph as reduce()")
 
 
 if __name__ == "__main__":
