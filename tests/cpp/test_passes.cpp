@@ -72,7 +72,7 @@ TEST(OptEngineGraph, LabelsInputsAndBoundaryFlags) {
 
 TEST(OptDce, RenumbersKeptNodesAndKeepsRepeats) {
     std::vector<NodeKey> nodes = {
-        src("a"),           // 0 kept
+        src("a"),           // 0 kept, reached along two paths
         src("b"),           // 1 dropped
         op("f", {0}),       // 2 kept
         op("g", {1, 2}),    // 3 dropped (lies between kept nodes)
@@ -96,13 +96,6 @@ TEST(OptDce, NoOutputsKeepsNothing) {
     EXPECT_TRUE(r.outputs.empty());
     EXPECT_EQ(r.old_to_new, (std::vector<std::uint64_t>{kDropped, kDropped}));
     EXPECT_TRUE(dead_code_elimination({}, {}).old_to_new.empty());
-}
-
-TEST(OptDce, DiamondSurvivesOnce) {
-    std::vector<NodeKey> nodes = {src("a"), op("l", {0}), op("r", {0}), op("j", {1, 2})};
-    DceResult r = dead_code_elimination(nodes, std::vector<std::uint64_t>{3});
-    EXPECT_EQ(r.nodes.size(), 4u);
-    EXPECT_EQ(r.old_to_new, iota(4));
 }
 
 TEST(OptDce, OutOfRangeIdsAreInternalFailures) {
@@ -158,144 +151,98 @@ TEST(OptCse, BrokenOrderIsInternalFailure) {
 // ---------------------------------------------------------------------------
 // Stage fusion
 
-TEST(OptFusion, LoneOperationBetweenBoundaries) {
-    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), red("r", {1})};
-    for (bool maximal : {false, true}) {
-        FusionResult f = fuse(nodes, {2}, maximal);
-        ASSERT_EQ(f.nodes.size(), 3u);
-        EXPECT_EQ(f.nodes[0], src("s"));
-        EXPECT_EQ(f.nodes[1], NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}}));
-        EXPECT_EQ(f.nodes[2], red("r", {1}));
-        EXPECT_EQ(f.outputs, (std::vector<std::uint64_t>{2}));
-        EXPECT_EQ(f.stages, 1u);
-        EXPECT_EQ(f.boundary_nodes, 2u);
-        EXPECT_EQ(f.placement, (std::vector<Placement>{{0, std::nullopt}, {1, 0}, {2, std::nullopt}}));
+namespace {
+
+struct FusionCase {
+    const char* what;
+    std::vector<NodeKey> nodes;
+    std::vector<std::uint64_t> outputs;
+    std::vector<NodeKey> single;  // reduced graph under the single-use rule
+    std::vector<std::uint64_t> single_outputs;
+    std::vector<NodeKey> maximal;  // under the maximal rule; empty when equal to `single`
+    std::vector<std::uint64_t> maximal_outputs;
+};
+
+NodeKey stage(std::vector<NodeId> in, std::vector<StageOp> members) {
+    return NodeKey::stage(std::move(in), std::move(members));
+}
+
+std::vector<FusionCase> fusion_cases() {
+    const NodeKey neg_stage = stage({0}, {{"op|neg", {I(0)}}});
+    const NodeKey abs_stage = stage({0}, {{"op|abs", {I(0)}}});
+    return {
+        {"lone operation between boundaries",
+         {src("s"), op("a", {0}), red("r", {1})}, {2},
+         {src("s"), stage({0}, {{"op|a", {I(0)}}}), red("r", {1})}, {2}, {}, {}},
+        {"chain",
+         {src("s"), op("a", {0}), op("b", {1}), op("c", {2})}, {3},
+         {src("s"), stage({0}, {{"op|a", {I(0)}}, {"op|b", {M(0)}}, {"op|c", {M(1)}}})}, {1}, {}, {}},
+        {"fan-out",
+         {src("s"), op("a", {0}), op("b", {1}), op("c", {1}), op("d", {2, 3})}, {4},
+         {src("s"), stage({0}, {{"op|a", {I(0)}}}),
+          stage({1}, {{"op|b", {I(0)}}, {"op|c", {I(0)}}, {"op|d", {M(0), M(1)}}})}, {2},
+         {src("s"), stage({0}, {{"op|a", {I(0)}}, {"op|b", {M(0)}}, {"op|c", {M(0)}}, {"op|d", {M(1), M(2)}}})},
+         {1}},
+        {"one consumer reading a value twice",
+         {src("s"), op("x", {0}), op("y", {1, 1})}, {2},
+         {src("s"), stage({0}, {{"op|x", {I(0)}}}), stage({1}, {{"op|y", {I(0), I(0)}}})}, {2},
+         {src("s"), stage({0}, {{"op|x", {I(0)}}, {"op|y", {M(0), M(0)}}})}, {1}},
+        {"consumers in different stages",
+         {src("s"), op("a", {0}), op("b", {1}), op("c", {1}), red("r", {2})}, {4, 3},
+         {src("s"), stage({0}, {{"op|a", {I(0)}}}), stage({1}, {{"op|b", {I(0)}}}),
+          stage({1}, {{"op|c", {I(0)}}}), red("r", {2})}, {4, 3}, {}, {}},
+        {"output inside a chain",
+         {src("s"), op("a", {0}), op("b", {1}), op("c", {2})}, {3, 1},
+         {src("s"), stage({0}, {{"op|a", {I(0)}}}), stage({1}, {{"op|b", {I(0)}}, {"op|c", {M(0)}}})}, {2, 1},
+         {}, {}},
+        {"boundary consumers end stages and keep repeated inputs",
+         {src("s"), op("a", {0}), red("r", {1}), op("b", {2}), NodeKey::join({}, {3, 3, 0})}, {4},
+         {src("s"), stage({0}, {{"op|a", {I(0)}}}), red("r", {1}), stage({2}, {{"op|b", {I(0)}}}),
+          NodeKey::join({}, {3, 3, 0})}, {4}, {}, {}},
+        {"one stage input per outside producer",
+         {src("s"), src("t"), op("a", {1, 0}), op("b", {0, 2, 0})}, {3},
+         {src("s"), src("t"), stage({1, 0}, {{"op|a", {I(0), I(1)}}, {"op|b", {I(1), M(0), I(1)}}})}, {2}, {}, {}},
+        {"existing stages are boundary nodes, each kept whole",
+         {src("s"), neg_stage, abs_stage, op("a", {1}), NodeKey::join({}, {3, 2})}, {4},
+         {src("s"), neg_stage, abs_stage, stage({1}, {{"op|a", {I(0)}}}), NodeKey::join({}, {3, 2})}, {4}, {}, {}},
+        {"mode irrelevant without fan-out",
+         {src("s"), src("t"), op("a", {0}), op("b", {1}), op("c", {2, 3}), red("r", {4}), op("d", {5}),
+          op("e", {6, 0}), op("f", {7})},
+         {8},
+         {src("s"), src("t"), stage({0, 1}, {{"op|a", {I(0)}}, {"op|b", {I(1)}}, {"op|c", {M(0), M(1)}}}),
+          red("r", {2}), stage({3, 0}, {{"op|d", {I(0)}}, {"op|e", {M(0), I(1)}}, {"op|f", {M(1)}}})},
+         {4}, {}, {}},
+    };
+}
+
+}  // namespace
+
+TEST(OptFusion, Cases) {
+    for (const FusionCase& c : fusion_cases()) {
+        for (bool maximal : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (maximal ? " (maximal)" : " (single-use)"));
+            const bool own = maximal && !c.maximal.empty();
+            const std::vector<NodeKey>& want = own ? c.maximal : c.single;
+            FusionResult f = fuse(c.nodes, c.outputs, maximal);
+            EXPECT_EQ(f.nodes, want);
+            EXPECT_EQ(f.outputs, own ? c.maximal_outputs : c.single_outputs);
+            EXPECT_EQ(f.stages + f.boundary_nodes, f.nodes.size());
+        }
     }
 }
 
-TEST(OptFusion, ChainBecomesOneStage) {
-    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), op("b", {1}), op("c", {2})};
-    for (bool maximal : {false, true}) {
-        FusionResult f = fuse(nodes, {3}, maximal);
-        ASSERT_EQ(f.nodes.size(), 2u);
-        EXPECT_EQ(f.nodes[1], NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}, StageOp{"op|b", {M(0)}},
-                                                   StageOp{"op|c", {M(1)}}}));
-        EXPECT_EQ(f.outputs, (std::vector<std::uint64_t>{1}));
-        EXPECT_EQ(f.placement[3], (Placement{1, 2}));
-    }
-}
-
-TEST(OptFusion, FanOutDependsOnMode) {
-    // a -> b, a -> c, b -> d, c -> d; d is the output.
-    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), op("b", {1}), op("c", {1}), op("d", {2, 3})};
-
-    FusionResult single = fuse(nodes, {4}, false);
-    ASSERT_EQ(single.nodes.size(), 3u);
-    EXPECT_EQ(single.nodes[1], NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}}));
-    EXPECT_EQ(single.nodes[2], NodeKey::stage({1}, {StageOp{"op|b", {I(0)}}, StageOp{"op|c", {I(0)}},
-                                                    StageOp{"op|d", {M(0), M(1)}}}));
-    EXPECT_EQ(single.stages, 2u);
-    EXPECT_EQ(single.outputs, (std::vector<std::uint64_t>{2}));
-
-    FusionResult maximal = fuse(nodes, {4}, true);
-    ASSERT_EQ(maximal.nodes.size(), 2u);
-    EXPECT_EQ(maximal.nodes[1],
-              NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}, StageOp{"op|b", {M(0)}}, StageOp{"op|c", {M(0)}},
-                                   StageOp{"op|d", {M(1), M(2)}}}));
-    EXPECT_EQ(maximal.stages, 1u);
-    EXPECT_EQ(maximal.placement[2], (Placement{1, 1}));
-}
-
-TEST(OptFusion, DoubledInputFusesOnlyUnderMaximalRule) {
-    std::vector<NodeKey> nodes = {src("s"), op("x", {0}), op("y", {1, 1})};
-    FusionResult single = fuse(nodes, {2}, false);
-    ASSERT_EQ(single.nodes.size(), 3u);
-    EXPECT_EQ(single.nodes[2], NodeKey::stage({1}, {StageOp{"op|y", {I(0), I(0)}}}));
-    FusionResult maximal = fuse(nodes, {2}, true);
-    ASSERT_EQ(maximal.nodes.size(), 2u);
-    EXPECT_EQ(maximal.nodes[1], NodeKey::stage({0}, {StageOp{"op|x", {I(0)}}, StageOp{"op|y", {M(0), M(0)}}}));
-}
-
-TEST(OptFusion, ConsumersInDifferentStagesBlockFusion) {
-    // a feeds b and c; b and c end in different places (c is an output, b
-    // feeds a reduction).
-    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), op("b", {1}), op("c", {1}), red("r", {2})};
-    for (bool maximal : {false, true}) {
-        FusionResult f = fuse(nodes, {4, 3}, maximal);
-        EXPECT_EQ(f.stages, 3u) << maximal;
-        EXPECT_EQ(f.placement[1].member, std::optional<std::size_t>(0));
-        EXPECT_NE(f.placement[1].node, f.placement[2].node);
-        EXPECT_NE(f.placement[1].node, f.placement[3].node);
-    }
-}
-
-TEST(OptFusion, OutputInsideChainEndsItsStage) {
-    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), op("b", {1}), op("c", {2})};
-    for (bool maximal : {false, true}) {
-        FusionResult f = fuse(nodes, {3, 1}, maximal);
-        ASSERT_EQ(f.nodes.size(), 3u);
-        EXPECT_EQ(f.nodes[1], NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}}));
-        EXPECT_EQ(f.nodes[2], NodeKey::stage({1}, {StageOp{"op|b", {I(0)}}, StageOp{"op|c", {M(0)}}}));
-        EXPECT_EQ(f.outputs, (std::vector<std::uint64_t>{2, 1}));
-    }
-}
-
-TEST(OptFusion, BoundaryConsumerEndsStage) {
-    // a -> reduction -> b: the reduction is never absorbed and a is not fused
-    // through it; a join consuming a twice keeps both inputs.
-    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), red("r", {1}), op("b", {2}),
-                                  NodeKey::join({}, {3, 3, 0})};
-    for (bool maximal : {false, true}) {
-        FusionResult f = fuse(nodes, {4}, maximal);
-        ASSERT_EQ(f.nodes.size(), 5u);
-        EXPECT_EQ(f.nodes[1], NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}}));
-        EXPECT_EQ(f.nodes[2], red("r", {1}));
-        EXPECT_EQ(f.nodes[3], NodeKey::stage({2}, {StageOp{"op|b", {I(0)}}}));
-        EXPECT_EQ(f.nodes[4], NodeKey::join({}, {3, 3, 0}));
-        EXPECT_EQ(f.boundary_nodes, 3u);
-    }
-}
-
-TEST(OptFusion, SharedOutsideNodeIsOneStageInput) {
-    // Members read s twice and t once, and the first outside producer seen
-    // gets input position 0.
-    std::vector<NodeKey> nodes = {src("s"), src("t"), op("a", {1, 0}), op("b", {0, 2, 0})};
-    FusionResult f = fuse(nodes, {3}, false);
-    ASSERT_EQ(f.nodes.size(), 3u);
-    EXPECT_EQ(f.nodes[2], NodeKey::stage({1, 0}, {StageOp{"op|a", {I(0), I(1)}},
-                                                  StageOp{"op|b", {I(1), M(0), I(1)}}}));
-}
-
-TEST(OptFusion, ExistingStageIsBoundary) {
-    NodeKey inner = NodeKey::stage({0}, {StageOp{"op|neg", {I(0)}}});
-    std::vector<NodeKey> nodes = {src("s"), inner, op("a", {1})};
-    FusionResult f = fuse(nodes, {2}, true);
-    ASSERT_EQ(f.nodes.size(), 3u);
-    EXPECT_EQ(f.nodes[1], inner);
-    EXPECT_EQ(f.nodes[2], NodeKey::stage({1}, {StageOp{"op|a", {I(0)}}}));
-    EXPECT_EQ(f.placement[1], (Placement{1, std::nullopt}));
+TEST(OptFusion, PlacementsAndCounts) {
+    // Fan-out under the single-use rule: {a} and {b, c, d}.
+    std::vector<NodeKey> nodes = {src("s"), op("a", {0}), op("b", {1}), op("c", {1}), op("d", {2, 3}),
+                                  red("r", {4})};
+    FusionResult f = fuse(nodes, {5}, false);
+    EXPECT_EQ(f.placement, (std::vector<Placement>{
+                               {0, std::nullopt}, {1, 0}, {2, 0}, {2, 1}, {2, 2}, {3, std::nullopt}}));
+    EXPECT_EQ(f.stages, 2u);
     EXPECT_EQ(f.boundary_nodes, 2u);
-}
-
-TEST(OptFusion, StagesWithEqualTokensKeepOwnMembers) {
-    // Both old stages have token "stage|1"; each must be rebuilt as itself.
-    NodeKey first = NodeKey::stage({0}, {StageOp{"op|neg", {I(0)}}});
-    NodeKey second = NodeKey::stage({0}, {StageOp{"op|abs", {I(0)}}});
-    std::vector<NodeKey> nodes = {src("s"), first, second, NodeKey::join({}, {1, 2})};
-    FusionResult f = fuse(nodes, {3}, false);
-    ASSERT_EQ(f.nodes.size(), 4u);
-    EXPECT_EQ(f.nodes[1], first);
-    EXPECT_EQ(f.nodes[2], second);
-}
-
-TEST(OptFusion, ModeIrrelevantWithoutFanOut) {
-    std::vector<NodeKey> nodes = {src("s"), src("t"), op("a", {0}),  op("b", {1}),     op("c", {2, 3}),
-                                  red("r", {4}),     op("d", {5}),   op("e", {6, 0}), op("f", {7})};
-    FusionResult single = fuse(nodes, {8}, false);
-    FusionResult maximal = fuse(nodes, {8}, true);
-    EXPECT_EQ(single.nodes, maximal.nodes);
-    EXPECT_EQ(single.placement, maximal.placement);
-    EXPECT_EQ(single.stages, 2u);
+    FusionResult m = fuse(nodes, {5}, true);
+    EXPECT_EQ(m.placement[3], (Placement{1, 2}));
+    EXPECT_EQ(m.stages, 1u);
 }
 
 TEST(OptFusion, MissingBoundaryLabelIsInternalFailure) {
