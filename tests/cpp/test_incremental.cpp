@@ -104,7 +104,9 @@ TEST(IncrementalReducerThreads, StepsWhileOthersRecord) {
             for (int i = 0; i < 500; ++i) {
                 NodeId n = store.node_count();
                 (void)store.intern(NodeKey::op(t % 2 ? "add" : "neg", {}, {n - 1, (n * 7) % n}));
-                if (i % 10 == 0) ASSERT_TRUE(reducer.step(store));
+                if (i % 10 == 0) {
+                    ASSERT_TRUE(reducer.step(store));
+                }
             }
         });
     }
