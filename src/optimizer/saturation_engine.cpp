@@ -1,5 +1,6 @@
 #include "optimizer/saturation_engine.hpp"
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -82,6 +83,9 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const { retur
 
 Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTrace* trace) const {
     const std::size_t n = graph.nodes.size();
+    using Clock = std::chrono::steady_clock;
+    auto seconds_since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
+    auto phase = Clock::now();
 
     // Load the graph: one hash-consed add per node, in order.
     sat::EGraph egraph;
@@ -89,30 +93,60 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     std::vector<Id> ids;
     ids.reserve(n);
     {
-        LabelSymbols symbols(n);
+        std::vector<Symbol> symbols(n);
+        LabelSymbols interned(n);
+        for (std::size_t i = 0; i < n; ++i) symbols[i] = interned.get(graph.nodes[i].label);
+
+        // Hash-consing touches memory at random, so work a little ahead of
+        // the adds: first the class records of a later node's inputs, then,
+        // once those are likely cached, the table slot of that node.
+        constexpr std::size_t kAhead = 12;
         std::vector<Id> children;
+        std::vector<Id> ahead_children;
         for (std::size_t i = 0; i < n; ++i) {
+            if (i + 2 * kAhead < n) {
+                for (std::uint64_t k : graph.nodes[i + 2 * kAhead].inputs) {
+                    if (k < i) egraph.prefetch_class(ids[k]);
+                }
+            }
+            if (i + kAhead < n) {
+                const EngineNode& next = graph.nodes[i + kAhead];
+                ahead_children.clear();
+                bool known = true;
+                for (std::uint64_t k : next.inputs) {
+                    if (k >= i) {
+                        known = false;
+                        break;
+                    }
+                    ahead_children.push_back(ids[k]);
+                }
+                if (known) egraph.prefetch_add(sat::ENode(symbols[i + kAhead], ahead_children));
+            }
             const EngineNode& node = graph.nodes[i];
             children.clear();
             for (std::uint64_t k : node.inputs) {
                 if (k >= i) out_of_range(i, k);
                 children.push_back(ids[k]);
             }
-            const Id id = egraph.add(sat::ENode(symbols.get(node.label), children));
+            const Id id = egraph.add(sat::ENode(symbols[i], children));
             ids.push_back(egraph.find(id));
         }
     }
 
+    if (trace) trace->load_seconds = seconds_since(phase);
+    phase = Clock::now();
     sat::SaturationDriver driver;
     driver.with_egraph(std::move(egraph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024).run(rules_);
     const sat::EGraph& result_graph = driver.egraph();
 
     if (trace) {
+        trace->run_seconds = seconds_since(phase);
         trace->stop = driver.stop_reason().value_or(sat::StopCause{});
         trace->iterations = driver.iterations();
         trace->egraph_nodes = result_graph.total_size();
         trace->egraph_classes = result_graph.class_count();
     }
+    phase = Clock::now();
 
     // Read back one node per class: the class's lowest-indexed input node,
     // in input order, so inputs still come before their users.
@@ -140,6 +174,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         if (o >= n) out_of_range(n, o);
         out.graph.outputs.push_back(out.map[o]);
     }
+    if (trace) trace->read_seconds = seconds_since(phase);
     return out;
 }
 

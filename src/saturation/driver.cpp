@@ -140,6 +140,10 @@ SaturationDriver& SaturationDriver::run(std::span<const Rewrite> rules) {
         it.egraph_nodes = egraph_.total_size();
         it.egraph_classes = egraph_.class_count();
 
+        auto seconds_since = [](Clock::time_point t) {
+            return std::chrono::duration<double>(Clock::now() - t).count();
+        };
+        auto phase = Clock::now();
         if (!stop) {
             found.clear();
             for (const Rewrite& rule : rules) {
@@ -149,6 +153,8 @@ SaturationDriver& SaturationDriver::run(std::span<const Rewrite> rules) {
                 if ((stop = check_limits())) break;
             }
         }
+        it.search_seconds = seconds_since(phase);
+        phase = Clock::now();
         if (!stop) {
             for (std::size_t k = 0; k < rules.size(); ++k) {
                 const std::size_t merged = scheduler_.apply_rewrite(egraph_, rules[k], found[k]);
@@ -165,7 +171,10 @@ SaturationDriver& SaturationDriver::run(std::span<const Rewrite> rules) {
             }
         }
 
+        it.apply_seconds = seconds_since(phase);
+        phase = Clock::now();
         it.rebuild_merges = egraph_.rebuild();
+        it.rebuild_seconds = seconds_since(phase);
 
         if (!stop && it.applied.empty() && scheduler_.can_stop(i) && egraph_.total_size() == it.egraph_nodes &&
             egraph_.class_count() == it.egraph_classes) {

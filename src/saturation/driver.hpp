@@ -39,6 +39,9 @@ struct Iteration {
     std::vector<std::pair<Symbol, std::uint64_t>> applied;  // rule -> effective merges (> 0 only)
     std::vector<Symbol> banned;                             // rules banned in this iteration
     std::size_t rebuild_merges = 0;
+    double search_seconds = 0.0;
+    double apply_seconds = 0.0;
+    double rebuild_seconds = 0.0;
     std::optional<StopCause> stop;
 };
 

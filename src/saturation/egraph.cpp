@@ -87,24 +87,23 @@ bool operator<(const ENode& a, const ENode& b) noexcept {
 // ---------------------------------------------------------------------------
 // Hash-cons table
 
+void EGraph::NodeTable::rehash(std::size_t size) {
+    slots_.assign(size, 0);
+    mask_ = size - 1;
+    for (std::size_t e = 0; e < entries_.size(); ++e) {
+        const std::uint64_t tag = entries_[e].key.hash() >> 32;
+        std::uint64_t i = tag & mask_;
+        while (slots_[i] != 0) i = (i + 1) & mask_;
+        slots_[i] = (tag << 32) | (e + 1);
+    }
+}
+
 void EGraph::NodeTable::reserve(std::size_t n) {
     entries_.reserve(n);
     std::size_t want = 16;
     while (want < 2 * n) want *= 2;
-    if (want > slots_.size()) {
-        std::vector<std::uint64_t> old = std::move(slots_);
-        slots_.assign(want, 0);
-        mask_ = want - 1;
-        for (std::uint64_t s : old) {
-            if (s == 0) continue;
-            std::uint64_t i = (s >> 32) & mask_;
-            while (slots_[i] != 0) i = (i + 1) & mask_;
-            slots_[i] = s;
-        }
-    }
+    if (want > slots_.size()) rehash(want);
 }
-
-void EGraph::NodeTable::grow() { reserve(slots_.empty() ? 8 : slots_.size()); }
 
 const Id* EGraph::NodeTable::find(const ENode& key, std::uint64_t hash) const {
     if (slots_.empty()) return nullptr;
@@ -119,8 +118,8 @@ const Id* EGraph::NodeTable::find(const ENode& key, std::uint64_t hash) const {
     }
 }
 
-std::optional<Id> EGraph::NodeTable::insert(ENode key, std::uint64_t hash, Id id, std::uint32_t* entry_index) {
-    if (2 * (entries_.size() + 1) > slots_.size()) grow();
+Id* EGraph::NodeTable::find_or_claim(const ENode& key, std::uint64_t hash) {
+    if (2 * (entries_.size() + 1) > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
     const std::uint64_t tag = hash >> 32;
     std::uint64_t i = tag & mask_;
     for (;; i = (i + 1) & mask_) {
@@ -128,45 +127,48 @@ std::optional<Id> EGraph::NodeTable::insert(ENode key, std::uint64_t hash, Id id
         if (s == 0) break;
         if ((s >> 32) == tag) {
             Entry& e = entries_[(s & 0xffffffffULL) - 1];
-            if (e.key == key) {
-                const Id previous = e.id;
-                e.id = id;
-                if (entry_index) *entry_index = static_cast<std::uint32_t>((s & 0xffffffffULL) - 1);
-                return previous;
-            }
+            if (e.key == key) return &e.id;
         }
     }
+    claimed_slot_ = i;
+    claimed_tag_ = tag;
+    return nullptr;
+}
+
+std::uint32_t EGraph::NodeTable::commit(ENode key, Id id) {
     if (entries_.size() >= kMaxIds) panic("hash-cons table is full");
     const auto entry = static_cast<std::uint32_t>(entries_.size());
     entries_.push_back(Entry{std::move(key), id});
-    slots_[i] = (tag << 32) | (static_cast<std::uint64_t>(entry) + 1);
-    if (entry_index) *entry_index = entry;
-    return std::nullopt;
+    slots_[claimed_slot_] = (claimed_tag_ << 32) | (static_cast<std::uint64_t>(entry) + 1);
+    return entry;
 }
 
 // ---------------------------------------------------------------------------
 // EGraph
 
 void EGraph::reserve(std::size_t nodes) {
-    parent_.reserve(nodes);
     classes_.reserve(nodes);
     created_.reserve(nodes);
-    op_next_.reserve(nodes);
-    visit_stamp_.reserve(nodes);
+    pool_.reserve(nodes);
+    parent_pool_.reserve(2 * nodes);
     table_.reserve(nodes);
 }
 
+void EGraph::check_id(Id id) const {
+    if (id >= classes_.size()) panic("no e-class with id " + std::to_string(id));
+}
+
 Id EGraph::find(Id id) const {
-    if (id >= parent_.size()) panic("no e-class with id " + std::to_string(id));
-    while (parent_[id] != id) id = parent_[id];
+    check_id(id);
+    while (classes_[id].parent != id) id = classes_[id].parent;
     return id;
 }
 
 Id EGraph::find_mut(Id id) {
-    if (id >= parent_.size()) panic("no e-class with id " + std::to_string(id));
-    while (parent_[id] != id) {
-        const Id grand = parent_[parent_[id]];
-        parent_[id] = grand;
+    check_id(id);
+    while (classes_[id].parent != id) {
+        const Id grand = classes_[classes_[id].parent].parent;
+        classes_[id].parent = grand;
         id = grand;
     }
     return id;
@@ -204,48 +206,69 @@ std::uint32_t EGraph::op_slot_or_insert(Symbol op) {
         if (s == 0) break;
         if (op_heads_[s - 1].op == op) return s - 1;
     }
-    op_heads_.push_back(OpList{op, kNone, kNone});
+    op_heads_.push_back(OpList{op, {}});
     op_slots_[i] = static_cast<std::uint32_t>(op_heads_.size());
     return static_cast<std::uint32_t>(op_heads_.size() - 1);
 }
 
 std::uint32_t EGraph::next_visit_stamp() const {
-    if (visit_stamp_.size() < parent_.size()) visit_stamp_.resize(parent_.size(), 0);
     if (++visit_epoch_ == 0) {
-        std::fill(visit_stamp_.begin(), visit_stamp_.end(), 0);
+        for (const ClassRec& c : classes_) c.stamp = 0;
         visit_epoch_ = 1;
     }
     return visit_epoch_;
 }
 
+void EGraph::prefetch_add(const ENode& node) const {
+    std::uint64_t h = 0;
+    if (node.arity() <= ENode::kInline) {
+        Id kids[ENode::kInline];
+        std::uint32_t n = 0;
+        for (Id c : node.children()) {
+            if (c >= classes_.size()) return;
+            while (classes_[c].parent != c) c = classes_[c].parent;
+            kids[n++] = c;
+        }
+        h = ENode(node.op(), std::span<const Id>(kids, n)).hash();
+    } else {
+        ENode canonical = node;
+        for (Id& c : canonical.children()) {
+            if (c >= classes_.size()) return;
+            while (classes_[c].parent != c) c = classes_[c].parent;
+        }
+        h = canonical.hash();
+    }
+    table_.prefetch(h);
+}
+
 Id EGraph::add(ENode node) {
     canonicalize(node);
     const std::uint64_t h = node.hash();
-    if (const Id* existing = table_.find(node, h)) return *existing;
+    if (const Id* existing = table_.find_or_claim(node, h)) return *existing;
 
-    if (parent_.size() >= kMaxIds) panic("e-graph is full at id " + std::to_string(parent_.size()));
-    const auto id = static_cast<Id>(parent_.size());
-    parent_.push_back(id);
-    for (Id c : node.children()) classes_[c].parents.push_back(id);
+    if (classes_.size() >= kMaxIds) panic("e-graph is full at id " + std::to_string(classes_.size()));
+    const auto id = static_cast<Id>(classes_.size());
+
+    // Parent entries are prepended: that touches only the child's record.
+    for (Id c : node.children()) {
+        ClassRec& child = classes_[c];
+        const auto rec = static_cast<std::uint32_t>(parent_pool_.size());
+        parent_pool_.push_back(ParentRec{id, child.parent_head});
+        child.parent_head = rec;
+        if (child.parent_tail == kNone) child.parent_tail = rec;
+        ++child.parent_count;
+    }
 
     const Symbol op = node.op();
-    EClass cls;
-    cls.id = id;
-    cls.nodes.push_back(node);
-    classes_.push_back(std::move(cls));
-
-    std::uint32_t entry = 0;
-    table_.insert(std::move(node), h, id, &entry);
-    created_.push_back(entry);
-
-    op_next_.push_back(kNone);
-    OpList& list = op_heads_[op_slot_or_insert(op)];
-    if (list.tail == kNone) {
-        list.head = id;
-    } else {
-        op_next_[list.tail] = id;
-    }
-    list.tail = id;
+    const auto rec = static_cast<std::uint32_t>(pool_.size());
+    pool_.push_back(NodeRec{node, kNone});
+    ClassRec cls;
+    cls.parent = id;
+    cls.node_head = cls.node_tail = rec;
+    cls.node_count = 1;
+    classes_.push_back(cls);
+    created_.push_back(table_.commit(std::move(node), id));
+    op_heads_[op_slot_or_insert(op)].ids.push_back(id);
 
     ++live_classes_;
     clean_ = false;
@@ -257,60 +280,102 @@ bool EGraph::union_classes(Id a, Id b) {
     Id keep = find_mut(a);
     Id gone = find_mut(b);
     if (keep == gone) return false;
-    if (classes_[gone].parents.size() > classes_[keep].parents.size()) std::swap(keep, gone);
+    if (classes_[gone].parent_count > classes_[keep].parent_count) std::swap(keep, gone);
 
-    parent_[gone] = keep;
-    EClass& k = classes_[keep];
-    EClass& g = classes_[gone];
-    pending_.insert(pending_.end(), g.parents.begin(), g.parents.end());
+    ClassRec& k = classes_[keep];
+    ClassRec& g = classes_[gone];
+    if (g.parent_count != 0) {
+        // The absorbed parents are queued as one run and spliced in front of
+        // the survivor's chain, so the run stays contiguous.
+        pending_.push_back(PendingRun{g.parent_head, g.parent_count});
+        parent_pool_[g.parent_tail].next = k.parent_head;
+        k.parent_head = g.parent_head;
+        if (k.parent_tail == kNone) k.parent_tail = g.parent_tail;
+        k.parent_count += g.parent_count;
+    }
+    pool_[k.node_tail].next = g.node_head;
+    k.node_tail = g.node_tail;
+    k.node_count += g.node_count;
 
-    // Order inside the lists does not matter (rebuild sorts the e-nodes),
-    // so append the shorter list to the longer one.
-    if (g.nodes.size() > k.nodes.size()) std::swap(g.nodes, k.nodes);
-    k.nodes.insert(k.nodes.end(), std::make_move_iterator(g.nodes.begin()),
-                   std::make_move_iterator(g.nodes.end()));
-    if (g.parents.size() > k.parents.size()) std::swap(g.parents, k.parents);
-    k.parents.insert(k.parents.end(), g.parents.begin(), g.parents.end());
-
-    g = EClass{};
-    g.id = kDead;
+    g = ClassRec{};
+    g.parent = keep;
     --live_classes_;
     touched_.push_back(keep);
     return true;
 }
 
-void EGraph::canonicalize_class(EClass& c) {
-    for (ENode& n : c.nodes) canonicalize(n);
-    if (c.nodes.size() > 1) {
-        std::sort(c.nodes.begin(), c.nodes.end());
-        c.nodes.erase(std::unique(c.nodes.begin(), c.nodes.end()), c.nodes.end());
+void EGraph::canonicalize_class(Id root) {
+    ClassRec& c = classes_[root];
+    if (c.node_count == 1) {
+        canonicalize(pool_[c.node_head].node);
+        return;
     }
+    std::vector<ENode>& nodes = sort_scratch_;
+    nodes.clear();
+    for (std::uint32_t r = c.node_head; r != kNone; r = pool_[r].next) {
+        nodes.push_back(std::move(pool_[r].node));
+        canonicalize(nodes.back());
+    }
+    std::sort(nodes.begin(), nodes.end());
+    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
+    // Write the survivors back into the front of the chain; the records
+    // after them are dropped.
+    std::uint32_t r = c.node_head;
+    std::uint32_t last = kNone;
+    for (ENode& n : nodes) {
+        pool_[r].node = std::move(n);
+        last = r;
+        r = pool_[r].next;
+    }
+    pool_[last].next = kNone;
+    c.node_tail = last;
+    c.node_count = static_cast<std::uint32_t>(nodes.size());
+}
+
+void EGraph::repair(Id user, std::size_t& merges) {
+    ENode node = table_.key(created_[user]);
+    canonicalize(node);
+    if (Id* slot = table_.find_or_claim(node, node.hash())) {
+        const Id previous = *slot;
+        *slot = user;
+        if (union_classes(previous, user)) ++merges;
+    } else {
+        table_.commit(std::move(node), user);
+    }
+    touched_.push_back(user);
 }
 
 std::size_t EGraph::rebuild() {
     std::size_t merges = 0;
+    std::vector<Id>& users = repair_scratch_;
     while (!pending_.empty()) {
-        const Id k = pending_.back();
+        const PendingRun run = pending_.back();
         pending_.pop_back();
-        ENode node = table_.key(created_[k]);
-        canonicalize(node);
-        const std::uint64_t h = node.hash();
-        if (const std::optional<Id> previous = table_.insert(std::move(node), h, k, nullptr)) {
-            if (union_classes(*previous, k)) ++merges;
+        users.clear();
+        for (std::uint32_t r = run.head, n = 0; n < run.count; r = parent_pool_[r].next, ++n) {
+            users.push_back(parent_pool_[r].user);
         }
-        touched_.push_back(k);
+        // Each repair reads the e-node that created the user (at random in
+        // the table), so those reads are requested well ahead.
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t j = 0; j < users.size() && j < 2 * kAhead; ++j) __builtin_prefetch(&created_[users[j]]);
+        for (std::size_t j = 0; j < users.size(); ++j) {
+            if (j + 2 * kAhead < users.size()) __builtin_prefetch(&created_[users[j + 2 * kAhead]]);
+            if (j + kAhead < users.size()) table_.prefetch_entry(created_[users[j + kAhead]]);
+            repair(users[j], merges);
+        }
     }
 
     // Only classes that absorbed another class, or that hold an e-node whose
-    // child was absorbed, can have stale children or an unsorted list; every
-    // other class is already canonical, sorted and duplicate-free.
+    // child was absorbed, can have stale children or an unsorted chain;
+    // every other class is already canonical, sorted and duplicate-free.
     if (!touched_.empty()) {
         const std::uint32_t stamp = next_visit_stamp();
         for (Id t : touched_) {
             const Id root = find_mut(t);
-            if (visit_stamp_[root] == stamp) continue;
-            visit_stamp_[root] = stamp;
-            canonicalize_class(classes_[root]);
+            if (classes_[root].stamp == stamp) continue;
+            classes_[root].stamp = stamp;
+            canonicalize_class(root);
         }
         touched_.clear();
     }
@@ -324,36 +389,50 @@ std::optional<Id> EGraph::lookup(ENode node) const {
     return std::nullopt;
 }
 
-const EClass& EGraph::eclass(Id id) const {
-    if (id >= parent_.size()) panic("no e-class with id " + std::to_string(id));
-    const EClass& c = classes_[find(id)];
-    if (c.id == kDead) panic("no e-class with id " + std::to_string(id));
-    return c;
+EClass EGraph::eclass(Id id) const {
+    const Id root = find(id);
+    const ClassRec& c = classes_[root];
+    EClass out;
+    out.id = root;
+    for_each_node(root, [&](const ENode& n) { out.nodes.push_back(n); });
+    for (std::uint32_t r = c.parent_head, n = 0; n < c.parent_count; r = parent_pool_[r].next, ++n) {
+        out.parents.push_back(parent_pool_[r].user);
+    }
+    return out;
 }
 
 std::optional<std::string> EGraph::check_invariants() const {
     std::size_t live = 0;
     for (Id id = 0; id < classes_.size(); ++id) {
-        const EClass& c = classes_[id];
-        if (c.id == kDead) {
-            if (parent_[id] == id) return "absorbed class " + std::to_string(id) + " is still a root";
+        const ClassRec& c = classes_[id];
+        if (c.parent != id) {
+            if (c.node_count != 0) return "absorbed class " + std::to_string(id) + " still holds e-nodes";
             continue;
         }
         ++live;
-        if (c.id != id || parent_[id] != id) return "class " + std::to_string(id) + " is not a root";
-        for (std::size_t i = 0; i < c.nodes.size(); ++i) {
-            const ENode& n = c.nodes[i];
+        std::uint32_t count = 0;
+        const ENode* previous = nullptr;
+        std::optional<std::string> problem;
+        for_each_node(id, [&](const ENode& n) {
+            ++count;
+            if (problem) return;
             for (Id ch : n.children()) {
-                if (find(ch) != ch) return "class " + std::to_string(id) + " has a non-canonical child";
+                if (find(ch) != ch) problem = "class " + std::to_string(id) + " has a non-canonical child";
             }
-            if (i > 0 && !(c.nodes[i - 1] < n)) {
-                return "class " + std::to_string(id) + " is not sorted or has duplicates";
-            }
+            if (previous && !(*previous < n)) problem = "class " + std::to_string(id) + " is not sorted or has duplicates";
             const Id* owner = table_.find(n, n.hash());
             if (!owner || find(*owner) != id) {
-                return "an e-node of class " + std::to_string(id) + " is hash-consed elsewhere";
+                problem = "an e-node of class " + std::to_string(id) + " is hash-consed elsewhere";
             }
+            previous = &n;
+        });
+        if (problem) return problem;
+        if (count != c.node_count || count == 0) return "class " + std::to_string(id) + " has a bad e-node count";
+        std::uint32_t parents = 0;
+        for (std::uint32_t r = c.parent_head; r != kNone && parents <= c.parent_count; r = parent_pool_[r].next) {
+            ++parents;
         }
+        if (parents != c.parent_count) return "class " + std::to_string(id) + " has a bad parent count";
     }
     if (live != live_classes_) return std::string("class count is out of date");
     return std::nullopt;

@@ -65,9 +65,9 @@ private:
     };
 };
 
-// An equivalence class. `parents` lists the (e-node, class) entries that use
-// this class as a child; entry k stands for the e-node that created class k,
-// exactly as it was added, paired with k.
+// A snapshot of one equivalence class. `parents` lists the (e-node, class)
+// entries that use this class as a child; entry k stands for the e-node that
+// created class k, exactly as it was added, paired with k.
 struct EClass {
     Id id = 0;
     std::vector<ENode> nodes;
@@ -106,34 +106,55 @@ public:
     std::size_t total_size() const noexcept { return table_.size(); }
     std::size_t class_count() const noexcept { return live_classes_; }
     // Number of ids ever handed out.
-    std::size_t id_count() const noexcept { return parent_.size(); }
+    std::size_t id_count() const noexcept { return classes_.size(); }
     bool clean() const noexcept { return clean_; }
 
-    // The class of `id` (looked up through find).
-    const EClass& eclass(Id id) const;
+    // A copy of the class of `id` (looked up through find).
+    EClass eclass(Id id) const;
 
-    // Calls f(const EClass&) for every class, in id order.
+    // Calls f(Id root) for every class, in id order.
     template <class F>
     void for_each_class(F&& f) const {
-        for (const EClass& c : classes_) {
-            if (c.id != kDead) f(c);
+        for (Id id = 0; id < classes_.size(); ++id) {
+            if (classes_[id].parent == id) f(id);
         }
     }
 
-    // Calls f(const EClass&) once for every class holding an e-node with
-    // operator `op`, without looking at other classes. Stops early when f
-    // returns false.
+    // Calls f(Id root) once for every class holding an e-node with operator
+    // `op`, without looking at other classes. Stops early when f returns
+    // false.
     template <class F>
     void for_each_class_with_op(Symbol op, F&& f) const {
         const std::uint32_t slot = op_slot(op);
         if (slot == kNone) return;
         const std::uint32_t stamp = next_visit_stamp();
-        for (Id k = op_heads_[slot].head; k != kNone; k = op_next_[k]) {
-            const Id root = find(k);
-            if (visit_stamp_[root] == stamp) continue;
-            visit_stamp_[root] = stamp;
-            if (!f(classes_[root])) return;
+        const std::vector<Id>& ids = op_heads_[slot].ids;
+        constexpr std::size_t kAhead = 16;
+        for (std::size_t j = 0; j < ids.size(); ++j) {
+            if (j + kAhead < ids.size()) __builtin_prefetch(&classes_[ids[j + kAhead]]);
+            if (j + kAhead / 2 < ids.size()) {
+                const ClassRec& soon = classes_[ids[j + kAhead / 2]];
+                if (soon.node_head != kNone) __builtin_prefetch(&pool_[soon.node_head]);
+            }
+            const Id root = find(ids[j]);
+            const ClassRec& c = classes_[root];
+            if (c.stamp == stamp) continue;
+            c.stamp = stamp;
+            if (!f(root)) return;
         }
+    }
+
+    // Hints that add(node) is coming: starts loading what it touches first.
+    void prefetch_add(const ENode& node) const;
+    // Hints that find(id) or a union involving id is coming.
+    void prefetch_class(Id id) const {
+        if (id < classes_.size()) __builtin_prefetch(&classes_[id]);
+    }
+
+    // Calls f(const ENode&) for every e-node of the class with root `root`.
+    template <class F>
+    void for_each_node(Id root, F&& f) const {
+        for (std::uint32_t r = classes_[root].node_head; r != kNone; r = pool_[r].next) f(pool_[r].node);
     }
 
     // Checks that every class is canonical, sorted and duplicate-free and
@@ -142,8 +163,7 @@ public:
     std::optional<std::string> check_invariants() const;
 
 private:
-    static constexpr Id kNone = 0xffffffffu;
-    static constexpr Id kDead = 0xffffffffu;
+    static constexpr std::uint32_t kNone = 0xffffffffu;
 
     // Open-addressing hash-cons table; entries are never removed.
     class NodeTable {
@@ -151,25 +171,59 @@ private:
         std::size_t size() const noexcept { return entries_.size(); }
         void reserve(std::size_t n);
         const Id* find(const ENode& key, std::uint64_t hash) const;
-        // Inserts or overwrites; returns the previous id when there was one.
-        std::optional<Id> insert(ENode key, std::uint64_t hash, Id id, std::uint32_t* entry_index);
+        // Finds `key`, or claims the slot where it would go (growing first),
+        // returning nullptr; commit() then fills the claimed slot.
+        Id* find_or_claim(const ENode& key, std::uint64_t hash);
+        std::uint32_t commit(ENode key, Id id);
         const ENode& key(std::uint32_t entry) const { return entries_[entry].key; }
+        void prefetch(std::uint64_t hash) const {
+            if (!slots_.empty()) __builtin_prefetch(&slots_[(hash >> 32) & mask_]);
+        }
+        void prefetch_entry(std::uint32_t entry) const { __builtin_prefetch(&entries_[entry]); }
 
     private:
         struct Entry {
             ENode key;
             Id id;
         };
-        void grow();
+        void rehash(std::size_t slots);
         std::vector<Entry> entries_;
-        std::vector<std::uint64_t> slots_;  // (hash low 32 << 32) | (entry + 1); 0 = empty
+        std::vector<std::uint64_t> slots_;  // (hash high 32 << 32) | (entry + 1); 0 = empty
         std::uint64_t mask_ = 0;
+        std::uint64_t claimed_slot_ = 0;
+        std::uint64_t claimed_tag_ = 0;
     };
 
+    // One record per id: its union-find parent and, while it is a root, its
+    // class. The e-nodes and the parent entries of a class live in shared
+    // pools as singly linked chains, so a class costs no allocation of its
+    // own and a union splices chains in constant time.
+    struct ClassRec {
+        Id parent = 0;  // == own id for a root (a live class)
+        std::uint32_t node_head = kNone;
+        std::uint32_t node_tail = kNone;
+        std::uint32_t node_count = 0;
+        std::uint32_t parent_head = kNone;
+        std::uint32_t parent_tail = kNone;
+        std::uint32_t parent_count = 0;
+        mutable std::uint32_t stamp = 0;  // visit marker of traversals
+    };
+    struct NodeRec {
+        ENode node;
+        std::uint32_t next = kNone;
+    };
+    struct ParentRec {
+        Id user;  // the class created by the parent e-node
+        std::uint32_t next;
+    };
+    // A run of `count` parent entries starting at `head`, awaiting repair.
+    struct PendingRun {
+        std::uint32_t head;
+        std::uint32_t count;
+    };
     struct OpList {
         Symbol op;
-        Id head = kNone;
-        Id tail = kNone;
+        std::vector<Id> ids;  // classes created by an e-node with this operator
     };
 
     Id find_mut(Id id);
@@ -177,25 +231,27 @@ private:
     std::uint32_t op_slot(Symbol op) const;
     std::uint32_t op_slot_or_insert(Symbol op);
     std::uint32_t next_visit_stamp() const;
-    void canonicalize_class(EClass& c);
+    void canonicalize_class(Id root);
+    void repair(Id user, std::size_t& merges);
+    void check_id(Id id) const;
 
-    std::vector<Id> parent_;               // union-find
-    std::vector<EClass> classes_;          // indexed by id; absorbed ones carry kDead
+    std::vector<ClassRec> classes_;        // indexed by id
     std::vector<std::uint32_t> created_;   // id -> table entry of the e-node that created it
+    std::vector<NodeRec> pool_;
+    std::vector<ParentRec> parent_pool_;
     NodeTable table_;
-    std::vector<Id> pending_;              // parent entries awaiting repair
-    std::vector<Id> touched_;              // classes whose e-node lists may need canonicalising
+    std::vector<PendingRun> pending_;
+    std::vector<Id> touched_;              // classes whose e-node chains may need canonicalising
+    std::vector<Id> repair_scratch_;
+    std::vector<ENode> sort_scratch_;
     std::size_t live_classes_ = 0;
     bool clean_ = false;
 
-    // Index by operator: a linked list through the ids that each operator's
-    // e-nodes created, and an open-addressing map from operator to its list.
-    std::vector<Id> op_next_;
+    // Index by operator: the ids that each operator's e-nodes created, and
+    // an open-addressing map from operator to its list.
     std::vector<OpList> op_heads_;
     std::vector<std::uint32_t> op_slots_;  // symbol-keyed slots into op_heads_ (+1; 0 = empty)
 
-    // Scratch used to visit each class once per traversal.
-    mutable std::vector<std::uint32_t> visit_stamp_;
     mutable std::uint32_t visit_epoch_ = 0;
 };
 

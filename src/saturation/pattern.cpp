@@ -167,6 +167,14 @@ Result<Pattern, std::string> Pattern::parse(std::string_view text) {
         }
         entry_of[i] = static_cast<std::uint32_t>(p.nodes_.size() - 1);
     }
+
+    // A root over distinct variables, in order, needs no backtracking.
+    const PatternNode& top = p.nodes_.back();
+    p.shallow_ = !top.is_var && top.children.size() == p.vars_.size();
+    for (std::size_t k = 0; p.shallow_ && k < top.children.size(); ++k) {
+        const std::uint32_t child = top.children[k];
+        p.shallow_ = p.nodes_[child].is_var && p.var_slot_[child] == k;
+    }
     return p;
 }
 
@@ -176,14 +184,28 @@ namespace {
 // so its depth is bounded by the pattern's size, never by the e-graph's.
 class Matcher {
 public:
-    Matcher(const EGraph& egraph, const FlatExpr& nodes, const std::vector<std::uint32_t>& var_slot,
+    Matcher(const EGraph& egraph, const FlatExpr& nodes, const std::vector<std::uint32_t>& var_slot, bool shallow,
             SearchMatches& out, std::size_t limit)
-        : egraph_(egraph), nodes_(nodes), var_slot_(var_slot), out_(out), limit_(limit),
+        : egraph_(egraph), nodes_(nodes), var_slot_(var_slot), shallow_(shallow), out_(out), limit_(limit),
           bound_(out.width, kUnbound) {}
 
     // Matches the root against class `cls`; returns false once the limit is hit.
     bool match_root(Id cls) {
         current_ = cls;
+        if (shallow_) {
+            // (op ?v1 ... ?vn) with distinct variables: every e-node with the
+            // operator and arity is one substitution, its children in order.
+            const PatternNode& top = nodes_.back();
+            const auto arity = static_cast<std::uint32_t>(top.children.size());
+            bool go_on = true;
+            egraph_.for_each_node(cls, [&](const ENode& n) {
+                if (!go_on || !n.matches(top.op, arity)) return;
+                const auto kids = n.children();
+                std::copy(kids.begin(), kids.end(), bound_.begin());
+                go_on = emit();
+            });
+            return go_on;
+        }
         goals_.clear();
         goals_.push_back({static_cast<std::uint32_t>(nodes_.size() - 1), cls});
         return solve();
@@ -212,17 +234,14 @@ private:
             }
         } else {
             const auto arity = static_cast<std::uint32_t>(pn.children.size());
-            const std::vector<ENode>& enodes = egraph_.eclass(goal.cls).nodes;
-            auto it = std::lower_bound(enodes.begin(), enodes.end(), pn.op,
-                                       [](const ENode& n, Symbol op) { return n.op() < op; });
-            for (; go_on && it != enodes.end() && it->op() == pn.op; ++it) {
-                if (it->arity() != arity) continue;
-                const auto kids = it->children();
+            egraph_.for_each_node(goal.cls, [&](const ENode& n) {
+                if (!go_on || !n.matches(pn.op, arity)) return;
+                const auto kids = n.children();
                 const std::size_t mark = goals_.size();
                 for (std::uint32_t k = arity; k-- > 0;) goals_.push_back({pn.children[k], kids[k]});
                 go_on = solve();
                 goals_.resize(mark);
-            }
+            });
         }
         goals_.push_back(goal);
         return go_on;
@@ -242,6 +261,7 @@ private:
     const EGraph& egraph_;
     const FlatExpr& nodes_;
     const std::vector<std::uint32_t>& var_slot_;
+    bool shallow_;
     SearchMatches& out_;
     std::size_t limit_;
     std::vector<Id> bound_;
@@ -256,15 +276,15 @@ SearchMatches Pattern::search(const EGraph& egraph, std::size_t limit) const {
     SearchMatches out;
     out.width = static_cast<std::uint32_t>(vars_.size());
     if (limit == 0 || nodes_.empty()) return out;
-    Matcher matcher(egraph, nodes_, var_slot_, out, limit);
+    Matcher matcher(egraph, nodes_, var_slot_, shallow_, out, limit);
     const PatternNode& top = nodes_.back();
     if (top.is_var) {
         bool go_on = true;
-        egraph.for_each_class([&](const EClass& c) {
-            if (go_on) go_on = matcher.match_root(c.id);
+        egraph.for_each_class([&](Id c) {
+            if (go_on) go_on = matcher.match_root(c);
         });
     } else {
-        egraph.for_each_class_with_op(top.op, [&](const EClass& c) { return matcher.match_root(c.id); });
+        egraph.for_each_class_with_op(top.op, [&](Id c) { return matcher.match_root(c); });
     }
     return out;
 }
@@ -325,10 +345,62 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
     if (matches.width != searcher_.vars().size()) {
         panic("matches of another pattern were applied by rule " + std::string(name_.text()));
     }
+    // Applying is dominated by memory latency on large e-graphs, so the
+    // memory that the application a few substitutions ahead will touch is
+    // requested early. Purely a hint: it changes nothing.
+    constexpr std::size_t kAhead = 12;
+    const PatternNode& top = applier_.nodes_.back();
+    const bool flat_applier = !top.is_var && std::all_of(top.children.begin(), top.children.end(), [&](std::uint32_t c) {
+        return applier_.nodes_[c].is_var;
+    });
+    auto bound_id = [&](std::span<const Id> row, std::uint32_t entry) {
+        return row[applier_to_searcher_[applier_.var_slot_[entry]]];
+    };
+    // Two stages: first the class records of the ids involved, then (once
+    // those are likely cached) the hash-cons slot of the instance.
+    std::vector<Id> kids;
+    auto prefetch_far = [&](std::size_t group, std::size_t row) {
+        const std::span<const Id> bound = matches.row(row);
+        egraph.prefetch_class(matches.classes[group].eclass);
+        for (std::size_t e = 0; e < applier_.nodes_.size(); ++e) {
+            if (applier_.nodes_[e].is_var) egraph.prefetch_class(bound_id(bound, static_cast<std::uint32_t>(e)));
+        }
+    };
+    auto prefetch_near = [&](std::size_t, std::size_t row) {
+        if (!flat_applier) return;
+        const std::span<const Id> bound = matches.row(row);
+        kids.clear();
+        for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
+        egraph.prefetch_add(ENode(top.op, kids));
+    };
+    // A cursor over (group, row) pairs that runs ahead of the application.
+    struct Cursor {
+        std::size_t group = 0;
+        std::size_t row = 0;
+    };
+    auto advance = [&](Cursor& c, auto&& hint) {
+        while (c.group < matches.classes.size()) {
+            const ClassMatches& g = matches.classes[c.group];
+            if (c.row < g.first) c.row = g.first;
+            if (c.row < g.first + g.count) {
+                hint(c.group, c.row);
+                ++c.row;
+                return;
+            }
+            ++c.group;
+        }
+    };
+    Cursor far;
+    Cursor near;
+    for (std::size_t k = 0; k < 2 * kAhead; ++k) advance(far, prefetch_far);
+    for (std::size_t k = 0; k < kAhead; ++k) advance(near, prefetch_near);
+
     std::size_t merged = 0;
     Pattern::Scratch scratch;
     for (const ClassMatches& cm : matches.classes) {
         for (std::uint32_t r = cm.first; r < cm.first + cm.count; ++r) {
+            advance(far, prefetch_far);
+            advance(near, prefetch_near);
             const Id instance = applier_.instantiate_slots(egraph, matches.row(r), applier_to_searcher_, scratch);
             if (egraph.union_classes(instance, cm.eclass)) ++merged;
         }

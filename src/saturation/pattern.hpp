@@ -86,6 +86,7 @@ private:
     FlatExpr nodes_;
     std::vector<Var> vars_;
     std::vector<std::uint32_t> var_slot_;  // entry -> index into vars_ (variables only)
+    bool shallow_ = false;                 // root over distinct variables in order
     std::string text_;
 };
 

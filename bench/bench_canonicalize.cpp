@@ -1,0 +1,129 @@
+// Times SaturationEngine::canonicalize on generated pipelines of 10^4, 10^5
+// and 10^6 nodes and prints the median of several runs.
+//
+//   bench_canonicalize [runs] [sizes...]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "optimizer/saturation_engine.hpp"
+
+using namespace veltrix;
+
+namespace {
+
+double thread_cpu_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+const char* const kCommutative[] = {"op|add", "op|mul", "op|and", "op|or", "op|eq", "op|ne", "op|maximum", "op|minimum"};
+const char* const kIdentity[] = {
+    "op|add|scalar=f0000000000000000;side=sr",
+    "op|add|scalar=f0000000000000000;side=sl",
+    "op|mul|scalar=f3ff0000000000000;side=sr",
+    "op|mul|scalar=f3ff0000000000000;side=sl",
+};
+const char* const kUnary[] = {"op|neg", "op|exp", "op|log", "op|abs", "op|sqrt", "op|relu"};
+
+// Sources (5%), commutative binary ops without parameters (45%, a third of
+// them the swapped twin of an earlier one), identity ops (15%) and other
+// unary ops (35%). Operands mostly come from the recent past, as in a
+// recorded pipeline, sometimes from anywhere before.
+EngineGraph generate(std::size_t n, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    auto below = [&](std::size_t k) { return static_cast<std::size_t>(rng() % k); };
+    auto operand = [&](std::size_t i) -> std::uint64_t {
+        if (below(10) < 7) return i - 1 - below(std::min<std::size_t>(i, 64));
+        return below(i);
+    };
+    EngineGraph g;
+    g.nodes.reserve(n);
+    std::vector<std::size_t> binaries;
+    std::size_t sources = 0;
+    while (g.nodes.size() < n) {
+        const std::size_t i = g.nodes.size();
+        const std::size_t roll = i < 8 ? 0 : below(100);
+        if (roll < 5) {
+            g.nodes.push_back({"src|input_" + std::to_string(sources++), {}, true});
+        } else if (roll < 50) {
+            if (below(3) == 0 && !binaries.empty()) {
+                const EngineNode& twin = g.nodes[binaries[binaries.size() - 1 - below(std::min<std::size_t>(binaries.size(), 256))]];
+                g.nodes.push_back({twin.label, {twin.inputs[1], twin.inputs[0]}, false});
+            } else {
+                g.nodes.push_back({kCommutative[below(8)], {operand(i), operand(i)}, false});
+                binaries.push_back(i);
+            }
+        } else if (roll < 65) {
+            g.nodes.push_back({kIdentity[below(4)], {operand(i)}, false});
+        } else {
+            g.nodes.push_back({kUnary[below(6)], {operand(i)}, false});
+        }
+    }
+    for (std::size_t k = 0; k < 16; ++k) g.outputs.push_back(n - 1 - k % n);
+    return g;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int runs = argc > 1 ? std::atoi(argv[1]) : 5;
+    std::vector<std::size_t> sizes;
+    for (int a = 2; a < argc; ++a) sizes.push_back(std::strtoull(argv[a], nullptr, 10));
+    if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
+
+    const SaturationEngine engine;
+    std::printf("%10s %12s %10s %12s %10s %10s %6s  %s\n", "nodes", "median ms", "ns/node", "cpu ms", "first ms",
+                "result", "iters", "stop");
+    for (std::size_t n : sizes) {
+        const EngineGraph g = generate(n, 12345 + n);
+        // The first call also interns the labels process-wide; reported apart.
+        const auto c0 = std::chrono::steady_clock::now();
+        engine.canonicalize(g);
+        const double cold = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - c0).count();
+        std::vector<double> times;
+        std::vector<double> cpu;
+        SaturationTrace trace;
+        std::size_t result = 0;
+        for (int r = 0; r < runs; ++r) {
+            const double c0 = thread_cpu_ms();
+            const auto t0 = std::chrono::steady_clock::now();
+            const Canonical out = engine.canonicalize(g, &trace);
+            const auto t1 = std::chrono::steady_clock::now();
+            cpu.push_back(thread_cpu_ms() - c0);
+            times.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+            result = out.graph.nodes.size();
+        }
+        std::sort(times.begin(), times.end());
+        std::sort(cpu.begin(), cpu.end());
+        const double median = times[times.size() / 2];
+        const double cpu_median = cpu[cpu.size() / 2];
+        std::printf("%10zu %12.1f %10.1f %12.1f %10.1f %10zu %6zu  %s\n", n, median,
+                    median * 1e6 / static_cast<double>(n), cpu_median, cold,
+                    result,
+                    trace.iterations.size(), trace.stop.describe().c_str());
+        if (std::getenv("BENCH_TRACE")) {
+            std::printf("    load %.1f ms, saturation %.1f ms, read back %.1f ms\n", trace.load_seconds * 1e3,
+                        trace.run_seconds * 1e3, trace.read_seconds * 1e3);
+            for (std::size_t k = 0; k < trace.iterations.size(); ++k) {
+                const auto& it = trace.iterations[k];
+                std::printf("    iter %zu: nodes %zu classes %zu search %.1f ms apply %.1f ms rebuild %.1f ms (%zu merges)",
+                            k, it.egraph_nodes, it.egraph_classes, it.search_seconds * 1e3, it.apply_seconds * 1e3,
+                            it.rebuild_seconds * 1e3, it.rebuild_merges);
+                for (const auto& [rule, merged] : it.applied) {
+                    std::printf(" %s=%llu", std::string(rule.text()).c_str(), static_cast<unsigned long long>(merged));
+                }
+                for (const auto& rule : it.banned) std::printf(" ban:%s", std::string(rule.text()).c_str());
+                std::printf("\n");
+            }
+        }
+        std::fflush(stdout);
+    }
+    return 0;
+}
