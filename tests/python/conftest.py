@@ -27,3 +27,7 @@ def panic_type():
     except BaseException as exc:  # noqa: BLE001 - we want the exact class
         return type(exc)
     raise AssertionError("no internal failure")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: long-running scale and stress tests (deselect with -m 'not slow')")

@@ -1,0 +1,252 @@
+"""Sixteen threads doing random mixes of every operation on shared stores and
+reducers for a bounded time. Afterwards the stores must still satisfy their
+invariants, every view taken meanwhile must have been consistent, and no
+thread may hang (a watchdog fails the test)."""
+
+import faulthandler
+import os
+import random
+import sys
+import threading
+import time
+
+import pytest
+
+from veltrix.core import veltrix_core as vc
+from conftest import panic_type
+
+PANIC = panic_type()
+SANITIZED = bool(os.environ.get("VELTRIX_SANITIZED"))
+SECONDS = float(os.environ.get("VELTRIX_STRESS_SECONDS", "2" if SANITIZED else "4"))
+THREADS = 16
+WATCHDOG = SECONDS + (240 if SANITIZED else 90)
+
+NAMES = ["add", "mul", "neg", "abs", "sub", "eq", "maximum"]
+PARAM_CHOICES = [None, {}, {"side": "r", "scalar": 0.0}, {"side": "l", "scalar": 1.0}, {"k": 1}, {"k": True},
+                 {"k": 1.0}, {"k": "1"}, {"a": -1, "b": "x;y=z|%"}]
+DESCRIPTORS = [dict(kind="k", content_hash="h", framework="f", version=v, io_schema="s") for v in ("1", "2")]
+
+
+def param_key(params):
+    return tuple(sorted((k, type(v).__name__, v) for k, v in (params or {}).items()))
+
+
+def descriptor_key(d):
+    return None if d is None else tuple(d.get(f) for f in
+                                        ("kind", "content_hash", "framework", "version", "io_schema",
+                                         "preprocessing_ref"))
+
+
+def node_key(n):
+    """The identity of a recorded node as seen through nodes()."""
+    return (n["kind"], n["name"], tuple(n["inputs"]), param_key(n["params"]), descriptor_key(n.get("descriptor")))
+
+
+def check_view(nodes):
+    """A consistent snapshot: dense ids, inputs before users, no duplicates."""
+    seen = set()
+    for i, n in enumerate(nodes):
+        assert n["id"] == i
+        assert all(x < i for x in n["inputs"]), n
+        k = node_key(n) if n["kind"] != "stage" else (i,)
+        assert k not in seen, f"duplicate node {n}"
+        seen.add(k)
+
+
+def check_report(report):
+    assert set(report) == {"input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
+                           "boundary_nodes"}
+    assert report["reduced_nodes"] == report["stages"] + report["boundary_nodes"]
+    assert report["reachable_nodes"] <= report["input_nodes"]
+    assert report["canonical_nodes"] <= report["reachable_nodes"]
+    assert report["reduced_nodes"] <= report["canonical_nodes"]
+
+
+def check_dot(text, count_at_least):
+    lines = text.split("\n")
+    assert lines[0] == "digraph veltrix {" and lines[-2:] == ["}", ""]
+    assert sum(1 for ln in lines if " [label=" in ln) >= count_at_least
+
+
+class Shared:
+    def __init__(self):
+        self.stores = [vc.GraphStore(), vc.GraphStore()]
+        for s in self.stores:
+            s.add_source("seed")
+        self.reducers = [vc.IncrementalReducer(), vc.IncrementalReducer()]  # reducer i eats store i only
+        self.lock = threading.Lock()
+        self.ids = [{}, {}]  # per store: key -> id, from the add methods
+        self.errors = []
+        self.ops = 0
+
+    def record(self, si, key, node):
+        with self.lock:
+            prev = self.ids[si].setdefault(key, node)
+        assert prev == node, f"key {key} got ids {prev} and {node}"
+
+
+def random_inputs(rng, store, k):
+    n = store.node_count()
+    return [rng.randrange(n) for _ in range(k)]
+
+
+def one_op(rng, sh):
+    si = rng.randrange(2)
+    s = sh.stores[si]
+    r = sh.reducers[si]
+    op = rng.randrange(22)
+    if op == 0:
+        name, params = rng.choice(NAMES), rng.choice(PARAM_CHOICES)
+        sh.record(si, ("source", name, (), param_key(params), None), s.add_source(name, params))
+    elif op in (1, 2, 3):
+        name, params = rng.choice(NAMES), rng.choice(PARAM_CHOICES)
+        inputs = random_inputs(rng, s, rng.randrange(1, 3))
+        node = s.add_op(name, inputs, params)
+        sh.record(si, ("op", name, tuple(inputs), param_key(params), None), node)
+    elif op == 4:
+        name, params = rng.choice(NAMES), rng.choice(PARAM_CHOICES)
+        inputs = random_inputs(rng, s, 1)
+        sh.record(si, ("reduction", name, tuple(inputs), param_key(params), None), s.add_reduction(name, inputs, params))
+    elif op == 5:
+        d, inputs = rng.choice(DESCRIPTORS), random_inputs(rng, s, 1)
+        node = s.add_external(d, inputs)
+        sh.record(si, ("external", "", tuple(inputs), (), descriptor_key({**d, "preprocessing_ref": None})), node)
+    elif op == 6:
+        inputs, params = random_inputs(rng, s, rng.randrange(0, 3)), rng.choice([None, {"scheme": "hash"}])
+        if rng.random() < 0.5:
+            sh.record(si, ("join", "", tuple(inputs), param_key(params), None), s.add_join(inputs, params))
+        else:
+            sh.record(si, ("exchange", "", tuple(inputs), param_key(params), None), s.add_exchange(inputs, params))
+    elif op == 7:
+        check_view(s.nodes())
+    elif op == 8:
+        n = s.node_count()
+        check_dot(s.to_dot(), n)
+    elif op == 9:
+        blob = s.serialize()
+        back = vc.GraphStore.deserialize(blob)
+        assert back.serialize() == blob
+        check_view(back.nodes())
+    elif op == 10:
+        outs = random_inputs(rng, s, rng.randrange(0, 3))
+        blob = s.serialize(outputs=outs)
+        assert vc.GraphStore.deserialize(blob).outputs() == list(dict.fromkeys(outs))
+    elif op == 11:
+        outs = random_inputs(rng, s, rng.randrange(0, 3))
+        reduced, report = s.reduce(maximal_fusion=rng.random() < 0.5, outputs=outs)
+        check_report(report)
+        assert len(reduced.node_map()) == report["input_nodes"]
+        check_view(reduced.nodes())
+    elif op == 12:
+        outs = random_inputs(rng, s, 1)
+        check_report(s.reduction_report(outputs=outs))
+        check_report(s.reduce_incremental(outputs=outs)[1])
+    elif op == 13:
+        r.step(s)
+    elif op == 14:
+        outs = random_inputs(rng, s, rng.randrange(0, 3))
+        reduced, report = r.finalize(s, maximal_fusion=rng.random() < 0.5, outputs=outs)
+        check_report(report)
+        assert len(reduced.node_map()) >= max(outs, default=-1) + 1
+    elif op == 15:
+        w, t, c = r.watermark(), r.total_work(), r.canonical_count()
+        assert c <= w <= s.node_count() and t >= 0
+    elif op == 16:
+        s.outputs(), s.node_map(), s.node_count()
+    elif op == 17:
+        with pytest.raises(ValueError, match="no node with id"):
+            s.add_op("neg", [s.node_count() + rng.randrange(1, 5)])
+    elif op == 18:
+        with pytest.raises(ValueError, match="no node with id"):
+            s.reduce(outputs=[2**63])
+    elif op == 19:
+        params = {"a": None, "b": 1}
+
+        class Grow:
+            def __index__(self):
+                params["c"] = 1
+                return 0
+
+        params["a"] = Grow()
+        with pytest.raises(PANIC, match="during iteration"):
+            s.add_source("grow", params)
+    elif op == 20:
+        with pytest.raises(TypeError):
+            r.finalize(s, maximal_fusion=1)
+        with pytest.raises(TypeError):
+            s.add_join("01")
+    else:
+        vc.PayloadDescriptor(**rng.choice(DESCRIPTORS)).kind
+
+
+def worker(seed, sh, deadline):
+    rng = random.Random(seed)
+    count = 0
+    try:
+        while time.monotonic() < deadline:
+            one_op(rng, sh)
+            count += 1
+    except BaseException as e:  # noqa: BLE001 - reported by the main thread
+        sh.errors.append((seed, e))
+    with sh.lock:
+        sh.ops += count
+
+
+@pytest.mark.slow
+def test_sixteen_threads_on_shared_stores_and_reducers():
+    sh = Shared()
+    old_interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)  # interleave more on interpreters with a GIL
+    deadline = time.monotonic() + SECONDS
+    threads = [threading.Thread(target=worker, args=(seed, sh, deadline), daemon=True) for seed in range(THREADS)]
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(max(0.0, deadline + WATCHDOG - time.monotonic()))
+    finally:
+        sys.setswitchinterval(old_interval)
+    hung = [t for t in threads if t.is_alive()]
+    if hung:
+        faulthandler.dump_traceback(all_threads=True)
+        pytest.fail(f"{len(hung)} threads still running {WATCHDOG:.0f}s after the deadline (deadlock?)")
+    if sh.errors:
+        seed, err = sh.errors[0]
+        raise AssertionError(f"thread {seed} failed ({len(sh.errors)} threads in all): {err!r}") from err
+    assert sh.ops > THREADS
+
+    for si, s in enumerate(sh.stores):
+        nodes = s.nodes()
+        check_view(nodes)
+        # Equal keys got one id, and that id names the key.
+        for key, node in sh.ids[si].items():
+            assert node_key(nodes[node])[:4] == key[:4]
+        # Re-recording every node gives back its id and adds nothing.
+        count = s.node_count()
+        for n in nodes:
+            params = n["params"]
+            kind = n["kind"]
+            if kind == "source":
+                assert s.add_source(n["name"], params) == n["id"]
+            elif kind == "op":
+                assert s.add_op(n["name"], n["inputs"], params) == n["id"]
+            elif kind == "reduction":
+                assert s.add_reduction(n["name"], n["inputs"], params) == n["id"]
+            elif kind == "external":
+                assert s.add_external(n["descriptor"], n["inputs"], params) == n["id"]
+            elif kind == "join":
+                assert s.add_join(n["inputs"], params) == n["id"]
+            elif kind == "exchange":
+                assert s.add_exchange(n["inputs"], params) == n["id"]
+        assert s.node_count() == count
+        blob = s.serialize()
+        assert vc.GraphStore.deserialize(blob).serialize() == blob
+
+        # A reducer fed by many threads ends where a fresh one does.
+        r = sh.reducers[si]
+        outs = [count - 1, 0]
+        got = r.finalize(s, outputs=outs)
+        want = vc.IncrementalReducer().finalize(s, outputs=outs)
+        assert r.watermark() == r.total_work() == count
+        assert got[0].serialize() == want[0].serialize() and got[1] == want[1]
+        assert got[0].node_map() == want[0].node_map()
