@@ -1,0 +1,489 @@
+"""Runs every benchmark of veltrix-core and prints one table.
+
+Each figure runs in a fresh interpreter (so memory is measured from a clean
+start and no figure warms caches for another), reports the median of several
+runs together with a baseline measured in the same process, and the table is
+also written as JSON so that runs can be compared.
+
+    python bench/run.py [--sizes 10000,100000,1000000] [--runs 5]
+                        [--json bench/results.json] [--bench-bin DIR]
+                        [--only record,reduce,...] [--compare OLD.json]
+
+The module is imported as veltrix.core.veltrix_core from sys.path (set
+PYTHONPATH); --bench-bin names the directory holding the C++ benchmark
+programs (bench_pipeline), which are skipped when absent.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import workload  # noqa: E402
+
+FIGURES = ("record", "record_workload", "reduce", "blob", "views", "memory", "incremental", "core")
+CACHE = os.environ.get("VELTRIX_BENCH_CACHE", os.path.join(tempfile.gettempdir(), "veltrix-bench-cache"))
+
+perf_counter = time.perf_counter
+
+
+# ---------------------------------------------------------------------------
+# Helpers used inside the child processes
+
+
+def median(xs):
+    return statistics.median(xs)
+
+
+def core():
+    from veltrix.core import veltrix_core
+
+    return veltrix_core
+
+
+def recorded_store(n):
+    calls, outputs = workload.cached(n, CACHE)
+    store = core().GraphStore()
+    workload.replay(store, calls)
+    if store.node_count() != n:
+        raise SystemExit("workload of %d calls recorded %d nodes" % (n, store.node_count()))
+    return store, calls, outputs
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class PlainStore:
+    """The hash-consing store a Python user would write: a dict from a key
+    tuple to an id, and a list of keys."""
+
+    def __init__(self):
+        self.index = {}
+        self.nodes = []
+
+    def add_op(self, name, inputs, params=None):
+        n = len(self.nodes)
+        for i in inputs:
+            if not 0 <= i < n:
+                raise ValueError("no node with id %d" % i)
+        key = ("op", name, tuple(inputs), tuple(sorted(params.items())) if params else ())
+        found = self.index.get(key)
+        if found is not None:
+            return found
+        self.index[key] = n
+        self.nodes.append(key)
+        return n
+
+    def add_source(self, name, params=None):
+        key = ("source", name, (), tuple(sorted(params.items())) if params else ())
+        found = self.index.get(key)
+        if found is not None:
+            return found
+        n = len(self.nodes)
+        self.index[key] = n
+        self.nodes.append(key)
+        return n
+
+
+# The three timed loops have the same shape: fresh arguments, one call.
+def loop_call(f, name, pairs):
+    t0 = perf_counter()
+    for a, b in pairs:
+        f(name, [a, b], {"side": "r"})
+    return perf_counter() - t0
+
+
+def loop_builtin(pairs, name):
+    f = len
+    t0 = perf_counter()
+    for a, b in pairs:
+        f((name, [a, b], {"side": "r"}))
+    return perf_counter() - t0
+
+
+def child_record(n, runs):
+    """add_op(name, [a, b], {"side": "r"}) for n new nodes, then the same n
+    calls again (existing nodes), against the built-in call and a plain
+    Python hash-consing store."""
+    k = 1
+    while k * k < n:
+        k += 1
+    pairs = [(i % k, i // k) for i in range(n)]
+    name = "add"
+    new, existing, builtin, plain_new, plain_existing = [], [], [], [], []
+    for _ in range(max(runs, 3) if n >= 10**6 else runs * 3):
+        store = core().GraphStore()
+        for i in range(k):
+            store.add_source("s%d" % i)
+        plain = PlainStore()
+        for i in range(k):
+            plain.add_source("s%d" % i)
+        gc.collect()
+        builtin.append(loop_builtin(pairs, name) / n)
+        new.append(loop_call(store.add_op, name, pairs) / n)
+        existing.append(loop_call(store.add_op, name, pairs) / n)
+        plain_new.append(loop_call(plain.add_op, name, pairs) / n)
+        plain_existing.append(loop_call(plain.add_op, name, pairs) / n)
+        assert store.node_count() == n + k
+        del store, plain
+    return {
+        "builtin": median(builtin),
+        "new": median(new),
+        "existing": median(existing),
+        "plain_new": median(plain_new),
+        "plain_existing": median(plain_existing),
+    }
+
+
+def child_record_workload(n, runs):
+    """Recording the mixed workload, per node."""
+    calls, _ = workload.cached(n, CACHE)
+    times = []
+    for _ in range(runs):
+        store = core().GraphStore()
+        gc.collect()
+        t0 = perf_counter()
+        workload.replay(store, calls)
+        times.append((perf_counter() - t0) / n)
+        assert store.node_count() == n
+        del store
+    return {"per_node": median(times)}
+
+
+def child_reduce(n, runs):
+    store, _, outputs = recorded_store(n)
+    times = []
+    report = None
+    for _ in range(runs if n < 10**6 else max(1, min(runs, 3))):
+        gc.collect()
+        t0 = perf_counter()
+        reduced, report = store.reduce(outputs=outputs)
+        times.append(perf_counter() - t0)
+        del reduced
+    return {"seconds": median(times), "per_node": median(times) / n, "report": report}
+
+
+def child_blob(n, runs):
+    store, _, outputs = recorded_store(n)
+    ser, de, copy = [], [], []
+    blob = store.serialize(outputs=outputs)
+    for _ in range(runs):
+        gc.collect()
+        t0 = perf_counter()
+        b = store.serialize(outputs=outputs)
+        ser.append(perf_counter() - t0)
+        t0 = perf_counter()
+        back = core().GraphStore.deserialize(b)
+        de.append(perf_counter() - t0)
+        t0 = perf_counter()
+        c = bytes(memoryview(b))
+        copy.append(perf_counter() - t0)
+        assert back.node_count() == n and c == blob
+        del back, b, c
+    return {"bytes": len(blob), "serialize": median(ser), "deserialize": median(de), "copy": median(copy)}
+
+
+def child_views(n, runs):
+    store, _, _ = recorded_store(n)
+    nodes_t, dot_t = [], []
+    for _ in range(runs):
+        gc.collect()
+        t0 = perf_counter()
+        v = store.nodes()
+        nodes_t.append((perf_counter() - t0) / n)
+        del v
+        gc.collect()
+        t0 = perf_counter()
+        d = store.to_dot()
+        dot_t.append((perf_counter() - t0) / n)
+        del d
+    return {"nodes": median(nodes_t), "to_dot": median(dot_t)}
+
+
+def child_memory(n, runs):
+    """Resident-set growth while recording n nodes, against the blob size."""
+    calls, outputs = workload.cached(n, CACHE)
+    GraphStore = core().GraphStore
+    gc.collect()
+    before = rss_bytes()
+    store = GraphStore()
+    workload.replay(store, calls)
+    gc.collect()
+    grown = rss_bytes() - before
+    blob = len(store.serialize())
+    return {"rss_growth": grown, "blob": blob, "per_node": grown / n, "blob_per_node": blob / n}
+
+
+def child_incremental(n, runs):
+    """Steps an IncrementalReducer every 1,000 recorded nodes."""
+    calls, _ = workload.cached(n, CACHE)
+    m = core()
+    every = 1000
+    totals, firsts, lasts = [], [], []
+    for _ in range(1 if n >= 10**6 else runs):
+        store = m.GraphStore()
+        reducer = m.IncrementalReducer()
+        steps = []
+        gc.collect()
+        for start in range(0, n, every):
+            workload.replay(store, calls[start : start + every])
+            t0 = perf_counter()
+            reducer.step(store)
+            steps.append(perf_counter() - t0)
+        if reducer.total_work() != n or reducer.watermark() != n:
+            raise SystemExit("total_work %d for %d nodes" % (reducer.total_work(), n))
+        tenth = max(1, len(steps) // 10)
+        firsts.append(sum(steps[:tenth]) / (tenth * every))
+        lasts.append(sum(steps[-tenth:]) / (tenth * every))
+        totals.append(sum(steps) / n)
+        canonical = reducer.canonical_count()
+    return {
+        "per_node": median(totals),
+        "first_tenth": median(firsts),
+        "last_tenth": median(lasts),
+        "total_work": n,
+        "canonical": canonical,
+    }
+
+
+def child_blobfile(n, runs):
+    store, _, outputs = recorded_store(n)
+    path = os.path.join(CACHE, "workload-%d.blob" % n)
+    with open(path, "wb") as f:
+        f.write(store.serialize(outputs=outputs))
+    return {"path": path}
+
+
+CHILDREN = {
+    "record": child_record,
+    "record_workload": child_record_workload,
+    "reduce": child_reduce,
+    "blob": child_blob,
+    "views": child_views,
+    "memory": child_memory,
+    "incremental": child_incremental,
+    "blobfile": child_blobfile,
+}
+
+
+# ---------------------------------------------------------------------------
+# The parent: runs the children and builds the table
+
+
+def run_child(figure, n, runs):
+    cmd = [sys.executable, os.path.abspath(__file__), "--child", figure, str(n), str(runs)]
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def run_core(bench_bin, n, runs):
+    exe = os.path.join(bench_bin, "bench_pipeline")
+    if not bench_bin or not os.path.exists(exe):
+        return None
+    path = run_child("blobfile", n, 1)["path"]
+    out = subprocess.run([exe, path, str(runs)], check=True, stdout=subprocess.PIPE, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def ns(x):
+    return x * 1e9
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, figure, size, value, unit, baseline=None, baseline_name="", ratio=None, target="", ok=None):
+        self.rows.append(
+            {
+                "figure": figure,
+                "size": size,
+                "value": value,
+                "unit": unit,
+                "baseline": baseline,
+                "baseline_name": baseline_name,
+                "ratio": ratio,
+                "target": target,
+                "ok": ok,
+            }
+        )
+
+    def print(self, previous=None):
+        old = {}
+        if previous:
+            for r in previous.get("rows", []):
+                old[(r["figure"], r["size"])] = r
+        head = ["figure", "nodes", "median", "unit", "baseline", "ratio", "target", ""]
+        if old:
+            head.insert(4, "before")
+        lines = []
+        for r in self.rows:
+            cells = [
+                r["figure"],
+                "%d" % r["size"] if r["size"] else "",
+                fmt(r["value"]),
+                r["unit"],
+                ("%s %s" % (fmt(r["baseline"]), r["baseline_name"])) if r["baseline"] is not None else "",
+                ("%.2f" % r["ratio"]) if r["ratio"] is not None else "",
+                r["target"],
+                {True: "ok", False: "MISS", None: ""}[r["ok"]],
+            ]
+            if old:
+                o = old.get((r["figure"], r["size"]))
+                cells.insert(4, fmt(o["value"]) if o else "")
+            lines.append(cells)
+        widths = [max(len(str(c)) for c in col) for col in zip(head, *lines)]
+        for cells in [head] + lines:
+            print("  ".join(str(c).ljust(w) for c, w in zip(cells, widths)).rstrip())
+
+
+def fmt(v):
+    if v is None:
+        return ""
+    if isinstance(v, int):
+        return "%d" % v
+    if v >= 100:
+        return "%.0f" % v
+    if v >= 10:
+        return "%.1f" % v
+    return "%.3g" % v
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
+    ap.add_argument("--sizes", default="10000,100000,1000000")
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--json", default=os.path.join(HERE, "results.json"))
+    ap.add_argument("--bench-bin", default="")
+    ap.add_argument("--only", default=",".join(FIGURES))
+    ap.add_argument("--compare", default="", help="an earlier results JSON to show as a 'before' column")
+    args = ap.parse_args()
+
+    if args.child:
+        figure, n, runs = args.child[0], int(args.child[1]), int(args.child[2])
+        print(json.dumps(CHILDREN[figure](n, runs)))
+        return
+
+    sizes = [int(s) for s in args.sizes.split(",") if s]
+    only = set(args.only.split(","))
+    unknown = only - set(FIGURES)
+    if unknown:
+        ap.error("unknown figures: %s" % ", ".join(sorted(unknown)))
+    runs = args.runs
+    table = Table()
+    raw = {}
+    started = time.time()
+
+    def progress(what):
+        print("  ... %s (%.0f s)" % (what, time.time() - started), file=sys.stderr, flush=True)
+
+    for n in sizes:
+        if "record" in only:
+            progress("record %d" % n)
+            r = raw.setdefault("record", {})[n] = run_child("record", n, runs)
+            table.add("record: add_op, new node", n, ns(r["new"]), "ns/call", ns(r["builtin"]), "ns builtin",
+                      r["new"] / r["builtin"], "<= 3x builtin", r["new"] <= 3 * r["builtin"])
+            table.add("record: add_op, existing node", n, ns(r["existing"]), "ns/call", ns(r["builtin"]),
+                      "ns builtin", r["existing"] / r["builtin"], "<= 2x builtin", r["existing"] <= 2 * r["builtin"])
+            table.add("record: plain-Python store, new", n, ns(r["plain_new"]), "ns/call", ns(r["new"]), "ns add_op",
+                      r["plain_new"] / r["new"], ">= 5x add_op", r["plain_new"] >= 5 * r["new"])
+            table.add("record: plain-Python store, existing", n, ns(r["plain_existing"]), "ns/call",
+                      ns(r["existing"]), "ns add_op", r["plain_existing"] / r["existing"], ">= 5x add_op",
+                      r["plain_existing"] >= 5 * r["existing"])
+        if "record_workload" in only:
+            progress("record_workload %d" % n)
+            r = raw.setdefault("record_workload", {})[n] = run_child("record_workload", n, runs)
+            table.add("record: mixed workload", n, ns(r["per_node"]), "ns/node")
+        if "reduce" in only:
+            progress("reduce %d" % n)
+            r = raw.setdefault("reduce", {})[n] = run_child("reduce", n, runs)
+            first = raw["reduce"].get(sizes[0])
+            growth = r["per_node"] / first["per_node"] if first and n != sizes[0] else None
+            table.add("reduce(): end to end", n, ns(r["per_node"]), "ns/node",
+                      ns(first["per_node"]) if growth else None, "ns/node at %d" % sizes[0], growth,
+                      "<= 1.5 s; <= 1.5x/node" if n >= 10**6 else "",
+                      (r["seconds"] <= 1.5 and (growth is None or growth <= 1.5)) if n >= 10**6 else None)
+            table.add("reduce(): seconds", n, r["seconds"], "s")
+        if "blob" in only:
+            progress("blob %d" % n)
+            r = raw.setdefault("blob", {})[n] = run_child("blob", n, runs)
+            mb = r["bytes"] / 1e6
+            table.add("serialize()", n, mb / r["serialize"], "MB/s", mb / r["copy"], "MB/s bytes copy",
+                      r["copy"] / r["serialize"], ">= 500 MB/s", mb / r["serialize"] >= 500)
+            table.add("deserialize()", n, n / r["deserialize"] / 1e6, "M nodes/s", mb / r["copy"],
+                      "MB/s bytes copy", r["copy"] / r["deserialize"], ">= 3 M nodes/s", n / r["deserialize"] >= 3e6)
+            table.add("deserialize(): MB/s", n, mb / r["deserialize"], "MB/s")
+        if "views" in only:
+            progress("views %d" % n)
+            r = raw.setdefault("views", {})[n] = run_child("views", n, runs)
+            table.add("nodes()", n, ns(r["nodes"]), "ns/node")
+            table.add("to_dot()", n, ns(r["to_dot"]), "ns/node")
+        if "memory" in only:
+            progress("memory %d" % n)
+            r = raw.setdefault("memory", {})[n] = run_child("memory", n, runs)
+            ratio = r["per_node"] / r["blob_per_node"]
+            table.add("memory: store RSS growth", n, r["per_node"], "B/node", r["blob_per_node"], "B/node blob",
+                      ratio, "<= 3x blob (2x)" if n >= 10**6 else "", ratio <= 3 if n >= 10**6 else None)
+        if "incremental" in only:
+            progress("incremental %d" % n)
+            r = raw.setdefault("incremental", {})[n] = run_child("incremental", n, runs)
+            flat = r["last_tenth"] / r["first_tenth"]
+            table.add("IncrementalReducer.step, per node", n, ns(r["per_node"]), "ns/node",
+                      ns(r["first_tenth"]), "ns first tenth", flat, "flat (last/first tenth)", None)
+        if "core" in only:
+            progress("core %d" % n)
+            r = run_core(args.bench_bin, n, runs if n < 10**6 else max(1, min(runs, 3)))
+            if r is not None:
+                raw.setdefault("core", {})[n] = r
+                s = r["median_seconds"]
+                first = raw["core"].get(sizes[0])
+                for phase in ("canonicalize", "reduce_with", "pass_dce", "pass_engine_graph", "pass_token_table",
+                              "pass_cse", "pass_fusion", "intern_new", "intern_existing", "deserialize",
+                              "serialize", "to_dot"):
+                    if phase not in s:
+                        continue
+                    growth = None
+                    if first and n != sizes[0] and phase in ("canonicalize", "reduce_with"):
+                        growth = (s[phase] / n) / (first["median_seconds"][phase] / sizes[0])
+                    table.add("C++ %s" % phase, n, ns(s[phase] / n), "ns/node",
+                              ns(first["median_seconds"][phase] / sizes[0]) if growth else None,
+                              "ns/node at %d" % sizes[0], growth)
+
+    previous = None
+    if args.compare:
+        with open(args.compare) as f:
+            previous = json.load(f)
+    print()
+    table.print(previous)
+    result = {
+        "when": time.strftime("%Y-%m-%dT%H:%M:%S"),
+        "python": sys.version,
+        "machine": platform.machine(),
+        "load_average": os.getloadavg(),
+        "sizes": sizes,
+        "runs": runs,
+        "rows": table.rows,
+        "raw": raw,
+    }
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(result, f, indent=1)
+        print("\nwritten to %s" % args.json)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds the module and the C++ benchmark programs (Release) in their own
+# build directory, then runs every benchmark: bench/run.py prints one table
+# and writes it as JSON.
+#
+#   scripts/bench.sh [run.py options...]    e.g. --sizes 10000,100000 --runs 3
+#
+# VELTRIX_BENCH_BUILD picks the build directory (default build/bench).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ROOT"
+
+PY="$(find_python313)"
+command -v cmake >/dev/null 2>&1 || ensure_debs cmake
+command -v g++ >/dev/null 2>&1 || ensure_debs g++
+BUILD="${VELTRIX_BENCH_BUILD:-build/bench}"
+
+say "building the module and the benchmark programs in $BUILD (Release)"
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELTRIX_PYTHON=ON -DVELTRIX_BENCH=ON \
+    -DPython_EXECUTABLE="$PY" >/dev/null
+cmake --build "$BUILD" -j"$JOBS"
+
+# A private package directory: the Python package with the fresh extension.
+SITE="$BUILD/site"
+rm -rf "$SITE" && mkdir -p "$SITE"
+cp -r python/veltrix "$SITE/"
+cp "$BUILD"/veltrix_core*.so "$SITE/veltrix/core/"
+
+say "running the benchmarks (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
+PYTHONPATH="$ROOT/$SITE" "$PY" bench/run.py --bench-bin "$BUILD" "$@"
