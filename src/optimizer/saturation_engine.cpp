@@ -73,8 +73,10 @@ SaturationEngine::SaturationEngine() {
         rules_.push_back(must_rewrite("commute-" + x, "(op|" + x + " ?a ?b)", "(op|" + x + " ?b ?a)"));
     }
     for (std::size_t i = 0; i < std::size(kIdentitySymbols); ++i) {
-        rules_.push_back(must_rewrite("identity-" + std::to_string(i), "(" + std::string(kIdentitySymbols[i]) + " ?x)",
-                                      "?x"));
+        std::string searcher = "(";
+        searcher += kIdentitySymbols[i];
+        searcher += " ?x)";
+        rules_.push_back(must_rewrite("identity-" + std::to_string(i), searcher, "?x"));
     }
     iter_limit_ = 12;
 }
