@@ -195,12 +195,17 @@ std::optional<ParamMap> params_from_py(PyObject* obj) {
         Py_BEGIN_CRITICAL_SECTION(obj);
         if (PyDict_GET_SIZE(obj) != used) {
             failure = "dictionary changed size during iteration";
-        } else if (remaining == -1) {
-            failure = "dictionary keys changed during iteration";
         } else if (PyDict_Next(obj, &pos, &key, &value)) {
-            --remaining;
-            Py_INCREF(key);
-            Py_INCREF(value);
+            if (remaining == 0) {
+                // More items than at the start: some key was replaced. The
+                // extra item is never converted.
+                key = value = nullptr;
+                failure = "dictionary keys changed during iteration";
+            } else {
+                --remaining;
+                Py_INCREF(key);
+                Py_INCREF(value);
+            }
         }
         Py_END_CRITICAL_SECTION();
         if (failure != nullptr) {

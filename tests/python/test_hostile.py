@@ -316,6 +316,21 @@ def test_params_mutated_during_conversion():
     assert s.add_source("ok") == before[0]
 
 
+def test_params_yielding_more_items_than_at_start():
+    s = fresh()
+    before = state(s)
+
+    def replace_first():
+        del params["a"]
+        params["c"] = None  # not even a valid value: the extra item must not be converted
+        return 1
+
+    params = {"a": Index(replace_first), "b": 2}
+    with pytest.raises(PANIC, match="dictionary keys changed during iteration"):
+        s.add_source("y", params)
+    assert state(s) == before
+
+
 def test_params_swapped_key_same_size_is_not_a_crash():
     s = fresh()
 
