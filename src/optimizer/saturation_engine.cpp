@@ -92,10 +92,10 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     // Load the graph: one hash-consed add per node, in order.
     sat::EGraph egraph;
     egraph.reserve(n + n / 2);
-    std::vector<Id> ids;
+    sat::BigVector<Id> ids;
     ids.reserve(n);
     {
-        std::vector<Symbol> symbols(n);
+        sat::BigVector<Symbol> symbols(n);
         LabelSymbols interned(n);
         for (std::size_t i = 0; i < n; ++i) symbols[i] = interned.get(graph.nodes[i].label);
 
@@ -153,9 +153,10 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     // Read back one node per class: the class's lowest-indexed input node,
     // in input order, so inputs still come before their users.
     constexpr std::uint64_t kUnassigned = ~std::uint64_t{0};
-    std::vector<std::uint64_t> index_of_class(result_graph.id_count(), kUnassigned);
+    sat::BigVector<std::uint64_t> index_of_class(result_graph.id_count(), kUnassigned);
     Canonical out;
     out.map.resize(n);
+    out.graph.nodes.reserve(n);  // pages beyond the result are never touched
     for (std::size_t i = 0; i < n; ++i) {
         const Id cls = result_graph.find(ids[i]);
         std::uint64_t& index = index_of_class[cls];

@@ -1,7 +1,13 @@
 #include "saturation/egraph.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "graph/support.hpp"
 
@@ -20,6 +26,34 @@ inline std::uint64_t mix64(std::uint64_t h) noexcept {
 constexpr std::uint64_t kMaxIds = 0xffffffffULL;  // the last value is reserved as "none"
 
 }  // namespace
+
+static_assert(sizeof(ENode) == 16, "an e-node with up to two children is 16 bytes");
+
+// ---------------------------------------------------------------------------
+// Large arrays
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+}
+
+void* allocate_big(std::size_t bytes) {
+    if (bytes < kHugePage) return ::operator new(bytes);
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = std::aligned_alloc(kHugePage, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    madvise(p, rounded, MADV_HUGEPAGE);  // a hint; failure is harmless
+#endif
+    return p;
+}
+
+void free_big(void* p, std::size_t bytes) noexcept {
+    if (bytes < kHugePage) {
+        ::operator delete(p);
+    } else {
+        std::free(p);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // ENode
@@ -101,7 +135,7 @@ void EGraph::NodeTable::rehash(std::size_t size) {
 void EGraph::NodeTable::reserve(std::size_t n) {
     entries_.reserve(n);
     std::size_t want = 16;
-    while (want < 2 * n) want *= 2;
+    while (want * 3 < 4 * n) want *= 2;
     if (want > slots_.size()) rehash(want);
 }
 
@@ -119,7 +153,9 @@ const Id* EGraph::NodeTable::find(const ENode& key, std::uint64_t hash) const {
 }
 
 Id* EGraph::NodeTable::find_or_claim(const ENode& key, std::uint64_t hash) {
-    if (2 * (entries_.size() + 1) > slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+    // Kept at most three quarters full; the 32-bit hash tags in the slots
+    // keep probes from touching entries that cannot match.
+    if (4 * (entries_.size() + 1) > 3 * slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
     const std::uint64_t tag = hash >> 32;
     std::uint64_t i = tag & mask_;
     for (;; i = (i + 1) & mask_) {
@@ -219,7 +255,20 @@ std::uint32_t EGraph::next_visit_stamp() const {
     return visit_epoch_;
 }
 
-void EGraph::prefetch_add(const ENode& node) const {
+void EGraph::NodeTable::prefetch_matches(std::uint64_t hash) const {
+    if (slots_.empty()) return;
+    const std::uint64_t tag = hash >> 32;
+    for (std::uint64_t i = tag & mask_;; i = (i + 1) & mask_) {
+        const std::uint64_t s = slots_[i];
+        if (s == 0) return;
+        if ((s >> 32) == tag) {
+            __builtin_prefetch(&entries_[(s & 0xffffffffULL) - 1]);
+            return;
+        }
+    }
+}
+
+void EGraph::prefetch_add(const ENode& node, bool entries) const {
     std::uint64_t h = 0;
     if (node.arity() <= ENode::kInline) {
         Id kids[ENode::kInline];
@@ -238,7 +287,11 @@ void EGraph::prefetch_add(const ENode& node) const {
         }
         h = canonical.hash();
     }
-    table_.prefetch(h);
+    if (entries) {
+        table_.prefetch_matches(h);
+    } else {
+        table_.prefetch(h);
+    }
 }
 
 Id EGraph::add(ENode node) {
@@ -371,7 +424,18 @@ std::size_t EGraph::rebuild() {
     // every other class is already canonical, sorted and duplicate-free.
     if (!touched_.empty()) {
         const std::uint32_t stamp = next_visit_stamp();
-        for (Id t : touched_) {
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t j = 0; j < touched_.size(); ++j) {
+            if (j + 2 * kAhead < touched_.size()) __builtin_prefetch(&classes_[touched_[j + 2 * kAhead]]);
+            if (j + kAhead < touched_.size()) {
+                const ClassRec& soon = classes_[touched_[j + kAhead]];
+                if (soon.parent != touched_[j + kAhead]) {
+                    __builtin_prefetch(&classes_[soon.parent]);
+                } else {
+                    __builtin_prefetch(&pool_[soon.node_head]);
+                }
+            }
+            const Id t = touched_[j];
             const Id root = find_mut(t);
             if (classes_[root].stamp == stamp) continue;
             classes_[root].stamp = stamp;

@@ -17,12 +17,35 @@ namespace veltrix::sat {
 // E-class id. Handed out densely from 0, one per class ever created.
 using Id = std::uint32_t;
 
-// An operator applied to an ordered list of child classes. Up to four
-// children live inline, so the common e-node is a 24-byte value that copies
+// Blocks of 2 MiB and more come from memory that the kernel is asked to back
+// with huge pages: the e-graph's large arrays are accessed at random, and
+// huge pages cut both the page faults and the TLB misses of doing so.
+void* allocate_big(std::size_t bytes);
+void free_big(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct BigArrayAllocator {
+    using value_type = T;
+    BigArrayAllocator() = default;
+    template <class U>
+    BigArrayAllocator(const BigArrayAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(allocate_big(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) noexcept { free_big(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const BigArrayAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+template <class T>
+using BigVector = std::vector<T, BigArrayAllocator<T>>;
+
+// An operator applied to an ordered list of child classes. Up to two
+// children live inline, so the common e-node is a 16-byte value that copies
 // without touching the heap.
 class ENode {
 public:
-    static constexpr std::uint32_t kInline = 4;
+    static constexpr std::uint32_t kInline = 2;
 
     ENode() noexcept : op_(), size_(0) {}
     ENode(Symbol op, std::span<const Id> children);
@@ -145,7 +168,9 @@ public:
     }
 
     // Hints that add(node) is coming: starts loading what it touches first.
-    void prefetch_add(const ENode& node) const;
+    // With `entries`, the table slots are read (they should have been
+    // requested earlier) and the matching entries requested too.
+    void prefetch_add(const ENode& node, bool entries = false) const;
     // Hints that find(id) or a union involving id is coming.
     void prefetch_class(Id id) const {
         if (id < classes_.size()) __builtin_prefetch(&classes_[id]);
@@ -180,6 +205,7 @@ private:
             if (!slots_.empty()) __builtin_prefetch(&slots_[(hash >> 32) & mask_]);
         }
         void prefetch_entry(std::uint32_t entry) const { __builtin_prefetch(&entries_[entry]); }
+        void prefetch_matches(std::uint64_t hash) const;
 
     private:
         struct Entry {
@@ -187,8 +213,8 @@ private:
             Id id;
         };
         void rehash(std::size_t slots);
-        std::vector<Entry> entries_;
-        std::vector<std::uint64_t> slots_;  // (hash high 32 << 32) | (entry + 1); 0 = empty
+        BigVector<Entry> entries_;
+        BigVector<std::uint64_t> slots_;  // (hash high 32 << 32) | (entry + 1); 0 = empty
         std::uint64_t mask_ = 0;
         std::uint64_t claimed_slot_ = 0;
         std::uint64_t claimed_tag_ = 0;
@@ -235,10 +261,10 @@ private:
     void repair(Id user, std::size_t& merges);
     void check_id(Id id) const;
 
-    std::vector<ClassRec> classes_;        // indexed by id
-    std::vector<std::uint32_t> created_;   // id -> table entry of the e-node that created it
-    std::vector<NodeRec> pool_;
-    std::vector<ParentRec> parent_pool_;
+    BigVector<ClassRec> classes_;        // indexed by id
+    BigVector<std::uint32_t> created_;   // id -> table entry of the e-node that created it
+    BigVector<NodeRec> pool_;
+    BigVector<ParentRec> parent_pool_;
     NodeTable table_;
     std::vector<PendingRun> pending_;
     std::vector<Id> touched_;              // classes whose e-node chains may need canonicalising

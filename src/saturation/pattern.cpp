@@ -348,7 +348,7 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
     // Applying is dominated by memory latency on large e-graphs, so the
     // memory that the application a few substitutions ahead will touch is
     // requested early. Purely a hint: it changes nothing.
-    constexpr std::size_t kAhead = 12;
+    constexpr std::size_t kAhead = 8;
     const PatternNode& top = applier_.nodes_.back();
     const bool flat_applier = !top.is_var && std::all_of(top.children.begin(), top.children.end(), [&](std::uint32_t c) {
         return applier_.nodes_[c].is_var;
@@ -356,8 +356,9 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
     auto bound_id = [&](std::span<const Id> row, std::uint32_t entry) {
         return row[applier_to_searcher_[applier_.var_slot_[entry]]];
     };
-    // Two stages: first the class records of the ids involved, then (once
-    // those are likely cached) the hash-cons slot of the instance.
+    // Three stages: first the class records of the ids involved, then (once
+    // those are likely cached) the hash-cons slot of the instance, then the
+    // table entry that slot points to.
     std::vector<Id> kids;
     auto prefetch_far = [&](std::size_t group, std::size_t row) {
         const std::span<const Id> bound = matches.row(row);
@@ -366,12 +367,19 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
             if (applier_.nodes_[e].is_var) egraph.prefetch_class(bound_id(bound, static_cast<std::uint32_t>(e)));
         }
     };
-    auto prefetch_near = [&](std::size_t, std::size_t row) {
+    auto prefetch_mid = [&](std::size_t, std::size_t row) {
         if (!flat_applier) return;
         const std::span<const Id> bound = matches.row(row);
         kids.clear();
         for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
         egraph.prefetch_add(ENode(top.op, kids));
+    };
+    auto prefetch_near = [&](std::size_t, std::size_t row) {
+        if (!flat_applier) return;
+        const std::span<const Id> bound = matches.row(row);
+        kids.clear();
+        for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
+        egraph.prefetch_add(ENode(top.op, kids), true);
     };
     // A cursor over (group, row) pairs that runs ahead of the application.
     struct Cursor {
@@ -391,8 +399,10 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
         }
     };
     Cursor far;
+    Cursor mid;
     Cursor near;
-    for (std::size_t k = 0; k < 2 * kAhead; ++k) advance(far, prefetch_far);
+    for (std::size_t k = 0; k < 3 * kAhead; ++k) advance(far, prefetch_far);
+    for (std::size_t k = 0; k < 2 * kAhead; ++k) advance(mid, prefetch_mid);
     for (std::size_t k = 0; k < kAhead; ++k) advance(near, prefetch_near);
 
     std::size_t merged = 0;
@@ -400,6 +410,7 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
     for (const ClassMatches& cm : matches.classes) {
         for (std::uint32_t r = cm.first; r < cm.first + cm.count; ++r) {
             advance(far, prefetch_far);
+            advance(mid, prefetch_mid);
             advance(near, prefetch_near);
             const Id instance = applier_.instantiate_slots(egraph, matches.row(r), applier_to_searcher_, scratch);
             if (egraph.union_classes(instance, cm.eclass)) ++merged;
