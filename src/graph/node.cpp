@@ -1,12 +1,47 @@
 #include "graph/node.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <new>
 #include <variant>
 
 namespace veltrix {
 
-struct NodeKey::Extra {
-    std::variant<PayloadDescriptor, std::vector<StageOp>> value;
+struct NodeKey::Head {
+    mutable std::atomic<std::size_t> refs{1};
+    NodeKind kind;
+    std::uint64_t hash = 0;  // of everything below, see compute_hash
+    std::string name;
+    ParamMap params;
+    std::variant<std::monostate, PayloadDescriptor, std::vector<StageOp>> extra;
+
+    Head(NodeKind k, std::string n, ParamMap p) : kind(k), name(std::move(n)), params(std::move(p)) {}
+
+    // The tag, then the fields in their listed order.
+    void compute_hash() noexcept {
+        Hasher h;
+        h.u64(static_cast<std::uint64_t>(kind));
+        switch (kind) {
+            case NodeKind::Source:
+            case NodeKind::Op:
+            case NodeKind::Reduction: h.bytes(name); break;
+            case NodeKind::External: std::get<PayloadDescriptor>(extra).hash_into(h); break;
+            case NodeKind::Stage: {
+                const auto& members = std::get<std::vector<StageOp>>(extra);
+                h.u64(members.size());
+                for (const StageOp& m : members) m.hash_into(h);
+                break;
+            }
+            default: break;
+        }
+        params.hash_into(h);
+        hash = h.finish();
+    }
+
+    bool operator==(const Head& o) const noexcept {
+        return hash == o.hash && kind == o.kind && name == o.name && params == o.params && extra == o.extra;
+    }
 };
 
 void PayloadDescriptor::hash_into(Hasher& h) const noexcept {
@@ -28,102 +63,169 @@ void StageOp::hash_into(Hasher& h) const noexcept {
     }
 }
 
-NodeKey::NodeKey(NodeKind kind, std::string name, ParamMap params, std::vector<NodeId> inputs,
-                 std::unique_ptr<Extra> extra)
-    : kind_(kind),
-      name_(std::move(name)),
-      params_(std::move(params)),
-      inputs_(std::move(inputs)),
-      extra_(std::move(extra)) {}
+NodeKey::NodeKey(Head* head, std::span<const NodeId> inputs) : head_(head), count_(inputs.size()) {
+    if (count_ <= kInline) {
+        std::copy(inputs.begin(), inputs.end(), inline_);
+    } else {
+        try {
+            heap_ = new NodeId[count_];
+        } catch (...) {
+            count_ = 0;
+            release();
+            throw;
+        }
+        std::copy(inputs.begin(), inputs.end(), heap_);
+    }
+}
 
-NodeKey::NodeKey(const NodeKey& o)
-    : kind_(o.kind_),
-      name_(o.name_),
-      params_(o.params_),
-      inputs_(o.inputs_),
-      extra_(o.extra_ ? std::make_unique<Extra>(*o.extra_) : nullptr) {}
+NodeKey::NodeKey(const NodeKey& o) : head_(o.head_), count_(o.count_) {
+    retain(head_);
+    if (count_ <= kInline) {
+        std::copy(o.inline_, o.inline_ + count_, inline_);
+    } else {
+        try {
+            heap_ = new NodeId[count_];
+        } catch (...) {
+            count_ = 0;
+            release();
+            throw;
+        }
+        std::copy(o.heap_, o.heap_ + count_, heap_);
+    }
+}
 
-NodeKey::NodeKey(NodeKey&&) noexcept = default;
-NodeKey& NodeKey::operator=(NodeKey&&) noexcept = default;
-NodeKey::~NodeKey() = default;
+NodeKey::NodeKey(NodeKey&& o) noexcept : head_(o.head_), count_(o.count_) {
+    if (count_ <= kInline) {
+        std::copy(o.inline_, o.inline_ + count_, inline_);
+    } else {
+        heap_ = o.heap_;
+    }
+    // The moved-from key stays valid: an empty source.
+    o.head_ = empty_head();
+    o.count_ = 0;
+}
+
+NodeKey& NodeKey::operator=(NodeKey&& o) noexcept {
+    if (this != &o) {
+        this->~NodeKey();
+        new (this) NodeKey(std::move(o));
+    }
+    return *this;
+}
 
 NodeKey& NodeKey::operator=(const NodeKey& o) {
     if (this != &o) *this = NodeKey(o);
     return *this;
 }
 
-NodeKey NodeKey::source(std::string name, ParamMap params) {
-    return NodeKey(NodeKind::Source, std::move(name), std::move(params), {}, nullptr);
-}
-NodeKey NodeKey::op(std::string name, ParamMap params, std::vector<NodeId> inputs) {
-    return NodeKey(NodeKind::Op, std::move(name), std::move(params), std::move(inputs), nullptr);
-}
-NodeKey NodeKey::reduction(std::string name, ParamMap params, std::vector<NodeId> inputs) {
-    return NodeKey(NodeKind::Reduction, std::move(name), std::move(params), std::move(inputs), nullptr);
-}
-NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs) {
-    return NodeKey(NodeKind::External, {}, std::move(params), std::move(inputs),
-                   std::make_unique<Extra>(Extra{std::move(descriptor)}));
-}
-NodeKey NodeKey::stage(std::vector<NodeId> inputs, std::vector<StageOp> members) {
-    return NodeKey(NodeKind::Stage, {}, {}, std::move(inputs), std::make_unique<Extra>(Extra{std::move(members)}));
-}
-NodeKey NodeKey::exchange(ParamMap params, std::vector<NodeId> inputs) {
-    return NodeKey(NodeKind::Exchange, {}, std::move(params), std::move(inputs), nullptr);
-}
-NodeKey NodeKey::join(ParamMap params, std::vector<NodeId> inputs) {
-    return NodeKey(NodeKind::Join, {}, std::move(params), std::move(inputs), nullptr);
+NodeKey::~NodeKey() { release(); }
+
+void NodeKey::release() noexcept {
+    if (count_ > kInline) delete[] heap_;
+    count_ = 0;
+    drop(head_);
+    head_ = empty_head();
 }
 
+NodeKey::Head* NodeKey::new_head(NodeKind kind, std::string name, ParamMap params, PayloadDescriptor* descriptor,
+                                 std::vector<StageOp>* members) {
+    auto* head = new Head(kind, std::move(name), std::move(params));
+    if (descriptor != nullptr) head->extra.emplace<PayloadDescriptor>(std::move(*descriptor));
+    if (members != nullptr) head->extra.emplace<std::vector<StageOp>>(std::move(*members));
+    head->compute_hash();
+    return head;
+}
+
+NodeKey::Head* NodeKey::empty_head() noexcept {
+    static Head* const empty = [] {
+        auto* head = new Head(NodeKind::Source, {}, {});
+        head->compute_hash();
+        return head;
+    }();
+    return empty;
+}
+
+void NodeKey::retain(Head* head) noexcept {
+    if (head != empty_head()) head->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void NodeKey::drop(Head* head) noexcept {
+    if (head != empty_head() && head->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete head;
+}
+
+NodeKey NodeKey::source(std::string name, ParamMap params) {
+    return NodeKey(new_head(NodeKind::Source, std::move(name), std::move(params)), {});
+}
+NodeKey NodeKey::op(std::string name, ParamMap params, std::vector<NodeId> inputs) {
+    return NodeKey(new_head(NodeKind::Op, std::move(name), std::move(params)), inputs);
+}
+NodeKey NodeKey::reduction(std::string name, ParamMap params, std::vector<NodeId> inputs) {
+    return NodeKey(new_head(NodeKind::Reduction, std::move(name), std::move(params)), inputs);
+}
+NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, std::vector<NodeId> inputs) {
+    return NodeKey(new_head(NodeKind::External, {}, std::move(params), &descriptor), inputs);
+}
+NodeKey NodeKey::stage(std::vector<NodeId> inputs, std::vector<StageOp> members) {
+    return NodeKey(new_head(NodeKind::Stage, {}, {}, nullptr, &members), inputs);
+}
+NodeKey NodeKey::exchange(ParamMap params, std::vector<NodeId> inputs) {
+    return NodeKey(new_head(NodeKind::Exchange, {}, std::move(params)), inputs);
+}
+NodeKey NodeKey::join(ParamMap params, std::vector<NodeId> inputs) {
+    return NodeKey(new_head(NodeKind::Join, {}, std::move(params)), inputs);
+}
+NodeKey NodeKey::basic(NodeKind kind, std::string name, ParamMap params, std::span<const NodeId> inputs) {
+    if (kind == NodeKind::External || kind == NodeKind::Stage) panic("basic key of a kind with extra fields");
+    if (kind == NodeKind::Source) inputs = {};
+    return NodeKey(new_head(kind, std::move(name), std::move(params)), inputs);
+}
+
+NodeKind NodeKey::kind() const noexcept { return head_->kind; }
+const std::string& NodeKey::name() const noexcept { return head_->name; }
+const ParamMap& NodeKey::params() const noexcept { return head_->params; }
+
 const PayloadDescriptor& NodeKey::descriptor() const {
-    if (kind_ != NodeKind::External) panic("descriptor of a node that is not external");
-    return std::get<PayloadDescriptor>(extra_->value);
+    if (kind() != NodeKind::External) panic("descriptor of a node that is not external");
+    return std::get<PayloadDescriptor>(head_->extra);
 }
 
 const std::vector<StageOp>& NodeKey::members() const {
-    if (kind_ != NodeKind::Stage) panic("members of a node that is not a stage");
-    return std::get<std::vector<StageOp>>(extra_->value);
+    if (kind() != NodeKind::Stage) panic("members of a node that is not a stage");
+    return std::get<std::vector<StageOp>>(head_->extra);
 }
 
 NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) const {
-    NodeKey copy(kind_, name_, params_, kind_ == NodeKind::Source ? std::vector<NodeId>{} : std::move(inputs),
-                 extra_ ? std::make_unique<Extra>(*extra_) : nullptr);
-    return copy;
+    retain(head_);
+    return NodeKey(head_, kind() == NodeKind::Source ? std::span<const NodeId>() : std::span<const NodeId>(inputs));
+}
+
+void NodeKey::share_head(const NodeKey& other) noexcept {
+    if (head_ == other.head_) return;
+    retain(other.head_);
+    drop(head_);
+    head_ = other.head_;
 }
 
 // ---------------------------------------------------------------------------
 // Equality and hash
 
 bool NodeKey::equal_except_inputs(const NodeKey& o) const noexcept {
-    if (kind_ != o.kind_ || name_ != o.name_ || !(params_ == o.params_)) return false;
-    switch (kind_) {
-        case NodeKind::External: return descriptor() == o.descriptor();
-        case NodeKind::Stage: return members() == o.members();
-        default: return true;
-    }
+    return head_ == o.head_ || *head_ == *o.head_;
 }
 
 bool NodeKey::operator==(const NodeKey& o) const noexcept {
-    return inputs_ == o.inputs_ && equal_except_inputs(o);
+    const auto a = inputs();
+    const auto b = o.inputs();
+    return std::equal(a.begin(), a.end(), b.begin(), b.end()) && equal_except_inputs(o);
 }
+
+std::uint64_t NodeKey::head_hash() const noexcept { return head_->hash; }
 
 std::uint64_t NodeKey::hash() const noexcept {
     Hasher h;
-    h.u64(static_cast<std::uint64_t>(kind_));
-    switch (kind_) {
-        case NodeKind::Source:
-        case NodeKind::Op:
-        case NodeKind::Reduction: h.bytes(name_); break;
-        case NodeKind::External: descriptor().hash_into(h); break;
-        case NodeKind::Stage:
-            h.u64(members().size());
-            for (const StageOp& m : members()) m.hash_into(h);
-            break;
-        default: break;
-    }
-    params_.hash_into(h);
-    h.u64(inputs_.size());
-    for (NodeId id : inputs_) h.u64(id);
+    h.u64(head_->hash);
+    h.u64(count_);
+    for (NodeId id : inputs()) h.u64(id);
     return h.finish();
 }
 
@@ -131,10 +233,10 @@ std::uint64_t NodeKey::hash() const noexcept {
 // Tokens and labels
 
 void NodeKey::append_token(std::string& out) const {
-    switch (kind_) {
-        case NodeKind::Source: out += "src|"; append_escaped(out, name_); break;
-        case NodeKind::Op: out += "op|"; append_escaped(out, name_); break;
-        case NodeKind::Reduction: out += "red|"; append_escaped(out, name_); break;
+    switch (kind()) {
+        case NodeKind::Source: out += "src|"; append_escaped(out, name()); break;
+        case NodeKind::Op: out += "op|"; append_escaped(out, name()); break;
+        case NodeKind::Reduction: out += "red|"; append_escaped(out, name()); break;
         case NodeKind::External: {
             const PayloadDescriptor& d = descriptor();
             out += "ext|";
@@ -158,7 +260,7 @@ void NodeKey::append_token(std::string& out) const {
         case NodeKind::Exchange: out += "exch"; break;
         case NodeKind::Join: out += "join"; break;
     }
-    append_params_suffix(out, params_);
+    append_params_suffix(out, params());
 }
 
 std::string NodeKey::token() const {
@@ -169,7 +271,7 @@ std::string NodeKey::token() const {
 
 std::string NodeKey::identity_token() const {
     std::string out;
-    if (kind_ == NodeKind::External) {
+    if (kind() == NodeKind::External) {
         // Every field escaped, and an absent reference told apart from "-".
         const PayloadDescriptor& d = descriptor();
         out += "ext|";
@@ -183,8 +285,8 @@ std::string NodeKey::identity_token() const {
         } else {
             out += '-';
         }
-        append_params_suffix(out, params_);
-    } else if (kind_ == NodeKind::Stage) {
+        append_params_suffix(out, params());
+    } else if (kind() == NodeKind::Stage) {
         // "stage|<n>" followed by "|label=i0,m1" per member.
         append_token(out);
         for (const StageOp& m : members()) {
@@ -207,10 +309,10 @@ std::string NodeKey::identity_token() const {
 
 std::string NodeKey::label() const {
     std::string out;
-    switch (kind_) {
-        case NodeKind::Source: out = "Source " + name_; break;
-        case NodeKind::Op: out = "Op " + name_; break;
-        case NodeKind::Reduction: out = "Reduction " + name_; break;
+    switch (kind()) {
+        case NodeKind::Source: out = "Source " + name(); break;
+        case NodeKind::Op: out = "Op " + name(); break;
+        case NodeKind::Reduction: out = "Reduction " + name(); break;
         case NodeKind::External: {
             const PayloadDescriptor& d = descriptor();
             out = "External " + d.kind + ":" + d.content_hash + " [" + d.framework + " " + d.version + "]";
@@ -220,9 +322,9 @@ std::string NodeKey::label() const {
         case NodeKind::Exchange: out = "Exchange"; break;
         case NodeKind::Join: out = "Join"; break;
     }
-    if (!params_.empty()) {
+    if (!params().empty()) {
         out += ' ';
-        params_.append_display(out);
+        params().append_display(out);
     }
     return out;
 }

@@ -54,6 +54,12 @@ struct StageOp {
     void hash_into(Hasher& h) const noexcept;
 };
 
+// A node key is two parts: the head (kind, name or descriptor or members, and
+// parameters), immutable and shared between copies through a reference
+// count, and the input list, stored inline for up to two inputs. Copying a
+// key therefore allocates nothing for the common shapes, and a store keeps
+// one head for every group of nodes that differ only by their inputs.
+// Sharing is invisible: heads never change once built.
 class NodeKey {
 public:
     static NodeKey source(std::string name, ParamMap params = {});
@@ -63,21 +69,24 @@ public:
     static NodeKey stage(std::vector<NodeId> inputs, std::vector<StageOp> members);
     static NodeKey exchange(ParamMap params, std::vector<NodeId> inputs);
     static NodeKey join(ParamMap params, std::vector<NodeId> inputs);
+    // Source, Op, Reduction, Exchange or Join (the kinds without extra
+    // fields; `name` must be empty for the last two) from borrowed inputs.
+    static NodeKey basic(NodeKind kind, std::string name, ParamMap params, std::span<const NodeId> inputs);
 
     NodeKey(const NodeKey& other);
     NodeKey& operator=(const NodeKey& other);
-    NodeKey(NodeKey&&) noexcept;
-    NodeKey& operator=(NodeKey&&) noexcept;
+    NodeKey(NodeKey&& other) noexcept;
+    NodeKey& operator=(NodeKey&& other) noexcept;
     ~NodeKey();
 
-    NodeKind kind() const noexcept { return kind_; }
-    bool is_op() const noexcept { return kind_ == NodeKind::Op; }
+    NodeKind kind() const noexcept;
+    bool is_op() const noexcept { return kind() == NodeKind::Op; }
     // Name of a Source, Op or Reduction; empty for the other kinds.
-    const std::string& name() const noexcept { return name_; }
+    const std::string& name() const noexcept;
     // Empty for a Stage.
-    const ParamMap& params() const noexcept { return params_; }
+    const ParamMap& params() const noexcept;
     // The input list of the key's kind (always empty for a Source).
-    std::span<const NodeId> inputs() const noexcept { return inputs_; }
+    std::span<const NodeId> inputs() const noexcept { return {count_ <= kInline ? inline_ : heap_, count_}; }
     // Only for External / Stage; an internal failure otherwise.
     const PayloadDescriptor& descriptor() const;
     const std::vector<StageOp>& members() const;
@@ -99,16 +108,32 @@ public:
     bool equal_except_inputs(const NodeKey& other) const noexcept;
     std::uint64_t hash() const noexcept;
 
-private:
-    struct Extra;  // descriptor or stage members
-    NodeKey(NodeKind kind, std::string name, ParamMap params, std::vector<NodeId> inputs,
-            std::unique_ptr<Extra> extra);
+    // Hash of everything but the inputs (agrees with equal_except_inputs).
+    std::uint64_t head_hash() const noexcept;
+    // Makes this key share the head of `other`, which must be
+    // equal_except_inputs to it; saves the memory of the duplicate head.
+    void share_head(const NodeKey& other) noexcept;
 
-    NodeKind kind_;
-    std::string name_;
-    ParamMap params_;
-    std::vector<NodeId> inputs_;
-    std::unique_ptr<Extra> extra_;
+private:
+    struct Head;
+    static constexpr std::size_t kInline = 2;
+
+    static Head* new_head(NodeKind kind, std::string name, ParamMap params, PayloadDescriptor* descriptor = nullptr,
+                          std::vector<StageOp>* members = nullptr);
+    // The head of a moved-from key; never counted, never freed.
+    static Head* empty_head() noexcept;
+    static void retain(Head* head) noexcept;
+    static void drop(Head* head) noexcept;
+
+    NodeKey(Head* head, std::span<const NodeId> inputs);
+    void release() noexcept;
+
+    Head* head_;
+    std::size_t count_ = 0;
+    union {
+        NodeId inline_[kInline];
+        NodeId* heap_;
+    };
 };
 
 struct ParsedOpToken {

@@ -245,8 +245,19 @@ void ParamValue::append_display(std::string& out) const {
 
 ParamMap ParamMap::make(std::vector<ParamEntry> entries) {
     ParamMap m;
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; });
+    auto by_key = [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; };
+    if (entries.size() <= 8) {
+        // Insertion sort: stable, and without the scratch buffer of stable_sort.
+        for (std::size_t i = 1; i < entries.size(); ++i) {
+            if (!by_key(entries[i], entries[i - 1])) continue;
+            ParamEntry moving = std::move(entries[i]);
+            std::size_t j = i;
+            for (; j > 0 && by_key(moving, entries[j - 1]); --j) entries[j] = std::move(entries[j - 1]);
+            entries[j] = std::move(moving);
+        }
+    } else {
+        std::stable_sort(entries.begin(), entries.end(), by_key);
+    }
     m.entries_ = std::move(entries);
     return m;
 }

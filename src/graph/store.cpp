@@ -5,38 +5,13 @@
 namespace veltrix {
 
 // ---------------------------------------------------------------------------
-// KeyIndex
+// IdTable
 
-std::optional<NodeId> KeyIndex::find(std::span<const NodeKey> arena, const NodeKey& key,
-                                     std::uint64_t hash) const {
-    if (slots_.empty()) return std::nullopt;
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        const Slot& s = slots_[i];
-        if (s.id_plus_one == 0) return std::nullopt;
-        if (s.hash == hash && arena[s.id_plus_one - 1] == key) return s.id_plus_one - 1;
-    }
-}
-
-void KeyIndex::insert(NodeId id, std::uint64_t hash) {
-    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash & mask;
-    while (slots_[i].id_plus_one != 0) i = (i + 1) & mask;
-    slots_[i] = Slot{hash, id + 1};
+void IdTable::insert(std::uint64_t hash, NodeId id) noexcept {
+    std::size_t i = position(hash);
+    while (slots_[i] != 0) i = (i + 1) & mask_;
+    slots_[i] = ((hash >> kIdBits) << kIdBits) | (id + 1);
     ++count_;
-}
-
-void KeyIndex::grow() {
-    std::vector<Slot> bigger(slots_.empty() ? 16 : slots_.size() * 2, Slot{0, 0});
-    const std::size_t mask = bigger.size() - 1;
-    for (const Slot& s : slots_) {
-        if (s.id_plus_one == 0) continue;
-        std::size_t i = s.hash & mask;
-        while (bigger[i].id_plus_one != 0) i = (i + 1) & mask;
-        bigger[i] = s;
-    }
-    slots_.swap(bigger);
 }
 
 // ---------------------------------------------------------------------------
@@ -50,15 +25,22 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
             if (input >= n) return BadNodeId{input};
         }
         if (auto found = index_.find(nodes_, key, hash)) return *found;
-        // Reserve first so that an allocation failure leaves the store as it was.
+        if (n >= IdTable::kIdMask - 1) panic("a store holds fewer than 2^40 - 1 nodes");
+
+        // Make room everywhere first so that an allocation failure leaves
+        // the store as it was.
         if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
-        nodes_.push_back(std::move(key));
-        try {
-            index_.insert(n, hash);
-        } catch (const std::bad_alloc&) {
-            nodes_.pop_back();
-            throw;
+        index_.reserve_one(nodes_);
+        const std::uint64_t head_hash = key.head_hash();
+        auto same_head = heads_.find(head_hash, [&](NodeId id) { return nodes_[id].equal_except_inputs(key); });
+        if (same_head) {
+            key.share_head(nodes_[*same_head]);
+        } else {
+            heads_.reserve_one([&](NodeId id) { return nodes_[id].head_hash(); });
+            heads_.insert(head_hash, n);
         }
+        nodes_.push_back(std::move(key));
+        index_.insert(n, hash);
         return n;
     });
 }

@@ -30,23 +30,79 @@ struct Snapshot {
     std::vector<NodeId> outputs;
 };
 
-// Open-addressing table from key hash to node id. The keys themselves live
-// only in the arena; lookups compare against arena entries.
-class KeyIndex {
+// Open-addressing table of node ids, one 8-byte slot per entry: the id and
+// the top bits of its hash. The keys themselves live only in the arena; a
+// lookup compares against arena entries, and growing past what the stored
+// bits can place asks the caller for the hashes again.
+class IdTable {
 public:
-    std::optional<NodeId> find(std::span<const NodeKey> arena, const NodeKey& key, std::uint64_t hash) const;
-    // May throw std::bad_alloc; the index is unchanged then.
-    void insert(NodeId id, std::uint64_t hash);
+    // The id whose entry has this hash and satisfies `same(id)`.
+    template <class Same>
+    std::optional<NodeId> find(std::uint64_t hash, Same&& same) const {
+        if (slots_.empty()) return std::nullopt;
+        const std::uint64_t tag = hash >> kIdBits;
+        for (std::size_t i = position(hash);; i = (i + 1) & mask_) {
+            const std::uint64_t s = slots_[i];
+            if (s == 0) return std::nullopt;
+            if ((s >> kIdBits) == tag && same((s & kIdMask) - 1)) return (s & kIdMask) - 1;
+        }
+    }
+    // Makes room for one more entry, so that the insert after it cannot
+    // fail. `hash_of(id)` gives the hash of an entry already in the table.
+    // May throw std::bad_alloc; the table is unchanged then.
+    template <class HashOf>
+    void reserve_one(HashOf&& hash_of) {
+        if ((count_ + 1) * 4 <= slots_.size() * 3) return;
+        rebuild(slots_.empty() ? 16 : slots_.size() * 2, hash_of);
+    }
+    // Adds an entry (after reserve_one); does not look for an equal one.
+    void insert(std::uint64_t hash, NodeId id) noexcept;
     std::size_t size() const noexcept { return count_; }
 
+    static constexpr unsigned kIdBits = 40;  // ids below 2^40 - 1
+    static constexpr std::uint64_t kIdMask = (std::uint64_t{1} << kIdBits) - 1;
+
 private:
-    struct Slot {
-        std::uint64_t hash;
-        std::uint64_t id_plus_one;  // 0 = empty
-    };
-    void grow();
-    std::vector<Slot> slots_;
+    std::size_t position(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
+    template <class HashOf>
+    void rebuild(std::size_t size, HashOf&& hash_of) {
+        std::vector<std::uint64_t> old(size, 0);
+        old.swap(slots_);
+        mask_ = size - 1;
+        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(size));
+        // The stored bits are the top 24 of the hash; while the table has at
+        // most 2^24 slots they hold the whole position.
+        const bool tags_suffice = 64 - shift_ <= 64 - kIdBits;
+        for (std::uint64_t s : old) {
+            if (s == 0) continue;
+            const std::uint64_t hash = tags_suffice ? (s >> kIdBits) << kIdBits : hash_of((s & kIdMask) - 1);
+            std::size_t i = position(hash);
+            while (slots_[i] != 0) i = (i + 1) & mask_;
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<std::uint64_t> slots_;  // 0 = empty, else (hash >> 40) << 40 | (id + 1)
     std::size_t count_ = 0;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+};
+
+// The interning table: node ids by key.
+class KeyIndex {
+public:
+    std::optional<NodeId> find(std::span<const NodeKey> arena, const NodeKey& key, std::uint64_t hash) const {
+        return table_.find(hash, [&](NodeId id) { return arena[id] == key; });
+    }
+    // Room for one more entry; may throw std::bad_alloc, leaving the index as it was.
+    void reserve_one(std::span<const NodeKey> arena) {
+        table_.reserve_one([&](NodeId id) { return arena[id].hash(); });
+    }
+    void insert(NodeId id, std::uint64_t hash) noexcept { table_.insert(hash, id); }
+    std::size_t size() const noexcept { return table_.size(); }
+
+private:
+    IdTable table_;
 };
 
 inline constexpr const char* kStorePoisoned = "veltrix-core store mutex poisoned";
@@ -84,6 +140,9 @@ private:
     std::vector<NodeId> outputs_;
     std::vector<NodeMapEntry> node_map_;
     KeyIndex index_;
+    // One node per distinct head (the key without its inputs): new keys
+    // share the head of an equal earlier one.
+    IdTable heads_;
 };
 
 }  // namespace veltrix

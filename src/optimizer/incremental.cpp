@@ -42,13 +42,11 @@ NodeId CanonicalForm::canonicalize(NodeKey key) {
         if (auto found = table_.find(nodes_, swapped, swapped.hash())) return *found;
     }
     const NodeId id = nodes_.size();
+    if (id >= IdTable::kIdMask - 1) panic("a canonical form holds fewer than 2^40 - 1 nodes");
+    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
+    table_.reserve_one(nodes_);
     nodes_.push_back(std::move(key));
-    try {
-        table_.insert(id, hash);
-    } catch (const std::bad_alloc&) {
-        nodes_.pop_back();
-        throw;
-    }
+    table_.insert(id, hash);
     return id;
 }
 
@@ -60,7 +58,8 @@ Result<std::uint64_t, BadNodeId> CanonicalForm::step(std::span<const NodeKey> de
             if (x >= map_.size()) return BadNodeId{x};
             inputs.push_back(map_[x]);
         }
-        map_.reserve(map_.size() + 1);  // so that the push below cannot fail after the form changed
+        // Room first, so that the push below cannot fail after the form changed.
+        if (map_.size() == map_.capacity()) map_.reserve(std::max<std::size_t>(16, map_.size() * 2));
         map_.push_back(canonicalize(node.with_inputs(inputs)));
     }
     total_work_ += delta.size();

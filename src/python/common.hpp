@@ -54,6 +54,23 @@ void add_argument_note(const char* argument);
 
 std::optional<std::string> text_from_py(PyObject* obj);
 std::optional<std::vector<NodeId>> ids_from_py(PyObject* obj);
+
+// Node ids of an argument, held inline when there are few of them.
+class IdList {
+public:
+    std::span<const NodeId> view() const noexcept {
+        return count_ <= kSmall ? std::span<const NodeId>(small_, count_) : std::span<const NodeId>(big_);
+    }
+    // Converts like ids_from_py: false with an exception set (without the
+    // argument note) on failure.
+    bool assign(PyObject* obj);
+
+private:
+    static constexpr std::size_t kSmall = 8;
+    NodeId small_[kSmall];
+    std::size_t count_ = 0;
+    std::vector<NodeId> big_;
+};
 std::optional<ParamMap> params_from_py(PyObject* obj);
 std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj);
 std::optional<bool> flag_from_py(PyObject* obj);  // bool or a NumPy bool scalar

@@ -1,6 +1,7 @@
 // Conversions between Python values and the core's value types.
 #include "common.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -141,6 +142,50 @@ std::optional<std::vector<NodeId>> ids_from_py(PyObject* obj) {
     Py_DECREF(it);
     if (PyErr_Occurred()) return std::nullopt;
     return ids;
+}
+
+bool IdList::assign(PyObject* obj) {
+    count_ = 0;
+    big_.clear();
+    // A short exact list or tuple of exact ints is read in place.
+    bool handled = false;
+    bool failed = false;
+    auto take = [&](PyObject* const* items, Py_ssize_t n) {
+        if (n > static_cast<Py_ssize_t>(kSmall)) return;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!PyLong_CheckExact(items[i])) return;
+        }
+        handled = true;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            unsigned long long v = PyLong_AsUnsignedLongLong(items[i]);
+            if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+                failed = true;
+                return;
+            }
+            small_[i] = v;
+        }
+        count_ = static_cast<std::size_t>(n);
+    };
+    if (PyTuple_CheckExact(obj)) {
+        take(reinterpret_cast<PyTupleObject*>(obj)->ob_item, PyTuple_GET_SIZE(obj));
+    } else if (PyList_CheckExact(obj)) {
+        Py_BEGIN_CRITICAL_SECTION(obj);
+        take(reinterpret_cast<PyListObject*>(obj)->ob_item, PyList_GET_SIZE(obj));
+        Py_END_CRITICAL_SECTION();
+    }
+    if (handled) {
+        if (failed) count_ = 0;
+        return !failed;
+    }
+    auto ids = ids_from_py(obj);
+    if (!ids) return false;
+    count_ = ids->size();
+    if (count_ <= kSmall) {
+        std::copy(ids->begin(), ids->end(), small_);
+    } else {
+        big_ = std::move(*ids);
+    }
+    return true;
 }
 
 namespace {

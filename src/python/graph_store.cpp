@@ -58,19 +58,17 @@ PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded([&]() -> PyObject* {
         auto name = convert_arg<std::string>(text_from_py, a[0], "name");
         if (!name) return nullptr;
-        std::vector<NodeId> inputs;
+        IdList inputs;
         if constexpr (has_inputs) {
-            auto ids = convert_arg<std::vector<NodeId>>(ids_from_py, a[1], "inputs");
-            if (!ids) return nullptr;
-            inputs = std::move(*ids);
+            if (!inputs.assign(a[1])) {
+                add_argument_note("inputs");
+                return nullptr;
+            }
         }
         auto params = params_from_py(a[has_inputs ? 2 : 1]);
         if (!params) return nullptr;
-        NodeKey key = Kind == NodeKind::Source ? NodeKey::source(std::move(*name), std::move(*params))
-                      : Kind == NodeKind::Op
-                          ? NodeKey::op(std::move(*name), std::move(*params), std::move(inputs))
-                          : NodeKey::reduction(std::move(*name), std::move(*params), std::move(inputs));
-        return intern_result(store(self).intern(std::move(key)));
+        return intern_result(
+            store(self).intern(NodeKey::basic(Kind, std::move(*name), std::move(*params), inputs.view())));
     });
 }
 
@@ -94,13 +92,14 @@ PyObject* add_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* a[2];
     if (!parse_args(Kind == NodeKind::Exchange ? exchange_spec : join_spec, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
-        auto inputs = convert_arg<std::vector<NodeId>>(ids_from_py, a[0], "inputs");
-        if (!inputs) return nullptr;
+        IdList inputs;
+        if (!inputs.assign(a[0])) {
+            add_argument_note("inputs");
+            return nullptr;
+        }
         auto params = params_from_py(a[1]);
         if (!params) return nullptr;
-        NodeKey key = Kind == NodeKind::Exchange ? NodeKey::exchange(std::move(*params), std::move(*inputs))
-                                                 : NodeKey::join(std::move(*params), std::move(*inputs));
-        return intern_result(store(self).intern(std::move(key)));
+        return intern_result(store(self).intern(NodeKey::basic(Kind, {}, std::move(*params), inputs.view())));
     });
 }
 
