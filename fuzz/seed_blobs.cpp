@@ -82,6 +82,40 @@ int main(int argc, char** argv) {
     chain.mark_output(prev);
     write(dir, "chain.vir", blob(chain));
 
+    // What the rewrite rules act on: identities (single- and two-input),
+    // commuted operations, fan-out for the fusion modes.
+    GraphStore rules;
+    const NodeId a = add(rules, NodeKey::source("a"));
+    const NodeId b = add(rules, NodeKey::source("b"));
+    auto identity = [](double scalar, const char* side) {
+        return ParamMap::make({{"scalar", ParamValue::Float(scalar)}, {"side", ParamValue::Str(side)}});
+    };
+    const NodeId id1 = add(rules, NodeKey::op("add", identity(0.0, "r"), {a}));
+    const NodeId id2 = add(rules, NodeKey::op("mul", identity(1.0, "l"), {id1, b}));
+    const NodeId ab = add(rules, NodeKey::op("add", {}, {a, b}));
+    const NodeId ba = add(rules, NodeKey::op("add", {}, {b, id2}));
+    const NodeId fan = add(rules, NodeKey::op("maximum", {}, {ab, ba}));
+    const NodeId u = add(rules, NodeKey::op("neg", {}, {fan}));
+    const NodeId v = add(rules, NodeKey::op("abs", {}, {fan}));
+    const NodeId w = add(rules, NodeKey::op("eq", {}, {u, v}));
+    add(rules, NodeKey::op("add", identity(0.0, "l"), {}));  // an identity with no input
+    rules.mark_output(w);
+    rules.mark_output(ab);
+    write(dir, "rules.vir", blob(rules));
+
+    // Stages as a foreign blob may hold them: input references past the
+    // stage's inputs, no members, labels that are not operation tokens, and
+    // two stages with equal member counts but different members.
+    GraphStore stages;
+    const NodeId src = add(stages, NodeKey::source("s"));
+    const NodeId s1 = add(stages, NodeKey::stage({src}, {StageOp{"op|neg", {StageRef::input(5)}}}));
+    const NodeId s2 = add(stages, NodeKey::stage({s1}, {}));
+    const NodeId s3 = add(stages, NodeKey::stage({s2, src}, {StageOp{"bad", {StageRef::input(1)}}}));
+    const NodeId s4 = add(stages, NodeKey::stage({s3}, {StageOp{"op|abs", {StageRef::input(0)}}}));
+    const NodeId top = add(stages, NodeKey::op("add", {}, {s4, s1}));
+    stages.mark_output(top);
+    write(dir, "stages.vir", blob(stages));
+
     // A foreign blob: unsorted parameters, a bool byte of 7, a repeated
     // record and trailing bytes.
     const std::vector<std::uint8_t> foreign = {

@@ -20,12 +20,14 @@ mkdir -p "$out/obj" "$out/seeds" "$out/corpus" "$out/artifacts"
 common=(-std=c++20 -O1 -g -fno-omit-frame-pointer -I"$root/src"
         -fsanitize=address,undefined -fno-sanitize-recover=undefined)
 
-# The graph sources are all the fuzzer needs; build each once per change.
+# The core library's sources (graph, optimizer, saturation); each object is
+# rebuilt when its source or any core header is newer.
 objs=()
-for src in "$root"/src/graph/*.cpp; do
-    obj="$out/obj/$(basename "${src%.cpp}").o"
-    if [[ ! -f "$obj" || "$src" -nt "$obj" || -n "$(find "$root/src/graph" -name '*.hpp' -newer "$obj")" ]]; then
-        echo "compiling $(basename "$src")"
+for src in "$root"/src/graph/*.cpp "$root"/src/optimizer/*.cpp "$root"/src/saturation/*.cpp; do
+    dir=$(basename "$(dirname "$src")")
+    obj="$out/obj/$dir-$(basename "${src%.cpp}").o"
+    if [[ ! -f "$obj" || "$src" -nt "$obj" || -n "$(find "$root/src/graph" "$root/src/optimizer" "$root/src/saturation" -name '*.hpp' -newer "$obj")" ]]; then
+        echo "compiling $dir/$(basename "$src")"
         "$CXX" "${common[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
     fi
     objs+=("$obj")

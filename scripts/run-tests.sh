@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: C++ unit tests (plain and under ThreadSanitizer), the
-# fuzzer for a bounded time, and the Python tests on CPython 3.13 and 3.15.
+# fuzzer for a bounded time, and the Python tests on CPython 3.13 (plain and
+# under AddressSanitizer + UndefinedBehaviorSanitizer) and 3.15.
 # Set VELTRIX_QUICK=1 to skip the sanitizer builds and the fuzzer.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -36,6 +37,10 @@ fi
 
 say "Python tests on CPython 3.13"
 "$VENV/bin/python" -m pytest -q tests/python
+
+if [ -z "${VELTRIX_QUICK:-}" ]; then
+    VENV="$VENV" scripts/sanitize.sh
+fi
 
 say "Python tests on CPython 3.15"
 PY315="$ROOT/scripts/python315.sh"

@@ -14,9 +14,6 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
-WERROR=OFF
-[ -n "${CI:-}" ] && WERROR=ON
-
 # The 3.13 environment with the build and test tools; the project itself
 # need not be installed into it, so reuse it when it is already there.
 VENV="${VENV:-$CACHE/venv-3.13}"
@@ -25,8 +22,10 @@ CMAKE="$VENV/bin/cmake"
 CXX=${CXX:-g++}
 DIR=build/rel-asan
 
+# Warnings are the plain builds' business: gcc's diagnostics change under
+# instrumentation and some are spurious there.
 say "building the extension with -fsanitize=address,undefined"
-CXX="$CXX" "$CMAKE" -S . -B "$DIR" -DVELTRIX_PYTHON=ON -DVELTRIX_TESTS=OFF -DVELTRIX_WERROR=$WERROR \
+CXX="$CXX" "$CMAKE" -S . -B "$DIR" -DVELTRIX_PYTHON=ON -DVELTRIX_TESTS=OFF -DVELTRIX_WERROR=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$VENV/bin/python" \
     -DVELTRIX_SANITIZE=address,undefined >/dev/null
 "$CMAKE" --build "$DIR" -j"$JOBS" --target veltrix_core
