@@ -349,15 +349,27 @@ TEST(SaturationCanonicalize, RepeatedCallsGiveTheSameResult) {
     }
 }
 
-TEST(SaturationCanonicalize, MillionNodeChain) {
+TEST(SaturationCanonicalize, MillionNodeChainsMergeWithoutRecursion) {
+    // Two chains of 500k negations, one over x and one over x + 0.0; the
+    // identity merges their roots and congruence must walk both chains.
+    constexpr std::uint64_t kLength = 500'000;
     std::vector<EngineNode> nodes;
-    nodes.reserve(1'000'001);
+    nodes.reserve(2 * kLength + 2);
     nodes.push_back(node("src|x"));
-    for (std::uint64_t i = 0; i < 1'000'000; ++i) nodes.push_back(node(i % 2 ? kAdd0R : "op|neg", {i}));
+    nodes.push_back(node(kAdd0R, {0}));
+    for (std::uint64_t root : {0, 1}) {
+        nodes.push_back(node("op|neg", {root}));
+        for (std::uint64_t i = 1; i < kLength; ++i) nodes.push_back(node("op|neg", {nodes.size() - 1}));
+    }
+    const std::uint64_t end_a = 1 + kLength;
+    const std::uint64_t end_b = nodes.size() - 1;
     const SaturationEngine engine;
-    const Canonical out = engine.canonicalize(graph(std::move(nodes), {1'000'000}));
-    EXPECT_EQ(out.graph.nodes.size(), 500'001u);
-    EXPECT_EQ(out.graph.outputs, std::vector<std::uint64_t>{500'000});
+    SaturationTrace trace;
+    const Canonical out = engine.canonicalize(graph(std::move(nodes), {end_b, end_a}), &trace);
+    EXPECT_EQ(trace.stop.kind, StopCause::Kind::Saturated);
+    EXPECT_EQ(out.graph.nodes.size(), kLength + 1);
+    EXPECT_EQ(out.graph.outputs, (std::vector<std::uint64_t>{kLength, kLength}));
+    EXPECT_EQ(out.map[2 + kLength], 1u);
 }
 
 }  // namespace
