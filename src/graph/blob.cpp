@@ -1,7 +1,9 @@
 #include "graph/blob.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <optional>
 #include <cstring>
 #include <limits>
 
@@ -219,32 +221,46 @@ std::uint32_t checked_u32(std::uint64_t n, const char* what) {
     return static_cast<std::uint32_t>(n);
 }
 
+// Writes into a buffer that already has room for everything written: the
+// exact size is computed first, so no write checks capacity.
 class Writer {
 public:
-    explicit Writer(std::vector<std::uint8_t>& out) : out_(out) {}
+    explicit Writer(std::uint8_t* out) : p_(out) {}
 
-    void u8(std::uint8_t v) { out_.push_back(v); }
+    void u8(std::uint8_t v) { *p_++ = v; }
     void u32(std::uint32_t v) {
-        const std::uint8_t b[4] = {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16),
-                                   std::uint8_t(v >> 24)};
-        out_.insert(out_.end(), b, b + 4);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(p_, &v, 4);
+        } else {
+            for (int i = 0; i < 4; ++i) p_[i] = std::uint8_t(v >> (8 * i));
+        }
+        p_ += 4;
     }
     void u64(std::uint64_t v) {
-        std::uint8_t b[8];
-        for (int i = 0; i < 8; ++i) b[i] = std::uint8_t(v >> (8 * i));
-        out_.insert(out_.end(), b, b + 8);
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(p_, &v, 8);
+        } else {
+            for (int i = 0; i < 8; ++i) p_[i] = std::uint8_t(v >> (8 * i));
+        }
+        p_ += 8;
     }
     void flag(bool v) { u8(v ? 1 : 0); }
     void str(std::string_view s) {
-        u32(checked_u32(s.size(), "a string length"));
-        out_.insert(out_.end(), s.begin(), s.end());
+        u32(static_cast<std::uint32_t>(s.size()));
+        std::memcpy(p_, s.data(), s.size());
+        p_ += s.size();
     }
     void ids(std::span<const NodeId> ids) {
-        u32(checked_u32(ids.size(), "an id count"));
-        for (NodeId id : ids) u64(id);
+        u32(static_cast<std::uint32_t>(ids.size()));
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(p_, ids.data(), ids.size() * 8);
+            p_ += ids.size() * 8;
+        } else {
+            for (NodeId id : ids) u64(id);
+        }
     }
     void params(const ParamMap& params) {
-        u32(checked_u32(params.size(), "a parameter count"));
+        u32(static_cast<std::uint32_t>(params.size()));
         for (const ParamEntry& e : params.entries()) {
             str(e.key);
             u8(static_cast<std::uint8_t>(e.value.tag()));
@@ -266,13 +282,13 @@ public:
         if (d.preprocessing_ref) str(*d.preprocessing_ref);
     }
     void members(const std::vector<StageOp>& members) {
-        u32(checked_u32(members.size(), "a member count"));
+        u32(static_cast<std::uint32_t>(members.size()));
         for (const StageOp& m : members) {
             str(m.label);
-            u32(checked_u32(m.inputs.size(), "a reference count"));
+            u32(static_cast<std::uint32_t>(m.inputs.size()));
             for (const StageRef& r : m.inputs) {
                 u8(static_cast<std::uint8_t>(r.kind));
-                u32(checked_u32(r.index, "a stage reference index"));
+                u32(static_cast<std::uint32_t>(r.index));
             }
         }
     }
@@ -305,67 +321,105 @@ public:
                 break;
         }
     }
+    std::uint8_t* position() const noexcept { return p_; }
 
 private:
-    std::vector<std::uint8_t>& out_;
+    std::uint8_t* p_;
 };
+
+// The sizes below also check every count, length and reference index
+// against the format's 32-bit limits, so the writer needs no checks.
+std::size_t string_size(std::string_view s, const char* what) {
+    checked_u32(s.size(), what);
+    return 4 + s.size();
+}
 
 std::size_t params_size(const ParamMap& params) {
     std::size_t n = 4;
+    checked_u32(params.size(), "a parameter count");
     for (const ParamEntry& e : params.entries()) {
-        n += 4 + e.key.size() + 1;
+        n += string_size(e.key, "a string length") + 1;
         switch (e.value.tag()) {
             case ParamTag::Int:
             case ParamTag::Float: n += 8; break;
             case ParamTag::Bool: n += 1; break;
-            case ParamTag::Str: n += 4 + e.value.as_str().size(); break;
+            case ParamTag::Str: n += string_size(e.value.as_str(), "a string length"); break;
         }
     }
     return n;
 }
 
-// The exact encoded size of one record, so the buffer is allocated once.
-std::size_t record_size(const NodeKey& key) {
-    std::size_t n = 1 + 4 + 8 * key.inputs().size();
+std::size_t ids_size(std::span<const NodeId> ids) {
+    checked_u32(ids.size(), "an id count");
+    return 4 + 8 * ids.size();
+}
+
+// Everything but the inputs: the same for all keys that share a head.
+std::size_t head_size(const NodeKey& key) {
     switch (key.kind()) {
         case NodeKind::Source:
-            return 1 + 4 + key.name().size() + params_size(key.params());
         case NodeKind::Op:
-        case NodeKind::Reduction:
-            return n + 4 + key.name().size() + params_size(key.params());
+        case NodeKind::Reduction: return string_size(key.name(), "a string length") + params_size(key.params());
         case NodeKind::External: {
             const PayloadDescriptor& d = key.descriptor();
-            n += 5 * 4 + d.kind.size() + d.content_hash.size() + d.framework.size() + d.version.size() +
-                 d.io_schema.size() + 1;
-            if (d.preprocessing_ref) n += 4 + d.preprocessing_ref->size();
+            std::size_t n = 1;
+            for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+                n += string_size(*f, "a string length");
+            }
+            if (d.preprocessing_ref) n += string_size(*d.preprocessing_ref, "a string length");
             return n + params_size(key.params());
         }
-        case NodeKind::Stage:
-            n += 4;
-            for (const StageOp& m : key.members()) n += 4 + m.label.size() + 4 + kRefSize * m.inputs.size();
+        case NodeKind::Stage: {
+            std::size_t n = 4;
+            checked_u32(key.members().size(), "a member count");
+            for (const StageOp& m : key.members()) {
+                checked_u32(m.inputs.size(), "a reference count");
+                for (const StageRef& r : m.inputs) checked_u32(r.index, "a stage reference index");
+                n += string_size(m.label, "a string length") + 4 + kRefSize * m.inputs.size();
+            }
             return n;
+        }
         case NodeKind::Exchange:
-        case NodeKind::Join:
-            return n + params_size(key.params());
+        case NodeKind::Join: return params_size(key.params());
     }
-    return n;
+    return 0;
 }
 
 }  // namespace
 
-void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params) { Writer(buffer).params(params); }
+void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params) {
+    const std::size_t start = buffer.size();
+    buffer.resize(start + params_size(params));
+    Writer(buffer.data() + start).params(params);
+}
 
-std::vector<std::uint8_t> serialize_nodes(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
-    std::size_t size = 4 + 4 + 4 + 8 * outputs.size();
-    for (const NodeKey& key : nodes) size += record_size(key);
+std::size_t serialized_size(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+    checked_u32(nodes.size(), "a node count");
+    std::size_t size = 4 + 4 + ids_size(outputs);
+    // Keys that share a head (most of a recorded graph) share its size too.
+    const NodeKey* last = nullptr;
+    std::size_t last_head = 0;
+    for (const NodeKey& key : nodes) {
+        if (last == nullptr || !key.shares_head_with(*last)) {
+            last_head = head_size(key);
+            last = &key;
+        }
+        size += 1 + last_head + (key.kind() == NodeKind::Source ? 0 : ids_size(key.inputs()));
+    }
+    return size;
+}
 
-    std::vector<std::uint8_t> out;
-    out.reserve(size);
+void serialize_into(std::uint8_t* out, std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
     Writer w(out);
-    for (char c : kBlobMagic) out.push_back(static_cast<std::uint8_t>(c));
-    w.u32(checked_u32(nodes.size(), "a node count"));
+    for (char c : kBlobMagic) w.u8(static_cast<std::uint8_t>(c));
+    w.u32(static_cast<std::uint32_t>(nodes.size()));
     for (const NodeKey& key : nodes) w.record(key);
     w.ids(outputs);
+}
+
+std::vector<std::uint8_t> serialize_nodes(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+    std::vector<std::uint8_t> out(serialized_size(nodes, outputs));
+    serialize_into(out.data(), nodes, outputs);
     return out;
 }
 
@@ -478,6 +532,124 @@ Result<NodeKey, DecodeError> read_record(Reader& r, NodeId k) {
 
 }  // namespace
 
+namespace {
+
+// Steps over fields without decoding them; false when they do not parse.
+bool skip_string(Reader& r) {
+    auto len = r.u32();
+    return len && r.bytes(*len);
+}
+
+bool skip_params(Reader& r) {
+    auto count = r.u32();
+    if (!count) return false;
+    for (std::uint32_t i = 0; i < *count; ++i) {
+        if (!skip_string(r)) return false;
+        auto tag = r.u8();
+        if (!tag) return false;
+        switch (*tag) {
+            case static_cast<std::uint8_t>(ParamTag::Int):
+            case static_cast<std::uint8_t>(ParamTag::Float):
+                if (!r.bytes(8)) return false;
+                break;
+            case static_cast<std::uint8_t>(ParamTag::Bool):
+                if (!r.bytes(1)) return false;
+                break;
+            case static_cast<std::uint8_t>(ParamTag::Str):
+                if (!skip_string(r)) return false;
+                break;
+            default: return false;
+        }
+    }
+    return true;
+}
+
+// The fields of a record before its inputs (all but a stage's).
+bool skip_head(Reader& r, NodeKind kind) {
+    switch (kind) {
+        case NodeKind::Source:
+        case NodeKind::Op:
+        case NodeKind::Reduction: return skip_string(r) && skip_params(r);
+        case NodeKind::External: {
+            for (int i = 0; i < 5; ++i) {
+                if (!skip_string(r)) return false;
+            }
+            auto present = r.flag();
+            if (!present || (*present && !skip_string(r))) return false;
+            return skip_params(r);
+        }
+        case NodeKind::Exchange:
+        case NodeKind::Join: return skip_params(r);
+        case NodeKind::Stage: return false;
+    }
+    return false;
+}
+
+// Records whose head bytes equal those of an earlier record get that
+// record's head without decoding it again: in a recorded graph most
+// records repeat one of a few heads.
+class HeadCache {
+public:
+    explicit HeadCache(std::span<const std::uint8_t> blob) : blob_(blob) {}
+
+    std::uint64_t hash(std::uint8_t tag, std::size_t begin, std::size_t end) const {
+        Hasher h;
+        h.u8(tag);
+        h.bytes(std::string_view(reinterpret_cast<const char*>(blob_.data() + begin), end - begin));
+        return h.finish();
+    }
+    const NodeKey* find(std::uint8_t tag, std::size_t begin, std::size_t end, std::uint64_t hash) const {
+        auto i = table_.find(hash, [&](NodeId j) {
+            const Entry& e = entries_[j];
+            return e.tag == tag && e.end - e.begin == end - begin &&
+                   std::memcmp(blob_.data() + e.begin, blob_.data() + begin, end - begin) == 0;
+        });
+        return i ? &entries_[*i].key : nullptr;
+    }
+    void add(std::uint8_t tag, std::size_t begin, std::size_t end, std::uint64_t hash, const NodeKey& key) {
+        if (entries_.size() >= kLimit) return;  // a blob of mostly distinct heads
+        table_.reserve_one([&](NodeId j) { return entries_[j].hash; });
+        entries_.push_back(Entry{tag, begin, end, hash, key});
+        table_.insert(hash, entries_.size() - 1);
+    }
+
+private:
+    static constexpr std::size_t kLimit = std::size_t{1} << 16;
+    struct Entry {
+        std::uint8_t tag;
+        std::size_t begin, end;  // the head bytes in the blob
+        std::uint64_t hash;
+        NodeKey key;
+    };
+    std::span<const std::uint8_t> blob_;
+    std::vector<Entry> entries_;
+    IdTable table_;
+};
+
+// An id list, in `small` when it fits; like Reader::inputs otherwise.
+Result<std::span<const NodeId>, DecodeError> read_ids(Reader& r, NodeId limit, std::array<NodeId, 8>& small,
+                                                      std::vector<NodeId>& big) {
+    const Reader start = r;
+    auto count = r.u32();
+    if (!count) return count.error();
+    if (*count > small.size()) {
+        r = start;
+        auto ids = r.inputs(limit);
+        if (!ids) return ids.error();
+        big = std::move(*ids);
+        return std::span<const NodeId>(big);
+    }
+    for (std::uint32_t i = 0; i < *count; ++i) {
+        auto id = r.u64();
+        if (!id) return id.error();
+        if (*id >= limit) return out_of_range(*id);
+        small[i] = *id;
+    }
+    return std::span<const NodeId>(small.data(), *count);
+}
+
+}  // namespace
+
 Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const std::uint8_t> bytes) {
     Reader r(bytes);
     auto magic = r.bytes(sizeof kBlobMagic);
@@ -488,12 +660,43 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const std
     auto count = r.u32();
     if (!count) return count.error();
 
-    // Nothing is reserved from `count`: the store grows as records arrive, so
-    // a header announcing billions of nodes costs nothing until the bytes run out.
+    // The count is trusted only as far as the remaining bytes can hold that
+    // many records (the smallest, a source, takes 9 bytes), so a header
+    // announcing billions of nodes costs nothing until the bytes run out.
     auto store = std::make_unique<GraphStore>();
+    store->reserve(capped_reserve(*count, r.remaining(), 9));
+    HeadCache heads(bytes);
+    std::array<NodeId, 8> small{};
+    std::vector<NodeId> big;
     for (std::uint64_t k = 0; k < *count; ++k) {
+        const Reader at_record = r;
+        auto tag = r.u8();
+        std::optional<std::uint64_t> head_hash;
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        if (tag && *tag <= static_cast<std::uint8_t>(NodeKind::Join)) {
+            const auto kind = static_cast<NodeKind>(*tag);
+            begin = r.position();
+            if (skip_head(r, kind)) {
+                end = r.position();
+                head_hash = heads.hash(*tag, begin, end);
+                if (const NodeKey* known = heads.find(*tag, begin, end, *head_hash)) {
+                    std::span<const NodeId> ids;
+                    if (kind != NodeKind::Source) {
+                        auto got = read_ids(r, k, small, big);
+                        if (!got) return got.error();
+                        ids = *got;
+                    }
+                    auto id = store->intern(known->with_input_list(ids));
+                    if (!id) return out_of_range(id.error().id);
+                    continue;
+                }
+            }
+        }
+        r = at_record;
         auto key = read_record(r, k);
         if (!key) return key.error();
+        if (head_hash) heads.add(*tag, begin, end, *head_hash, *key);
         // A repeated record merges onto its earlier id, so the store may hold
         // fewer nodes than k; intern then rejects ids that are now too large.
         auto id = store->intern(std::move(*key));

@@ -99,6 +99,12 @@ private:
 // Appends one parameter map in its stored order.
 void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params);
 
+// The exact byte size of the blob of `nodes` and `outputs`. A count, length
+// or stage reference index beyond 32 bits is an internal failure here.
+std::size_t serialized_size(std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
+// Writes that blob into `out`, which has room for exactly serialized_size bytes.
+void serialize_into(std::uint8_t* out, std::span<const NodeKey> nodes, std::span<const NodeId> outputs);
+
 // Encodes an already-copied node list with `outputs` as the outputs section
 // (order and repeats kept). A count, length or stage reference index beyond
 // 32 bits cannot be expressed by the format and is an internal failure.

@@ -194,9 +194,11 @@ const std::vector<StageOp>& NodeKey::members() const {
     return std::get<std::vector<StageOp>>(head_->extra);
 }
 
-NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) const {
+NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) const { return with_input_list(inputs); }
+
+NodeKey NodeKey::with_input_list(std::span<const NodeId> inputs) const {
     retain(head_);
-    return NodeKey(head_, kind() == NodeKind::Source ? std::span<const NodeId>() : std::span<const NodeId>(inputs));
+    return NodeKey(head_, kind() == NodeKind::Source ? std::span<const NodeId>() : inputs);
 }
 
 void NodeKey::share_head(const NodeKey& other) noexcept {

@@ -93,6 +93,7 @@ public:
 
     // A copy with its input list replaced (a Source ignores the list).
     NodeKey with_inputs(std::vector<NodeId> inputs) const;
+    NodeKey with_input_list(std::span<const NodeId> inputs) const;
 
     // Textual identity without inputs, e.g. "op|add|scalar=f0000000000000000;side=sr".
     std::string token() const;
@@ -113,6 +114,8 @@ public:
     // Makes this key share the head of `other`, which must be
     // equal_except_inputs to it; saves the memory of the duplicate head.
     void share_head(const NodeKey& other) noexcept;
+    // True when both keys use the same head object (then equal_except_inputs).
+    bool shares_head_with(const NodeKey& other) const noexcept { return head_ == other.head_; }
 
 private:
     struct Head;

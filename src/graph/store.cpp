@@ -1,8 +1,36 @@
 #include "graph/store.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
 
 namespace veltrix {
+
+// ---------------------------------------------------------------------------
+// Large blocks
+
+namespace {
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+}
+
+void* allocate_large(std::size_t bytes) {
+    if (bytes < kHugePage) return ::operator new(bytes);
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = std::aligned_alloc(kHugePage, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+    // Only advice: without transparent huge pages the block works the same.
+    (void)madvise(p, rounded, MADV_HUGEPAGE);
+    return p;
+}
+
+void free_large(void* p, std::size_t bytes) noexcept {
+    if (bytes < kHugePage) {
+        ::operator delete(p);
+    } else {
+        std::free(p);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // IdTable
@@ -45,6 +73,13 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     });
 }
 
+void GraphStore::reserve(std::size_t n) {
+    lock_.run([&] {
+        if (n > nodes_.capacity()) nodes_.reserve(n);
+        index_.reserve(nodes_, n);
+    });
+}
+
 std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {
     return lock_.run([&]() -> std::optional<BadNodeId> {
         if (id >= nodes_.size()) return BadNodeId{id};
@@ -62,11 +97,11 @@ std::size_t GraphStore::node_count() const {
 }
 
 Snapshot GraphStore::snapshot() const {
-    return lock_.run([&] { return Snapshot{nodes_, outputs_}; });
+    return lock_.run([&] { return Snapshot{std::vector<NodeKey>(nodes_.begin(), nodes_.end()), outputs_}; });
 }
 
 std::vector<NodeKey> GraphStore::nodes_copy() const {
-    return lock_.run([&] { return nodes_; });
+    return lock_.run([&] { return std::vector<NodeKey>(nodes_.begin(), nodes_.end()); });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId from) const {

@@ -30,6 +30,26 @@ struct Snapshot {
     std::vector<NodeId> outputs;
 };
 
+// Allocator for the store's big arrays: blocks of 2 MiB and more are asked
+// to be backed by huge pages, so that the random accesses of interning miss
+// the TLB less. Smaller blocks come from operator new.
+void* allocate_large(std::size_t bytes);
+void free_large(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct LargeAllocator {
+    using value_type = T;
+    LargeAllocator() noexcept = default;
+    template <class U>
+    LargeAllocator(const LargeAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(allocate_large(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) noexcept { free_large(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const LargeAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
 // Open-addressing table of node ids, one 8-byte slot per entry: the id and
 // the top bits of its hash. The keys themselves live only in the arena; a
 // lookup compares against arena entries, and growing past what the stored
@@ -55,6 +75,13 @@ public:
         if ((count_ + 1) * 4 <= slots_.size() * 3) return;
         rebuild(slots_.empty() ? 16 : slots_.size() * 2, hash_of);
     }
+    // Room for `n` entries in all.
+    template <class HashOf>
+    void reserve(std::size_t n, HashOf&& hash_of) {
+        std::size_t want = 16;
+        while (want * 3 < n * 4) want *= 2;
+        if (want > slots_.size()) rebuild(want, hash_of);
+    }
     // Adds an entry (after reserve_one); does not look for an equal one.
     void insert(std::uint64_t hash, NodeId id) noexcept;
     std::size_t size() const noexcept { return count_; }
@@ -66,7 +93,7 @@ private:
     std::size_t position(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
     template <class HashOf>
     void rebuild(std::size_t size, HashOf&& hash_of) {
-        std::vector<std::uint64_t> old(size, 0);
+        std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> old(size, 0);
         old.swap(slots_);
         mask_ = size - 1;
         shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(size));
@@ -82,7 +109,7 @@ private:
         }
     }
 
-    std::vector<std::uint64_t> slots_;  // 0 = empty, else (hash >> 40) << 40 | (id + 1)
+    std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> slots_;  // 0 = empty, else (hash >> 40) << 40 | (id + 1)
     std::size_t count_ = 0;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
@@ -97,6 +124,9 @@ public:
     // Room for one more entry; may throw std::bad_alloc, leaving the index as it was.
     void reserve_one(std::span<const NodeKey> arena) {
         table_.reserve_one([&](NodeId id) { return arena[id].hash(); });
+    }
+    void reserve(std::span<const NodeKey> arena, std::size_t n) {
+        table_.reserve(n, [&](NodeId id) { return arena[id].hash(); });
     }
     void insert(NodeId id, std::uint64_t hash) noexcept { table_.insert(hash, id); }
     std::size_t size() const noexcept { return table_.size(); }
@@ -116,6 +146,8 @@ public:
     // Returns the id of the node equal to `key`, adding it when new.
     Result<NodeId, BadNodeId> intern(NodeKey key);
     std::optional<BadNodeId> mark_output(NodeId id);
+    // Makes room for `n` nodes in all (a hint; never needed for correctness).
+    void reserve(std::size_t n);
 
     std::vector<NodeId> outputs() const;
     std::size_t node_count() const;
@@ -136,7 +168,7 @@ public:
 
 private:
     PoisonLock lock_{kStorePoisoned};
-    std::vector<NodeKey> nodes_;
+    std::vector<NodeKey, LargeAllocator<NodeKey>> nodes_;
     std::vector<NodeId> outputs_;
     std::vector<NodeMapEntry> node_map_;
     KeyIndex index_;

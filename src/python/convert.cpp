@@ -193,6 +193,14 @@ namespace {
 // One parameter value, testing bool, int, float and str in that order.
 std::optional<ParamValue> param_value_from_py(PyObject* v) {
     if (Py_IS_TYPE(v, &PyBool_Type)) return ParamValue::Bool(v == Py_True);
+    // Exact floats and strs have no earlier conversion that could succeed:
+    // take them directly instead of failing through the integer attempt.
+    if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AS_DOUBLE(v));
+    if (PyUnicode_CheckExact(v)) {
+        auto s = text_from_py(v);
+        if (!s) return std::nullopt;
+        return ParamValue::Str(std::move(*s));
+    }
     if (PyLong_CheckExact(v)) {
         int overflow = 0;
         long long i = PyLong_AsLongLongAndOverflow(v, &overflow);

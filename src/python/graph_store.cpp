@@ -141,9 +141,13 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             }
             outputs = std::move(*ids);
         }
-        std::vector<std::uint8_t> blob = serialize_with(s, outputs);
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(blob.data()),
-                                         static_cast<Py_ssize_t>(blob.size()));
+        // Copy the nodes under the lock, then encode straight into the bytes object.
+        const std::vector<NodeKey> nodes = s.nodes_copy();
+        const std::size_t size = serialized_size(nodes, outputs);
+        PyObject* blob = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+        if (blob == nullptr) return nullptr;
+        serialize_into(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(blob)), nodes, outputs);
+        return blob;
     });
 }
 
