@@ -62,7 +62,8 @@ ENode::ENode(Symbol op, std::span<const Id> children) : op_(op) {
     if (children.size() > 0xffffffffULL) panic("e-node has too many children");
     size_ = static_cast<std::uint32_t>(children.size());
     if (size_ > kInline) heap_ = new Id[size_];
-    if (size_ != 0) std::memcpy(data(), children.data(), size_ * sizeof(Id));
+    Id* out = data();
+    for (std::uint32_t i = 0; i < size_; ++i) out[i] = children[i];
 }
 
 ENode::ENode(const ENode& other) : op_(other.op_), size_(other.size_) {
@@ -255,42 +256,44 @@ std::uint32_t EGraph::next_visit_stamp() const {
     return visit_epoch_;
 }
 
-void EGraph::NodeTable::prefetch_matches(std::uint64_t hash) const {
+void EGraph::NodeTable::prefetch_match(const ENode& key, std::uint64_t hash, const EGraph& owner,
+                                       bool to_class) const {
     if (slots_.empty()) return;
     const std::uint64_t tag = hash >> 32;
     for (std::uint64_t i = tag & mask_;; i = (i + 1) & mask_) {
         const std::uint64_t s = slots_[i];
         if (s == 0) return;
         if ((s >> 32) == tag) {
-            __builtin_prefetch(&entries_[(s & 0xffffffffULL) - 1]);
-            return;
+            const Entry& e = entries_[(s & 0xffffffffULL) - 1];
+            if (!to_class) {
+                __builtin_prefetch(&e);
+                return;
+            }
+            if (e.key == key) {
+                owner.prefetch_class(e.id);
+                return;
+            }
         }
     }
 }
 
-void EGraph::prefetch_add(const ENode& node, bool entries) const {
-    std::uint64_t h = 0;
-    if (node.arity() <= ENode::kInline) {
-        Id kids[ENode::kInline];
-        std::uint32_t n = 0;
-        for (Id c : node.children()) {
-            if (c >= classes_.size()) return;
-            while (classes_[c].parent != c) c = classes_[c].parent;
-            kids[n++] = c;
-        }
-        h = ENode(node.op(), std::span<const Id>(kids, n)).hash();
-    } else {
-        ENode canonical = node;
-        for (Id& c : canonical.children()) {
-            if (c >= classes_.size()) return;
-            while (classes_[c].parent != c) c = classes_[c].parent;
-        }
-        h = canonical.hash();
+void EGraph::prefetch_add(const ENode& node, AddStage stage) const {
+    ENode canonical = node;
+    for (Id& c : canonical.children()) {
+        if (c >= classes_.size()) return;
+        while (classes_[c].parent != c) c = classes_[c].parent;
     }
-    if (entries) {
-        table_.prefetch_matches(h);
-    } else {
-        table_.prefetch(h);
+    const std::uint64_t h = canonical.hash();
+    switch (stage) {
+        case AddStage::Slot:
+            table_.prefetch(h);
+            break;
+        case AddStage::Entry:
+            table_.prefetch_match(canonical, h, *this, false);
+            break;
+        case AddStage::Class:
+            table_.prefetch_match(canonical, h, *this, true);
+            break;
     }
 }
 

@@ -70,8 +70,13 @@ public:
     std::uint64_t hash() const noexcept;
 
     friend bool operator==(const ENode& a, const ENode& b) noexcept {
-        return a.op_ == b.op_ && a.size_ == b.size_ &&
-               std::memcmp(a.data(), b.data(), a.size_ * sizeof(Id)) == 0;
+        if (a.op_ != b.op_ || a.size_ != b.size_) return false;
+        const Id* x = a.data();
+        const Id* y = b.data();
+        for (std::uint32_t i = 0; i < a.size_; ++i) {
+            if (x[i] != y[i]) return false;
+        }
+        return true;
     }
     // Total order: operator, then arity, then children.
     friend bool operator<(const ENode& a, const ENode& b) noexcept;
@@ -167,10 +172,11 @@ public:
         }
     }
 
-    // Hints that add(node) is coming: starts loading what it touches first.
-    // With `entries`, the table slots are read (they should have been
-    // requested earlier) and the matching entries requested too.
-    void prefetch_add(const ENode& node, bool entries = false) const;
+    // Hints that add(node) is coming. Meant to be issued in stages, each a
+    // little later than the previous one: the table slot, then the entry
+    // the slot points to, then the class record of that entry's id.
+    enum class AddStage { Slot, Entry, Class };
+    void prefetch_add(const ENode& node, AddStage stage = AddStage::Slot) const;
     // Hints that find(id) or a union involving id is coming.
     void prefetch_class(Id id) const {
         if (id < classes_.size()) __builtin_prefetch(&classes_[id]);
@@ -205,7 +211,9 @@ private:
             if (!slots_.empty()) __builtin_prefetch(&slots_[(hash >> 32) & mask_]);
         }
         void prefetch_entry(std::uint32_t entry) const { __builtin_prefetch(&entries_[entry]); }
-        void prefetch_matches(std::uint64_t hash) const;
+        // Reads the (already requested) slots of `key` and requests the
+        // entry, or with `to_class` reads it and requests its class record.
+        void prefetch_match(const ENode& key, std::uint64_t hash, const EGraph& owner, bool to_class) const;
 
     private:
         struct Entry {

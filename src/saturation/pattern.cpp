@@ -348,7 +348,7 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
     // Applying is dominated by memory latency on large e-graphs, so the
     // memory that the application a few substitutions ahead will touch is
     // requested early. Purely a hint: it changes nothing.
-    constexpr std::size_t kAhead = 8;
+    constexpr std::size_t kAhead = 6;
     const PatternNode& top = applier_.nodes_.back();
     const bool flat_applier = !top.is_var && std::all_of(top.children.begin(), top.children.end(), [&](std::uint32_t c) {
         return applier_.nodes_[c].is_var;
@@ -356,9 +356,8 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
     auto bound_id = [&](std::span<const Id> row, std::uint32_t entry) {
         return row[applier_to_searcher_[applier_.var_slot_[entry]]];
     };
-    // Three stages: first the class records of the ids involved, then (once
-    // those are likely cached) the hash-cons slot of the instance, then the
-    // table entry that slot points to.
+    // In stages: first the class records of the ids involved, then (once
+    // those are likely cached) what the add of the instance will touch.
     std::vector<Id> kids;
     auto prefetch_far = [&](std::size_t group, std::size_t row) {
         const std::span<const Id> bound = matches.row(row);
@@ -367,20 +366,18 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
             if (applier_.nodes_[e].is_var) egraph.prefetch_class(bound_id(bound, static_cast<std::uint32_t>(e)));
         }
     };
-    auto prefetch_mid = [&](std::size_t, std::size_t row) {
-        if (!flat_applier) return;
-        const std::span<const Id> bound = matches.row(row);
-        kids.clear();
-        for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
-        egraph.prefetch_add(ENode(top.op, kids));
+    auto stage = [&](EGraph::AddStage which) {
+        return [&, which](std::size_t, std::size_t row) {
+            if (!flat_applier) return;
+            const std::span<const Id> bound = matches.row(row);
+            kids.clear();
+            for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
+            egraph.prefetch_add(ENode(top.op, kids), which);
+        };
     };
-    auto prefetch_near = [&](std::size_t, std::size_t row) {
-        if (!flat_applier) return;
-        const std::span<const Id> bound = matches.row(row);
-        kids.clear();
-        for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
-        egraph.prefetch_add(ENode(top.op, kids), true);
-    };
+    auto prefetch_slot = stage(EGraph::AddStage::Slot);
+    auto prefetch_entry = stage(EGraph::AddStage::Entry);
+    auto prefetch_class = stage(EGraph::AddStage::Class);
     // A cursor over (group, row) pairs that runs ahead of the application.
     struct Cursor {
         std::size_t group = 0;
@@ -398,20 +395,25 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
             ++c.group;
         }
     };
+    // Stage distances: class records 4k ahead, slot 3k, entry 2k, the
+    // entry's class record k.
     Cursor far;
-    Cursor mid;
+    Cursor slot;
+    Cursor entry;
     Cursor near;
-    for (std::size_t k = 0; k < 3 * kAhead; ++k) advance(far, prefetch_far);
-    for (std::size_t k = 0; k < 2 * kAhead; ++k) advance(mid, prefetch_mid);
-    for (std::size_t k = 0; k < kAhead; ++k) advance(near, prefetch_near);
+    for (std::size_t k = 0; k < 4 * kAhead; ++k) advance(far, prefetch_far);
+    for (std::size_t k = 0; k < 3 * kAhead; ++k) advance(slot, prefetch_slot);
+    for (std::size_t k = 0; k < 2 * kAhead; ++k) advance(entry, prefetch_entry);
+    for (std::size_t k = 0; k < kAhead; ++k) advance(near, prefetch_class);
 
     std::size_t merged = 0;
     Pattern::Scratch scratch;
     for (const ClassMatches& cm : matches.classes) {
         for (std::uint32_t r = cm.first; r < cm.first + cm.count; ++r) {
             advance(far, prefetch_far);
-            advance(mid, prefetch_mid);
-            advance(near, prefetch_near);
+            advance(slot, prefetch_slot);
+            advance(entry, prefetch_entry);
+            advance(near, prefetch_class);
             const Id instance = applier_.instantiate_slots(egraph, matches.row(r), applier_to_searcher_, scratch);
             if (egraph.union_classes(instance, cm.eclass)) ++merged;
         }
