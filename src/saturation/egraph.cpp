@@ -405,19 +405,33 @@ std::size_t EGraph::rebuild() {
     std::size_t merges = 0;
     std::vector<Id>& users = repair_scratch_;
     while (!pending_.empty()) {
-        const PendingRun run = pending_.back();
-        pending_.pop_back();
+        // Take every queued run at once, the last queued first. The order of
+        // repairs only decides which ids end up as roots, never which
+        // classes are merged.
         users.clear();
-        for (std::uint32_t r = run.head, n = 0; n < run.count; r = parent_pool_[r].next, ++n) {
-            users.push_back(parent_pool_[r].user);
+        constexpr std::size_t kRunsAhead = 8;
+        for (std::size_t j = pending_.size(); j-- > 0;) {
+            if (j >= kRunsAhead) __builtin_prefetch(&parent_pool_[pending_[j - kRunsAhead].head]);
+            const PendingRun run = pending_[j];
+            for (std::uint32_t r = run.head, n = 0; n < run.count; r = parent_pool_[r].next, ++n) {
+                users.push_back(parent_pool_[r].user);
+            }
         }
-        // Each repair reads the e-node that created the user (at random in
-        // the table), so those reads are requested well ahead.
-        constexpr std::size_t kAhead = 8;
-        for (std::size_t j = 0; j < users.size() && j < 2 * kAhead; ++j) __builtin_prefetch(&created_[users[j]]);
-        for (std::size_t j = 0; j < users.size(); ++j) {
-            if (j + 2 * kAhead < users.size()) __builtin_prefetch(&created_[users[j + 2 * kAhead]]);
-            if (j + kAhead < users.size()) table_.prefetch_entry(created_[users[j + kAhead]]);
+        pending_.clear();
+
+        // A repair reads the e-node that created the user, the classes of
+        // its children and the table, all at random; each is requested a few
+        // repairs ahead, in the order the repair needs them.
+        constexpr std::size_t kAhead = 4;
+        const std::size_t count = users.size();
+        for (std::size_t j = 0; j < count; ++j) {
+            if (j + 5 * kAhead < count) __builtin_prefetch(&created_[users[j + 5 * kAhead]]);
+            if (j + 4 * kAhead < count) table_.prefetch_entry(created_[users[j + 4 * kAhead]]);
+            if (j + 3 * kAhead < count) {
+                for (Id c : table_.key(created_[users[j + 3 * kAhead]]).children()) prefetch_class(c);
+            }
+            if (j + 2 * kAhead < count) prefetch_add(table_.key(created_[users[j + 2 * kAhead]]), AddStage::Slot);
+            if (j + kAhead < count) prefetch_add(table_.key(created_[users[j + kAhead]]), AddStage::Entry);
             repair(users[j], merges);
         }
     }
