@@ -116,6 +116,9 @@ public:
     void share_head(const NodeKey& other) noexcept;
     // True when both keys use the same head object (then equal_except_inputs).
     bool shares_head_with(const NodeKey& other) const noexcept { return head_ == other.head_; }
+    // The head object's address: equal for keys that share it, for memoising
+    // per head while the keys are alive.
+    const void* head_identity() const noexcept { return head_; }
 
 private:
     struct Head;

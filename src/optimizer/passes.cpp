@@ -124,38 +124,56 @@ DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const 
 // ---------------------------------------------------------------------------
 // Common-subexpression elimination
 
-CseResult cse(const EngineGraph& graph) {
+namespace {
+
+// With `Owned` the graph is consumed: labels and input lists move into the
+// result instead of being copied.
+template <bool Owned, class Graph>
+CseResult cse_impl(Graph& graph) {
     const std::size_t m = graph.nodes.size();
     CseResult out;
     out.old_to_new.assign(m, 0);
     out.graph.nodes.reserve(m);
     IndexTable table(m);
-    std::vector<std::uint64_t> inputs;  // scratch; copied out only for kept nodes
+    std::vector<std::uint64_t> scratch;  // renumbered inputs when the graph is borrowed
 
     for (std::size_t i = 0; i < m; ++i) {
-        const EngineNode& node = graph.nodes[i];
-        inputs.clear();
-        for (std::uint64_t x : node.inputs) {
-            if (x >= i) input_not_earlier(i, x);
-            inputs.push_back(out.old_to_new[x]);
+        auto& node = graph.nodes[i];
+        std::vector<std::uint64_t>* inputs = &scratch;
+        if constexpr (Owned) {
+            inputs = &node.inputs;
+            for (std::uint64_t& x : node.inputs) {
+                if (x >= i) input_not_earlier(i, x);
+                x = out.old_to_new[x];
+            }
+        } else {
+            scratch.clear();
+            for (std::uint64_t x : node.inputs) {
+                if (x >= i) input_not_earlier(i, x);
+                scratch.push_back(out.old_to_new[x]);
+            }
         }
 
         Hasher h;
         h.bytes(node.label);
-        h.u64(inputs.size());
-        for (std::uint64_t v : inputs) h.u64(v);
+        h.u64(inputs->size());
+        for (std::uint64_t v : *inputs) h.u64(v);
         const std::uint64_t hash = h.finish();
 
         auto same = [&](std::uint64_t j) {
             const EngineNode& d = out.graph.nodes[j];
-            return d.label == node.label && d.inputs == inputs;
+            return d.label == node.label && d.inputs == *inputs;
         };
         if (std::optional<std::uint64_t> j = table.find(hash, same)) {
             out.old_to_new[i] = *j;
             continue;
         }
         const std::uint64_t index = out.graph.nodes.size();
-        out.graph.nodes.push_back(EngineNode{node.label, inputs, node.boundary});
+        if constexpr (Owned) {
+            out.graph.nodes.push_back(EngineNode{std::move(node.label), std::move(node.inputs), node.boundary});
+        } else {
+            out.graph.nodes.push_back(EngineNode{node.label, scratch, node.boundary});
+        }
         table.insert(hash, index);
         out.old_to_new[i] = index;
     }
@@ -165,12 +183,20 @@ CseResult cse(const EngineGraph& graph) {
     return out;
 }
 
+}  // namespace
+
+CseResult cse(const EngineGraph& graph) { return cse_impl<false>(graph); }
+CseResult cse(EngineGraph&& graph) { return cse_impl<true>(graph); }
+
 // ---------------------------------------------------------------------------
 // Stage fusion
 
-FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion) {
+namespace {
+
+template <bool Owned, class Graph>
+FusionResult fusion_impl(Graph& graph, const TokenTable& tokens, bool maximal_fusion) {
     const std::size_t n = graph.nodes.size();
-    const auto& nodes = graph.nodes;
+    auto& nodes = graph.nodes;
 
     // Consumers of every node, one entry per input occurrence, ascending
     // consumer order (flat lists behind an offset table).
@@ -259,9 +285,13 @@ FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bo
             std::vector<StageOp> ops;
             ops.reserve(static_cast<std::size_t>(last - first));
             for (const std::uint64_t* m = first; m != last; ++m) {
-                const EngineNode& node = nodes[*m];
+                auto& node = nodes[*m];
                 StageOp op;
-                op.label = node.label;
+                if constexpr (Owned) {
+                    op.label = std::move(node.label);  // each operation lands in one stage
+                } else {
+                    op.label = node.label;
+                }
                 op.inputs.reserve(node.inputs.size());
                 for (std::uint64_t x : node.inputs) {
                     const std::uint64_t y = group[x];
@@ -288,6 +318,16 @@ FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bo
     out.outputs.reserve(graph.outputs.size());
     for (std::uint64_t o : graph.outputs) out.outputs.push_back(emitted(new_id, group[o]));
     return out;
+}
+
+}  // namespace
+
+FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion) {
+    return fusion_impl<false>(graph, tokens, maximal_fusion);
+}
+
+FusionResult stage_fusion(EngineGraph&& graph, const TokenTable& tokens, bool maximal_fusion) {
+    return fusion_impl<true>(graph, tokens, maximal_fusion);
 }
 
 }  // namespace veltrix

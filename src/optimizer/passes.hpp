@@ -83,6 +83,8 @@ struct CseResult {
 // Merges nodes with equal labels over equal (already merged) inputs; the
 // first one wins.
 CseResult cse(const EngineGraph& graph);
+// The same, consuming `graph` (its labels and input lists move into the result).
+CseResult cse(EngineGraph&& graph);
 
 struct FusionResult {
     std::vector<NodeKey> nodes;          // the reduced graph
@@ -97,5 +99,7 @@ struct FusionResult {
 // its consumer only when it has exactly one consumer entry; with it true, when
 // all of its consumers lie in one stage.
 FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion);
+// The same, consuming `graph` (operation labels move into the stages).
+FusionResult stage_fusion(EngineGraph&& graph, const TokenTable& tokens, bool maximal_fusion);
 
 }  // namespace veltrix

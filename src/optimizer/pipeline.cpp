@@ -28,12 +28,12 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
             panic("index out of range: engine map has " + std::to_string(canonical.map.size()) + " entries for " +
                   std::to_string(engine_graph.nodes.size()) + " nodes");
         }
-        dedup = cse(canonical.graph);
+        dedup = cse(std::move(canonical.graph));
         engine_map = std::move(canonical.map);
     }
     out.canonical_nodes = dedup.graph.nodes.size();
 
-    FusionResult fused = stage_fusion(dedup.graph, tokens, maximal_fusion);
+    FusionResult fused = stage_fusion(std::move(dedup.graph), tokens, maximal_fusion);
     out.stages = fused.stages;
     out.boundary_nodes = fused.boundary_nodes;
 
@@ -57,18 +57,19 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
 
 ReductionResult from_reduced(Reduced reduced) {
     auto store = std::make_unique<GraphStore>();
+    store->reserve(reduced.nodes.size());
     std::vector<NodeId> remap;
     remap.reserve(reduced.nodes.size());
 
+    std::vector<NodeId> inputs;  // scratch
     for (NodeKey& node : reduced.nodes) {
         std::span<const NodeId> old_inputs = node.inputs();
-        std::vector<NodeId> inputs;
-        inputs.reserve(old_inputs.size());
+        inputs.clear();
         for (NodeId x : old_inputs) inputs.push_back(at_checked(remap, x));
-        // The key is copied only when interning changed one of its inputs.
+        // The key is rebuilt only when interning changed one of its inputs.
         NodeKey key = std::equal(inputs.begin(), inputs.end(), old_inputs.begin(), old_inputs.end())
                           ? std::move(node)
-                          : node.with_inputs(std::move(inputs));
+                          : node.with_input_list(inputs);
         Result<NodeId, BadNodeId> id = store->intern(std::move(key));
         if (!id) panic("reduced graph references only earlier nodes");
         remap.push_back(id.value());
