@@ -1,9 +1,9 @@
 #include "optimizer/saturation_engine.hpp"
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "graph/support.hpp"
@@ -41,27 +41,76 @@ Rewrite must_rewrite(const std::string& name, const std::string& searcher, const
     panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
 }
 
-// Interns each distinct label once per call; consecutive nodes often share
-// a label, so the previous one is checked before the map.
+// Interns each distinct label once per call. A flat table keyed by a hash
+// of the text, holding its own copy of each text so that a lookup never
+// reaches back into the (scattered) input nodes.
 class LabelSymbols {
 public:
-    explicit LabelSymbols(std::size_t expected) { map_.reserve(expected / 4 + 16); }
+    explicit LabelSymbols(std::size_t expected) {
+        std::size_t size = 64;
+        while (size < expected / 2) size *= 2;
+        slots_.resize(size);
+    }
 
-    Symbol get(const std::string& label) {
-        if (has_last_ && label == last_text_) return last_;
-        auto [it, inserted] = map_.try_emplace(std::string_view(label), Symbol());
-        if (inserted) it->second = Symbol::intern(label);
-        last_text_ = it->first;
-        last_ = it->second;
-        has_last_ = true;
-        return last_;
+    Symbol get(std::string_view label) {
+        const std::uint64_t h = hash(label);
+        for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& s = slots_[i];
+            if (s.text == kEmpty) {
+                const Symbol symbol = Symbol::intern(label);
+                s.hash = h;
+                s.symbol = symbol;
+                s.text = static_cast<std::uint32_t>(texts_.size());
+                texts_.emplace_back(label);
+                if (2 * texts_.size() > slots_.size()) grow();
+                return symbol;
+            }
+            if (s.hash == h && texts_[s.text] == label) return s.symbol;
+        }
     }
 
 private:
-    std::unordered_map<std::string_view, Symbol> map_;
-    std::string_view last_text_;
-    Symbol last_;
-    bool has_last_ = false;
+    static constexpr std::uint32_t kEmpty = 0xffffffffu;
+    struct Slot {
+        std::uint64_t hash = 0;
+        Symbol symbol;
+        std::uint32_t text = kEmpty;  // index into texts_
+    };
+
+    static std::uint64_t hash(std::string_view s) noexcept {
+        std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ s.size();
+        std::size_t n = s.size();
+        const char* p = s.data();
+        while (n >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            h = (h ^ w) * 0xbf58476d1ce4e5b9ULL;
+            h ^= h >> 31;
+            p += 8;
+            n -= 8;
+        }
+        std::uint64_t tail = 0;
+        std::memcpy(&tail, p, n);
+        h = (h ^ tail) * 0x94d049bb133111ebULL;
+        h ^= h >> 29;
+        h *= 0xbf58476d1ce4e5b9ULL;
+        h ^= h >> 32;
+        return h;
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_.assign(old.size() * 2, Slot{});
+        for (const Slot& s : old) {
+            if (s.text == kEmpty) continue;
+            std::size_t i = s.hash & (slots_.size() - 1);
+            while (slots_[i].text != kEmpty) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = s;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<std::string> texts_;
 };
 
 }  // namespace
