@@ -1,5 +1,6 @@
 #include "graph/dot.hpp"
 
+#include <unordered_map>
 #include <vector>
 
 namespace veltrix {
@@ -20,12 +21,17 @@ std::string to_dot(const GraphStore& store) {
             if (id < is_output.size()) is_output[id] = true;
         }
 
+        // A label depends only on the key's head: nodes that share a head
+        // share its escaped label, built once.
+        std::unordered_map<const void*, std::string> labels;
         std::string out = "digraph veltrix {\n";
         for (std::size_t id = 0; id < nodes.size(); ++id) {
             out += "  n";
             out += std::to_string(id);
             out += " [label=\"";
-            append_dot_escaped(out, nodes[id].label());
+            auto [it, fresh] = labels.try_emplace(nodes[id].head_identity());
+            if (fresh) append_dot_escaped(it->second, nodes[id].label());
+            out += it->second;
             out += '"';
             if (is_output[id]) out += ", shape=doublecircle";
             out += "];\n";

@@ -2,7 +2,9 @@
 #include "common.hpp"
 
 #include <atomic>
+#include <iterator>
 #include <new>
+#include <unordered_map>
 
 #include "graph/blob.hpp"
 #include "graph/dot.hpp"
@@ -223,48 +225,135 @@ PyObject* descriptor_to_py(const PayloadDescriptor& d) {
                     {"preprocessing_ref", pref}});
 }
 
-const char* kind_name(NodeKind k) {
-    switch (k) {
-        case NodeKind::Source: return "source";
-        case NodeKind::Op: return "op";
-        case NodeKind::Reduction: return "reduction";
-        case NodeKind::External: return "external";
-        case NodeKind::Stage: return "stage";
-        case NodeKind::Exchange: return "exchange";
-        case NodeKind::Join: return "join";
+// Dict keys and kind names of the node view, and dict templates holding
+// the keys of each shape in order: a node dict starts as a copy of its
+// template (keys already hashed, table already sized) and gets its values
+// set. Created once per process and kept.
+struct ViewObjects {
+    PyObject* id;
+    PyObject* output;
+    PyObject* inputs;
+    PyObject* kind;
+    PyObject* name;
+    PyObject* params;
+    PyObject* n_members;
+    PyObject* members;
+    PyObject* descriptor;
+    PyObject* kinds[7];
+    PyObject* plain_template;     // id .. params
+    PyObject* stage_template;     // + n_members, members
+    PyObject* external_template;  // + descriptor
+};
+
+PyObject* dict_template(std::initializer_list<PyObject*> keys) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    for (PyObject* key : keys) {
+        if (PyDict_SetItem(dict, key, Py_None) < 0) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
     }
-    return "";
+    return dict;
 }
 
-PyObject* node_to_py(NodeId id, const NodeKey& key, bool output) {
-    PyObject* dict = dict_of({{"id", PyLong_FromUnsignedLongLong(id)},
-                              {"output", PyBool_FromLong(output)},
-                              {"inputs", ids_to_py(key.inputs())},
-                              {"kind", PyUnicode_FromString(kind_name(key.kind()))},
-                              {"name", text_to_py(key.name())},
-                              {"params", params_to_py(key.params())}});
+const ViewObjects* view_objects() {
+    static std::atomic<ViewObjects*> cached{nullptr};
+    if (ViewObjects* v = cached.load(std::memory_order_acquire)) return v;
+    auto v = std::make_unique<ViewObjects>();
+    PyObject** const names[] = {&v->id,     &v->output,    &v->inputs,  &v->kind,      &v->name,
+                                &v->params, &v->n_members, &v->members, &v->descriptor};
+    const char* const texts[] = {"id", "output", "inputs", "kind", "name", "params", "n_members", "members", "descriptor"};
+    for (std::size_t i = 0; i < std::size(names); ++i) {
+        if ((*names[i] = PyUnicode_InternFromString(texts[i])) == nullptr) return nullptr;  // kept: process lifetime
+    }
+    const char* const kinds[] = {"source", "op", "reduction", "external", "stage", "exchange", "join"};
+    for (std::size_t i = 0; i < 7; ++i) {
+        if ((v->kinds[i] = PyUnicode_InternFromString(kinds[i])) == nullptr) return nullptr;
+    }
+    v->plain_template = dict_template({v->id, v->output, v->inputs, v->kind, v->name, v->params});
+    v->stage_template =
+        dict_template({v->id, v->output, v->inputs, v->kind, v->name, v->params, v->n_members, v->members});
+    v->external_template = dict_template({v->id, v->output, v->inputs, v->kind, v->name, v->params, v->descriptor});
+    if (v->plain_template == nullptr || v->stage_template == nullptr || v->external_template == nullptr) return nullptr;
+    ViewObjects* expected = nullptr;
+    if (cached.compare_exchange_strong(expected, v.get(), std::memory_order_acq_rel)) return v.release();
+    return expected;  // another thread won; ours is dropped (its strings stay interned)
+}
+
+// The name str and a params dict of every distinct head seen so far in one
+// nodes() call; nodes that share a head get the same str and a copy of the
+// dict (strs are immutable, dicts must not be shared).
+class HeadObjects {
+public:
+    HeadObjects() = default;
+    HeadObjects(const HeadObjects&) = delete;
+    HeadObjects& operator=(const HeadObjects&) = delete;
+    ~HeadObjects() {
+        for (auto& [head, objects] : map_) {
+            Py_DECREF(objects.first);
+            Py_DECREF(objects.second);
+        }
+    }
+    // New references to the name and a fresh params dict; false on error.
+    bool get(const NodeKey& key, PyObject** name, PyObject** params) {
+        auto it = map_.find(key.head_identity());
+        if (it == map_.end()) {
+            PyObject* n = text_to_py(key.name());
+            if (n == nullptr) return false;
+            PyObject* p = params_to_py(key.params());
+            if (p == nullptr) {
+                Py_DECREF(n);
+                return false;
+            }
+            it = map_.emplace(key.head_identity(), std::make_pair(n, p)).first;
+        }
+        *params = PyDict_Copy(it->second.second);
+        if (*params == nullptr) return false;
+        *name = Py_NewRef(it->second.first);
+        return true;
+    }
+
+private:
+    std::unordered_map<const void*, std::pair<PyObject*, PyObject*>> map_;
+};
+
+// Sets one item of a dict made from a template; steals `value`.
+bool set_item(PyObject* dict, PyObject* key, PyObject* value) {
+    if (value == nullptr) return false;
+    int rc = PyDict_SetItem(dict, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+PyObject* node_to_py(const ViewObjects& v, HeadObjects& heads, NodeId id, const NodeKey& key, bool output) {
+    const NodeKind kind = key.kind();
+    PyObject* dict = PyDict_Copy(kind == NodeKind::Stage      ? v.stage_template
+                                 : kind == NodeKind::External ? v.external_template
+                                                              : v.plain_template);
     if (dict == nullptr) return nullptr;
-    int rc = 0;
-    if (key.kind() == NodeKind::Stage) {
+    PyObject* name = nullptr;
+    PyObject* params = nullptr;
+    bool ok = set_item(dict, v.id, PyLong_FromUnsignedLongLong(id)) &&
+              set_item(dict, v.output, Py_NewRef(output ? Py_True : Py_False)) &&
+              set_item(dict, v.inputs, ids_to_py(key.inputs())) &&
+              set_item(dict, v.kind, Py_NewRef(v.kinds[static_cast<int>(kind)])) && heads.get(key, &name, &params) &&
+              set_item(dict, v.name, name) && set_item(dict, v.params, params);
+    if (ok && kind == NodeKind::Stage) {
         const auto& members = key.members();
-        PyObject* n = PyLong_FromSize_t(members.size());
-        rc = n == nullptr ? -1 : PyDict_SetItemString(dict, "n_members", n);
-        Py_XDECREF(n);
-        PyObject* list = rc < 0 ? nullptr : PyList_New(static_cast<Py_ssize_t>(members.size()));
-        if (list == nullptr) rc = -1;
-        for (std::size_t i = 0; rc == 0 && i < members.size(); ++i) {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(members.size()));
+        ok = list != nullptr;
+        for (std::size_t i = 0; ok && i < members.size(); ++i) {
             PyObject* m = member_to_py(members[i]);
-            if (m == nullptr) rc = -1;
+            if (m == nullptr) ok = false;
             else PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), m);
         }
-        if (rc == 0) rc = PyDict_SetItemString(dict, "members", list);
-        Py_XDECREF(list);
-    } else if (key.kind() == NodeKind::External) {
-        PyObject* d = descriptor_to_py(key.descriptor());
-        rc = d == nullptr ? -1 : PyDict_SetItemString(dict, "descriptor", d);
-        Py_XDECREF(d);
+        ok = ok && set_item(dict, v.n_members, PyLong_FromSize_t(members.size())) && set_item(dict, v.members, list);
+        if (!ok) Py_XDECREF(list);
+    } else if (ok && kind == NodeKind::External) {
+        ok = set_item(dict, v.descriptor, descriptor_to_py(key.descriptor()));
     }
-    if (rc < 0) {
+    if (!ok) {
         Py_DECREF(dict);
         return nullptr;
     }
@@ -273,13 +362,16 @@ PyObject* node_to_py(NodeId id, const NodeKey& key, bool output) {
 
 PyObject* nodes(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
+        const ViewObjects* v = view_objects();
+        if (v == nullptr) return nullptr;
         Snapshot snap = store(self).snapshot();
         std::vector<bool> is_output(snap.nodes.size(), false);
         for (NodeId o : snap.outputs) is_output[o] = true;
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(snap.nodes.size()));
         if (list == nullptr) return nullptr;
+        HeadObjects heads;
         for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
-            PyObject* d = node_to_py(i, snap.nodes[i], is_output[i]);
+            PyObject* d = node_to_py(*v, heads, i, snap.nodes[i], is_output[i]);
             if (d == nullptr) {
                 Py_DECREF(list);
                 return nullptr;
