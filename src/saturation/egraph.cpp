@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -28,6 +29,7 @@ constexpr std::uint64_t kMaxIds = 0xffffffffULL;  // the last value is reserved 
 }  // namespace
 
 static_assert(sizeof(ENode) == 16, "an e-node with up to two children is 16 bytes");
+static_assert(sizeof(Id[ENode::kInline]) == sizeof(Id*), "copying the inline ids also copies the heap pointer");
 
 // ---------------------------------------------------------------------------
 // Large arrays
@@ -58,7 +60,7 @@ void free_big(void* p, std::size_t bytes) noexcept {
 // ---------------------------------------------------------------------------
 // ENode
 
-ENode::ENode(Symbol op, std::span<const Id> children) : op_(op) {
+ENode::ENode(Symbol op, std::span<const Id> children) : op_(op), heap_(nullptr) {
     if (children.size() > 0xffffffffULL) panic("e-node has too many children");
     size_ = static_cast<std::uint32_t>(children.size());
     if (size_ > kInline) heap_ = new Id[size_];

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -47,7 +46,7 @@ class ENode {
 public:
     static constexpr std::uint32_t kInline = 2;
 
-    ENode() noexcept : op_(), size_(0) {}
+    ENode() noexcept : op_(), size_(0), heap_(nullptr) {}
     ENode(Symbol op, std::span<const Id> children);
     ENode(Symbol op, std::initializer_list<Id> children)
         : ENode(op, std::span<const Id>(children.begin(), children.size())) {}
@@ -150,7 +149,7 @@ public:
 
     // Calls f(Id root) once for every class holding an e-node with operator
     // `op`, without looking at other classes. Stops early when f returns
-    // false.
+    // false. Not reentrant: f must not start another such traversal.
     template <class F>
     void for_each_class_with_op(Symbol op, F&& f) const {
         const std::uint32_t slot = op_slot(op);
