@@ -3,10 +3,32 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <memory>
 #include <new>
 #include <variant>
 
 namespace veltrix {
+
+namespace {
+
+// The head hash of a key without extra fields.
+std::uint64_t basic_head_hash(NodeKind kind, std::string_view name, const ParamMap& params) noexcept {
+    Hasher h;
+    h.u64(static_cast<std::uint64_t>(kind));
+    if (kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction) h.bytes(name);
+    params.hash_into(h);
+    return h.finish();
+}
+
+std::uint64_t key_hash(std::uint64_t head_hash, std::span<const NodeId> inputs) noexcept {
+    Hasher h;
+    h.u64(head_hash);
+    h.u64(inputs.size());
+    for (NodeId id : inputs) h.u64(id);
+    return h.finish();
+}
+
+}  // namespace
 
 struct NodeKey::Head {
     mutable std::atomic<std::size_t> refs{1};
@@ -14,21 +36,28 @@ struct NodeKey::Head {
     std::uint64_t hash = 0;  // of everything below, see compute_hash
     std::string name;
     ParamMap params;
-    std::variant<std::monostate, PayloadDescriptor, std::vector<StageOp>> extra;
+    // The descriptor of an External or the members of a Stage, kept out of
+    // line so that the heads of the other kinds stay small.
+    using Extra = std::variant<PayloadDescriptor, std::vector<StageOp>>;
+    std::unique_ptr<Extra> extra;
 
     Head(NodeKind k, std::string n, ParamMap p) : kind(k), name(std::move(n)), params(std::move(p)) {}
 
     // The tag, then the fields in their listed order.
     void compute_hash() noexcept {
+        if (kind != NodeKind::External && kind != NodeKind::Stage) {
+            hash = basic_head_hash(kind, name, params);
+            return;
+        }
         Hasher h;
         h.u64(static_cast<std::uint64_t>(kind));
         switch (kind) {
             case NodeKind::Source:
             case NodeKind::Op:
             case NodeKind::Reduction: h.bytes(name); break;
-            case NodeKind::External: std::get<PayloadDescriptor>(extra).hash_into(h); break;
+            case NodeKind::External: std::get<PayloadDescriptor>(*extra).hash_into(h); break;
             case NodeKind::Stage: {
-                const auto& members = std::get<std::vector<StageOp>>(extra);
+                const auto& members = std::get<std::vector<StageOp>>(*extra);
                 h.u64(members.size());
                 for (const StageOp& m : members) m.hash_into(h);
                 break;
@@ -40,7 +69,8 @@ struct NodeKey::Head {
     }
 
     bool operator==(const Head& o) const noexcept {
-        return hash == o.hash && kind == o.kind && name == o.name && params == o.params && extra == o.extra;
+        return hash == o.hash && kind == o.kind && name == o.name && params == o.params &&
+               (extra == nullptr ? o.extra == nullptr : o.extra != nullptr && *extra == *o.extra);
     }
 };
 
@@ -130,8 +160,10 @@ void NodeKey::release() noexcept {
 NodeKey::Head* NodeKey::new_head(NodeKind kind, std::string name, ParamMap params, PayloadDescriptor* descriptor,
                                  std::vector<StageOp>* members) {
     auto* head = new Head(kind, std::move(name), std::move(params));
-    if (descriptor != nullptr) head->extra.emplace<PayloadDescriptor>(std::move(*descriptor));
-    if (members != nullptr) head->extra.emplace<std::vector<StageOp>>(std::move(*members));
+    std::unique_ptr<Head> owned(head);
+    if (descriptor != nullptr) owned->extra = std::make_unique<Head::Extra>(std::move(*descriptor));
+    if (members != nullptr) owned->extra = std::make_unique<Head::Extra>(std::move(*members));
+    owned.release();
     head->compute_hash();
     return head;
 }
@@ -186,12 +218,12 @@ const ParamMap& NodeKey::params() const noexcept { return head_->params; }
 
 const PayloadDescriptor& NodeKey::descriptor() const {
     if (kind() != NodeKind::External) panic("descriptor of a node that is not external");
-    return std::get<PayloadDescriptor>(head_->extra);
+    return std::get<PayloadDescriptor>(*head_->extra);
 }
 
 const std::vector<StageOp>& NodeKey::members() const {
     if (kind() != NodeKind::Stage) panic("members of a node that is not a stage");
-    return std::get<std::vector<StageOp>>(head_->extra);
+    return std::get<std::vector<StageOp>>(*head_->extra);
 }
 
 NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) const { return with_input_list(inputs); }
@@ -223,12 +255,20 @@ bool NodeKey::operator==(const NodeKey& o) const noexcept {
 
 std::uint64_t NodeKey::head_hash() const noexcept { return head_->hash; }
 
-std::uint64_t NodeKey::hash() const noexcept {
-    Hasher h;
-    h.u64(head_->hash);
-    h.u64(count_);
-    for (NodeId id : inputs()) h.u64(id);
-    return h.finish();
+std::uint64_t NodeKey::hash() const noexcept { return key_hash(head_->hash, inputs()); }
+
+std::uint64_t NodeKey::basic_hash(NodeKind kind, std::string_view name, const ParamMap& params,
+                                  std::span<const NodeId> inputs) noexcept {
+    if (kind == NodeKind::Source) inputs = {};
+    return key_hash(basic_head_hash(kind, name, params), inputs);
+}
+
+bool NodeKey::equals_basic(NodeKind kind, std::string_view name, const ParamMap& params,
+                           std::span<const NodeId> inputs) const noexcept {
+    if (kind == NodeKind::Source) inputs = {};
+    const auto mine = this->inputs();
+    return head_->kind == kind && std::equal(mine.begin(), mine.end(), inputs.begin(), inputs.end()) &&
+           head_->extra == nullptr && head_->name == name && head_->params == params;
 }
 
 // ---------------------------------------------------------------------------

@@ -109,6 +109,13 @@ public:
     bool equal_except_inputs(const NodeKey& other) const noexcept;
     std::uint64_t hash() const noexcept;
 
+    // hash() and operator== for the key that basic(kind, name, params,
+    // inputs) would build, without building it.
+    static std::uint64_t basic_hash(NodeKind kind, std::string_view name, const ParamMap& params,
+                                    std::span<const NodeId> inputs) noexcept;
+    bool equals_basic(NodeKind kind, std::string_view name, const ParamMap& params,
+                      std::span<const NodeId> inputs) const noexcept;
+
     // Hash of everything but the inputs (agrees with equal_except_inputs).
     std::uint64_t head_hash() const noexcept;
     // Makes this key share the head of `other`, which must be

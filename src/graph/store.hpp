@@ -121,6 +121,11 @@ public:
     std::optional<NodeId> find(std::span<const NodeKey> arena, const NodeKey& key, std::uint64_t hash) const {
         return table_.find(hash, [&](NodeId id) { return arena[id] == key; });
     }
+    // The entry with this hash whose key satisfies `same(id)`.
+    template <class Same>
+    std::optional<NodeId> find_if(std::uint64_t hash, Same&& same) const {
+        return table_.find(hash, same);
+    }
     // Room for one more entry; may throw std::bad_alloc, leaving the index as it was.
     void reserve_one(std::span<const NodeKey> arena) {
         table_.reserve_one([&](NodeId id) { return arena[id].hash(); });
@@ -145,6 +150,10 @@ public:
 
     // Returns the id of the node equal to `key`, adding it when new.
     Result<NodeId, BadNodeId> intern(NodeKey key);
+    // The same for NodeKey::basic(kind, name, params, inputs); the key is
+    // built only when it is new.
+    Result<NodeId, BadNodeId> intern_basic(NodeKind kind, std::string name, ParamMap params,
+                                           std::span<const NodeId> inputs);
     std::optional<BadNodeId> mark_output(NodeId id);
     // Makes room for `n` nodes in all (a hint; never needed for correctness).
     void reserve(std::size_t n);
@@ -167,6 +176,9 @@ public:
     }
 
 private:
+    // With the lock held: appends a key that is not in the store yet.
+    NodeId insert_new(NodeKey key, std::uint64_t hash);
+
     PoisonLock lock_{kStorePoisoned};
     std::vector<NodeKey, LargeAllocator<NodeKey>> nodes_;
     std::vector<NodeId> outputs_;

@@ -69,8 +69,7 @@ PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         }
         auto params = params_from_py(a[has_inputs ? 2 : 1]);
         if (!params) return nullptr;
-        return intern_result(
-            store(self).intern(NodeKey::basic(Kind, std::move(*name), std::move(*params), inputs.view())));
+        return intern_result(store(self).intern_basic(Kind, std::move(*name), std::move(*params), inputs.view()));
     });
 }
 
@@ -101,7 +100,7 @@ PyObject* add_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         }
         auto params = params_from_py(a[1]);
         if (!params) return nullptr;
-        return intern_result(store(self).intern(NodeKey::basic(Kind, {}, std::move(*params), inputs.view())));
+        return intern_result(store(self).intern_basic(Kind, {}, std::move(*params), inputs.view()));
     });
 }
 
