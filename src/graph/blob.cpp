@@ -247,11 +247,13 @@ public:
     void flag(bool v) { u8(v ? 1 : 0); }
     void str(std::string_view s) {
         u32(static_cast<std::uint32_t>(s.size()));
+        if (s.empty()) return;  // an empty view may carry no pointer; memcpy needs one
         std::memcpy(p_, s.data(), s.size());
         p_ += s.size();
     }
     void ids(std::span<const NodeId> ids) {
         u32(static_cast<std::uint32_t>(ids.size()));
+        if (ids.empty()) return;  // an empty list may carry no pointer; memcpy needs one
         if constexpr (std::endian::native == std::endian::little) {
             std::memcpy(p_, ids.data(), ids.size() * 8);
             p_ += ids.size() * 8;
