@@ -43,12 +43,27 @@ ubsan=$(ldd "$so" | awk '/libubsan\.so/ {print $3}')
 [ -n "$asan" ] || die "$so is not linked against libasan"
 preload="$asan${ubsan:+ $ubsan}"
 
+# Reports go to files: pytest captures the test process's stderr, and a
+# report printed there would vanish with the process it halts.
+REPORTS="$DIR/reports"
+rm -rf "$REPORTS" && mkdir -p "$REPORTS"
+
 say "Python tests on CPython 3.13 under ASan and UBSan"
 [ $# -gt 0 ] || set -- tests/python
+status=0
 LD_PRELOAD="$preload" \
-ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
-UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
+ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$ROOT/$REPORTS/asan${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$ROOT/$REPORTS/ubsan${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
 PYTHONMALLOC=malloc \
 VELTRIX_SANITIZED=1 \
 PYTHONPATH="$ROOT/$SITE" \
-    "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"
+    "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=$?
+
+if compgen -G "$REPORTS/*" >/dev/null; then
+    for report in "$REPORTS"/*; do
+        printf '\n--- %s\n' "$report"
+        cat "$report"
+    done
+    die "the sanitizers reported errors (pytest exit status $status)"
+fi
+[ "$status" -eq 0 ] || die "pytest failed under the sanitizers (exit status $status)"

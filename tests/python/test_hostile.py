@@ -233,7 +233,20 @@ ACCEPTED = [
     ("str-subclass-name", lambda s: s.add_op(TextLike("neg"), [0]), [0]),
     ("range-inputs", lambda s: s.add_join(range(2)), [0, 1]),
     ("bytes-inputs", lambda s: s.add_join(b"\x00\x01"), [0, 1]),
+    ("element-clears-its-list", lambda s: s.add_join(clearing_list()), [1]),
 ]
+
+
+def clearing_list():
+    """A list whose first element empties it while being converted."""
+    items = []
+
+    def clear():
+        items.clear()
+        return 1
+
+    items.extend([Index(clear), 0, 0])
+    return items
 
 
 @pytest.mark.parametrize("call, inputs", [c[1:] for c in ACCEPTED], ids=[c[0] for c in ACCEPTED])
@@ -280,6 +293,47 @@ def test_dict_and_str_subclasses_use_their_stored_contents():
     assert s.add_external(Missing(descriptor()), []) == d
     sub = type("Sub", (str,), {})
     assert s.add_external({sub(k): TextLike(v) for k, v in descriptor().items()}, []) == d
+
+
+class ClearsOnCompare(str):
+    """Shares the hash of "kind"; comparing it empties the dict it lives in."""
+
+    def __hash__(self):
+        return hash("kind")
+
+    owner = None
+
+    def __eq__(self, other):
+        if self.owner is not None:
+            self.owner.clear()
+        return False
+
+
+def test_descriptor_dict_mutated_by_a_key_during_lookup():
+    s = fresh()
+    before = state(s)
+    d = descriptor()
+    del d["kind"]
+    key = ClearsOnCompare("x")
+    d[key] = 1
+    d["kind"] = "k"  # inserted after the hostile key: found only past a comparison
+    key.owner = d  # armed: the lookup of "kind" now empties the dict
+    with pytest.raises(ValueError, match="descriptor missing required field"):
+        s.add_external(d, [0])
+    assert state(s) == before
+
+
+@pytest.mark.parametrize("copier", ["copy", "deepcopy", "pickle"])
+@pytest.mark.parametrize("make", [vc.GraphStore, vc.IncrementalReducer,
+                                  lambda: vc.PayloadDescriptor(**descriptor())])
+def test_objects_cannot_be_copied_into_empty_shells(make, copier):
+    import copy
+    import pickle
+
+    obj = make()
+    fn = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": pickle.dumps}[copier]
+    with pytest.raises(TypeError):
+        fn(obj)
 
 
 def test_nul_and_long_text_round_trip():
