@@ -12,7 +12,7 @@ namespace veltrix {
 namespace {
 
 // The head hash of a key without extra fields.
-std::uint64_t basic_head_hash(NodeKind kind, std::string_view name, const ParamMap& params) noexcept {
+std::uint64_t hash_basic_head(NodeKind kind, std::string_view name, const ParamMap& params) noexcept {
     Hasher h;
     h.u64(static_cast<std::uint64_t>(kind));
     if (kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction) h.bytes(name);
@@ -46,7 +46,7 @@ struct NodeKey::Head {
     // The tag, then the fields in their listed order.
     void compute_hash() noexcept {
         if (kind != NodeKind::External && kind != NodeKind::Stage) {
-            hash = basic_head_hash(kind, name, params);
+            hash = hash_basic_head(kind, name, params);
             return;
         }
         Hasher h;
@@ -206,10 +206,14 @@ NodeKey NodeKey::exchange(ParamMap params, std::vector<NodeId> inputs) {
 NodeKey NodeKey::join(ParamMap params, std::vector<NodeId> inputs) {
     return NodeKey(new_head(NodeKind::Join, {}, std::move(params)), inputs);
 }
-NodeKey NodeKey::basic(NodeKind kind, std::string name, ParamMap params, std::span<const NodeId> inputs) {
+NodeKey NodeKey::basic(NodeKind kind, std::string name, ParamMap params, std::span<const NodeId> inputs,
+                       std::optional<std::uint64_t> head_hash) {
     if (kind == NodeKind::External || kind == NodeKind::Stage) panic("basic key of a kind with extra fields");
     if (kind == NodeKind::Source) inputs = {};
-    return NodeKey(new_head(kind, std::move(name), std::move(params)), inputs);
+    if (!head_hash) return NodeKey(new_head(kind, std::move(name), std::move(params)), inputs);
+    auto* head = new Head(kind, std::move(name), std::move(params));
+    head->hash = *head_hash;
+    return NodeKey(head, inputs);
 }
 
 NodeKind NodeKey::kind() const noexcept { return head_->kind; }
@@ -257,10 +261,16 @@ std::uint64_t NodeKey::head_hash() const noexcept { return head_->hash; }
 
 std::uint64_t NodeKey::hash() const noexcept { return key_hash(head_->hash, inputs()); }
 
-std::uint64_t NodeKey::basic_hash(NodeKind kind, std::string_view name, const ParamMap& params,
-                                  std::span<const NodeId> inputs) noexcept {
-    if (kind == NodeKind::Source) inputs = {};
-    return key_hash(basic_head_hash(kind, name, params), inputs);
+std::uint64_t NodeKey::basic_head_hash(NodeKind kind, std::string_view name, const ParamMap& params) noexcept {
+    return hash_basic_head(kind, name, params);
+}
+
+std::uint64_t NodeKey::hash_with_inputs(std::uint64_t head_hash, std::span<const NodeId> inputs) noexcept {
+    return key_hash(head_hash, inputs);
+}
+
+bool NodeKey::head_equals_basic(NodeKind kind, std::string_view name, const ParamMap& params) const noexcept {
+    return head_->kind == kind && head_->extra == nullptr && head_->name == name && head_->params == params;
 }
 
 bool NodeKey::equals_basic(NodeKind kind, std::string_view name, const ParamMap& params,

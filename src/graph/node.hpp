@@ -71,7 +71,9 @@ public:
     static NodeKey join(ParamMap params, std::vector<NodeId> inputs);
     // Source, Op, Reduction, Exchange or Join (the kinds without extra
     // fields; `name` must be empty for the last two) from borrowed inputs.
-    static NodeKey basic(NodeKind kind, std::string name, ParamMap params, std::span<const NodeId> inputs);
+    // `head_hash`, when given, must be basic_head_hash of the same parts.
+    static NodeKey basic(NodeKind kind, std::string name, ParamMap params, std::span<const NodeId> inputs,
+                         std::optional<std::uint64_t> head_hash = std::nullopt);
 
     NodeKey(const NodeKey& other);
     NodeKey& operator=(const NodeKey& other);
@@ -109,12 +111,13 @@ public:
     bool equal_except_inputs(const NodeKey& other) const noexcept;
     std::uint64_t hash() const noexcept;
 
-    // hash() and operator== for the key that basic(kind, name, params,
-    // inputs) would build, without building it.
-    static std::uint64_t basic_hash(NodeKind kind, std::string_view name, const ParamMap& params,
-                                    std::span<const NodeId> inputs) noexcept;
+    // head_hash(), hash() and the equalities for the key that basic(kind,
+    // name, params, inputs) would build, without building it.
+    static std::uint64_t basic_head_hash(NodeKind kind, std::string_view name, const ParamMap& params) noexcept;
+    static std::uint64_t hash_with_inputs(std::uint64_t head_hash, std::span<const NodeId> inputs) noexcept;
     bool equals_basic(NodeKind kind, std::string_view name, const ParamMap& params,
                       std::span<const NodeId> inputs) const noexcept;
+    bool head_equals_basic(NodeKind kind, std::string_view name, const ParamMap& params) const noexcept;
 
     // Hash of everything but the inputs (agrees with equal_except_inputs).
     std::uint64_t head_hash() const noexcept;

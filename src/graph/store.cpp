@@ -53,14 +53,16 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
             if (input >= n) return BadNodeId{input};
         }
         if (auto found = index_.find(nodes_, key, hash)) return *found;
-        return insert_new(std::move(key), hash);
+        make_room();
+        return insert_new(std::move(key), hash, false);
     });
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string name, ParamMap params,
                                                    std::span<const NodeId> inputs) {
     if (kind == NodeKind::Source) inputs = {};
-    const std::uint64_t hash = NodeKey::basic_hash(kind, name, params, inputs);
+    const std::uint64_t head_hash = NodeKey::basic_head_hash(kind, name, params);
+    const std::uint64_t hash = NodeKey::hash_with_inputs(head_hash, inputs);
     return lock_.run([&]() -> Result<NodeId, BadNodeId> {
         const NodeId n = nodes_.size();
         for (NodeId input : inputs) {
@@ -68,24 +70,36 @@ Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string na
         }
         auto found = index_.find_if(hash, [&](NodeId id) { return nodes_[id].equals_basic(kind, name, params, inputs); });
         if (found) return *found;
-        return insert_new(NodeKey::basic(kind, std::move(name), std::move(params), inputs), hash);
+        make_room();
+        // A new node whose head an earlier node already has reuses that head.
+        auto same_head =
+            heads_.find(head_hash, [&](NodeId id) { return nodes_[id].head_equals_basic(kind, name, params); });
+        if (same_head) return insert_new(nodes_[*same_head].with_input_list(inputs), hash, true);
+        NodeKey key = NodeKey::basic(kind, std::move(name), std::move(params), inputs, head_hash);
+        heads_.reserve_one([&](NodeId id) { return nodes_[id].head_hash(); });
+        heads_.insert(head_hash, n);
+        return insert_new(std::move(key), hash, true);
     });
 }
 
-NodeId GraphStore::insert_new(NodeKey key, std::uint64_t hash) {
-    const NodeId n = nodes_.size();
-    if (n >= IdTable::kIdMask - 1) panic("a store holds fewer than 2^40 - 1 nodes");
-    // Make room everywhere first so that an allocation failure leaves the
-    // store as it was.
+void GraphStore::make_room() {
+    if (nodes_.size() >= IdTable::kIdMask - 1) panic("a store holds fewer than 2^40 - 1 nodes");
+    // Room everywhere first, so that an allocation failure leaves the store as it was.
     if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
     index_.reserve_one(nodes_);
-    const std::uint64_t head_hash = key.head_hash();
-    auto same_head = heads_.find(head_hash, [&](NodeId id) { return nodes_[id].equal_except_inputs(key); });
-    if (same_head) {
-        key.share_head(nodes_[*same_head]);
-    } else {
-        heads_.reserve_one([&](NodeId id) { return nodes_[id].head_hash(); });
-        heads_.insert(head_hash, n);
+}
+
+NodeId GraphStore::insert_new(NodeKey key, std::uint64_t hash, bool head_known) {
+    const NodeId n = nodes_.size();
+    if (!head_known) {
+        const std::uint64_t head_hash = key.head_hash();
+        auto same_head = heads_.find(head_hash, [&](NodeId id) { return nodes_[id].equal_except_inputs(key); });
+        if (same_head) {
+            key.share_head(nodes_[*same_head]);
+        } else {
+            heads_.reserve_one([&](NodeId id) { return nodes_[id].head_hash(); });
+            heads_.insert(head_hash, n);
+        }
     }
     nodes_.push_back(std::move(key));
     index_.insert(n, hash);

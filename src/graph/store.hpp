@@ -176,8 +176,11 @@ public:
     }
 
 private:
-    // With the lock held: appends a key that is not in the store yet.
-    NodeId insert_new(NodeKey key, std::uint64_t hash);
+    // With the lock held: appends a key that is not in the store yet, after
+    // make_room. Unless `head_known`, first looks for an earlier node with
+    // the same head to share it.
+    void make_room();
+    NodeId insert_new(NodeKey key, std::uint64_t hash, bool head_known);
 
     PoisonLock lock_{kStorePoisoned};
     std::vector<NodeKey, LargeAllocator<NodeKey>> nodes_;
