@@ -21,10 +21,10 @@ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELTRIX_PYTHON=ON -DVELTRIX_
 cmake --build "$BUILD" -j"$JOBS" --target veltrix_core bench_pipeline
 
 # A private package directory: the Python package with the fresh extension.
-SITE="$BUILD/site"
+SITE="$(cd "$BUILD" && pwd)/site"
 rm -rf "$SITE" && mkdir -p "$SITE"
 cp -r python/veltrix "$SITE/"
 cp "$BUILD"/veltrix_core*.so "$SITE/veltrix/core/"
 
 say "running the benchmarks (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
-PYTHONPATH="$ROOT/$SITE" "$PY" bench/run.py --bench-bin "$BUILD" "$@"
+PYTHONPATH="$SITE" "$PY" bench/run.py --bench-bin "$BUILD" "$@"
