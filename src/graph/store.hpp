@@ -1,6 +1,7 @@
 // The interned graph: an append-only arena of node keys behind one lock.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -56,6 +57,11 @@ struct LargeAllocator {
 // bits can place asks the caller for the hashes again.
 class IdTable {
 public:
+    IdTable() = default;
+    // Testing hook: place entries from their stored bits only up to
+    // 2^position_bits slots (at most 24, the default).
+    explicit IdTable(unsigned position_bits) : position_bits_(std::min(position_bits, 64 - kIdBits)) {}
+
     // The id whose entry has this hash and satisfies `same(id)`.
     template <class Same>
     std::optional<NodeId> find(std::uint64_t hash, Same&& same) const {
@@ -99,7 +105,7 @@ private:
         shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(size));
         // The stored bits are the top 24 of the hash; while the table has at
         // most 2^24 slots they hold the whole position.
-        const bool tags_suffice = 64 - shift_ <= 64 - kIdBits;
+        const bool tags_suffice = 64 - shift_ <= position_bits_;
         for (std::uint64_t s : old) {
             if (s == 0) continue;
             const std::uint64_t hash = tags_suffice ? (s >> kIdBits) << kIdBits : hash_of((s & kIdMask) - 1);
@@ -113,6 +119,7 @@ private:
     std::size_t count_ = 0;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
+    unsigned position_bits_ = 64 - kIdBits;
 };
 
 // The interning table: node ids by key.

@@ -1,0 +1,220 @@
+// The compact representations: shared key heads with inline inputs, the
+// 8-byte id table, recording by parts, the blob's head reuse and the
+// consuming pipeline passes.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "graph/blob.hpp"
+#include "graph/node.hpp"
+#include "graph/store.hpp"
+#include "optimizer/engine.hpp"
+#include "optimizer/passes.hpp"
+
+using namespace veltrix;
+
+namespace {
+
+ParamMap side(const char* s) { return ParamMap::make({ParamEntry{"side", ParamValue::Str(s)}}); }
+
+NodeId must(Result<NodeId, BadNodeId> r) {
+    if (!r) ADD_FAILURE() << "intern rejected id " << r.error().id;
+    return r ? *r : 0;
+}
+
+std::vector<std::uint8_t> le32(std::uint32_t v) {
+    return {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)};
+}
+
+}  // namespace
+
+// Every entry is found again after growing, both while the stored bits place
+// entries and past that, when growing asks for the hashes again.
+TEST(IdTable, FindsEveryEntryAcrossGrowth) {
+    for (unsigned position_bits : {24u, 6u}) {
+        IdTable table(position_bits);
+        std::mt19937_64 rng(position_bits);
+        std::vector<std::uint64_t> hashes;
+        std::size_t rehashed = 0;
+        auto hash_of = [&](NodeId id) {
+            ++rehashed;
+            return hashes.at(id);
+        };
+        for (NodeId id = 0; id < 5000; ++id) {
+            // Some hashes share their top bits, so the ids must tell them apart.
+            hashes.push_back(id % 7 == 0 && id > 0 ? hashes[id - 1] ^ 1 : rng());
+            table.reserve_one(hash_of);
+            table.insert(hashes[id], id);
+        }
+        EXPECT_EQ(position_bits < 24, rehashed > 0) << position_bits;
+        for (NodeId id = 0; id < hashes.size(); ++id) {
+            auto found = table.find(hashes[id], [&](NodeId j) { return j == id; });
+            ASSERT_TRUE(found.has_value()) << id;
+            EXPECT_EQ(*found, id);
+        }
+        EXPECT_FALSE(table.find(hashes[0], [](NodeId) { return false; }).has_value());
+        EXPECT_EQ(table.size(), hashes.size());
+    }
+}
+
+TEST(KeyLayout, CopiesShareTheHeadAndKeepTheirOwnInputs) {
+    const std::vector<NodeId> many = {4, 1, 4, 0, 9};
+    for (const std::vector<NodeId>& in : {std::vector<NodeId>{}, {3}, {3, 2}, many}) {
+        NodeKey key = NodeKey::op("add", side("r"), in);
+        NodeKey copy = key;
+        EXPECT_TRUE(copy.shares_head_with(key));
+        EXPECT_EQ(copy, key);
+        EXPECT_EQ(copy.hash(), key.hash());
+        EXPECT_EQ(std::vector<NodeId>(copy.inputs().begin(), copy.inputs().end()), in);
+
+        NodeKey other = key.with_input_list(many);
+        EXPECT_TRUE(other.shares_head_with(key));
+        EXPECT_TRUE(other.equal_except_inputs(key));
+        EXPECT_EQ(other == key, in == many);
+        // The original's inputs are untouched by the copy's.
+        EXPECT_EQ(std::vector<NodeId>(key.inputs().begin(), key.inputs().end()), in);
+
+        NodeKey moved = std::move(copy);
+        EXPECT_EQ(moved, key);
+        // A moved-from key stays a usable value: an empty source.
+        EXPECT_EQ(copy.kind(), NodeKind::Source);  // NOLINT(bugprone-use-after-move)
+        EXPECT_TRUE(copy.inputs().empty());
+        EXPECT_EQ(copy.name(), "");
+        copy = key;
+        EXPECT_EQ(copy, key);
+    }
+    // A source ignores any inputs it is given.
+    NodeKey src = NodeKey::source("x");
+    EXPECT_EQ(src.with_input_list(many), src);
+    EXPECT_EQ(NodeKey::basic(NodeKind::Source, "x", {}, many), src);
+}
+
+TEST(KeyLayout, PartsAgreeWithTheBuiltKey) {
+    const std::vector<NodeId> in = {1, 0};
+    for (NodeKind kind : {NodeKind::Source, NodeKind::Op, NodeKind::Reduction, NodeKind::Exchange, NodeKind::Join}) {
+        const std::string name = kind <= NodeKind::Reduction ? "f" : "";
+        const NodeKey key = NodeKey::basic(kind, name, side("l"), in);
+        EXPECT_EQ(NodeKey::basic_head_hash(kind, name, side("l")), key.head_hash());
+        EXPECT_EQ(NodeKey::hash_with_inputs(key.head_hash(), key.inputs()), key.hash());
+        EXPECT_TRUE(key.equals_basic(kind, name, side("l"), in));
+        EXPECT_FALSE(key.equals_basic(kind, name, side("r"), in));
+        EXPECT_TRUE(key.head_equals_basic(kind, name, side("l")));
+        // The hash given to basic() is the one it would compute.
+        EXPECT_EQ(NodeKey::basic(kind, name, side("l"), in, key.head_hash()), key);
+    }
+    const NodeKey ext = NodeKey::external(PayloadDescriptor{"k", "h", "fw", "1", "io", {}}, {}, {0});
+    EXPECT_FALSE(ext.head_equals_basic(NodeKind::External, "", {}));
+    EXPECT_THROW(NodeKey::basic(NodeKind::Stage, "", {}, {}), InternalFailure);
+}
+
+TEST(StoreLayout, EqualHeadsAreStoredOnceAndRecordingByPartsMatchesIntern) {
+    GraphStore a;
+    GraphStore b;
+    for (GraphStore* s : {&a, &b}) {
+        for (int i = 0; i < 3; ++i) must(s->intern(NodeKey::source("s" + std::to_string(i))));
+    }
+    // The same sequence through intern and through intern_basic.
+    struct Call {
+        NodeKind kind;
+        const char* name;
+        std::vector<NodeId> inputs;
+    };
+    const std::vector<Call> calls = {{NodeKind::Op, "add", {0, 1}}, {NodeKind::Op, "add", {1, 0}},
+                                     {NodeKind::Op, "add", {0, 1}}, {NodeKind::Join, "", {3, 4}},
+                                     {NodeKind::Op, "add", {2, 2}}, {NodeKind::Source, "s1", {}}};
+    for (const Call& c : calls) {
+        const NodeId x = must(a.intern(NodeKey::basic(c.kind, c.name, side("r"), c.inputs)));
+        const NodeId y = must(b.intern_basic(c.kind, c.name, side("r"), c.inputs));
+        EXPECT_EQ(x, y) << c.name;
+    }
+    EXPECT_EQ(a.nodes_copy(), b.nodes_copy());
+    for (GraphStore* s : {&a, &b}) {
+        const std::vector<NodeKey> nodes = s->nodes_copy();
+        ASSERT_EQ(nodes.size(), 8u);
+        EXPECT_TRUE(nodes[3].shares_head_with(nodes[4]));
+        EXPECT_TRUE(nodes[3].shares_head_with(nodes[6]));
+        EXPECT_FALSE(nodes[3].shares_head_with(nodes[5]));
+        EXPECT_EQ(s->intern_basic(NodeKind::Op, "add", side("r"), std::vector<NodeId>{8, 99}).error().id, 8u);
+        EXPECT_EQ(s->node_count(), 8u);
+    }
+}
+
+// Records that repeat an earlier head take the reuse path; every failure on
+// that path is the one the full reader reports.
+TEST(BlobLayout, RepeatedHeadsReadBackAndFailLikeTheFullReader) {
+    GraphStore store;
+    must(store.intern(NodeKey::source("x", side("r"))));
+    must(store.intern(NodeKey::source("y", side("r"))));
+    std::vector<NodeId> wide;
+    for (NodeId i = 0; i < 12; ++i) wide.push_back(i % 2);
+    for (NodeId i = 0; i < 4; ++i) must(store.intern(NodeKey::op("f", side("r"), {i % 2, (i + 1) % 2 + i})));
+    must(store.intern(NodeKey::op("f", side("r"), wide)));
+    must(store.intern(NodeKey::op("f", side("r"), std::vector<NodeId>(wide.begin(), wide.end() - 1))));
+    must(store.intern(NodeKey::exchange(side("h"), {6})));
+    must(store.intern(NodeKey::exchange(side("h"), {7})));
+    ASSERT_FALSE(store.mark_output(8).has_value());
+
+    const auto nodes = store.nodes_copy();
+    const std::vector<NodeId> outputs = store.outputs();
+    const std::vector<std::uint8_t> blob = serialize_nodes(nodes, outputs);
+    EXPECT_EQ(blob.size(), serialized_size(nodes, outputs));
+    auto back = deserialize(blob);
+    ASSERT_TRUE(back.ok()) << back.error().message();
+    EXPECT_EQ(back.value()->nodes_copy(), nodes);
+    EXPECT_EQ(serialize_with(*back.value(), outputs), blob);
+
+    // The last record repeats the head of the one before it. Its input id,
+    // its truncated input list and a truncated id each fail as in a blob
+    // where the head is new.
+    const std::size_t last = blob.size() - 4 - 8 * outputs.size() - 8 - 4;  // its id count
+    auto with_tail = [&](std::vector<std::uint8_t> tail) {
+        std::vector<std::uint8_t> b(blob.begin(), blob.begin() + static_cast<std::ptrdiff_t>(last));
+        b.insert(b.end(), tail.begin(), tail.end());
+        return deserialize(b);
+    };
+    std::vector<std::uint8_t> bad_id = le32(1);
+    for (int i = 0; i < 8; ++i) bad_id.push_back(i == 0 ? 9 : 0);
+    auto r = with_tail(bad_id);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "node reference 9 out of range");
+    r = with_tail(le32(2));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "truncated veltrix IR blob");
+    r = with_tail({1, 0});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "truncated veltrix IR blob");
+}
+
+TEST(PassLayout, ConsumingPassesMatchTheCopyingOnes) {
+    std::vector<NodeKey> nodes = {NodeKey::source("a"), NodeKey::source("b")};
+    for (NodeId i = 0; i < 6; ++i) {
+        nodes.push_back(NodeKey::op(i % 2 ? "add" : "mul", {}, {i % 2, 1 - i % 2}));
+        nodes.push_back(NodeKey::op("neg", side("r"), {nodes.size() - 1}));
+    }
+    nodes.push_back(NodeKey::join({}, {nodes.size() - 1, nodes.size() - 3}));
+    const std::vector<NodeId> outputs = {nodes.size() - 1, 5};
+    const EngineGraph g = to_engine_graph(nodes, outputs);
+    const TokenTable tokens(nodes, g);
+
+    const CseResult copied = cse(g);
+    EngineGraph owned = g;
+    const CseResult moved = cse(std::move(owned));
+    EXPECT_EQ(moved.old_to_new, copied.old_to_new);
+    ASSERT_EQ(moved.graph.nodes.size(), copied.graph.nodes.size());
+    for (std::size_t i = 0; i < moved.graph.nodes.size(); ++i) {
+        EXPECT_EQ(moved.graph.nodes[i].label, copied.graph.nodes[i].label);
+        EXPECT_EQ(moved.graph.nodes[i].inputs, copied.graph.nodes[i].inputs);
+    }
+
+    for (bool maximal : {false, true}) {
+        const FusionResult a = stage_fusion(copied.graph, tokens, maximal);
+        EngineGraph consumed = copied.graph;
+        const FusionResult b = stage_fusion(std::move(consumed), tokens, maximal);
+        EXPECT_EQ(a.nodes, b.nodes);
+        EXPECT_EQ(a.outputs, b.outputs);
+        EXPECT_EQ(a.placement, b.placement);
+    }
+}
