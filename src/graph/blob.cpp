@@ -670,6 +670,32 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const std
     HeadCache heads(bytes);
     std::array<NodeId, 8> small{};
     std::vector<NodeId> big;
+
+    // Records are interned in batches, in order. A failure while reading a
+    // record comes after the interning of every record before it, whose own
+    // failure (a repeated record shrinking the store) would come first.
+    constexpr std::size_t kBatch = 64;
+    std::vector<NodeKey> pending;
+    std::vector<std::uint64_t> hashes;
+    pending.reserve(kBatch);
+    hashes.reserve(kBatch);
+    auto flush = [&]() -> std::optional<DecodeError> {
+        auto failed = store->intern_batch(pending, hashes);
+        pending.clear();
+        hashes.clear();
+        if (failed) return out_of_range(failed->error.id);
+        return std::nullopt;
+    };
+    auto add = [&](NodeKey key) -> std::optional<DecodeError> {
+        hashes.push_back(key.hash());
+        pending.push_back(std::move(key));
+        return pending.size() == kBatch ? flush() : std::nullopt;
+    };
+    auto fail = [&](DecodeError e) -> DecodeError {
+        if (auto first = flush()) return *first;
+        return e;
+    };
+
     for (std::uint64_t k = 0; k < *count; ++k) {
         const Reader at_record = r;
         auto tag = r.u8();
@@ -686,24 +712,23 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const std
                     std::span<const NodeId> ids;
                     if (kind != NodeKind::Source) {
                         auto got = read_ids(r, k, small, big);
-                        if (!got) return got.error();
+                        if (!got) return fail(got.error());
                         ids = *got;
                     }
-                    auto id = store->intern(known->with_input_list(ids));
-                    if (!id) return out_of_range(id.error().id);
+                    if (auto e = add(known->with_input_list(ids))) return *e;
                     continue;
                 }
             }
         }
         r = at_record;
         auto key = read_record(r, k);
-        if (!key) return key.error();
+        if (!key) return fail(key.error());
         if (head_hash) heads.add(*tag, begin, end, *head_hash, *key);
         // A repeated record merges onto its earlier id, so the store may hold
         // fewer nodes than k; intern then rejects ids that are now too large.
-        auto id = store->intern(std::move(*key));
-        if (!id) return out_of_range(id.error().id);
+        if (auto e = add(std::move(*key))) return *e;
     }
+    if (auto e = flush()) return *e;
 
     auto outputs = r.u32();
     if (!outputs) return outputs.error();

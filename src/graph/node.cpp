@@ -108,7 +108,7 @@ NodeKey::NodeKey(Head* head, std::span<const NodeId> inputs) : head_(head), coun
     }
 }
 
-NodeKey::NodeKey(const NodeKey& o) : head_(o.head_), count_(o.count_) {
+NodeKey::NodeKey(const NodeKey& o) : head_(o.head_), count_(o.count_ & kCountMask) {
     retain(head_);
     if (count_ <= kInline) {
         std::copy(o.inline_, o.inline_ + count_, inline_);
@@ -125,8 +125,8 @@ NodeKey::NodeKey(const NodeKey& o) : head_(o.head_), count_(o.count_) {
 }
 
 NodeKey::NodeKey(NodeKey&& o) noexcept : head_(o.head_), count_(o.count_) {
-    if (count_ <= kInline) {
-        std::copy(o.inline_, o.inline_ + count_, inline_);
+    if ((count_ & kCountMask) <= kInline) {
+        std::copy(o.inline_, o.inline_ + (count_ & kCountMask), inline_);
     } else {
         heap_ = o.heap_;
     }
@@ -151,10 +151,26 @@ NodeKey& NodeKey::operator=(const NodeKey& o) {
 NodeKey::~NodeKey() { release(); }
 
 void NodeKey::release() noexcept {
-    if (count_ > kInline) delete[] heap_;
+    if ((count_ & kBorrowed) == 0) {
+        if (count_ > kInline) delete[] heap_;
+        drop(head_);
+    }
     count_ = 0;
-    drop(head_);
     head_ = empty_head();
+}
+
+NodeKey NodeKey::borrow(const NodeKey& owner) noexcept {
+    NodeKey key(owner, BorrowTag{});
+    return key;
+}
+
+NodeKey::NodeKey(const NodeKey& owner, BorrowTag) noexcept
+    : head_(owner.head_), count_((owner.count_ & kCountMask) | kBorrowed) {
+    if ((owner.count_ & kCountMask) <= kInline) {
+        std::copy(owner.inline_, owner.inline_ + (owner.count_ & kCountMask), inline_);
+    } else {
+        heap_ = owner.heap_;
+    }
 }
 
 NodeKey::Head* NodeKey::new_head(NodeKind kind, std::string name, ParamMap params, PayloadDescriptor* descriptor,
@@ -260,6 +276,7 @@ bool NodeKey::operator==(const NodeKey& o) const noexcept {
 std::uint64_t NodeKey::head_hash() const noexcept { return head_->hash; }
 
 std::uint64_t NodeKey::hash() const noexcept { return key_hash(head_->hash, inputs()); }
+
 
 std::uint64_t NodeKey::basic_head_hash(NodeKind kind, std::string_view name, const ParamMap& params) noexcept {
     return hash_basic_head(kind, name, params);

@@ -88,7 +88,10 @@ public:
     // Empty for a Stage.
     const ParamMap& params() const noexcept;
     // The input list of the key's kind (always empty for a Source).
-    std::span<const NodeId> inputs() const noexcept { return {count_ <= kInline ? inline_ : heap_, count_}; }
+    std::span<const NodeId> inputs() const noexcept {
+        const std::size_t n = count_ & kCountMask;
+        return {n <= kInline ? inline_ : heap_, n};
+    }
     // Only for External / Stage; an internal failure otherwise.
     const PayloadDescriptor& descriptor() const;
     const std::vector<StageOp>& members() const;
@@ -124,6 +127,12 @@ public:
     // Makes this key share the head of `other`, which must be
     // equal_except_inputs to it; saves the memory of the duplicate head.
     void share_head(const NodeKey& other) noexcept;
+    // A key that refers to everything of `owner` without owning it: no
+    // reference counting, no copy of the inputs. Valid only while `owner`, or
+    // the key it is moved into, lives; copying a borrowed key gives an
+    // ordinary one. For short-lived views of a store's nodes.
+    static NodeKey borrow(const NodeKey& owner) noexcept;
+
     // True when both keys use the same head object (then equal_except_inputs).
     bool shares_head_with(const NodeKey& other) const noexcept { return head_ == other.head_; }
     // The head object's address: equal for keys that share it, for memoising
@@ -133,6 +142,9 @@ public:
 private:
     struct Head;
     static constexpr std::size_t kInline = 2;
+    // The top bit of count_ marks a borrowed key.
+    static constexpr std::size_t kBorrowed = std::size_t{1} << 63;
+    static constexpr std::size_t kCountMask = kBorrowed - 1;
 
     static Head* new_head(NodeKind kind, std::string name, ParamMap params, PayloadDescriptor* descriptor = nullptr,
                           std::vector<StageOp>* members = nullptr);
@@ -142,6 +154,8 @@ private:
     static void drop(Head* head) noexcept;
 
     NodeKey(Head* head, std::span<const NodeId> inputs);
+    struct BorrowTag {};
+    NodeKey(const NodeKey& owner, BorrowTag) noexcept;
     void release() noexcept;
 
     Head* head_;

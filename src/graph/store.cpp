@@ -58,6 +58,28 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     });
 }
 
+std::optional<GraphStore::BatchError> GraphStore::intern_batch(std::span<NodeKey> keys,
+                                                              std::span<const std::uint64_t> hashes) {
+    if (hashes.size() != keys.size()) panic("intern_batch: one hash per key");
+    return lock_.run([&]() -> std::optional<BatchError> {
+        // Lookups miss the cache at random: start each a few keys early.
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = 0; i < std::min(kAhead, keys.size()); ++i) index_.prefetch(hashes[i]);
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (i + kAhead < keys.size()) index_.prefetch(hashes[i + kAhead]);
+            NodeKey& key = keys[i];
+            const NodeId n = nodes_.size();
+            for (NodeId input : key.inputs()) {
+                if (input >= n) return BatchError{i, BadNodeId{input}};
+            }
+            if (index_.find(nodes_, key, hashes[i])) continue;
+            make_room();
+            insert_new(std::move(key), hashes[i], false);
+        }
+        return std::nullopt;
+    });
+}
+
 Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string name, ParamMap params,
                                                    std::span<const NodeId> inputs) {
     if (kind == NodeKind::Source) inputs = {};
@@ -135,6 +157,15 @@ Snapshot GraphStore::snapshot() const {
 
 std::vector<NodeKey> GraphStore::nodes_copy() const {
     return lock_.run([&] { return std::vector<NodeKey>(nodes_.begin(), nodes_.end()); });
+}
+
+std::vector<NodeKey> GraphStore::nodes_borrowed() const {
+    return lock_.run([&] {
+        std::vector<NodeKey> out;
+        out.reserve(nodes_.size());
+        for (const NodeKey& key : nodes_) out.push_back(NodeKey::borrow(key));
+        return out;
+    });
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId from) const {

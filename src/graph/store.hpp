@@ -90,6 +90,10 @@ public:
     }
     // Adds an entry (after reserve_one); does not look for an equal one.
     void insert(std::uint64_t hash, NodeId id) noexcept;
+    // Starts loading the slot a lookup of `hash` would read first.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[position(hash)]);
+    }
     std::size_t size() const noexcept { return count_; }
 
     static constexpr unsigned kIdBits = 40;  // ids below 2^40 - 1
@@ -141,6 +145,7 @@ public:
         table_.reserve(n, [&](NodeId id) { return arena[id].hash(); });
     }
     void insert(NodeId id, std::uint64_t hash) noexcept { table_.insert(hash, id); }
+    void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
     std::size_t size() const noexcept { return table_.size(); }
 
 private:
@@ -162,6 +167,14 @@ public:
     Result<NodeId, BadNodeId> intern_basic(NodeKind kind, std::string name, ParamMap params,
                                            std::span<const NodeId> inputs);
     std::optional<BadNodeId> mark_output(NodeId id);
+    // Interns keys[0], keys[1], ... in order under one hold of the lock, as
+    // intern would one by one; `hashes[i]` is keys[i].hash(). Stops at the
+    // first rejected key: returns its index and error. The keys are consumed.
+    struct BatchError {
+        std::size_t index;
+        BadNodeId error;
+    };
+    std::optional<BatchError> intern_batch(std::span<NodeKey> keys, std::span<const std::uint64_t> hashes);
     // Makes room for `n` nodes in all (a hint; never needed for correctness).
     void reserve(std::size_t n);
 
@@ -169,6 +182,9 @@ public:
     std::size_t node_count() const;
     Snapshot snapshot() const;
     std::vector<NodeKey> nodes_copy() const;
+    // Borrowed views of the nodes (NodeKey::borrow), taken under the lock:
+    // valid while this store lives, and much cheaper than copies.
+    std::vector<NodeKey> nodes_borrowed() const;
     // Copies of the nodes with ids from `from` on.
     std::vector<NodeKey> snapshot_from(NodeId from) const;
     std::vector<NodeMapEntry> node_map() const;

@@ -142,8 +142,10 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             }
             outputs = std::move(*ids);
         }
-        // Copy the nodes under the lock, then encode straight into the bytes object.
-        const std::vector<NodeKey> nodes = s.nodes_copy();
+        // Take the node list under the lock, then encode straight into the
+        // bytes object. Borrowed views suffice: the store outlives this call
+        // and never changes or drops a node.
+        const std::vector<NodeKey> nodes = s.nodes_borrowed();
         const std::size_t size = serialized_size(nodes, outputs);
         PyObject* blob = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
         if (blob == nullptr) return nullptr;
