@@ -22,7 +22,10 @@ std::string char_at(std::string_view text, std::size_t pos) {
     } else if (lead >= 0xc0) {
         len = 2;
     }
-    return "'" + std::string(text.substr(pos, std::min(len, text.size() - pos))) + "'";
+    std::string quoted = "'";
+    quoted += text.substr(pos, std::min(len, text.size() - pos));
+    quoted += '\'';
+    return quoted;
 }
 
 // A parsed s-expression, flattened so that items precede the list holding
