@@ -25,14 +25,17 @@ public:
 
 [[noreturn]] inline void panic(const std::string& message) { throw InternalFailure(message); }
 
+// An index at or past the end of something of length `len`: a broken
+// invariant of the caller.
+[[noreturn]] inline void index_out_of_bounds(std::uint64_t len, std::uint64_t index) {
+    panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
+}
+
 // Checked indexing for places where an out-of-range index means the caller
 // broke an invariant.
 template <class Container>
 decltype(auto) at_checked(Container& c, std::uint64_t i) {
-    if (i >= c.size()) {
-        panic("index out of bounds: the len is " + std::to_string(c.size()) + " but the index is " +
-              std::to_string(i));
-    }
+    if (i >= c.size()) index_out_of_bounds(c.size(), i);
     return c[static_cast<std::size_t>(i)];
 }
 

@@ -37,10 +37,6 @@ Rewrite must_rewrite(const std::string& name, const std::string& searcher, const
     return std::move(r).value();
 }
 
-[[noreturn]] void out_of_range(std::size_t len, std::uint64_t index) {
-    panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
-}
-
 // Interns each distinct label once per call. A flat table keyed by a hash
 // of the text, holding its own copy of each text so that a lookup never
 // reaches back into the (scattered) input nodes.
@@ -53,7 +49,7 @@ public:
     }
 
     Symbol get(std::string_view label) {
-        const std::uint64_t h = hash(label);
+        const std::uint64_t h = sat::text_hash(label);
         for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
             Slot& s = slots_[i];
             if (s.text == kEmpty) {
@@ -77,26 +73,6 @@ private:
         std::uint32_t text = kEmpty;  // index into texts_
     };
 
-    static std::uint64_t hash(std::string_view s) noexcept {
-        std::uint64_t h = 0x9e3779b97f4a7c15ULL ^ s.size();
-        std::size_t n = s.size();
-        const char* p = s.data();
-        while (n >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            h = (h ^ w) * 0xbf58476d1ce4e5b9ULL;
-            h ^= h >> 31;
-            p += 8;
-            n -= 8;
-        }
-        std::uint64_t tail = 0;
-        std::memcpy(&tail, p, n);
-        h = (h ^ tail) * 0x94d049bb133111ebULL;
-        h ^= h >> 29;
-        h *= 0xbf58476d1ce4e5b9ULL;
-        h ^= h >> 32;
-        return h;
-    }
 
     void grow() {
         std::vector<Slot> old = std::move(slots_);
@@ -176,7 +152,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
             const EngineNode& node = graph.nodes[i];
             children.clear();
             for (std::uint64_t k : node.inputs) {
-                if (k >= i) out_of_range(i, k);
+                if (k >= i) index_out_of_bounds(i, k);
                 children.push_back(ids[k]);
             }
             const Id id = egraph.add(sat::ENode(symbols[i], children));
@@ -223,7 +199,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     }
     out.graph.outputs.reserve(graph.outputs.size());
     for (std::uint64_t o : graph.outputs) {
-        if (o >= n) out_of_range(n, o);
+        if (o >= n) index_out_of_bounds(n, o);
         out.graph.outputs.push_back(out.map[o]);
     }
     if (trace) trace->read_seconds = seconds_since(phase);

@@ -18,6 +18,28 @@ constexpr std::uint32_t kShardBits = 4;
 constexpr std::uint32_t kShardCount = 1u << kShardBits;
 constexpr std::uint64_t kPerShardCapacity = std::uint64_t{1} << (32 - kShardBits);
 
+
+struct TextHash {
+    std::size_t operator()(std::string_view s) const noexcept { return text_hash(s); }
+};
+
+struct Shard {
+    std::mutex lock;
+    // Owns the texts. A deque never relocates its elements, so the views
+    // used as map keys and handed out by Symbol::text stay valid forever.
+    std::deque<std::string> texts;
+    std::unordered_map<std::string_view, std::uint32_t, TextHash> by_text;
+};
+
+std::array<Shard, kShardCount>& shards() {
+    // Deliberately leaked: symbols must stay readable during static
+    // destruction of other objects.
+    static auto* table = new std::array<Shard, kShardCount>();
+    return *table;
+}
+
+}  // namespace
+
 std::uint64_t text_hash(std::string_view s) noexcept {
     // FNV-1a over 8-byte words, then a final avalanche. Deterministic, so a
     // text always lands in the same shard.
@@ -42,27 +64,6 @@ std::uint64_t text_hash(std::string_view s) noexcept {
     h ^= h >> 33;
     return h;
 }
-
-struct TextHash {
-    std::size_t operator()(std::string_view s) const noexcept { return text_hash(s); }
-};
-
-struct Shard {
-    std::mutex lock;
-    // Owns the texts. A deque never relocates its elements, so the views
-    // used as map keys and handed out by Symbol::text stay valid forever.
-    std::deque<std::string> texts;
-    std::unordered_map<std::string_view, std::uint32_t, TextHash> by_text;
-};
-
-std::array<Shard, kShardCount>& shards() {
-    // Deliberately leaked: symbols must stay readable during static
-    // destruction of other objects.
-    static auto* table = new std::array<Shard, kShardCount>();
-    return *table;
-}
-
-}  // namespace
 
 Symbol Symbol::intern(std::string_view text) {
     const std::uint64_t h = text_hash(text);

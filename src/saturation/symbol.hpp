@@ -30,6 +30,9 @@ private:
     std::uint32_t index_ = 0;
 };
 
+// The hash the symbol table uses for texts; deterministic within a process.
+std::uint64_t text_hash(std::string_view s) noexcept;
+
 // Number of distinct texts interned so far (all shards).
 std::uint64_t interned_symbol_count();
 

@@ -4,25 +4,17 @@
 #include <functional>
 #include <thread>
 
+#include "builders.hpp"
 #include "optimizer/incremental.hpp"
 
 using namespace veltrix;
+using veltrix::test_support::IdentityEngine;
 
 namespace {
 
 ParamMap identity(double scalar, const char* side) {
     return ParamMap::make({{"scalar", ParamValue::Float(scalar)}, {"side", ParamValue::Str(side)}});
 }
-
-// Returns the graph unchanged.
-class IdentityEngine final : public RewriteEngine {
-public:
-    Canonical canonicalize(const EngineGraph& graph) const override {
-        Canonical c{graph, {}};
-        for (std::size_t i = 0; i < graph.nodes.size(); ++i) c.map.push_back(i);
-        return c;
-    }
-};
 
 }  // namespace
 

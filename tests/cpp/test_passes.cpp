@@ -3,20 +3,14 @@
 #include <string>
 #include <vector>
 
+#include "builders.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/passes.hpp"
 
 using namespace veltrix;
+using namespace veltrix::test_support;
 
 namespace {
-
-NodeKey src(std::string name) { return NodeKey::source(std::move(name)); }
-NodeKey op(std::string name, std::vector<NodeId> in) { return NodeKey::op(std::move(name), {}, std::move(in)); }
-NodeKey red(std::string name, std::vector<NodeId> in) {
-    return NodeKey::reduction(std::move(name), {}, std::move(in));
-}
-StageRef I(std::size_t i) { return StageRef::input(i); }
-StageRef M(std::size_t i) { return StageRef::member(i); }
 
 EngineNode enode(std::string label, std::vector<std::uint64_t> in, bool boundary = false) {
     return EngineNode{std::move(label), std::move(in), boundary};

@@ -4,32 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "builders.hpp"
 #include "optimizer/engine.hpp"
 #include "optimizer/passes.hpp"
 #include "optimizer/pipeline.hpp"
 
 using namespace veltrix;
+using namespace veltrix::test_support;
 
 namespace {
-
-NodeKey src(std::string name) { return NodeKey::source(std::move(name)); }
-NodeKey op(std::string name, std::vector<NodeId> in) { return NodeKey::op(std::move(name), {}, std::move(in)); }
-NodeKey red(std::string name, std::vector<NodeId> in) {
-    return NodeKey::reduction(std::move(name), {}, std::move(in));
-}
-StageRef I(std::size_t i) { return StageRef::input(i); }
-StageRef M(std::size_t i) { return StageRef::member(i); }
-
-// Answers with the graph it was given.
-class IdentityEngine : public RewriteEngine {
-public:
-    Canonical canonicalize(const EngineGraph& graph) const override {
-        Canonical c{graph, {}};
-        c.map.resize(graph.nodes.size());
-        for (std::size_t i = 0; i < c.map.size(); ++i) c.map[i] = i;
-        return c;
-    }
-};
 
 // Merges every node i into rep[i] (rep[i] <= i, and rep[rep[i]] == rep[i]);
 // a representative keeps its own label and inputs, like a real engine
