@@ -294,6 +294,28 @@ public:
             }
         }
     }
+    void raw(const std::uint8_t* bytes, std::size_t n) {
+        std::memcpy(p_, bytes, n);
+        p_ += n;
+    }
+    // The fields of a record between its tag and its inputs (not for a stage).
+    void head(const NodeKey& key) {
+        switch (key.kind()) {
+            case NodeKind::Source:
+            case NodeKind::Op:
+            case NodeKind::Reduction:
+                str(key.name());
+                params(key.params());
+                break;
+            case NodeKind::External:
+                descriptor(key.descriptor());
+                params(key.params());
+                break;
+            case NodeKind::Exchange:
+            case NodeKind::Join: params(key.params()); break;
+            case NodeKind::Stage: panic("a stage record has no head before its inputs");
+        }
+    }
     void record(const NodeKey& key) {
         u8(static_cast<std::uint8_t>(key.kind()));
         switch (key.kind()) {
@@ -398,15 +420,19 @@ void put_params(std::vector<std::uint8_t>& buffer, const ParamMap& params) {
 std::size_t serialized_size(std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
     checked_u32(nodes.size(), "a node count");
     std::size_t size = 4 + 4 + ids_size(outputs);
-    // Keys that share a head (most of a recorded graph) share its size too.
-    const NodeKey* last = nullptr;
-    std::size_t last_head = 0;
+    // Keys that share a head (most of a recorded graph) share its size too:
+    // a small direct-mapped cache keeps the sizes of recent heads.
+    struct Slot {
+        const void* head = nullptr;
+        std::size_t size = 0;
+    };
+    constexpr std::size_t kSlots = 1024;
+    std::vector<Slot> cache(kSlots);
     for (const NodeKey& key : nodes) {
-        if (last == nullptr || !key.shares_head_with(*last)) {
-            last_head = head_size(key);
-            last = &key;
-        }
-        size += 1 + last_head + (key.kind() == NodeKind::Source ? 0 : ids_size(key.inputs()));
+        const void* head = key.head_identity();
+        Slot& slot = cache[(reinterpret_cast<std::uintptr_t>(head) >> 4) % kSlots];
+        if (slot.head != head) slot = Slot{head, head_size(key)};
+        size += 1 + slot.size + (key.kind() == NodeKind::Source ? 0 : ids_size(key.inputs()));
     }
     return size;
 }
@@ -415,7 +441,41 @@ void serialize_into(std::uint8_t* out, std::span<const NodeKey> nodes, std::span
     Writer w(out);
     for (char c : kBlobMagic) w.u8(static_cast<std::uint8_t>(c));
     w.u32(static_cast<std::uint32_t>(nodes.size()));
-    for (const NodeKey& key : nodes) w.record(key);
+
+    // The fields before the inputs depend only on the key's head, and most
+    // records repeat a recent head: a small direct-mapped cache keeps the
+    // bytes of recent heads, so a repeated head is one copy.
+    struct Slot {
+        const void* head = nullptr;
+        std::uint32_t offset = 0;
+        std::uint32_t size = 0;
+    };
+    constexpr std::size_t kSlots = 1024;
+    constexpr std::size_t kMaxCached = 256;
+    std::vector<Slot> cache(kSlots);
+    std::vector<std::uint8_t> heads;
+    for (const NodeKey& key : nodes) {
+        const NodeKind kind = key.kind();
+        if (kind == NodeKind::Stage) {
+            w.record(key);
+            continue;
+        }
+        const void* head = key.head_identity();
+        Slot& slot = cache[(reinterpret_cast<std::uintptr_t>(head) >> 4) % kSlots];
+        w.u8(static_cast<std::uint8_t>(kind));
+        if (slot.head == head) {
+            w.raw(heads.data() + slot.offset, slot.size);
+        } else {
+            std::uint8_t* start = w.position();
+            w.head(key);
+            const std::size_t size = static_cast<std::size_t>(w.position() - start);
+            if (size <= kMaxCached) {
+                slot = Slot{head, static_cast<std::uint32_t>(heads.size()), static_cast<std::uint32_t>(size)};
+                heads.insert(heads.end(), start, start + size);
+            }
+        }
+        if (kind != NodeKind::Source) w.ids(key.inputs());
+    }
     w.ids(outputs);
 }
 

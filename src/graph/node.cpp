@@ -30,18 +30,13 @@ std::uint64_t key_hash(std::uint64_t head_hash, std::span<const NodeId> inputs) 
 
 }  // namespace
 
-struct NodeKey::Head {
-    mutable std::atomic<std::size_t> refs{1};
-    NodeKind kind;
-    std::uint64_t hash = 0;  // of everything below, see compute_hash
-    std::string name;
-    ParamMap params;
+struct NodeKey::Head : detail::KeyHeadFields {
     // The descriptor of an External or the members of a Stage, kept out of
     // line so that the heads of the other kinds stay small.
     using Extra = std::variant<PayloadDescriptor, std::vector<StageOp>>;
     std::unique_ptr<Extra> extra;
 
-    Head(NodeKind k, std::string n, ParamMap p) : kind(k), name(std::move(n)), params(std::move(p)) {}
+    Head(NodeKind k, std::string n, ParamMap p) : KeyHeadFields(k, std::move(n), std::move(p)) {}
 
     // The tag, then the fields in their listed order.
     void compute_hash() noexcept {
@@ -109,7 +104,7 @@ NodeKey::NodeKey(Head* head, std::span<const NodeId> inputs) : head_(head), coun
 }
 
 NodeKey::NodeKey(const NodeKey& o) : head_(o.head_), count_(o.count_ & kCountMask) {
-    retain(head_);
+    retain(full(head_));
     if (count_ <= kInline) {
         std::copy(o.inline_, o.inline_ + count_, inline_);
     } else {
@@ -148,29 +143,14 @@ NodeKey& NodeKey::operator=(const NodeKey& o) {
     return *this;
 }
 
-NodeKey::~NodeKey() { release(); }
 
 void NodeKey::release() noexcept {
     if ((count_ & kBorrowed) == 0) {
         if (count_ > kInline) delete[] heap_;
-        drop(head_);
+        drop(full(head_));
     }
     count_ = 0;
     head_ = empty_head();
-}
-
-NodeKey NodeKey::borrow(const NodeKey& owner) noexcept {
-    NodeKey key(owner, BorrowTag{});
-    return key;
-}
-
-NodeKey::NodeKey(const NodeKey& owner, BorrowTag) noexcept
-    : head_(owner.head_), count_((owner.count_ & kCountMask) | kBorrowed) {
-    if ((owner.count_ & kCountMask) <= kInline) {
-        std::copy(owner.inline_, owner.inline_ + (owner.count_ & kCountMask), inline_);
-    } else {
-        heap_ = owner.heap_;
-    }
 }
 
 NodeKey::Head* NodeKey::new_head(NodeKind kind, std::string name, ParamMap params, PayloadDescriptor* descriptor,
@@ -192,6 +172,8 @@ NodeKey::Head* NodeKey::empty_head() noexcept {
     }();
     return empty;
 }
+
+NodeKey::Head* NodeKey::full(detail::KeyHeadFields* head) noexcept { return static_cast<Head*>(head); }
 
 void NodeKey::retain(Head* head) noexcept {
     if (head != empty_head()) head->refs.fetch_add(1, std::memory_order_relaxed);
@@ -232,31 +214,28 @@ NodeKey NodeKey::basic(NodeKind kind, std::string name, ParamMap params, std::sp
     return NodeKey(head, inputs);
 }
 
-NodeKind NodeKey::kind() const noexcept { return head_->kind; }
-const std::string& NodeKey::name() const noexcept { return head_->name; }
-const ParamMap& NodeKey::params() const noexcept { return head_->params; }
 
 const PayloadDescriptor& NodeKey::descriptor() const {
     if (kind() != NodeKind::External) panic("descriptor of a node that is not external");
-    return std::get<PayloadDescriptor>(*head_->extra);
+    return std::get<PayloadDescriptor>(*full(head_)->extra);
 }
 
 const std::vector<StageOp>& NodeKey::members() const {
     if (kind() != NodeKind::Stage) panic("members of a node that is not a stage");
-    return std::get<std::vector<StageOp>>(*head_->extra);
+    return std::get<std::vector<StageOp>>(*full(head_)->extra);
 }
 
 NodeKey NodeKey::with_inputs(std::vector<NodeId> inputs) const { return with_input_list(inputs); }
 
 NodeKey NodeKey::with_input_list(std::span<const NodeId> inputs) const {
-    retain(head_);
-    return NodeKey(head_, kind() == NodeKind::Source ? std::span<const NodeId>() : inputs);
+    retain(full(head_));
+    return NodeKey(full(head_), kind() == NodeKind::Source ? std::span<const NodeId>() : inputs);
 }
 
 void NodeKey::share_head(const NodeKey& other) noexcept {
     if (head_ == other.head_) return;
-    retain(other.head_);
-    drop(head_);
+    retain(full(other.head_));
+    drop(full(head_));
     head_ = other.head_;
 }
 
@@ -264,7 +243,7 @@ void NodeKey::share_head(const NodeKey& other) noexcept {
 // Equality and hash
 
 bool NodeKey::equal_except_inputs(const NodeKey& o) const noexcept {
-    return head_ == o.head_ || *head_ == *o.head_;
+    return head_ == o.head_ || *full(head_) == *full(o.head_);
 }
 
 bool NodeKey::operator==(const NodeKey& o) const noexcept {
@@ -273,7 +252,6 @@ bool NodeKey::operator==(const NodeKey& o) const noexcept {
     return std::equal(a.begin(), a.end(), b.begin(), b.end()) && equal_except_inputs(o);
 }
 
-std::uint64_t NodeKey::head_hash() const noexcept { return head_->hash; }
 
 std::uint64_t NodeKey::hash() const noexcept { return key_hash(head_->hash, inputs()); }
 
@@ -287,7 +265,7 @@ std::uint64_t NodeKey::hash_with_inputs(std::uint64_t head_hash, std::span<const
 }
 
 bool NodeKey::head_equals_basic(NodeKind kind, std::string_view name, const ParamMap& params) const noexcept {
-    return head_->kind == kind && head_->extra == nullptr && head_->name == name && head_->params == params;
+    return head_->kind == kind && full(head_)->extra == nullptr && head_->name == name && head_->params == params;
 }
 
 bool NodeKey::equals_basic(NodeKind kind, std::string_view name, const ParamMap& params,
@@ -295,7 +273,7 @@ bool NodeKey::equals_basic(NodeKind kind, std::string_view name, const ParamMap&
     if (kind == NodeKind::Source) inputs = {};
     const auto mine = this->inputs();
     return head_->kind == kind && std::equal(mine.begin(), mine.end(), inputs.begin(), inputs.end()) &&
-           head_->extra == nullptr && head_->name == name && head_->params == params;
+           full(head_)->extra == nullptr && head_->name == name && head_->params == params;
 }
 
 // ---------------------------------------------------------------------------

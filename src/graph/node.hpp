@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <span>
@@ -54,6 +55,22 @@ struct StageOp {
     void hash_into(Hasher& h) const noexcept;
 };
 
+namespace detail {
+
+// The fields of a key head that the inline accessors read; the full head
+// (with its extra fields) is private to node.cpp.
+struct KeyHeadFields {
+    mutable std::atomic<std::size_t> refs{1};
+    NodeKind kind;
+    std::uint64_t hash = 0;  // of kind, name or descriptor or members, and params
+    std::string name;
+    ParamMap params;
+
+    KeyHeadFields(NodeKind k, std::string n, ParamMap p) : kind(k), name(std::move(n)), params(std::move(p)) {}
+};
+
+}  // namespace detail
+
 // A node key is two parts: the head (kind, name or descriptor or members, and
 // parameters), immutable and shared between copies through a reference
 // count, and the input list, stored inline for up to two inputs. Copying a
@@ -79,14 +96,16 @@ public:
     NodeKey& operator=(const NodeKey& other);
     NodeKey(NodeKey&& other) noexcept;
     NodeKey& operator=(NodeKey&& other) noexcept;
-    ~NodeKey();
+    ~NodeKey() {
+        if ((count_ & kBorrowed) == 0) release();  // a borrowed key owns nothing
+    }
 
-    NodeKind kind() const noexcept;
+    NodeKind kind() const noexcept { return head_->kind; }
     bool is_op() const noexcept { return kind() == NodeKind::Op; }
     // Name of a Source, Op or Reduction; empty for the other kinds.
-    const std::string& name() const noexcept;
+    const std::string& name() const noexcept { return head_->name; }
     // Empty for a Stage.
-    const ParamMap& params() const noexcept;
+    const ParamMap& params() const noexcept { return head_->params; }
     // The input list of the key's kind (always empty for a Source).
     std::span<const NodeId> inputs() const noexcept {
         const std::size_t n = count_ & kCountMask;
@@ -123,7 +142,7 @@ public:
     bool head_equals_basic(NodeKind kind, std::string_view name, const ParamMap& params) const noexcept;
 
     // Hash of everything but the inputs (agrees with equal_except_inputs).
-    std::uint64_t head_hash() const noexcept;
+    std::uint64_t head_hash() const noexcept { return head_->hash; }
     // Makes this key share the head of `other`, which must be
     // equal_except_inputs to it; saves the memory of the duplicate head.
     void share_head(const NodeKey& other) noexcept;
@@ -131,7 +150,7 @@ public:
     // reference counting, no copy of the inputs. Valid only while `owner`, or
     // the key it is moved into, lives; copying a borrowed key gives an
     // ordinary one. For short-lived views of a store's nodes.
-    static NodeKey borrow(const NodeKey& owner) noexcept;
+    static NodeKey borrow(const NodeKey& owner) noexcept { return NodeKey(owner, BorrowTag{}); }
 
     // True when both keys use the same head object (then equal_except_inputs).
     bool shares_head_with(const NodeKey& other) const noexcept { return head_ == other.head_; }
@@ -150,15 +169,24 @@ private:
                           std::vector<StageOp>* members = nullptr);
     // The head of a moved-from key; never counted, never freed.
     static Head* empty_head() noexcept;
+    static Head* full(detail::KeyHeadFields* head) noexcept;
     static void retain(Head* head) noexcept;
     static void drop(Head* head) noexcept;
 
     NodeKey(Head* head, std::span<const NodeId> inputs);
     struct BorrowTag {};
-    NodeKey(const NodeKey& owner, BorrowTag) noexcept;
+    NodeKey(const NodeKey& owner, BorrowTag) noexcept
+        : head_(owner.head_), count_((owner.count_ & kCountMask) | kBorrowed) {
+        if ((owner.count_ & kCountMask) <= kInline) {
+            inline_[0] = owner.inline_[0];
+            inline_[1] = owner.inline_[1];
+        } else {
+            heap_ = owner.heap_;
+        }
+    }
     void release() noexcept;
 
-    Head* head_;
+    detail::KeyHeadFields* head_;  // a Head
     std::size_t count_ = 0;
     union {
         NodeId inline_[kInline];

@@ -184,7 +184,7 @@ public:
     std::vector<NodeKey> nodes_copy() const;
     // Borrowed views of the nodes (NodeKey::borrow), taken under the lock:
     // valid while this store lives, and much cheaper than copies.
-    std::vector<NodeKey> nodes_borrowed() const;
+    std::vector<NodeKey, LargeAllocator<NodeKey>> nodes_borrowed() const;
     // Copies of the nodes with ids from `from` on.
     std::vector<NodeKey> snapshot_from(NodeId from) const;
     std::vector<NodeMapEntry> node_map() const;

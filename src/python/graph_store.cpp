@@ -145,7 +145,7 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         // Take the node list under the lock, then encode straight into the
         // bytes object. Borrowed views suffice: the store outlives this call
         // and never changes or drops a node.
-        const std::vector<NodeKey> nodes = s.nodes_borrowed();
+        const auto nodes = s.nodes_borrowed();
         const std::size_t size = serialized_size(nodes, outputs);
         PyObject* blob = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
         if (blob == nullptr) return nullptr;
