@@ -64,6 +64,8 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     -timeout=10 \
     -malloc_limit_mb=256 \
     -print_final_stats=1 \
+    -print_funcs=0 \
+    -reload=0 \
     -dict="$out/blob.dict" \
     -artifact_prefix="$out/artifacts/" \
     "$out/corpus" "$out/seeds"
