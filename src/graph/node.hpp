@@ -177,9 +177,9 @@ private:
     struct BorrowTag {};
     NodeKey(const NodeKey& owner, BorrowTag) noexcept
         : head_(owner.head_), count_((owner.count_ & kCountMask) | kBorrowed) {
-        if ((owner.count_ & kCountMask) <= kInline) {
-            inline_[0] = owner.inline_[0];
-            inline_[1] = owner.inline_[1];
+        const std::size_t n = owner.count_ & kCountMask;
+        if (n <= kInline) {
+            for (std::size_t i = 0; i < n; ++i) inline_[i] = owner.inline_[i];
         } else {
             heap_ = owner.heap_;
         }
