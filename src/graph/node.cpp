@@ -89,34 +89,27 @@ void StageOp::hash_into(Hasher& h) const noexcept {
 }
 
 NodeKey::NodeKey(Head* head, std::span<const NodeId> inputs) : head_(head), count_(inputs.size()) {
-    if (count_ <= kInline) {
-        std::copy(inputs.begin(), inputs.end(), inline_);
-    } else {
-        try {
-            heap_ = new NodeId[count_];
-        } catch (...) {
-            count_ = 0;
-            release();
-            throw;
-        }
-        std::copy(inputs.begin(), inputs.end(), heap_);
-    }
+    store_inputs(inputs);
 }
 
 NodeKey::NodeKey(const NodeKey& o) : head_(o.head_), count_(o.count_ & kCountMask) {
     retain(full(head_));
+    store_inputs(o.inputs());
+}
+
+void NodeKey::store_inputs(std::span<const NodeId> inputs) {
     if (count_ <= kInline) {
-        std::copy(o.inline_, o.inline_ + count_, inline_);
-    } else {
-        try {
-            heap_ = new NodeId[count_];
-        } catch (...) {
-            count_ = 0;
-            release();
-            throw;
-        }
-        std::copy(o.heap_, o.heap_ + count_, heap_);
+        std::copy(inputs.begin(), inputs.end(), inline_);
+        return;
     }
+    try {
+        heap_ = new NodeId[count_];
+    } catch (...) {
+        count_ = 0;
+        release();
+        throw;
+    }
+    std::copy(inputs.begin(), inputs.end(), heap_);
 }
 
 NodeKey::NodeKey(NodeKey&& o) noexcept : head_(o.head_), count_(o.count_) {

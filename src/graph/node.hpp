@@ -185,6 +185,8 @@ private:
         }
     }
     void release() noexcept;
+    // Fills the input storage for count_ inputs; on failure releases the head.
+    void store_inputs(std::span<const NodeId> inputs);
 
     detail::KeyHeadFields* head_;  // a Head
     std::size_t count_ = 0;

@@ -39,21 +39,15 @@ struct ReductionReport {
 
 // The pipeline's result: the reduced graph (inputs always precede users;
 // operations appear only inside stages), one output per requested output,
-// and where every input node landed.
-struct Reduced {
+// where every input node landed, and the six counters.
+struct Reduced : ReductionReport {
     std::vector<NodeKey> nodes;
     std::vector<NodeId> outputs;
     std::vector<NodeMapEntry> node_map;  // indexed by input node id
-    std::uint64_t input_nodes = 0;
-    std::uint64_t reachable_nodes = 0;
-    std::uint64_t canonical_nodes = 0;
-    std::uint64_t stages = 0;
-    std::uint64_t reduced_nodes = 0;
-    std::uint64_t boundary_nodes = 0;
 
-    ReductionReport report() const {
-        return {input_nodes, reachable_nodes, canonical_nodes, stages, reduced_nodes, boundary_nodes};
-    }
+    const ReductionReport& report() const noexcept { return *this; }
+    // Comparing only the inherited counters would be a trap.
+    bool operator==(const Reduced&) const = delete;
 };
 
 // Dead-code elimination, canonicalisation by `engine`, CSE and stage fusion
