@@ -91,6 +91,16 @@ private:
     std::variant<T, E> v_;
 };
 
+// Final avalanche of a 64-bit hash (every input bit affects every output bit).
+constexpr std::uint64_t mix64(std::uint64_t h) noexcept {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+
 // Streaming 64-bit hasher. The seed is per process (not observable: hashes
 // serve lookups only and are never stored or shown).
 class Hasher {

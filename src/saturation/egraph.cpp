@@ -15,15 +15,6 @@
 namespace veltrix::sat {
 namespace {
 
-inline std::uint64_t mix64(std::uint64_t h) noexcept {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
-
 constexpr std::uint64_t kMaxIds = 0xffffffffULL;  // the last value is reserved as "none"
 
 }  // namespace

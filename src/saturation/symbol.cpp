@@ -56,13 +56,7 @@ std::uint64_t text_hash(std::string_view s) noexcept {
     }
     std::uint64_t tail = 0;
     std::memcpy(&tail, p, n);
-    h = (h ^ tail) * 0x100000001b3ULL;
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
+    return mix64((h ^ tail) * 0x100000001b3ULL);
 }
 
 Symbol Symbol::intern(std::string_view text) {
