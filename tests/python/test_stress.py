@@ -149,7 +149,11 @@ def one_op(rng, sh):
         check_report(report)
         assert len(reduced.node_map()) >= max(outs, default=-1) + 1
     elif op == 15:
-        w, t, c = r.watermark(), r.total_work(), r.canonical_count()
+        # Each getter locks on its own while other threads step, and every
+        # counter only grows: read them in the order of the inequality.
+        c = r.canonical_count()
+        w = r.watermark()
+        t = r.total_work()
         assert c <= w <= s.node_count() and t >= 0
     elif op == 16:
         s.outputs(), s.node_map(), s.node_count()
