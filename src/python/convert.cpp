@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <new>
 
 namespace veltrix::py {
 namespace {
@@ -31,49 +32,47 @@ PyObject* abc_sequence() {
     return fresh;  // kept for the life of the process
 }
 
-bool id_from_py(PyObject* item, std::vector<NodeId>& out) {
-    if (PyLong_CheckExact(item)) {
-        unsigned long long v = PyLong_AsUnsignedLongLong(item);
-        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-        out.push_back(v);
-        return true;
-    }
-    PyObject* index = PyNumber_Index(item);
+// One node id from an int or an object with __index__.
+bool id_from_py(PyObject* item, NodeId& out) {
+    PyObject* index = PyLong_CheckExact(item) ? Py_NewRef(item) : PyNumber_Index(item);
     if (index == nullptr) return false;
     unsigned long long v = PyLong_AsUnsignedLongLong(index);
     Py_DECREF(index);
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out.push_back(v);
+    out = v;
     return true;
 }
 
-// Exact lists and tuples of exact ints convert without calling back into
-// Python. Returns nullopt when the generic path is needed (no error set),
-// or sets `failed` with an exception pending.
-std::optional<std::vector<NodeId>> ids_fast(PyObject* obj, bool& failed) {
-    std::optional<std::vector<NodeId>> result;
-    auto convert = [&](PyObject* const* items, Py_ssize_t n) {
+// Calls `read(items, n)` when `obj` is an exact list or tuple of at most
+// `max_len` exact ints, inside the list's critical section (converting exact
+// ints runs no Python code). Returns whether it was called.
+template <class Read>
+bool read_exact_ints(PyObject* obj, std::size_t max_len, Read&& read) {
+    bool called = false;
+    auto visit = [&](PyObject* const* items, Py_ssize_t n) {
+        if (static_cast<std::size_t>(n) > max_len) return;
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!PyLong_CheckExact(items[i])) return;
         }
-        std::vector<NodeId> ids;
-        ids.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!id_from_py(items[i], ids)) {
-                failed = true;
-                return;
-            }
-        }
-        result = std::move(ids);
+        called = true;
+        read(items, n);
     };
     if (PyTuple_CheckExact(obj)) {
-        convert(reinterpret_cast<PyTupleObject*>(obj)->ob_item, PyTuple_GET_SIZE(obj));
+        visit(reinterpret_cast<PyTupleObject*>(obj)->ob_item, PyTuple_GET_SIZE(obj));
     } else if (PyList_CheckExact(obj)) {
         Py_BEGIN_CRITICAL_SECTION(obj);
-        convert(reinterpret_cast<PyListObject*>(obj)->ob_item, PyList_GET_SIZE(obj));
+        visit(reinterpret_cast<PyListObject*>(obj)->ob_item, PyList_GET_SIZE(obj));
         Py_END_CRITICAL_SECTION();
     }
-    return result;
+    return called;
+}
+
+// Converts items[0..n) into `out`; false with an exception set on failure.
+bool ids_from_items(PyObject* const* items, Py_ssize_t n, NodeId* out) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!id_from_py(items[i], out[i])) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -110,9 +109,22 @@ std::optional<std::vector<NodeId>> ids_from_py(PyObject* obj) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return std::nullopt;
     }
-    bool failed = false;
-    if (auto fast = ids_fast(obj, failed)) return fast;
-    if (failed) return std::nullopt;
+    std::vector<NodeId> ids;
+    bool ok = true;
+    bool out_of_memory = false;  // thrown only once the critical section has ended
+    if (read_exact_ints(obj, SIZE_MAX, [&](PyObject* const* items, Py_ssize_t n) {
+            try {
+                ids.resize(static_cast<std::size_t>(n));
+            } catch (const std::bad_alloc&) {
+                out_of_memory = true;
+                return;
+            }
+            ok = ids_from_items(items, n, ids.data());
+        })) {
+        if (out_of_memory) throw std::bad_alloc();
+        if (!ok) return std::nullopt;
+        return ids;
+    }
 
     if (!PySequence_Check(obj)) {
         PyObject* seq = abc_sequence();
@@ -124,7 +136,6 @@ std::optional<std::vector<NodeId>> ids_from_py(PyObject* obj) {
             return std::nullopt;
         }
     }
-    std::vector<NodeId> ids;
     Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) PyErr_Clear();
     // A length is only a hint: never reserve more than a modest amount up front.
@@ -132,12 +143,14 @@ std::optional<std::vector<NodeId>> ids_from_py(PyObject* obj) {
     PyObject* it = PyObject_GetIter(obj);
     if (it == nullptr) return std::nullopt;
     while (PyObject* item = PyIter_Next(it)) {
-        bool ok = id_from_py(item, ids);
+        NodeId id = 0;
+        ok = id_from_py(item, id);
         Py_DECREF(item);
         if (!ok) {
             Py_DECREF(it);
             return std::nullopt;
         }
+        ids.push_back(id);
     }
     Py_DECREF(it);
     if (PyErr_Occurred()) return std::nullopt;
@@ -148,34 +161,12 @@ bool IdList::assign(PyObject* obj) {
     count_ = 0;
     big_.clear();
     // A short exact list or tuple of exact ints is read in place.
-    bool handled = false;
-    bool failed = false;
-    auto take = [&](PyObject* const* items, Py_ssize_t n) {
-        if (n > static_cast<Py_ssize_t>(kSmall)) return;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!PyLong_CheckExact(items[i])) return;
-        }
-        handled = true;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            unsigned long long v = PyLong_AsUnsignedLongLong(items[i]);
-            if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-                failed = true;
-                return;
-            }
-            small_[i] = v;
-        }
-        count_ = static_cast<std::size_t>(n);
-    };
-    if (PyTuple_CheckExact(obj)) {
-        take(reinterpret_cast<PyTupleObject*>(obj)->ob_item, PyTuple_GET_SIZE(obj));
-    } else if (PyList_CheckExact(obj)) {
-        Py_BEGIN_CRITICAL_SECTION(obj);
-        take(reinterpret_cast<PyListObject*>(obj)->ob_item, PyList_GET_SIZE(obj));
-        Py_END_CRITICAL_SECTION();
-    }
-    if (handled) {
-        if (failed) count_ = 0;
-        return !failed;
+    bool ok = true;
+    if (read_exact_ints(obj, kSmall, [&](PyObject* const* items, Py_ssize_t n) {
+            ok = ids_from_items(items, n, small_);
+            if (ok) count_ = static_cast<std::size_t>(n);
+        })) {
+        return ok;
     }
     auto ids = ids_from_py(obj);
     if (!ids) return false;
