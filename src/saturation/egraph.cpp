@@ -349,6 +349,7 @@ bool EGraph::union_classes(Id a, Id b) {
     g = ClassRec{};
     g.parent = keep;
     --live_classes_;
+    ++merge_count_;
     touched_.push_back(keep);
     return true;
 }

@@ -135,6 +135,10 @@ public:
     // Number of ids ever handed out.
     std::size_t id_count() const noexcept { return classes_.size(); }
     bool clean() const noexcept { return clean_; }
+    // Unions that merged two classes, counted over the e-graph's life.
+    std::uint64_t merge_count() const noexcept { return merge_count_; }
+    // Whether `id` (a valid id) is the root of its class.
+    bool is_root(Id id) const noexcept { return classes_[id].parent == id; }
 
     // A copy of the class of `id` (looked up through find).
     EClass eclass(Id id) const;
@@ -278,6 +282,7 @@ private:
     std::vector<Id> repair_scratch_;
     std::vector<ENode> sort_scratch_;
     std::size_t live_classes_ = 0;
+    std::uint64_t merge_count_ = 0;
     bool clean_ = false;
 
     // Index by operator: the ids that each operator's e-nodes created, and

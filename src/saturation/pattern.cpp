@@ -188,9 +188,15 @@ namespace {
 class Matcher {
 public:
     Matcher(const EGraph& egraph, const FlatExpr& nodes, const std::vector<std::uint32_t>& var_slot, bool shallow,
-            SearchMatches& out, std::size_t limit)
+            SearchMatches& out, std::size_t limit, const InstanceProbe* probe)
         : egraph_(egraph), nodes_(nodes), var_slot_(var_slot), shallow_(shallow), out_(out), limit_(limit),
-          bound_(out.width, kUnbound) {}
+          probe_(probe != nullptr && probe->kind != InstanceProbe::Kind::None ? probe : nullptr),
+          bound_(out.width, kUnbound) {
+        if (probe_ != nullptr) {
+            out_.merges_at_search = egraph.merge_count();
+            instance_.resize(probe_->slots.size());
+        }
+    }
 
     // Matches the root against class `cls`; returns false once the limit is hit.
     bool match_root(Id cls) {
@@ -257,8 +263,25 @@ private:
         }
         ++out_.classes.back().count;
         out_.rows.insert(out_.rows.end(), bound_.begin(), bound_.end());
+        if (probe_ != nullptr) out_.present.push_back(instance_present() ? 1 : 0);
         ++out_.total;
         return out_.total < limit_;
+    }
+
+    // Whether the probed instance of the current substitution is already a
+    // member of the current class. The e-graph is clean, so the bound ids
+    // and the children of every e-node are roots.
+    bool instance_present() {
+        if (probe_->kind == InstanceProbe::Kind::Var) return bound_[probe_->slots[0]] == current_;
+        for (std::size_t k = 0; k < instance_.size(); ++k) instance_[k] = bound_[probe_->slots[k]];
+        const auto arity = static_cast<std::uint32_t>(instance_.size());
+        bool found = false;
+        egraph_.for_each_node(current_, [&](const ENode& n) {
+            if (found || !n.matches(probe_->op, arity)) return;
+            const auto kids = n.children();
+            found = std::equal(kids.begin(), kids.end(), instance_.begin());
+        });
+        return found;
     }
 
     const EGraph& egraph_;
@@ -267,19 +290,21 @@ private:
     bool shallow_;
     SearchMatches& out_;
     std::size_t limit_;
+    const InstanceProbe* probe_;
     std::vector<Id> bound_;
+    std::vector<Id> instance_;
     std::vector<Goal> goals_;
     Id current_ = 0;
 };
 
 }  // namespace
 
-SearchMatches Pattern::search(const EGraph& egraph, std::size_t limit) const {
+SearchMatches Pattern::search(const EGraph& egraph, std::size_t limit, const InstanceProbe* probe) const {
     if (!egraph.clean()) panic("search on an e-graph that is not rebuilt");
     SearchMatches out;
     out.width = static_cast<std::uint32_t>(vars_.size());
     if (limit == 0 || nodes_.empty()) return out;
-    Matcher matcher(egraph, nodes_, var_slot_, shallow_, out, limit);
+    Matcher matcher(egraph, nodes_, var_slot_, shallow_, out, limit, probe);
     const PatternNode& top = nodes_.back();
     if (top.is_var) {
         bool go_on = true;
@@ -339,6 +364,18 @@ Result<Rewrite, std::string> Rewrite::create(std::string_view name, Pattern sear
         }
         r.applier_to_searcher_.push_back(static_cast<std::uint32_t>(it - searcher.vars().begin()));
     }
+    // Appliers of one variable or of one e-node over variables are probed
+    // during the search (see InstanceProbe).
+    const PatternNode& top = applier.root();
+    if (top.is_var) {
+        r.probe_.kind = InstanceProbe::Kind::Var;
+        r.probe_.slots.push_back(r.applier_to_searcher_[applier.var_slot_.back()]);
+    } else if (std::all_of(top.children.begin(), top.children.end(),
+                           [&](std::uint32_t c) { return applier.ast()[c].is_var; })) {
+        r.probe_.kind = InstanceProbe::Kind::Node;
+        r.probe_.op = top.op;
+        for (std::uint32_t c : top.children) r.probe_.slots.push_back(r.applier_to_searcher_[applier.var_slot_[c]]);
+    }
     r.searcher_ = std::move(searcher);
     r.applier_ = std::move(applier);
     return r;
@@ -386,10 +423,15 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
         std::size_t group = 0;
         std::size_t row = 0;
     };
+    const bool probed = !matches.present.empty();
+    if (probed && matches.present.size() != matches.total) {
+        panic("probe flags do not match the substitutions of rule " + std::string(name_.text()));
+    }
     auto advance = [&](Cursor& c, auto&& hint) {
         while (c.group < matches.classes.size()) {
             const ClassMatches& g = matches.classes[c.group];
             if (c.row < g.first) c.row = g.first;
+            while (probed && c.row < g.first + g.count && matches.present[c.row]) ++c.row;
             if (c.row < g.first + g.count) {
                 hint(c.group, c.row);
                 ++c.row;
@@ -397,6 +439,17 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
             }
             ++c.group;
         }
+    };
+    // A row whose instance was found in its class at search time is still
+    // there: the bound class of a variable stays in the class, and an e-node
+    // over classes that are still roots still hash-conses to the class.
+    auto still_present = [&](std::uint32_t r) {
+        if (!probed || !matches.present[r]) return false;
+        if (probe_.kind == InstanceProbe::Kind::Var) return true;
+        if (egraph.merge_count() == matches.merges_at_search) return true;
+        const std::span<const Id> row = matches.row(r);
+        return std::all_of(probe_.slots.begin(), probe_.slots.end(),
+                           [&](std::uint32_t slot) { return egraph.is_root(row[slot]); });
     };
     // Stage distances: class records 4k ahead, slot 3k, entry 2k, the
     // entry's class record k.
@@ -413,6 +466,7 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
     Pattern::Scratch scratch;
     for (const ClassMatches& cm : matches.classes) {
         for (std::uint32_t r = cm.first; r < cm.first + cm.count; ++r) {
+            if (still_present(r)) continue;
             advance(far, prefetch_far);
             advance(slot, prefetch_slot);
             advance(entry, prefetch_entry);

@@ -48,9 +48,25 @@ struct SearchMatches {
     std::vector<ClassMatches> classes;
     std::vector<Id> rows;
     std::size_t total = 0;  // number of substitutions
+    // Filled only by a search that was given an InstanceProbe: one flag per
+    // row, set when the probed instance was already a member of the matched
+    // class, and the e-graph's merge count at the time of the search.
+    std::vector<std::uint8_t> present;
+    std::uint64_t merges_at_search = 0;
 
     std::span<const Id> row(std::size_t r) const { return {rows.data() + r * width, width}; }
     bool empty() const noexcept { return total == 0; }
+};
+
+// What applying a substitution would add, when that is simple enough to look
+// for during the search: the class of one searcher variable, or one e-node
+// over searcher variables. A row whose instance is already in its class
+// merges nothing when applied, so the application can skip it.
+struct InstanceProbe {
+    enum class Kind { None, Var, Node };
+    Kind kind = Kind::None;
+    Symbol op;                         // Node: the instance's operator
+    std::vector<std::uint32_t> slots;  // searcher variable of each child (Var: the one variable)
 };
 
 class Pattern {
@@ -66,8 +82,10 @@ public:
 
     // E-matching over a clean e-graph. Stops once `limit` substitutions
     // have been collected in total.
+    // With a probe, also flags the rows whose instance is already present.
     SearchMatches search(const EGraph& egraph,
-                         std::size_t limit = std::numeric_limits<std::size_t>::max()) const;
+                         std::size_t limit = std::numeric_limits<std::size_t>::max(),
+                         const InstanceProbe* probe = nullptr) const;
 
     // Adds the instance of this pattern under `bindings`, bottom-up with
     // hash-consed adds, and returns its class. A variable missing from
@@ -102,7 +120,7 @@ public:
 
     SearchMatches search(const EGraph& egraph,
                          std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
-        return searcher_.search(egraph, limit);
+        return searcher_.search(egraph, limit, &probe_);
     }
 
     // Instantiates the applier for every substitution and unions it with
@@ -114,6 +132,7 @@ private:
     Pattern searcher_;
     Pattern applier_;
     std::vector<std::uint32_t> applier_to_searcher_;  // applier var index -> searcher var index
+    InstanceProbe probe_;
 };
 
 }  // namespace veltrix::sat
