@@ -12,10 +12,15 @@ namespace veltrix {
 namespace {
 
 // The head hash of a key without extra fields.
-std::uint64_t hash_basic_head(NodeKind kind, std::string_view name, const ParamMap& params) noexcept {
+Hasher basic_head_hasher(NodeKind kind, std::string_view name) noexcept {
     Hasher h;
     h.u64(static_cast<std::uint64_t>(kind));
     if (kind == NodeKind::Source || kind == NodeKind::Op || kind == NodeKind::Reduction) h.bytes(name);
+    return h;
+}
+
+std::uint64_t hash_basic_head(NodeKind kind, std::string_view name, const ParamMap& params) noexcept {
+    Hasher h = basic_head_hasher(kind, name);
     params.hash_into(h);
     return h.finish();
 }
@@ -249,24 +254,26 @@ bool NodeKey::operator==(const NodeKey& o) const noexcept {
 std::uint64_t NodeKey::hash() const noexcept { return key_hash(head_->hash, inputs()); }
 
 
-std::uint64_t NodeKey::basic_head_hash(NodeKind kind, std::string_view name, const ParamMap& params) noexcept {
-    return hash_basic_head(kind, name, params);
+std::uint64_t NodeKey::basic_head_hash(NodeKind kind, std::string_view name, ParamRefs params) noexcept {
+    Hasher h = basic_head_hasher(kind, name);
+    ParamMap::hash_refs_into(h, params);
+    return h.finish();
 }
 
 std::uint64_t NodeKey::hash_with_inputs(std::uint64_t head_hash, std::span<const NodeId> inputs) noexcept {
     return key_hash(head_hash, inputs);
 }
 
-bool NodeKey::head_equals_basic(NodeKind kind, std::string_view name, const ParamMap& params) const noexcept {
+bool NodeKey::head_equals_basic(NodeKind kind, std::string_view name, ParamRefs params) const noexcept {
     return head_->kind == kind && full(head_)->extra == nullptr && head_->name == name && head_->params == params;
 }
 
-bool NodeKey::equals_basic(NodeKind kind, std::string_view name, const ParamMap& params,
+bool NodeKey::equals_basic(NodeKind kind, std::string_view name, ParamRefs params,
                            std::span<const NodeId> inputs) const noexcept {
     if (kind == NodeKind::Source) inputs = {};
     const auto mine = this->inputs();
-    return head_->kind == kind && std::equal(mine.begin(), mine.end(), inputs.begin(), inputs.end()) &&
-           full(head_)->extra == nullptr && head_->name == name && head_->params == params;
+    return std::equal(mine.begin(), mine.end(), inputs.begin(), inputs.end()) &&
+           head_equals_basic(kind, name, params);
 }
 
 // ---------------------------------------------------------------------------

@@ -135,11 +135,12 @@ public:
 
     // head_hash(), hash() and the equalities for the key that basic(kind,
     // name, params, inputs) would build, without building it.
-    static std::uint64_t basic_head_hash(NodeKind kind, std::string_view name, const ParamMap& params) noexcept;
+    // `params` in ParamMap order (ParamMap::sort_refs).
+    static std::uint64_t basic_head_hash(NodeKind kind, std::string_view name, ParamRefs params) noexcept;
     static std::uint64_t hash_with_inputs(std::uint64_t head_hash, std::span<const NodeId> inputs) noexcept;
-    bool equals_basic(NodeKind kind, std::string_view name, const ParamMap& params,
+    bool equals_basic(NodeKind kind, std::string_view name, ParamRefs params,
                       std::span<const NodeId> inputs) const noexcept;
-    bool head_equals_basic(NodeKind kind, std::string_view name, const ParamMap& params) const noexcept;
+    bool head_equals_basic(NodeKind kind, std::string_view name, ParamRefs params) const noexcept;
 
     // Hash of everything but the inputs (agrees with equal_except_inputs).
     std::uint64_t head_hash() const noexcept { return head_->hash; }

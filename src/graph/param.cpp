@@ -173,25 +173,86 @@ void append_float_display(std::string& out, double v) {
 // ---------------------------------------------------------------------------
 // ParamValue
 
-bool ParamValue::operator==(const ParamValue& o) const noexcept {
-    if (v_.index() != o.v_.index()) return false;
-    switch (tag()) {
-        case ParamTag::Int: return as_int() == o.as_int();
-        case ParamTag::Float: return canonical_bits(as_float()) == canonical_bits(o.as_float());
-        case ParamTag::Bool: return as_bool() == o.as_bool();
-        case ParamTag::Str: return as_str() == o.as_str();
+namespace {
+
+// The value part of a parameter as a ParamRef (empty key).
+ParamRef value_ref(const ParamValue& v) noexcept {
+    ParamRef r;
+    r.tag = v.tag();
+    switch (r.tag) {
+        case ParamTag::Int: r.bits = static_cast<std::uint64_t>(v.as_int()); break;
+        case ParamTag::Float: r.bits = std::bit_cast<std::uint64_t>(v.as_float()); break;
+        case ParamTag::Bool: r.bits = v.as_bool() ? 1 : 0; break;
+        case ParamTag::Str: r.str = v.as_str(); break;
+    }
+    return r;
+}
+
+bool same_value(const ParamRef& a, const ParamRef& b) noexcept {
+    if (a.tag != b.tag) return false;
+    switch (a.tag) {
+        case ParamTag::Int:
+        case ParamTag::Bool: return a.bits == b.bits;
+        case ParamTag::Float:
+            return canonical_bits(float_from_bits(a.bits)) == canonical_bits(float_from_bits(b.bits));
+        case ParamTag::Str: return a.str == b.str;
     }
     return false;
 }
 
-void ParamValue::hash_into(Hasher& h) const noexcept {
-    h.u8(static_cast<std::uint8_t>(tag()));
-    switch (tag()) {
-        case ParamTag::Int: h.u64(static_cast<std::uint64_t>(as_int())); break;
-        case ParamTag::Float: h.u64(canonical_bits(as_float())); break;
-        case ParamTag::Bool: h.u8(as_bool() ? 1 : 0); break;
-        case ParamTag::Str: h.bytes(as_str()); break;
+void hash_value(Hasher& h, const ParamRef& r) noexcept {
+    h.u8(static_cast<std::uint8_t>(r.tag));
+    switch (r.tag) {
+        case ParamTag::Int: h.u64(r.bits); break;
+        case ParamTag::Float: h.u64(canonical_bits(float_from_bits(r.bits))); break;
+        case ParamTag::Bool: h.u8(static_cast<std::uint8_t>(r.bits)); break;
+        case ParamTag::Str: h.bytes(r.str); break;
     }
+}
+
+// Stable insertion sort by key: no scratch buffer, fast for the few
+// parameters a node usually has.
+template <class Entry>
+void insertion_sort_by_key(std::span<Entry> entries) {
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        if (!(entries[i].key < entries[i - 1].key)) continue;
+        Entry moving = std::move(entries[i]);
+        std::size_t j = i;
+        for (; j > 0 && moving.key < entries[j - 1].key; --j) entries[j] = std::move(entries[j - 1]);
+        entries[j] = std::move(moving);
+    }
+}
+
+}  // namespace
+
+bool ParamValue::operator==(const ParamValue& o) const noexcept { return same_value(value_ref(*this), value_ref(o)); }
+
+void ParamValue::hash_into(Hasher& h) const noexcept { hash_value(h, value_ref(*this)); }
+
+// ---------------------------------------------------------------------------
+// ParamRef
+
+ParamRef ParamRef::of(const ParamEntry& e) noexcept {
+    ParamRef r = value_ref(e.value);
+    r.key = e.key;
+    return r;
+}
+
+ParamValue ParamRef::value() const {
+    switch (tag) {
+        case ParamTag::Int: return ParamValue::Int(static_cast<std::int64_t>(bits));
+        case ParamTag::Float: return ParamValue::Float(float_from_bits(bits));
+        case ParamTag::Bool: return ParamValue::Bool(bits != 0);
+        case ParamTag::Str: break;
+    }
+    return ParamValue::Str(std::string(str));
+}
+
+bool ParamRef::operator==(const ParamRef& o) const noexcept { return key == o.key && same_value(*this, o); }
+
+void ParamRef::hash_into(Hasher& h) const noexcept {
+    h.bytes(key);
+    hash_value(h, *this);
 }
 
 void ParamValue::append_token(std::string& out) const {
@@ -245,29 +306,47 @@ void ParamValue::append_display(std::string& out) const {
 
 ParamMap ParamMap::make(std::vector<ParamEntry> entries) {
     ParamMap m;
-    auto by_key = [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; };
     if (entries.size() <= 8) {
-        // Insertion sort: stable, and without the scratch buffer of stable_sort.
-        for (std::size_t i = 1; i < entries.size(); ++i) {
-            if (!by_key(entries[i], entries[i - 1])) continue;
-            ParamEntry moving = std::move(entries[i]);
-            std::size_t j = i;
-            for (; j > 0 && by_key(moving, entries[j - 1]); --j) entries[j] = std::move(entries[j - 1]);
-            entries[j] = std::move(moving);
-        }
+        insertion_sort_by_key(std::span<ParamEntry>(entries));
     } else {
-        std::stable_sort(entries.begin(), entries.end(), by_key);
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const ParamEntry& a, const ParamEntry& b) { return a.key < b.key; });
     }
     m.entries_ = std::move(entries);
     return m;
 }
 
+ParamMap ParamMap::from_refs(ParamRefs refs) {
+    ParamMap m;
+    m.entries_.reserve(refs.size());
+    for (const ParamRef& r : refs) m.entries_.push_back(ParamEntry{std::string(r.key), r.value()});
+    return m;
+}
+
+void ParamMap::sort_refs(std::span<ParamRef> refs) noexcept {
+    if (refs.size() <= 8) {
+        insertion_sort_by_key(refs);
+    } else {
+        std::stable_sort(refs.begin(), refs.end(), [](const ParamRef& a, const ParamRef& b) { return a.key < b.key; });
+    }
+}
+
+bool ParamMap::operator==(ParamRefs refs) const noexcept {
+    if (refs.size() != entries_.size()) return false;
+    for (std::size_t i = 0; i < refs.size(); ++i) {
+        if (!(ParamRef::of(entries_[i]) == refs[i])) return false;
+    }
+    return true;
+}
+
 void ParamMap::hash_into(Hasher& h) const noexcept {
     h.u64(entries_.size());
-    for (const ParamEntry& e : entries_) {
-        h.bytes(e.key);
-        e.value.hash_into(h);
-    }
+    for (const ParamEntry& e : entries_) ParamRef::of(e).hash_into(h);
+}
+
+void ParamMap::hash_refs_into(Hasher& h, ParamRefs refs) noexcept {
+    h.u64(refs.size());
+    for (const ParamRef& r : refs) r.hash_into(h);
 }
 
 void ParamMap::append_display(std::string& out) const {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -54,19 +55,42 @@ struct ParamEntry {
     bool operator==(const ParamEntry& o) const noexcept { return key == o.key && value == o.value; }
 };
 
+// One parameter borrowed from its owner: what a ParamEntry holds, as views.
+// Lets a caller look a key up without building its ParamMap.
+struct ParamRef {
+    std::string_view key;
+    ParamTag tag = ParamTag::Int;
+    std::uint64_t bits = 0;  // Int: the value; Float: the stored bits; Bool: 0 or 1
+    std::string_view str;    // Str: the text
+
+    static ParamRef of(const ParamEntry& e) noexcept;
+    ParamValue value() const;
+    // Same equality and hash as ParamEntry's.
+    bool operator==(const ParamRef& o) const noexcept;
+    void hash_into(Hasher& h) const noexcept;
+};
+
+// Borrowed parameters in ParamMap order (see sort_params).
+using ParamRefs = std::span<const ParamRef>;
+
 // A node's parameters: entries stably sorted by key bytes. Equal keys are
 // kept in the order given.
 class ParamMap {
 public:
     ParamMap() = default;
     static ParamMap make(std::vector<ParamEntry> entries);
+    static ParamMap from_refs(ParamRefs refs);
+    // Sorts borrowed parameters into the order make() gives the same entries.
+    static void sort_refs(std::span<ParamRef> refs) noexcept;
 
     const std::vector<ParamEntry>& entries() const noexcept { return entries_; }
     bool empty() const noexcept { return entries_.empty(); }
     std::size_t size() const noexcept { return entries_.size(); }
 
     bool operator==(const ParamMap& o) const noexcept { return entries_ == o.entries_; }
+    bool operator==(ParamRefs refs) const noexcept;
     void hash_into(Hasher& h) const noexcept;
+    static void hash_refs_into(Hasher& h, ParamRefs refs) noexcept;
 
     // "{scalar=1, side=\"r\"}"
     void append_display(std::string& out) const;

@@ -80,7 +80,7 @@ std::optional<GraphStore::BatchError> GraphStore::intern_batch(std::span<NodeKey
     });
 }
 
-Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string name, ParamMap params,
+Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_view name, ParamRefs params,
                                                    std::span<const NodeId> inputs) {
     if (kind == NodeKind::Source) inputs = {};
     const std::uint64_t head_hash = NodeKey::basic_head_hash(kind, name, params);
@@ -97,7 +97,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string na
         auto same_head =
             heads_.find(head_hash, [&](NodeId id) { return nodes_[id].head_equals_basic(kind, name, params); });
         if (same_head) return insert_new(nodes_[*same_head].with_input_list(inputs), hash, true);
-        NodeKey key = NodeKey::basic(kind, std::move(name), std::move(params), inputs, head_hash);
+        NodeKey key = NodeKey::basic(kind, std::string(name), ParamMap::from_refs(params), inputs, head_hash);
         heads_.reserve_one([&](NodeId id) { return nodes_[id].head_hash(); });
         heads_.insert(head_hash, n);
         return insert_new(std::move(key), hash, true);

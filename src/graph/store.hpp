@@ -162,9 +162,10 @@ public:
 
     // Returns the id of the node equal to `key`, adding it when new.
     Result<NodeId, BadNodeId> intern(NodeKey key);
-    // The same for NodeKey::basic(kind, name, params, inputs); the key is
-    // built only when it is new.
-    Result<NodeId, BadNodeId> intern_basic(NodeKind kind, std::string name, ParamMap params,
+    // The same for NodeKey::basic(kind, name, ParamMap::from_refs(params),
+    // inputs), with `params` in ParamMap order; nothing is copied unless the
+    // key is new.
+    Result<NodeId, BadNodeId> intern_basic(NodeKind kind, std::string_view name, ParamRefs params,
                                            std::span<const NodeId> inputs);
     std::optional<BadNodeId> mark_output(NodeId id);
     // Interns keys[0], keys[1], ... in order under one hold of the lock, as

@@ -119,8 +119,8 @@ public:
             p += 8;
             n -= 8;
         }
-        std::uint64_t tail = 0;
-        std::memcpy(&tail, p, n);
+        std::uint64_t tail = 0;  // little-endian, without a call to memcpy
+        for (std::size_t i = 0; i < n; ++i) tail |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
         mix(tail ^ (static_cast<std::uint64_t>(n) << 56));
     }
     std::uint64_t finish() const noexcept {

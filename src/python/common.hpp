@@ -52,6 +52,8 @@ bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject*
 // Adds the note "while processing '<argument>'" to the pending exception.
 void add_argument_note(const char* argument);
 
+// The UTF-8 text of a str, valid while `obj` lives.
+std::optional<std::string_view> text_view_from_py(PyObject* obj);
 std::optional<std::string> text_from_py(PyObject* obj);
 std::optional<std::vector<NodeId>> ids_from_py(PyObject* obj);
 
@@ -72,6 +74,37 @@ private:
     std::vector<NodeId> big_;
 };
 std::optional<ParamMap> params_from_py(PyObject* obj);
+
+// The params argument of a recording call as borrowed parameters, in map
+// order. A small dict of exact strs, floats, bools and ints is read in place
+// (keeping its keys and values alive); anything else is converted like
+// params_from_py.
+class ParamArgs {
+public:
+    ParamArgs() = default;
+    ParamArgs(const ParamArgs&) = delete;
+    ParamArgs& operator=(const ParamArgs&) = delete;
+    ~ParamArgs();
+    // False with an exception set on failure.
+    bool assign(PyObject* obj);
+    ParamRefs refs() const noexcept {
+        return converted_refs_.empty() ? ParamRefs(small_.refs, count_) : ParamRefs(converted_refs_);
+    }
+
+private:
+    static constexpr std::size_t kSmall = 8;
+    bool read_in_place(PyObject* dict);
+    // Left uninitialised: only the first count_ / held_count_ are used.
+    union Small {
+        Small() noexcept {}
+        ParamRef refs[kSmall];
+    } small_;
+    PyObject* held_[2 * kSmall];
+    std::size_t count_ = 0;
+    std::size_t held_count_ = 0;
+    ParamMap converted_;
+    std::vector<ParamRef> converted_refs_;
+};
 std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj);
 std::optional<bool> flag_from_py(PyObject* obj);  // bool or a NumPy bool scalar
 

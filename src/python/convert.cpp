@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -93,7 +94,7 @@ void add_argument_note(const char* argument) {
     PyErr_SetRaisedException(exc);
 }
 
-std::optional<std::string> text_from_py(PyObject* obj) {
+std::optional<std::string_view> text_view_from_py(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
         conversion_error(obj, "str");
         return std::nullopt;
@@ -101,7 +102,13 @@ std::optional<std::string> text_from_py(PyObject* obj) {
     Py_ssize_t len = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &len);
     if (data == nullptr) return std::nullopt;
-    return std::string(data, static_cast<std::size_t>(len));
+    return std::string_view(data, static_cast<std::size_t>(len));
+}
+
+std::optional<std::string> text_from_py(PyObject* obj) {
+    auto view = text_view_from_py(obj);
+    if (!view) return std::nullopt;
+    return std::string(*view);
 }
 
 std::optional<std::vector<NodeId>> ids_from_py(PyObject* obj) {
@@ -266,6 +273,79 @@ std::optional<ParamMap> params_from_py(PyObject* obj) {
         entries.push_back(ParamEntry{std::move(*k), std::move(*v)});
     }
     return ParamMap::make(std::move(entries));
+}
+
+ParamArgs::~ParamArgs() {
+    for (std::size_t i = 0; i < held_count_; ++i) Py_DECREF(held_[i]);
+}
+
+bool ParamArgs::assign(PyObject* obj) {
+    if (obj == nullptr || obj == Py_None) return true;
+    if (PyDict_CheckExact(obj) && read_in_place(obj)) return true;
+    auto params = params_from_py(obj);
+    if (!params) return false;
+    converted_ = std::move(*params);
+    for (const ParamEntry& e : converted_.entries()) converted_refs_.push_back(ParamRef::of(e));
+    return true;
+}
+
+// Reads every item inside one critical section; no Python code runs. Gives
+// up (leaving nothing held and no exception set) at the first item that
+// needs the general conversion, which then reports any error in order.
+bool ParamArgs::read_in_place(PyObject* dict) {
+    bool ok = true;
+    Py_BEGIN_CRITICAL_SECTION(dict);
+    const Py_ssize_t n = PyDict_GET_SIZE(dict);
+    if (static_cast<std::size_t>(n) > kSmall) ok = false;
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    std::size_t i = 0;
+    while (ok && PyDict_Next(dict, &pos, &key, &value)) {
+        ParamRef& r = small_.refs[i++];
+        r = ParamRef{};
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_CheckExact(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+        if (text == nullptr) {
+            ok = false;
+            break;
+        }
+        r.key = std::string_view(text, static_cast<std::size_t>(len));
+        if (Py_IS_TYPE(value, &PyBool_Type)) {
+            r.tag = ParamTag::Bool;
+            r.bits = value == Py_True ? 1 : 0;
+        } else if (PyFloat_CheckExact(value)) {
+            r.tag = ParamTag::Float;
+            r.bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value));
+        } else if (PyLong_CheckExact(value)) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+            r.tag = ParamTag::Int;
+            r.bits = static_cast<std::uint64_t>(v);
+            ok = overflow == 0;
+        } else if (PyUnicode_CheckExact(value)) {
+            text = PyUnicode_AsUTF8AndSize(value, &len);
+            r.tag = ParamTag::Str;
+            r.str = std::string_view(text == nullptr ? "" : text, static_cast<std::size_t>(len));
+            ok = text != nullptr;
+        } else {
+            ok = false;
+        }
+    }
+    if (ok) {
+        count_ = i;
+        for (pos = 0; PyDict_Next(dict, &pos, &key, &value);) {
+            held_[held_count_++] = Py_NewRef(key);
+            held_[held_count_++] = Py_NewRef(value);
+        }
+    }
+    Py_END_CRITICAL_SECTION();
+    if (!ok) {
+        PyErr_Clear();  // the general conversion raises it again, in order
+        return false;
+    }
+    ParamMap::sort_refs(std::span<ParamRef>(small_.refs, count_));
+    return true;
 }
 
 std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj) {

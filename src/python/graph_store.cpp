@@ -58,7 +58,7 @@ PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* a[3];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
-        auto name = convert_arg<std::string>(text_from_py, a[0], "name");
+        auto name = convert_arg<std::string_view>(text_view_from_py, a[0], "name");
         if (!name) return nullptr;
         IdList inputs;
         if constexpr (has_inputs) {
@@ -67,9 +67,9 @@ PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                 return nullptr;
             }
         }
-        auto params = params_from_py(a[has_inputs ? 2 : 1]);
-        if (!params) return nullptr;
-        return intern_result(store(self).intern_basic(Kind, std::move(*name), std::move(*params), inputs.view()));
+        ParamArgs params;
+        if (!params.assign(a[has_inputs ? 2 : 1])) return nullptr;
+        return intern_result(store(self).intern_basic(Kind, *name, params.refs(), inputs.view()));
     });
 }
 
@@ -98,9 +98,9 @@ PyObject* add_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             add_argument_note("inputs");
             return nullptr;
         }
-        auto params = params_from_py(a[1]);
-        if (!params) return nullptr;
-        return intern_result(store(self).intern_basic(Kind, {}, std::move(*params), inputs.view()));
+        ParamArgs params;
+        if (!params.assign(a[1])) return nullptr;
+        return intern_result(store(self).intern_basic(Kind, {}, params.refs(), inputs.view()));
     });
 }
 

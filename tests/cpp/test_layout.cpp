@@ -3,6 +3,7 @@
 // consuming pipeline passes.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -19,6 +20,12 @@ using namespace veltrix;
 namespace {
 
 ParamMap side(const char* s) { return ParamMap::make({ParamEntry{"side", ParamValue::Str(s)}}); }
+
+std::vector<ParamRef> refs_of(const ParamMap& m) {
+    std::vector<ParamRef> out;
+    for (const ParamEntry& e : m.entries()) out.push_back(ParamRef::of(e));
+    return out;
+}
 
 NodeId must(Result<NodeId, BadNodeId> r) {
     if (!r) ADD_FAILURE() << "intern rejected id " << r.error().id;
@@ -97,17 +104,45 @@ TEST(KeyLayout, PartsAgreeWithTheBuiltKey) {
     for (NodeKind kind : {NodeKind::Source, NodeKind::Op, NodeKind::Reduction, NodeKind::Exchange, NodeKind::Join}) {
         const std::string name = kind <= NodeKind::Reduction ? "f" : "";
         const NodeKey key = NodeKey::basic(kind, name, side("l"), in);
-        EXPECT_EQ(NodeKey::basic_head_hash(kind, name, side("l")), key.head_hash());
+        const ParamMap left = side("l"), right = side("r");
+        EXPECT_EQ(NodeKey::basic_head_hash(kind, name, refs_of(left)), key.head_hash());
         EXPECT_EQ(NodeKey::hash_with_inputs(key.head_hash(), key.inputs()), key.hash());
-        EXPECT_TRUE(key.equals_basic(kind, name, side("l"), in));
-        EXPECT_FALSE(key.equals_basic(kind, name, side("r"), in));
-        EXPECT_TRUE(key.head_equals_basic(kind, name, side("l")));
+        EXPECT_TRUE(key.equals_basic(kind, name, refs_of(left), in));
+        EXPECT_FALSE(key.equals_basic(kind, name, refs_of(right), in));
+        EXPECT_TRUE(key.head_equals_basic(kind, name, refs_of(left)));
         // The hash given to basic() is the one it would compute.
         EXPECT_EQ(NodeKey::basic(kind, name, side("l"), in, key.head_hash()), key);
     }
     const NodeKey ext = NodeKey::external(PayloadDescriptor{"k", "h", "fw", "1", "io", {}}, {}, {0});
     EXPECT_FALSE(ext.head_equals_basic(NodeKind::External, "", {}));
     EXPECT_THROW(NodeKey::basic(NodeKind::Stage, "", {}, {}), InternalFailure);
+}
+
+// Borrowed parameters sort, compare and hash exactly like the map built from
+// the same entries: equal keys keep their order, NaN payloads compare equal.
+TEST(KeyLayout, BorrowedParamsAgreeWithTheMap) {
+    const double nan_a = std::bit_cast<double>(0x7FF8000000000001ULL);
+    const double nan_b = std::bit_cast<double>(0x7FF0000000000002ULL);
+    std::vector<ParamEntry> entries = {{"z", ParamValue::Int(-3)},       {"b", ParamValue::Str("x")},
+                                       {"a", ParamValue::Float(nan_a)},  {"b", ParamValue::Bool(true)},
+                                       {"\xff", ParamValue::Int(1)},     {"", ParamValue::Float(-0.0)}};
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, entries.size()}) {
+        std::vector<ParamEntry> some(entries.begin(), entries.begin() + n);
+        std::vector<ParamRef> refs;
+        for (const ParamEntry& e : some) refs.push_back(ParamRef::of(e));
+        ParamMap::sort_refs(refs);
+        const ParamMap map = ParamMap::make(some);
+        EXPECT_EQ(ParamMap::from_refs(refs), map);
+        EXPECT_TRUE(map == ParamRefs(refs));
+        EXPECT_EQ(NodeKey::basic_head_hash(NodeKind::Op, "f", refs), NodeKey::op("f", map, {}).head_hash());
+    }
+    const ParamMap one = ParamMap::make({{"a", ParamValue::Float(nan_a)}});
+    const ParamRef other_nan{"a", ParamTag::Float, std::bit_cast<std::uint64_t>(nan_b), {}};
+    EXPECT_TRUE(one == ParamRefs(&other_nan, 1));
+    const ParamRef minus_zero{"a", ParamTag::Float, std::bit_cast<std::uint64_t>(-0.0), {}};
+    EXPECT_FALSE(ParamMap::make({{"a", ParamValue::Float(0.0)}}) == ParamRefs(&minus_zero, 1));
+    const ParamRef int_one{"a", ParamTag::Int, 1, {}};
+    EXPECT_FALSE(ParamMap::make({{"a", ParamValue::Bool(true)}}) == ParamRefs(&int_one, 1));
 }
 
 TEST(StoreLayout, EqualHeadsAreStoredOnceAndRecordingByPartsMatchesIntern) {
@@ -127,7 +162,7 @@ TEST(StoreLayout, EqualHeadsAreStoredOnceAndRecordingByPartsMatchesIntern) {
                                      {NodeKind::Op, "add", {2, 2}}, {NodeKind::Source, "s1", {}}};
     for (const Call& c : calls) {
         const NodeId x = must(a.intern(NodeKey::basic(c.kind, c.name, side("r"), c.inputs)));
-        const NodeId y = must(b.intern_basic(c.kind, c.name, side("r"), c.inputs));
+        const NodeId y = must(b.intern_basic(c.kind, c.name, refs_of(side("r")), c.inputs));
         EXPECT_EQ(x, y) << c.name;
     }
     EXPECT_EQ(a.nodes_copy(), b.nodes_copy());
@@ -137,7 +172,7 @@ TEST(StoreLayout, EqualHeadsAreStoredOnceAndRecordingByPartsMatchesIntern) {
         EXPECT_TRUE(nodes[3].shares_head_with(nodes[4]));
         EXPECT_TRUE(nodes[3].shares_head_with(nodes[6]));
         EXPECT_FALSE(nodes[3].shares_head_with(nodes[5]));
-        EXPECT_EQ(s->intern_basic(NodeKind::Op, "add", side("r"), std::vector<NodeId>{8, 99}).error().id, 8u);
+        EXPECT_EQ(s->intern_basic(NodeKind::Op, "add", refs_of(side("r")), std::vector<NodeId>{8, 99}).error().id, 8u);
         EXPECT_EQ(s->node_count(), 8u);
     }
 }

@@ -56,6 +56,55 @@ def test_param_types_are_distinct(store):
     assert nan1 == nan2
 
 
+class PlainDict(dict):
+    """Same items, but never read in place: takes the general conversion."""
+
+
+@pytest.mark.parametrize(
+    "params",
+    [
+        {"side": "r"},
+        {"b": 1, "a": 2.5, "c": True, "d": "x"},
+        {"v": 2**63 - 1, "w": -(2**63)},
+        {"v": 2**63},  # does not fit: a float, like the general conversion
+        {"v": math.nan, "z": -0.0},
+        {"\u00e9": "\u00fc\U0001f600", "": ""},
+        {chr(97 + i): i for i in range(8)},
+        {chr(97 + i): i for i in range(9)},  # more than the in-place reader takes
+    ],
+)
+@pytest.mark.parametrize("kind", ["source", "op", "exchange"])
+def test_small_dicts_read_in_place_match_the_general_conversion(params, kind):
+    def add(store, p):
+        if kind == "source":
+            return store.add_source("s", p)
+        if kind == "op":
+            return store.add_op("f", [0], p)
+        return store.add_exchange([0], p)
+
+    fast, slow = vc.GraphStore(), vc.GraphStore()
+    for store in (fast, slow):
+        store.add_source("root")
+    assert add(fast, dict(params)) == add(slow, PlainDict(params))
+    assert add(fast, PlainDict(reversed(list(params.items())))) == add(fast, dict(params))
+    assert fast.serialize() == slow.serialize()
+    assert fast.node_count() == 2
+
+
+def test_in_place_reader_falls_back_for_every_other_value(store):
+    # A key of a str subclass, and values that need the general conversion.
+    class Key(str):
+        pass
+
+    assert store.add_source("s", {Key("v"): 1}) == store.add_source("s", {"v": 1})
+    assert store.add_source("s", {"v": Index(3), "w": 1}) == store.add_source("s", {"w": 1, "v": 3})
+    with pytest.raises(UnicodeEncodeError):
+        store.add_source("s", {"\ud800": 1})
+    with pytest.raises(UnicodeEncodeError):
+        store.add_source("s", {"v": "\ud800"})
+    assert store.node_count() == 2
+
+
 class Index:
     def __init__(self, v):
         self.v = v
