@@ -1,6 +1,7 @@
 #include "optimizer/saturation_engine.hpp"
 
 #include <chrono>
+#include <span>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -114,49 +115,67 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     auto seconds_since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
     auto phase = Clock::now();
 
+    // One sequential pass over the input graph: labels become symbols and
+    // the inputs of every node go into one flat array. Everything after it
+    // reads these arrays instead of the scattered input nodes.
+    if (n >= sat::kNoId) panic("graph is too large for the e-graph: " + std::to_string(n) + " nodes");
+    sat::BigVector<Symbol> symbols(n);
+    sat::BigVector<std::uint32_t> first_input(n + 1);
+    sat::BigVector<Id> inputs;
+    {
+        std::size_t edges = 0;
+        for (const EngineNode& node : graph.nodes) edges += node.inputs.size();
+        if (edges >= sat::kNoId) panic("graph has too many inputs for the e-graph: " + std::to_string(edges));
+        inputs.reserve(edges);
+        LabelSymbols interned(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const EngineNode& node = graph.nodes[i];
+            symbols[i] = interned.get(node.label);
+            first_input[i] = static_cast<std::uint32_t>(inputs.size());
+            for (std::uint64_t k : node.inputs) {
+                if (k >= i) index_out_of_bounds(i, k);
+                inputs.push_back(static_cast<Id>(k));
+            }
+        }
+        first_input[n] = static_cast<std::uint32_t>(inputs.size());
+    }
+    auto inputs_of = [&](std::size_t i) {
+        return std::span<const Id>(inputs.data() + first_input[i], first_input[i + 1] - first_input[i]);
+    };
+
     // Load the graph: one hash-consed add per node, in order.
     sat::EGraph egraph;
     egraph.reserve(n + n / 2);
-    sat::BigVector<Id> ids;
-    ids.reserve(n);
+    sat::BigVector<Id> ids(n);
     {
-        sat::BigVector<Symbol> symbols(n);
-        LabelSymbols interned(n);
-        for (std::size_t i = 0; i < n; ++i) symbols[i] = interned.get(graph.nodes[i].label);
-
         // Hash-consing touches memory at random, so work a little ahead of
         // the adds: first the class records of a later node's inputs, then,
         // once those are likely cached, the table slot of that node.
         constexpr std::size_t kAhead = 12;
         std::vector<Id> children;
-        std::vector<Id> ahead_children;
         for (std::size_t i = 0; i < n; ++i) {
             if (i + 2 * kAhead < n) {
-                for (std::uint64_t k : graph.nodes[i + 2 * kAhead].inputs) {
+                for (Id k : inputs_of(i + 2 * kAhead)) {
                     if (k < i) egraph.prefetch_class(ids[k]);
                 }
             }
             if (i + kAhead < n) {
-                const EngineNode& next = graph.nodes[i + kAhead];
-                ahead_children.clear();
+                const std::span<const Id> next = inputs_of(i + kAhead);
+                children.clear();
                 bool known = true;
-                for (std::uint64_t k : next.inputs) {
+                for (Id k : next) {
                     if (k >= i) {
                         known = false;
                         break;
                     }
-                    ahead_children.push_back(ids[k]);
+                    children.push_back(ids[k]);
                 }
-                if (known) egraph.prefetch_add(sat::ENode(symbols[i + kAhead], ahead_children));
+                if (known) egraph.prefetch_add(symbols[i + kAhead], children);
             }
-            const EngineNode& node = graph.nodes[i];
             children.clear();
-            for (std::uint64_t k : node.inputs) {
-                if (k >= i) index_out_of_bounds(i, k);
-                children.push_back(ids[k]);
-            }
+            for (Id k : inputs_of(i)) children.push_back(ids[k]);
             const Id id = egraph.add(sat::ENode(symbols[i], children));
-            ids.push_back(egraph.find(id));
+            ids[i] = egraph.find(id);
         }
     }
 
@@ -177,24 +196,28 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
 
     // Read back one node per class: the class's lowest-indexed input node,
     // in input order, so inputs still come before their users.
-    constexpr std::uint64_t kUnassigned = ~std::uint64_t{0};
-    sat::BigVector<std::uint64_t> index_of_class(result_graph.id_count(), kUnassigned);
+    constexpr std::uint32_t kUnassigned = 0xffffffffu;
+    sat::BigVector<std::uint32_t> index_of_class(result_graph.id_count(), kUnassigned);
+    sat::BigVector<std::uint32_t> index_of_node(n);
     Canonical out;
     out.map.resize(n);
     out.graph.nodes.reserve(n);  // pages beyond the result are never touched
+    constexpr std::size_t kAhead = 16;
     for (std::size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) result_graph.prefetch_class(ids[i + kAhead]);
         const Id cls = result_graph.find(ids[i]);
-        std::uint64_t& index = index_of_class[cls];
+        std::uint32_t& index = index_of_class[cls];
         if (index == kUnassigned) {
             const EngineNode& node = graph.nodes[i];
-            index = out.graph.nodes.size();
-            EngineNode emitted;
+            index = static_cast<std::uint32_t>(out.graph.nodes.size());
+            EngineNode& emitted = out.graph.nodes.emplace_back();
             emitted.label = node.label;
-            emitted.inputs.reserve(node.inputs.size());
-            for (std::uint64_t k : node.inputs) emitted.inputs.push_back(out.map[k]);
+            const std::span<const Id> kids = inputs_of(i);
+            emitted.inputs.resize(kids.size());
+            for (std::size_t k = 0; k < kids.size(); ++k) emitted.inputs[k] = index_of_node[kids[k]];
             emitted.boundary = !std::string_view(node.label).starts_with("op|");
-            out.graph.nodes.push_back(std::move(emitted));
         }
+        index_of_node[i] = index;
         out.map[i] = index;
     }
     out.graph.outputs.reserve(graph.outputs.size());

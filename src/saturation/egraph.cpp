@@ -92,9 +92,9 @@ ENode& ENode::operator=(ENode&& other) noexcept {
     return *this;
 }
 
-std::uint64_t ENode::hash() const noexcept {
-    std::uint64_t h = ((static_cast<std::uint64_t>(op_.index()) << 32) | size_) * 0x9e3779b97f4a7c15ULL;
-    for (Id c : children()) {
+std::uint64_t ENode::hash_of(Symbol op, std::span<const Id> children) noexcept {
+    std::uint64_t h = ((static_cast<std::uint64_t>(op.index()) << 32) | children.size()) * 0x9e3779b97f4a7c15ULL;
+    for (Id c : children) {
         h = (h + c) * 0x9e3779b97f4a7c15ULL;
         h ^= h >> 32;
     }
@@ -249,8 +249,8 @@ std::uint32_t EGraph::next_visit_stamp() const {
     return visit_epoch_;
 }
 
-void EGraph::NodeTable::prefetch_match(const ENode& key, std::uint64_t hash, const EGraph& owner,
-                                       bool to_class) const {
+void EGraph::NodeTable::prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash,
+                                       const EGraph& owner, bool to_class) const {
     if (slots_.empty()) return;
     const std::uint64_t tag = hash >> 32;
     for (std::uint64_t i = tag & mask_;; i = (i + 1) & mask_) {
@@ -262,7 +262,7 @@ void EGraph::NodeTable::prefetch_match(const ENode& key, std::uint64_t hash, con
                 __builtin_prefetch(&e);
                 return;
             }
-            if (e.key == key) {
+            if (e.key.is(op, children)) {
                 owner.prefetch_class(e.id);
                 return;
             }
@@ -270,22 +270,27 @@ void EGraph::NodeTable::prefetch_match(const ENode& key, std::uint64_t hash, con
     }
 }
 
-void EGraph::prefetch_add(const ENode& node, AddStage stage) const {
-    ENode canonical = node;
-    for (Id& c : canonical.children()) {
+void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stage) const {
+    constexpr std::size_t kMax = 8;
+    if (children.size() > kMax) return;
+    Id canonical[kMax];
+    for (std::size_t k = 0; k < children.size(); ++k) {
+        Id c = children[k];
         if (c >= classes_.size()) return;
         while (classes_[c].parent != c) c = classes_[c].parent;
+        canonical[k] = c;
     }
-    const std::uint64_t h = canonical.hash();
+    const std::span<const Id> kids(canonical, children.size());
+    const std::uint64_t h = ENode::hash_of(op, kids);
     switch (stage) {
         case AddStage::Slot:
             table_.prefetch(h);
             break;
         case AddStage::Entry:
-            table_.prefetch_match(canonical, h, *this, false);
+            table_.prefetch_match(op, kids, h, *this, false);
             break;
         case AddStage::Class:
-            table_.prefetch_match(canonical, h, *this, true);
+            table_.prefetch_match(op, kids, h, *this, true);
             break;
     }
 }
@@ -358,6 +363,20 @@ void EGraph::canonicalize_class(Id root) {
     ClassRec& c = classes_[root];
     if (c.node_count == 1) {
         canonicalize(pool_[c.node_head].node);
+        return;
+    }
+    if (c.node_count == 2) {
+        ENode& first = pool_[c.node_head].node;
+        ENode& second = pool_[c.node_tail].node;
+        canonicalize(first);
+        canonicalize(second);
+        if (first == second) {
+            pool_[c.node_head].next = kNone;
+            c.node_tail = c.node_head;
+            c.node_count = 1;
+        } else if (second < first) {
+            std::swap(first, second);
+        }
         return;
     }
     std::vector<ENode>& nodes = sort_scratch_;
@@ -435,19 +454,31 @@ std::size_t EGraph::rebuild() {
     // every other class is already canonical, sorted and duplicate-free.
     if (!touched_.empty()) {
         const std::uint32_t stamp = next_visit_stamp();
-        constexpr std::size_t kAhead = 8;
-        for (std::size_t j = 0; j < touched_.size(); ++j) {
-            if (j + 2 * kAhead < touched_.size()) __builtin_prefetch(&classes_[touched_[j + 2 * kAhead]]);
-            if (j + kAhead < touched_.size()) {
-                const ClassRec& soon = classes_[touched_[j + kAhead]];
-                if (soon.parent != touched_[j + kAhead]) {
-                    __builtin_prefetch(&classes_[soon.parent]);
-                } else {
-                    __builtin_prefetch(&pool_[soon.node_head]);
+        // Each class is requested in stages a few entries ahead: its record
+        // (and a root's record when the entry was absorbed), then its first
+        // two e-nodes, then the records of their children.
+        constexpr std::size_t kAhead = 6;
+        const std::size_t count = touched_.size();
+        auto root_of = [&](Id t) {
+            const ClassRec& c = classes_[t];
+            return c.parent == t ? t : classes_[c.parent].parent;
+        };
+        for (std::size_t j = 0; j < count; ++j) {
+            if (j + 4 * kAhead < count) __builtin_prefetch(&classes_[touched_[j + 4 * kAhead]]);
+            if (j + 3 * kAhead < count) __builtin_prefetch(&classes_[classes_[touched_[j + 3 * kAhead]].parent]);
+            if (j + 2 * kAhead < count) {
+                const ClassRec& soon = classes_[root_of(touched_[j + 2 * kAhead])];
+                if (soon.node_head != kNone) __builtin_prefetch(&pool_[soon.node_head]);
+                if (soon.node_tail != kNone) __builtin_prefetch(&pool_[soon.node_tail]);
+            }
+            if (j + kAhead < count) {
+                const ClassRec& soon = classes_[root_of(touched_[j + kAhead])];
+                if (soon.node_head != kNone && soon.node_count <= 2) {
+                    for (Id ch : pool_[soon.node_head].node.children()) prefetch_class(ch);
+                    for (Id ch : pool_[soon.node_tail].node.children()) prefetch_class(ch);
                 }
             }
-            const Id t = touched_[j];
-            const Id root = find_mut(t);
+            const Id root = find_mut(touched_[j]);
             if (classes_[root].stamp == stamp) continue;
             classes_[root].stamp = stamp;
             canonicalize_class(root);

@@ -15,6 +15,8 @@ namespace veltrix::sat {
 
 // E-class id. Handed out densely from 0, one per class ever created.
 using Id = std::uint32_t;
+// Never an id: ids stay below it.
+inline constexpr Id kNoId = 0xffffffffu;
 
 // Blocks of 2 MiB and more come from memory that the kernel is asked to back
 // with huge pages: the e-graph's large arrays are accessed at random, and
@@ -65,8 +67,20 @@ public:
 
     // An e-node matches a pattern node with the same operator and arity.
     bool matches(Symbol op, std::uint32_t arity) const noexcept { return op_ == op && size_ == arity; }
+    // Whether this is the e-node (op, children). A plain loop: the child
+    // lists are short, and a library compare would call memcmp.
+    bool is(Symbol op, std::span<const Id> children) const noexcept {
+        if (op_ != op || size_ != children.size()) return false;
+        const Id* x = data();
+        for (std::uint32_t i = 0; i < size_; ++i) {
+            if (x[i] != children[i]) return false;
+        }
+        return true;
+    }
 
-    std::uint64_t hash() const noexcept;
+    std::uint64_t hash() const noexcept { return hash_of(op_, children()); }
+    // The hash of an e-node with this operator and these children.
+    static std::uint64_t hash_of(Symbol op, std::span<const Id> children) noexcept;
 
     friend bool operator==(const ENode& a, const ENode& b) noexcept {
         if (a.op_ != b.op_ || a.size_ != b.size_) return false;
@@ -179,10 +193,21 @@ public:
     // little later than the previous one: the table slot, then the entry
     // the slot points to, then the class record of that entry's id.
     enum class AddStage { Slot, Entry, Class };
-    void prefetch_add(const ENode& node, AddStage stage = AddStage::Slot) const;
+    void prefetch_add(const ENode& node, AddStage stage = AddStage::Slot) const {
+        prefetch_add(node.op(), node.children(), stage);
+    }
+    void prefetch_add(Symbol op, std::span<const Id> children, AddStage stage = AddStage::Slot) const;
     // Hints that find(id) or a union involving id is coming.
     void prefetch_class(Id id) const {
         if (id < classes_.size()) __builtin_prefetch(&classes_[id]);
+    }
+
+    // Hints that a union will append to the e-node chain of id's class
+    // (whose record should already be cached).
+    void prefetch_chain_tail(Id id) const {
+        if (id >= classes_.size()) return;
+        const std::uint32_t tail = classes_[id].node_tail;
+        if (tail != kNone) __builtin_prefetch(&pool_[tail]);
     }
 
     // Calls f(const ENode&) for every e-node of the class with root `root`.
@@ -216,7 +241,8 @@ private:
         void prefetch_entry(std::uint32_t entry) const { __builtin_prefetch(&entries_[entry]); }
         // Reads the (already requested) slots of `key` and requests the
         // entry, or with `to_class` reads it and requests its class record.
-        void prefetch_match(const ENode& key, std::uint64_t hash, const EGraph& owner, bool to_class) const;
+        void prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash, const EGraph& owner,
+                            bool to_class) const;
 
     private:
         struct Entry {

@@ -274,13 +274,8 @@ private:
     bool instance_present() {
         if (probe_->kind == InstanceProbe::Kind::Var) return bound_[probe_->slots[0]] == current_;
         for (std::size_t k = 0; k < instance_.size(); ++k) instance_[k] = bound_[probe_->slots[k]];
-        const auto arity = static_cast<std::uint32_t>(instance_.size());
         bool found = false;
-        egraph_.for_each_node(current_, [&](const ENode& n) {
-            if (found || !n.matches(probe_->op, arity)) return;
-            const auto kids = n.children();
-            found = std::equal(kids.begin(), kids.end(), instance_.begin());
-        });
+        egraph_.for_each_node(current_, [&](const ENode& n) { found = found || n.is(probe_->op, instance_); });
         return found;
     }
 
@@ -412,10 +407,15 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
             const std::span<const Id> bound = matches.row(row);
             kids.clear();
             for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
-            egraph.prefetch_add(ENode(top.op, kids), which);
+            egraph.prefetch_add(top.op, kids, which);
         };
     };
-    auto prefetch_slot = stage(EGraph::AddStage::Slot);
+    auto prefetch_slot = [&, slot_stage = stage(EGraph::AddStage::Slot)](std::size_t group, std::size_t row) {
+        // The union appends one chain to the other: request both tails.
+        egraph.prefetch_chain_tail(matches.classes[group].eclass);
+        if (top.is_var) egraph.prefetch_chain_tail(bound_id(matches.row(row), static_cast<std::uint32_t>(applier_.nodes_.size() - 1)));
+        slot_stage(group, row);
+    };
     auto prefetch_entry = stage(EGraph::AddStage::Entry);
     auto prefetch_class = stage(EGraph::AddStage::Class);
     // A cursor over (group, row) pairs that runs ahead of the application.
