@@ -44,8 +44,9 @@ Rewrite must_rewrite(const std::string& name, const std::string& searcher, const
 class LabelSymbols {
 public:
     explicit LabelSymbols(std::size_t expected) {
+        // Graphs repeat a few labels many times; start small and grow.
         std::size_t size = 64;
-        while (size < expected / 2) size *= 2;
+        while (size < expected / 64) size *= 2;
         slots_.resize(size);
     }
 
@@ -154,6 +155,9 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         constexpr std::size_t kAhead = 12;
         std::vector<Id> children;
         for (std::size_t i = 0; i < n; ++i) {
+            if (i + 3 * kAhead < n) {
+                for (Id k : inputs_of(i + 3 * kAhead)) __builtin_prefetch(&ids[k]);
+            }
             if (i + 2 * kAhead < n) {
                 for (Id k : inputs_of(i + 2 * kAhead)) {
                     if (k < i) egraph.prefetch_class(ids[k]);
@@ -202,9 +206,13 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     Canonical out;
     out.map.resize(n);
     out.graph.nodes.reserve(n);  // pages beyond the result are never touched
-    constexpr std::size_t kAhead = 16;
+    constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + kAhead < n) result_graph.prefetch_class(ids[i + kAhead]);
+        if (i + 2 * kAhead < n) result_graph.prefetch_class(ids[i + 2 * kAhead]);
+        if (i + kAhead < n) {
+            __builtin_prefetch(&index_of_class[result_graph.find(ids[i + kAhead])]);
+            for (Id k : inputs_of(i + kAhead)) __builtin_prefetch(&index_of_node[k]);
+        }
         const Id cls = result_graph.find(ids[i]);
         std::uint32_t& index = index_of_class[cls];
         if (index == kUnassigned) {

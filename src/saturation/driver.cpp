@@ -55,7 +55,16 @@ SearchMatches ThrottleScheduler::search_rewrite(std::uint64_t iteration, const E
     const std::uint64_t threshold = s.match_limit << s.times_banned;
     const std::uint64_t limit =
         threshold == std::numeric_limits<std::uint64_t>::max() ? threshold : threshold + 1;
-    SearchMatches found = rule.search(egraph, limit);
+    // A rule that is going to be banned returns nothing, so when the
+    // e-graph's counts already show more matches than the threshold the
+    // search itself is skipped.
+    SearchMatches found;
+    const std::optional<std::size_t> known = rule.searcher().count_without_search(egraph);
+    if (known && *known > threshold) {
+        found.total = *known;
+    } else {
+        found = rule.search(egraph, limit);
+    }
     if (found.total > threshold) {
         const std::uint64_t ban = s.ban_length << s.times_banned;
         s.times_banned += 1;

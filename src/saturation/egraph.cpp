@@ -236,9 +236,22 @@ std::uint32_t EGraph::op_slot_or_insert(Symbol op) {
         if (s == 0) break;
         if (op_heads_[s - 1].op == op) return s - 1;
     }
-    op_heads_.push_back(OpList{op, {}});
+    op_heads_.push_back(OpList{op, {}, {}});
     op_slots_[i] = static_cast<std::uint32_t>(op_heads_.size());
     return static_cast<std::uint32_t>(op_heads_.size() - 1);
+}
+
+std::uint64_t EGraph::node_count(Symbol op, std::uint32_t arity) const {
+    const std::uint32_t slot = op_slot(op);
+    if (slot == kNone) return 0;
+    const std::vector<std::uint64_t>& counts = op_heads_[slot].by_arity;
+    return arity < counts.size() ? counts[arity] : 0;
+}
+
+void EGraph::count_node(Symbol op, std::uint32_t arity, std::int64_t delta) {
+    const std::uint32_t slot = op_slot(op);
+    if (slot == kNone || arity >= op_heads_[slot].by_arity.size()) panic("e-node count of an unknown operator");
+    op_heads_[slot].by_arity[arity] += static_cast<std::uint64_t>(delta);
 }
 
 std::uint32_t EGraph::next_visit_stamp() const {
@@ -314,6 +327,7 @@ Id EGraph::add(ENode node) {
     }
 
     const Symbol op = node.op();
+    const std::uint32_t arity = node.arity();
     const auto rec = static_cast<std::uint32_t>(pool_.size());
     pool_.push_back(NodeRec{node, kNone});
     ClassRec cls;
@@ -322,7 +336,10 @@ Id EGraph::add(ENode node) {
     cls.node_count = 1;
     classes_.push_back(cls);
     created_.push_back(table_.commit(std::move(node), id));
-    op_heads_[op_slot_or_insert(op)].ids.push_back(id);
+    OpList& list = op_heads_[op_slot_or_insert(op)];
+    list.ids.push_back(id);
+    if (list.by_arity.size() <= size_t{arity}) list.by_arity.resize(size_t{arity} + 1, 0);
+    ++list.by_arity[arity];
 
     ++live_classes_;
     clean_ = false;
@@ -371,6 +388,7 @@ void EGraph::canonicalize_class(Id root) {
         canonicalize(first);
         canonicalize(second);
         if (first == second) {
+            count_node(second.op(), second.arity(), -1);
             pool_[c.node_head].next = kNone;
             c.node_tail = c.node_head;
             c.node_count = 1;
@@ -386,6 +404,9 @@ void EGraph::canonicalize_class(Id root) {
         canonicalize(nodes.back());
     }
     std::sort(nodes.begin(), nodes.end());
+    for (std::size_t k = 1; k < nodes.size(); ++k) {
+        if (nodes[k] == nodes[k - 1]) count_node(nodes[k].op(), nodes[k].arity(), -1);
+    }
     nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
     // Write the survivors back into the front of the chain; the records
     // after them are dropped.
@@ -541,6 +562,21 @@ std::optional<std::string> EGraph::check_invariants() const {
         if (parents != c.parent_count) return "class " + std::to_string(id) + " has a bad parent count";
     }
     if (live != live_classes_) return std::string("class count is out of date");
+    std::vector<std::vector<std::uint64_t>> counted(op_heads_.size());
+    for (Id id = 0; id < classes_.size(); ++id) {
+        if (classes_[id].parent != id) continue;
+        for_each_node(id, [&](const ENode& n) {
+            std::vector<std::uint64_t>& by_arity = counted[op_slot(n.op())];
+            if (by_arity.size() <= n.arity()) by_arity.resize(n.arity() + 1, 0);
+            ++by_arity[n.arity()];
+        });
+    }
+    for (std::size_t k = 0; k < op_heads_.size(); ++k) {
+        std::vector<std::uint64_t> kept = op_heads_[k].by_arity;
+        counted[k].resize(std::max(counted[k].size(), kept.size()), 0);
+        kept.resize(counted[k].size(), 0);
+        if (kept != counted[k]) return "e-node count of operator " + std::string(op_heads_[k].op.text()) + " is out of date";
+    }
     return std::nullopt;
 }
 

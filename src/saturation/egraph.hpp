@@ -157,6 +157,10 @@ public:
     // A copy of the class of `id` (looked up through find).
     EClass eclass(Id id) const;
 
+    // Number of e-nodes with operator `op` and `arity` over all classes
+    // (each counted once). Only meaningful on a clean e-graph.
+    std::uint64_t node_count(Symbol op, std::uint32_t arity) const;
+
     // Calls f(Id root) for every class, in id order.
     template <class F>
     void for_each_class(F&& f) const {
@@ -287,7 +291,11 @@ private:
     struct OpList {
         Symbol op;
         std::vector<Id> ids;  // classes created by an e-node with this operator
+        // E-nodes with this operator held by the classes, by arity; exact
+        // whenever the e-graph is clean.
+        std::vector<std::uint64_t> by_arity;
     };
+    void count_node(Symbol op, std::uint32_t arity, std::int64_t delta);
 
     Id find_mut(Id id);
     void canonicalize(ENode& node);

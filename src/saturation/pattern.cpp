@@ -312,6 +312,13 @@ SearchMatches Pattern::search(const EGraph& egraph, std::size_t limit, const Ins
     return out;
 }
 
+std::optional<std::size_t> Pattern::count_without_search(const EGraph& egraph) const {
+    if (!egraph.clean()) panic("search on an e-graph that is not rebuilt");
+    if (!shallow_) return std::nullopt;
+    const PatternNode& top = nodes_.back();
+    return egraph.node_count(top.op, static_cast<std::uint32_t>(top.children.size()));
+}
+
 Id Pattern::instantiate_slots(EGraph& egraph, std::span<const Id> row, const std::vector<std::uint32_t>& slot_of,
                               Scratch& scratch) const {
     std::vector<Id>& ids = scratch.ids;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,6 +87,12 @@ public:
     SearchMatches search(const EGraph& egraph,
                          std::size_t limit = std::numeric_limits<std::size_t>::max(),
                          const InstanceProbe* probe = nullptr) const;
+
+    // The number of substitutions search() would find without a limit, when
+    // the e-graph's counts tell it without searching: for a root over
+    // distinct variables it is the number of e-nodes with the root's
+    // operator and arity. Requires a clean e-graph.
+    std::optional<std::size_t> count_without_search(const EGraph& egraph) const;
 
     // Adds the instance of this pattern under `bindings`, bottom-up with
     // hash-consed adds, and returns its class. A variable missing from

@@ -327,6 +327,39 @@ TEST(PatternSearch, MatchesByOperatorArityAndConsistentBindings) {
     EXPECT_EQ(pat("(zzz ?x)").search(g).total, 0u);
 }
 
+// The scheduler bans a rule from the e-graph's e-node counts without
+// searching, so those counts must equal what the search finds, also after
+// merges have made e-nodes congruent and duplicates were dropped.
+TEST(PatternSearch, CountWithoutSearchEqualsTheSearch) {
+    EGraph g;
+    const Id a = leaf(g, "a");
+    const Id b = leaf(g, "b");
+    const Id c = leaf(g, "c");
+    const Id fab = app(g, "f", {a, b});
+    const Id fcb = app(g, "f", {c, b});
+    app(g, "f", {a, a});
+    app(g, "f", {c, c});
+    app(g, "f", {a});
+    app(g, "g", {fab, fcb});
+    g.rebuild();
+    const char* const shallow[] = {"(f ?x ?y)", "(f ?x)", "(g ?x ?y)", "(zzz ?x)", "a"};
+    auto check = [&](const char* when) {
+        for (const char* text : shallow) {
+            const Pattern p = pat(text);
+            EXPECT_EQ(p.count_without_search(g), std::optional<std::size_t>(p.search(g).total)) << text << ", " << when;
+        }
+        for (const char* text : {"(f ?x ?x)", "(g (f ?x ?y) ?z)", "?any"}) {
+            EXPECT_EQ(pat(text).count_without_search(g), std::nullopt) << text;
+        }
+    };
+    check("before merging");
+    g.union_classes(a, c);  // f(a,b)~f(c,b) and f(a,a)~f(c,c): two duplicates dropped
+    g.rebuild();
+    check("after merging");
+    EXPECT_EQ(pat("(f ?x ?y)").count_without_search(g), std::optional<std::size_t>(2));
+    EXPECT_EQ(g.check_invariants(), std::nullopt);
+}
+
 TEST(PatternSearch, LimitStopsAtExactlyThatManySubstitutions) {
     EGraph g;
     const Id a = leaf(g, "a");
