@@ -80,6 +80,53 @@ std::optional<GraphStore::BatchError> GraphStore::intern_batch(std::span<NodeKey
     });
 }
 
+std::vector<NodeId> GraphStore::intern_list(std::span<NodeKey> keys) {
+    std::vector<NodeId> ids(keys.size());
+    lock_.run([&] {
+        // Every lookup misses the cache at random. While key i is interned,
+        // the head of key i + 2 * kAhead is loaded, and so are the table
+        // slots of key i + kAhead, found from its hash computed as if no key
+        // in between were a duplicate (only a guess: a wrong one costs a miss).
+        constexpr std::size_t kAhead = 8;
+        std::vector<NodeId> inputs;
+        auto prefetch_slots = [&](std::size_t j, std::size_t done) {
+            const NodeKey& key = keys[j];
+            inputs.clear();
+            for (NodeId x : key.inputs()) inputs.push_back(x < done ? ids[x] : nodes_.size() + (x - done));
+            index_.prefetch(NodeKey::hash_with_inputs(key.head_hash(), inputs));
+            heads_.prefetch(key.head_hash());
+        };
+        for (std::size_t j = 0; j < std::min(2 * kAhead, keys.size()); ++j) keys[j].prefetch_head();
+        for (std::size_t j = 0; j < std::min(kAhead, keys.size()); ++j) prefetch_slots(j, 0);
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (i + 2 * kAhead < keys.size()) keys[i + 2 * kAhead].prefetch_head();
+            if (i + kAhead < keys.size()) prefetch_slots(i + kAhead, i);
+            NodeKey& key = keys[i];
+            const std::span<const NodeId> old_inputs = key.inputs();
+            inputs.clear();
+            for (NodeId x : old_inputs) {
+                if (x >= i) panic("intern_list: every input names an earlier key");
+                inputs.push_back(ids[x]);
+            }
+            const std::uint64_t hash = NodeKey::hash_with_inputs(key.head_hash(), inputs);
+            auto found = index_.find_if(hash, [&](NodeId id) {
+                const NodeKey& other = nodes_[id];
+                const auto theirs = other.inputs();
+                return std::equal(theirs.begin(), theirs.end(), inputs.begin(), inputs.end()) &&
+                       other.equal_except_inputs(key);
+            });
+            if (found) {
+                ids[i] = *found;
+                continue;
+            }
+            make_room();
+            const bool same = std::equal(inputs.begin(), inputs.end(), old_inputs.begin(), old_inputs.end());
+            ids[i] = insert_new(same ? std::move(key) : key.with_input_list(inputs), hash, false);
+        }
+    });
+    return ids;
+}
+
 Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_view name, ParamRefs params,
                                                    std::span<const NodeId> inputs) {
     if (kind == NodeKind::Source) inputs = {};

@@ -176,6 +176,12 @@ public:
         BadNodeId error;
     };
     std::optional<BatchError> intern_batch(std::span<NodeKey> keys, std::span<const std::uint64_t> hashes);
+    // Interns a list whose keys name their inputs by position in the list
+    // (each before its own): as intern would one by one, with every input
+    // replaced by the id its key got. Returns those ids; the keys are
+    // consumed. An input that is not an earlier position is an internal
+    // failure. One hold of the lock.
+    std::vector<NodeId> intern_list(std::span<NodeKey> keys);
     // Makes room for `n` nodes in all (a hint; never needed for correctness).
     void reserve(std::size_t n);
 

@@ -191,10 +191,7 @@ CseResult cse(EngineGraph&& graph) { return cse_impl<true>(graph); }
 // ---------------------------------------------------------------------------
 // Stage fusion
 
-namespace {
-
-template <bool Owned, class Graph>
-FusionResult fusion_impl(Graph& graph, const TokenTable& tokens, bool maximal_fusion) {
+FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion) {
     const std::size_t n = graph.nodes.size();
     auto& nodes = graph.nodes;
 
@@ -259,6 +256,8 @@ FusionResult fusion_impl(Graph& graph, const TokenTable& tokens, bool maximal_fu
     std::vector<std::size_t> position(n, 0);            // member position of each operation
     std::vector<std::uint64_t> input_slot(n, 0);       // per producing group, within one stage
     std::vector<std::uint64_t> slot_owner(n, kNone);   // which stage input_slot[y] belongs to
+    std::vector<StageOp> ops;                           // the members being built, reused
+    IndexTable stage_heads;                             // first stage of every member list
 
     // Groups are emitted in ascending order of their largest member, which is
     // their key: producers before consumers.
@@ -282,17 +281,13 @@ FusionResult fusion_impl(Graph& graph, const TokenTable& tokens, bool maximal_fu
             for (const std::uint64_t* m = first; m != last; ++m) position[*m] = static_cast<std::size_t>(m - first);
 
             std::vector<NodeId> stage_inputs;
-            std::vector<StageOp> ops;
-            ops.reserve(static_cast<std::size_t>(last - first));
+            std::size_t op_count = 0;
             for (const std::uint64_t* m = first; m != last; ++m) {
-                auto& node = nodes[*m];
-                StageOp op;
-                if constexpr (Owned) {
-                    op.label = std::move(node.label);  // each operation lands in one stage
-                } else {
-                    op.label = node.label;
-                }
-                op.inputs.reserve(node.inputs.size());
+                const auto& node = nodes[*m];
+                if (op_count == ops.size()) ops.emplace_back();
+                StageOp& op = ops[op_count++];
+                op.label.assign(node.label);
+                op.inputs.clear();
                 for (std::uint64_t x : node.inputs) {
                     const std::uint64_t y = group[x];
                     if (y == g) {
@@ -306,10 +301,25 @@ FusionResult fusion_impl(Graph& graph, const TokenTable& tokens, bool maximal_fu
                     }
                     op.inputs.push_back(StageRef::input(static_cast<std::size_t>(input_slot[y])));
                 }
-                ops.push_back(std::move(op));
                 out.placement[*m] = Placement{id, position[*m]};
             }
-            out.nodes.push_back(NodeKey::stage(std::move(stage_inputs), std::move(ops)));
+            // Stages with equal members share one key head.
+            const std::span<const StageOp> built(ops.data(), op_count);
+            Hasher h;
+            h.u64(op_count);
+            for (const StageOp& op : built) op.hash_into(h);
+            const std::uint64_t hash = h.finish();
+            auto same = [&](std::uint64_t j) {
+                const std::vector<StageOp>& theirs = out.nodes[j].members();
+                return std::equal(theirs.begin(), theirs.end(), built.begin(), built.end());
+            };
+            if (std::optional<std::uint64_t> j = stage_heads.find(hash, same)) {
+                out.nodes.push_back(out.nodes[*j].with_inputs(std::move(stage_inputs)));
+            } else {
+                stage_heads.insert(hash, id);
+                out.nodes.push_back(
+                    NodeKey::stage(std::move(stage_inputs), std::vector<StageOp>(built.begin(), built.end())));
+            }
             ++out.stages;
         }
         new_id[g] = id;
@@ -318,16 +328,6 @@ FusionResult fusion_impl(Graph& graph, const TokenTable& tokens, bool maximal_fu
     out.outputs.reserve(graph.outputs.size());
     for (std::uint64_t o : graph.outputs) out.outputs.push_back(emitted(new_id, group[o]));
     return out;
-}
-
-}  // namespace
-
-FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion) {
-    return fusion_impl<false>(graph, tokens, maximal_fusion);
-}
-
-FusionResult stage_fusion(EngineGraph&& graph, const TokenTable& tokens, bool maximal_fusion) {
-    return fusion_impl<true>(graph, tokens, maximal_fusion);
 }
 
 }  // namespace veltrix

@@ -98,8 +98,7 @@ struct FusionResult {
 // token table with new inputs. With `maximal_fusion` false an operation joins
 // its consumer only when it has exactly one consumer entry; with it true, when
 // all of its consumers lie in one stage.
+// Stages with equal members share one key head.
 FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion);
-// The same, consuming `graph` (operation labels move into the stages).
-FusionResult stage_fusion(EngineGraph&& graph, const TokenTable& tokens, bool maximal_fusion);
 
 }  // namespace veltrix

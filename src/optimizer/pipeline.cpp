@@ -58,22 +58,8 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
 ReductionResult from_reduced(Reduced reduced) {
     auto store = std::make_unique<GraphStore>();
     store->reserve(reduced.nodes.size());
-    std::vector<NodeId> remap;
-    remap.reserve(reduced.nodes.size());
-
-    std::vector<NodeId> inputs;  // scratch
-    for (NodeKey& node : reduced.nodes) {
-        std::span<const NodeId> old_inputs = node.inputs();
-        inputs.clear();
-        for (NodeId x : old_inputs) inputs.push_back(at_checked(remap, x));
-        // The key is rebuilt only when interning changed one of its inputs.
-        NodeKey key = std::equal(inputs.begin(), inputs.end(), old_inputs.begin(), old_inputs.end())
-                          ? std::move(node)
-                          : node.with_input_list(inputs);
-        Result<NodeId, BadNodeId> id = store->intern(std::move(key));
-        if (!id) panic("reduced graph references only earlier nodes");
-        remap.push_back(id.value());
-    }
+    // The reduced nodes name their inputs by position, each after its inputs.
+    const std::vector<NodeId> remap = store->intern_list(reduced.nodes);
 
     for (NodeId o : reduced.outputs) {
         if (store->mark_output(at_checked(remap, o))) panic("reduced output is valid");
@@ -93,14 +79,20 @@ ReductionResult from_reduced(Reduced reduced) {
     return ReductionResult{std::move(store), reduced.report()};
 }
 
+// Both read borrowed views of the store's nodes: the store outlives the call,
+// and nodes recorded meanwhile by other threads are simply not seen.
 ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
-    Snapshot snap = store.snapshot();
-    return from_reduced(reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion));
+    const std::vector<NodeId> outputs = store.outputs();
+    const auto nodes = store.nodes_borrowed();
+    for (NodeId o : outputs) {
+        if (o >= nodes.size()) panic("a marked output is a node of the store");
+    }
+    return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
 }
 
 Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
                                                        const RewriteEngine& engine, bool maximal_fusion) {
-    std::vector<NodeKey> nodes = store.nodes_copy();
+    const auto nodes = store.nodes_borrowed();
     for (NodeId o : outputs) {
         if (o >= nodes.size()) return BadNodeId{o};
     }

@@ -244,12 +244,43 @@ TEST(PassLayout, ConsumingPassesMatchTheCopyingOnes) {
         EXPECT_EQ(moved.graph.nodes[i].inputs, copied.graph.nodes[i].inputs);
     }
 
-    for (bool maximal : {false, true}) {
-        const FusionResult a = stage_fusion(copied.graph, tokens, maximal);
-        EngineGraph consumed = copied.graph;
-        const FusionResult b = stage_fusion(std::move(consumed), tokens, maximal);
-        EXPECT_EQ(a.nodes, b.nodes);
-        EXPECT_EQ(a.outputs, b.outputs);
-        EXPECT_EQ(a.placement, b.placement);
+}
+
+TEST(PassLayout, StagesWithEqualMembersShareOneHead) {
+    std::vector<NodeKey> nodes;
+    std::vector<NodeId> outputs;
+    for (NodeId k = 0; k < 4; ++k) {
+        nodes.push_back(NodeKey::source("s" + std::to_string(k)));
+        nodes.push_back(NodeKey::op(k == 3 ? "abs" : "exp", {}, {nodes.size() - 1}));
+        nodes.push_back(NodeKey::op("neg", {}, {nodes.size() - 1}));
+        outputs.push_back(nodes.size() - 1);
     }
+    const EngineGraph g = to_engine_graph(nodes, outputs);
+    const TokenTable tokens(nodes, g);
+    const FusionResult fused = stage_fusion(g, tokens, false);
+    std::vector<const NodeKey*> stages;
+    for (const NodeKey& k : fused.nodes) {
+        if (k.kind() == NodeKind::Stage) stages.push_back(&k);
+    }
+    ASSERT_EQ(stages.size(), 4u);
+    for (const NodeKey* a : stages) {
+        for (const NodeKey* b : stages) EXPECT_EQ(a->shares_head_with(*b), a->members() == b->members());
+    }
+    EXPECT_FALSE(stages[0]->shares_head_with(*stages[3]));
+    EXPECT_NE(stages[0]->inputs()[0], stages[1]->inputs()[0]);
+}
+
+TEST(StoreLayout, InterningAListMapsPositionsToIds) {
+    GraphStore store;
+    must(store.intern(NodeKey::source("b")));  // already there: position 1 below
+    std::vector<NodeKey> list = {NodeKey::source("a"), NodeKey::source("b"), NodeKey::op("f", {}, {0, 1}),
+                                 NodeKey::source("a"), NodeKey::op("f", {}, {3, 1}), NodeKey::op("g", {}, {4, 2})};
+    // 3 repeats 0, so 4 repeats 2 once its inputs are mapped.
+    EXPECT_EQ(store.intern_list(list), (std::vector<NodeId>{1, 0, 2, 1, 2, 3}));
+    EXPECT_EQ(store.node_count(), 4u);
+    EXPECT_EQ(store.nodes_copy()[3], NodeKey::op("g", {}, {2, 2}));
+
+    GraphStore other;
+    std::vector<NodeKey> forward = {NodeKey::source("a"), NodeKey::op("f", {}, {1})};
+    EXPECT_THROW(other.intern_list(forward), InternalFailure);
 }
