@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
     if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
 
     const SaturationEngine engine;
+    std::vector<double> cpu_per_node;
     std::printf("%10s %12s %10s %12s %12s %10s %10s %6s  %s\n", "nodes", "median ms", "ns/node", "cpu ms",
                 "cpu ns/node", "first ms", "result", "iters", "stop");
     for (std::size_t n : sizes) {
@@ -109,6 +110,7 @@ int main(int argc, char** argv) {
         const double median = times[times.size() / 2];
         const double cpu_median = cpu[cpu.size() / 2];
         const double per_node = 1e6 / static_cast<double>(n);
+        cpu_per_node.push_back(cpu_median * per_node);
         std::printf("%10zu %12.1f %10.1f %12.1f %12.1f %10.1f %10zu %6zu  %s\n", n, median, median * per_node,
                     cpu_median, cpu_median * per_node, cold, result, trace.iterations.size(),
                     trace.stop.describe().c_str());
@@ -128,6 +130,10 @@ int main(int argc, char** argv) {
             }
         }
         std::fflush(stdout);
+    }
+    if (sizes.size() > 1) {
+        std::printf("cpu per-node growth %zu -> %zu: %.2fx\n", sizes.front(), sizes.back(),
+                    cpu_per_node.back() / cpu_per_node.front());
     }
     return 0;
 }
