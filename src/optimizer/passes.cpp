@@ -61,9 +61,10 @@ void IndexTable::grow() {
 // TokenTable
 
 TokenTable::TokenTable(std::span<const NodeKey> nodes, const EngineGraph& graph)
-    : nodes_(nodes), graph_(&graph), index_(nodes.size()) {
+    : nodes_(nodes), graph_(&graph) {
     if (graph.nodes.size() < nodes.size()) panic("index out of range: token table has fewer labels than nodes");
     for (std::size_t i = 0; i < nodes.size(); ++i) {
+        if (nodes[i].is_op()) continue;  // operations are never rebuilt from here
         const std::string& label = graph.nodes[i].label;
         const std::uint64_t h = label_hash(label);
         auto same = [&](std::uint64_t j) { return graph_->nodes[j].label == label; };
@@ -102,18 +103,17 @@ DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const 
     DceResult out;
     out.old_to_new.assign(n, kDropped);
     out.nodes.reserve(kept);
+    std::vector<NodeId> renumbered;
     for (std::size_t i = 0; i < n; ++i) {
         if (!reached[i]) continue;
-        std::span<const NodeId> in = nodes[i].inputs();
-        std::vector<NodeId> renumbered;
-        renumbered.reserve(in.size());
-        for (NodeId x : in) {
+        renumbered.clear();
+        for (NodeId x : nodes[i].inputs()) {
             const std::uint64_t v = at_checked(out.old_to_new, x);
             if (v == kDropped) input_not_earlier(i, x);
             renumbered.push_back(v);
         }
         out.old_to_new[i] = out.nodes.size();
-        out.nodes.push_back(nodes[i].with_inputs(std::move(renumbered)));
+        out.nodes.push_back(nodes[i].with_input_list(renumbered));
     }
 
     out.outputs.reserve(outputs.size());
@@ -135,9 +135,40 @@ CseResult cse_impl(Graph& graph) {
     out.old_to_new.assign(m, 0);
     out.graph.nodes.reserve(m);
     IndexTable table(m);
-    std::vector<std::uint64_t> scratch;  // renumbered inputs when the graph is borrowed
+    std::vector<std::uint64_t> scratch;
+
+    auto hash_of = [](const std::string& label, std::span<const std::uint64_t> inputs) {
+        Hasher h;
+        h.bytes(label);
+        h.u64(inputs.size());
+        for (std::uint64_t v : inputs) h.u64(v);
+        return h.finish();
+    };
+    // Table lookups miss the cache at random: node i + kAhead's slot is
+    // loaded while node i is handled, from its hash computed as if no node in
+    // between merged. When none did, that hash is the real one.
+    constexpr std::size_t kAhead = 8;
+    struct Ahead {
+        std::uint64_t hash;
+        std::uint64_t merged;  // merges before the node, as assumed
+    };
+    Ahead ahead[kAhead];
+    std::vector<std::uint64_t> guessed;
+    auto look_ahead = [&](std::size_t j, std::size_t i) {
+        const std::uint64_t merged = i - out.graph.nodes.size();
+        guessed.clear();
+        for (std::uint64_t x : graph.nodes[j].inputs) {
+            guessed.push_back(x < i ? out.old_to_new[x] : x >= merged ? x - merged : x);
+        }
+        const std::uint64_t hash = hash_of(graph.nodes[j].label, guessed);
+        ahead[j % kAhead] = Ahead{hash, merged};
+        table.prefetch(hash);
+    };
+    for (std::size_t j = 0; j < std::min(kAhead, m); ++j) look_ahead(j, 0);
 
     for (std::size_t i = 0; i < m; ++i) {
+        const Ahead guess = ahead[i % kAhead];
+        if (i + kAhead < m) look_ahead(i + kAhead, i);
         auto& node = graph.nodes[i];
         std::vector<std::uint64_t>* inputs = &scratch;
         if constexpr (Owned) {
@@ -153,12 +184,8 @@ CseResult cse_impl(Graph& graph) {
                 scratch.push_back(out.old_to_new[x]);
             }
         }
-
-        Hasher h;
-        h.bytes(node.label);
-        h.u64(inputs->size());
-        for (std::uint64_t v : *inputs) h.u64(v);
-        const std::uint64_t hash = h.finish();
+        const std::uint64_t hash =
+            guess.merged == i - out.graph.nodes.size() ? guess.hash : hash_of(node.label, *inputs);
 
         auto same = [&](std::uint64_t j) {
             const EngineNode& d = out.graph.nodes[j];
@@ -270,9 +297,7 @@ FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bo
             std::vector<NodeId> inputs;
             inputs.reserve(head.inputs.size());
             for (std::uint64_t x : head.inputs) inputs.push_back(emitted(new_id, group[x]));
-            const NodeKey& key = tokens.at(head.label);
-            if (key.is_op()) panic("boundary label " + head.label + " names an operation");
-            out.nodes.push_back(key.with_inputs(std::move(inputs)));
+            out.nodes.push_back(tokens.at(head.label).with_inputs(std::move(inputs)));
             out.placement[g] = Placement{id, std::nullopt};
             ++out.boundary_nodes;
         } else {

@@ -36,6 +36,10 @@ public:
     }
     // Adds an entry; does not look for an equal one first.
     void insert(std::uint64_t hash, std::uint64_t index);
+    // Starts loading the slot a lookup of `hash` reads first.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
+    }
     std::size_t size() const noexcept { return count_; }
 
 private:
@@ -48,8 +52,9 @@ private:
     std::size_t count_ = 0;
 };
 
-// Maps an engine label to the first kept node that carries it. Boundary
-// nodes are rebuilt from here, so labels must name a key up to its inputs.
+// Maps the engine label of a boundary node (any node but an operation) to
+// the first kept node that carries it. Boundary nodes are rebuilt from here,
+// so labels must name a key up to its inputs.
 class TokenTable {
 public:
     // `graph.nodes[i].label` is the label of `nodes[i]`. Both must outlive
