@@ -19,7 +19,7 @@ EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const std:
         // them merge only when their keys agree apart from the inputs; for an
         // operation this is its plain token.
         g.nodes.push_back(EngineNode{fresh ? key.identity_token() : g.nodes[it->second].label,
-                                     std::vector<std::uint64_t>(in.begin(), in.end()), !key.is_op()});
+                                     InputList(in.begin(), in.end()), !key.is_op()});
     }
     g.outputs.assign(outputs.begin(), outputs.end());
     return g;

@@ -135,7 +135,7 @@ CseResult cse_impl(Graph& graph) {
     out.old_to_new.assign(m, 0);
     out.graph.nodes.reserve(m);
     IndexTable table(m);
-    std::vector<std::uint64_t> scratch;
+    InputList scratch;
 
     auto hash_of = [](const std::string& label, std::span<const std::uint64_t> inputs) {
         Hasher h;
@@ -170,7 +170,7 @@ CseResult cse_impl(Graph& graph) {
         const Ahead guess = ahead[i % kAhead];
         if (i + kAhead < m) look_ahead(i + kAhead, i);
         auto& node = graph.nodes[i];
-        std::vector<std::uint64_t>* inputs = &scratch;
+        InputList* inputs = &scratch;
         if constexpr (Owned) {
             inputs = &node.inputs;
             for (std::uint64_t& x : node.inputs) {

@@ -310,7 +310,7 @@ void expect_matches_oracle(const EngineGraph& g, const std::string& what) {
     for (std::size_t r = 0; r < out.graph.nodes.size(); ++r) {
         const EngineNode& v = out.graph.nodes[r];
         for (std::uint64_t k : v.inputs) ASSERT_LT(k, r) << what;
-        EXPECT_TRUE(distinct.insert({v.label, v.inputs}).second) << what << " duplicate result node " << r;
+        EXPECT_TRUE(distinct.insert({v.label, std::vector<std::uint64_t>(v.inputs.begin(), v.inputs.end())}).second) << what << " duplicate result node " << r;
     }
     for (std::size_t j = 0; j < g.outputs.size(); ++j) EXPECT_EQ(out.graph.outputs[j], out.map[g.outputs[j]]);
 }
