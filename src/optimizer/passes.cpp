@@ -284,6 +284,7 @@ FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bo
     std::vector<std::uint64_t> input_slot(n, 0);       // per producing group, within one stage
     std::vector<std::uint64_t> slot_owner(n, kNone);   // which stage input_slot[y] belongs to
     std::vector<StageOp> ops;                           // the members being built, reused
+    std::vector<NodeId> stage_inputs;                   // the inputs of the node being built, reused
     IndexTable stage_heads;                             // first stage of every member list
 
     // Groups are emitted in ascending order of their largest member, which is
@@ -294,10 +295,9 @@ FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bo
         const EngineNode& head = nodes[g];
 
         if (head.boundary) {
-            std::vector<NodeId> inputs;
-            inputs.reserve(head.inputs.size());
-            for (std::uint64_t x : head.inputs) inputs.push_back(emitted(new_id, group[x]));
-            out.nodes.push_back(tokens.at(head.label).with_inputs(std::move(inputs)));
+            stage_inputs.clear();
+            for (std::uint64_t x : head.inputs) stage_inputs.push_back(emitted(new_id, group[x]));
+            out.nodes.push_back(tokens.at(head.label).with_input_list(stage_inputs));
             out.placement[g] = Placement{id, std::nullopt};
             ++out.boundary_nodes;
         } else {
@@ -305,7 +305,7 @@ FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bo
             const std::uint64_t* last = members.data() + member_start[g + 1];
             for (const std::uint64_t* m = first; m != last; ++m) position[*m] = static_cast<std::size_t>(m - first);
 
-            std::vector<NodeId> stage_inputs;
+            stage_inputs.clear();
             std::size_t op_count = 0;
             for (const std::uint64_t* m = first; m != last; ++m) {
                 const auto& node = nodes[*m];
@@ -339,11 +339,10 @@ FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bo
                 return std::equal(theirs.begin(), theirs.end(), built.begin(), built.end());
             };
             if (std::optional<std::uint64_t> j = stage_heads.find(hash, same)) {
-                out.nodes.push_back(out.nodes[*j].with_inputs(std::move(stage_inputs)));
+                out.nodes.push_back(out.nodes[*j].with_input_list(stage_inputs));
             } else {
                 stage_heads.insert(hash, id);
-                out.nodes.push_back(
-                    NodeKey::stage(std::move(stage_inputs), std::vector<StageOp>(built.begin(), built.end())));
+                out.nodes.push_back(NodeKey::stage(stage_inputs, std::vector<StageOp>(built.begin(), built.end())));
             }
             ++out.stages;
         }
