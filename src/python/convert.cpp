@@ -334,10 +334,14 @@ bool ParamArgs::read_in_place(PyObject* dict) {
     }
     if (ok) {
         count_ = i;
+#ifdef Py_GIL_DISABLED
+        // Another thread may replace an item once the section ends: keep the
+        // texts alive. With the GIL none can run before the call returns.
         for (pos = 0; PyDict_Next(dict, &pos, &key, &value);) {
             held_[held_count_++] = Py_NewRef(key);
             held_[held_count_++] = Py_NewRef(value);
         }
+#endif
     }
     Py_END_CRITICAL_SECTION();
     if (!ok) {
