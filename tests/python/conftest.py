@@ -29,5 +29,15 @@ def panic_type():
     raise AssertionError("no internal failure")
 
 
+REPORT_KEYS = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes"]
+
+
+def check_report(rep):
+    """The six counters, in their fixed order, and the bounds between them."""
+    assert list(rep) == REPORT_KEYS
+    assert rep["reduced_nodes"] == rep["stages"] + rep["boundary_nodes"]
+    assert rep["reduced_nodes"] <= rep["canonical_nodes"] <= rep["reachable_nodes"] <= rep["input_nodes"]
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: long-running scale and stress tests (deselect with -m 'not slow')")

@@ -13,7 +13,7 @@ import time
 import pytest
 
 from veltrix.core import veltrix_core as vc
-from conftest import panic_type
+from conftest import check_report, panic_type
 
 PANIC = panic_type()
 SANITIZED = bool(os.environ.get("VELTRIX_SANITIZED"))
@@ -32,14 +32,23 @@ def param_key(params):
 
 
 def descriptor_key(d):
-    return None if d is None else tuple(d.get(f) for f in
-                                        ("kind", "content_hash", "framework", "version", "io_schema",
-                                         "preprocessing_ref"))
+    fields = ("kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref")
+    return None if d is None else tuple(d.get(f) for f in fields)
 
 
 def node_key(n):
     """The identity of a recorded node as seen through nodes()."""
     return (n["kind"], n["name"], tuple(n["inputs"]), param_key(n["params"]), descriptor_key(n.get("descriptor")))
+
+
+def add(s, kind, name, inputs, params, descriptor):
+    if kind == "source":
+        return s.add_source(name, params)
+    if kind == "external":
+        return s.add_external(descriptor, inputs, params)
+    if kind in ("op", "reduction"):
+        return getattr(s, f"add_{kind}")(name, inputs, params)
+    return getattr(s, f"add_{kind}")(inputs, params)
 
 
 def check_view(nodes):
@@ -51,15 +60,6 @@ def check_view(nodes):
         k = node_key(n) if n["kind"] != "stage" else (i,)
         assert k not in seen, f"duplicate node {n}"
         seen.add(k)
-
-
-def check_report(report):
-    assert set(report) == {"input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
-                           "boundary_nodes"}
-    assert report["reduced_nodes"] == report["stages"] + report["boundary_nodes"]
-    assert report["reachable_nodes"] <= report["input_nodes"]
-    assert report["canonical_nodes"] <= report["reachable_nodes"]
-    assert report["reduced_nodes"] <= report["canonical_nodes"]
 
 
 def check_dot(text, count_at_least):
@@ -90,91 +90,83 @@ def random_inputs(rng, store, k):
     return [rng.randrange(n) for _ in range(k)]
 
 
+# (kind, input count range) of each recording draw; ops are drawn thrice as often.
+RECORDS = [("source", 0, 0), ("op", 1, 2), ("op", 1, 2), ("op", 1, 2), ("reduction", 1, 1), ("external", 1, 1),
+           ("join", 0, 2), ("exchange", 0, 2)]
+
+
+def grow_params():
+    params = {"a": None, "b": 1}
+
+    class Grow:
+        def __index__(self):
+            params["c"] = 1
+            return 0
+
+    params["a"] = Grow()
+    return params
+
+
 def one_op(rng, sh):
     si = rng.randrange(2)
-    s = sh.stores[si]
-    r = sh.reducers[si]
-    op = rng.randrange(22)
+    s, r = sh.stores[si], sh.reducers[si]
+    op = rng.randrange(len(RECORDS) + 15)
+    if op < len(RECORDS):
+        kind, lo, hi = RECORDS[op]
+        name = rng.choice(NAMES) if kind in ("source", "op", "reduction") else ""
+        d = rng.choice(DESCRIPTORS) if kind == "external" else None
+        inputs, params = random_inputs(rng, s, rng.randint(lo, hi)), rng.choice(PARAM_CHOICES)
+        key = (kind, name, tuple(inputs), param_key(params), descriptor_key(d and {**d, "preprocessing_ref": None}))
+        sh.record(si, key, add(s, kind, name, inputs, params, d))
+        return
+    op -= len(RECORDS)
+    outs = random_inputs(rng, s, rng.randrange(0, 3))
     if op == 0:
-        name, params = rng.choice(NAMES), rng.choice(PARAM_CHOICES)
-        sh.record(si, ("source", name, (), param_key(params), None), s.add_source(name, params))
-    elif op in (1, 2, 3):
-        name, params = rng.choice(NAMES), rng.choice(PARAM_CHOICES)
-        inputs = random_inputs(rng, s, rng.randrange(1, 3))
-        node = s.add_op(name, inputs, params)
-        sh.record(si, ("op", name, tuple(inputs), param_key(params), None), node)
-    elif op == 4:
-        name, params = rng.choice(NAMES), rng.choice(PARAM_CHOICES)
-        inputs = random_inputs(rng, s, 1)
-        sh.record(si, ("reduction", name, tuple(inputs), param_key(params), None), s.add_reduction(name, inputs, params))
-    elif op == 5:
-        d, inputs = rng.choice(DESCRIPTORS), random_inputs(rng, s, 1)
-        node = s.add_external(d, inputs)
-        sh.record(si, ("external", "", tuple(inputs), (), descriptor_key({**d, "preprocessing_ref": None})), node)
-    elif op == 6:
-        inputs, params = random_inputs(rng, s, rng.randrange(0, 3)), rng.choice([None, {"scheme": "hash"}])
-        if rng.random() < 0.5:
-            sh.record(si, ("join", "", tuple(inputs), param_key(params), None), s.add_join(inputs, params))
-        else:
-            sh.record(si, ("exchange", "", tuple(inputs), param_key(params), None), s.add_exchange(inputs, params))
-    elif op == 7:
         check_view(s.nodes())
-    elif op == 8:
+    elif op == 1:
         n = s.node_count()
         check_dot(s.to_dot(), n)
-    elif op == 9:
+    elif op == 2:
         blob = s.serialize()
         back = vc.GraphStore.deserialize(blob)
         assert back.serialize() == blob
         check_view(back.nodes())
-    elif op == 10:
-        outs = random_inputs(rng, s, rng.randrange(0, 3))
-        blob = s.serialize(outputs=outs)
-        assert vc.GraphStore.deserialize(blob).outputs() == list(dict.fromkeys(outs))
-    elif op == 11:
-        outs = random_inputs(rng, s, rng.randrange(0, 3))
+    elif op == 3:
+        assert vc.GraphStore.deserialize(s.serialize(outputs=outs)).outputs() == list(dict.fromkeys(outs))
+    elif op == 4:
         reduced, report = s.reduce(maximal_fusion=rng.random() < 0.5, outputs=outs)
         check_report(report)
         assert len(reduced.node_map()) == report["input_nodes"]
         check_view(reduced.nodes())
-    elif op == 12:
+    elif op == 5:
         outs = random_inputs(rng, s, 1)
         check_report(s.reduction_report(outputs=outs))
         check_report(s.reduce_incremental(outputs=outs)[1])
-    elif op == 13:
+    elif op == 6:
         r.step(s)
-    elif op == 14:
-        outs = random_inputs(rng, s, rng.randrange(0, 3))
+    elif op == 7:
         reduced, report = r.finalize(s, maximal_fusion=rng.random() < 0.5, outputs=outs)
         check_report(report)
         assert len(reduced.node_map()) >= max(outs, default=-1) + 1
-    elif op == 15:
+    elif op == 8:
         # Each getter locks on its own while other threads step, and every
         # counter only grows: read them in the order of the inequality.
         c = r.canonical_count()
         w = r.watermark()
         t = r.total_work()
         assert c <= w <= s.node_count() and t >= 0
-    elif op == 16:
+    elif op == 9:
         s.outputs(), s.node_map(), s.node_count()
-    elif op == 17:
+    elif op == 10:
         with pytest.raises(ValueError, match="no node with id"):
             s.add_op("neg", [2**62 + rng.randrange(5)])
-    elif op == 18:
+    elif op == 11:
         with pytest.raises(ValueError, match="no node with id"):
             s.reduce(outputs=[2**63])
-    elif op == 19:
-        params = {"a": None, "b": 1}
-
-        class Grow:
-            def __index__(self):
-                params["c"] = 1
-                return 0
-
-        params["a"] = Grow()
+    elif op == 12:
         with pytest.raises(PANIC, match="during iteration"):
-            s.add_source("grow", params)
-    elif op == 20:
+            s.add_source("grow", grow_params())
+    elif op == 13:
         with pytest.raises(TypeError):
             r.finalize(s, maximal_fusion=1)
         with pytest.raises(TypeError):
@@ -228,20 +220,7 @@ def test_sixteen_threads_on_shared_stores_and_reducers():
         # Re-recording every node gives back its id and adds nothing.
         count = s.node_count()
         for n in nodes:
-            params = n["params"]
-            kind = n["kind"]
-            if kind == "source":
-                assert s.add_source(n["name"], params) == n["id"]
-            elif kind == "op":
-                assert s.add_op(n["name"], n["inputs"], params) == n["id"]
-            elif kind == "reduction":
-                assert s.add_reduction(n["name"], n["inputs"], params) == n["id"]
-            elif kind == "external":
-                assert s.add_external(n["descriptor"], n["inputs"], params) == n["id"]
-            elif kind == "join":
-                assert s.add_join(n["inputs"], params) == n["id"]
-            elif kind == "exchange":
-                assert s.add_exchange(n["inputs"], params) == n["id"]
+            assert add(s, n["kind"], n["name"], n["inputs"], n["params"], n.get("descriptor")) == n["id"]
         assert s.node_count() == count
         blob = s.serialize()
         assert vc.GraphStore.deserialize(blob).serialize() == blob
