@@ -1,6 +1,8 @@
 // Small helpers shared by the optimizer tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -16,6 +18,16 @@ inline NodeKey red(std::string name, std::vector<NodeId> in) {
 }
 inline StageRef I(std::size_t i) { return StageRef::input(i); }
 inline StageRef M(std::size_t i) { return StageRef::member(i); }
+
+inline void expect_same_graph(const EngineGraph& a, const EngineGraph& b) {
+    ASSERT_EQ(a.nodes.size(), b.nodes.size());
+    for (std::size_t i = 0; i < a.nodes.size(); ++i) {
+        EXPECT_EQ(a.nodes[i].label, b.nodes[i].label) << i;
+        EXPECT_EQ(a.nodes[i].inputs, b.nodes[i].inputs) << i;
+        EXPECT_EQ(a.nodes[i].boundary, b.nodes[i].boundary) << i;
+    }
+    EXPECT_EQ(a.outputs, b.outputs);
+}
 
 // Answers with the graph it was given.
 class IdentityEngine final : public RewriteEngine {
