@@ -75,40 +75,45 @@ PayloadDescriptor descriptor(std::string kind, std::string hash, std::optional<s
 // ---------------------------------------------------------------------------
 // reduce_with_mode
 
-TEST(OptPipeline, SourceOpReduction) {
-    std::vector<NodeKey> nodes = {src("x"), op("neg", {0}), red("sum", {1})};
-    Reduced r = reduce_with_mode(nodes, std::vector<NodeId>{2}, kIdentity, false);
-    expect_counters(r.report(), 3, 3, 3, 1, 3, 2);
-    EXPECT_EQ(r.nodes, (std::vector<NodeKey>{src("x"), NodeKey::stage({0}, {StageOp{"op|neg", {I(0)}}}),
-                                             red("sum", {1})}));
-    EXPECT_EQ(r.outputs, (std::vector<NodeId>{2}));
-    EXPECT_EQ(r.node_map, (std::vector<NodeMapEntry>{Placement{0, std::nullopt}, Placement{1, 0},
-                                                     Placement{2, std::nullopt}}));
-}
-
-TEST(OptPipeline, EmptyCases) {
-    std::vector<NodeKey> nodes = {src("x"), op("neg", {0})};
-    Reduced r = reduce_with_mode(nodes, {}, kIdentity, false);
-    expect_counters(r.report(), 2, 0, 0, 0, 0, 0);
-    EXPECT_TRUE(r.nodes.empty());
-    EXPECT_TRUE(r.outputs.empty());
-    EXPECT_EQ(r.node_map, (std::vector<NodeMapEntry>{std::nullopt, std::nullopt}));
-
-    Reduced e = reduce_with_mode({}, {}, kIdentity, true);
-    expect_counters(e.report(), 0, 0, 0, 0, 0, 0);
-    EXPECT_TRUE(e.node_map.empty());
-}
-
-TEST(OptPipeline, RepeatedOutputsUnreachableNodesAndOutputStages) {
-    // 0 x, 1 unused, 2 a(x), 3 b(a); outputs b, a, b: a is an output and so
-    // ends its own stage as its last member.
-    std::vector<NodeKey> nodes = {src("x"), src("unused"), op("a", {0}), op("b", {2})};
-    Reduced r = reduce_with_mode(nodes, std::vector<NodeId>{3, 2, 3}, kIdentity, false);
-    expect_counters(r.report(), 4, 3, 3, 2, 3, 1);
-    EXPECT_EQ(r.outputs, (std::vector<NodeId>{2, 1, 2}));
-    EXPECT_FALSE(r.node_map[1].has_value());
-    EXPECT_EQ(r.node_map[2], (Placement{1, 0}));
-    EXPECT_EQ(r.node_map[3], (Placement{2, 0}));
+TEST(OptPipeline, SmallGraphs) {
+    struct Case {
+        const char* what;
+        std::vector<NodeKey> nodes;
+        std::vector<NodeId> outputs;
+        std::vector<std::uint64_t> rep;  // merge engine; empty for the identity engine
+        ReductionReport counters;
+        std::vector<NodeKey> reduced;
+        std::vector<NodeId> reduced_outputs;
+        std::vector<NodeMapEntry> node_map;
+    };
+    const std::optional<std::size_t> none;
+    const Case cases[] = {
+        {"empty graph", {}, {}, {}, {0, 0, 0, 0, 0, 0}, {}, {}, {}},
+        {"no outputs", {src("x"), op("neg", {0})}, {}, {}, {2, 0, 0, 0, 0, 0}, {}, {}, {std::nullopt, std::nullopt}},
+        {"source, operation, reduction",
+         {src("x"), op("neg", {0}), red("sum", {1})}, {2}, {}, {3, 3, 3, 1, 3, 2},
+         {src("x"), NodeKey::stage({0}, {StageOp{"op|neg", {I(0)}}}), red("sum", {1})}, {2},
+         {Placement{0, none}, Placement{1, 0}, Placement{2, none}}},
+        // a is an output and so ends its own stage as its last member.
+        {"repeated outputs, unreachable node, output inside a chain",
+         {src("x"), src("unused"), op("a", {0}), op("b", {2})}, {3, 2, 3}, {}, {4, 3, 3, 2, 3, 1},
+         {src("x"), NodeKey::stage({0}, {StageOp{"op|a", {I(0)}}}), NodeKey::stage({1}, {StageOp{"op|b", {I(0)}}})},
+         {2, 1, 2}, {Placement{0, none}, std::nullopt, Placement{1, 0}, Placement{2, 0}}},
+        {"operation merged into a boundary lands on it",
+         {src("x"), op("id", {0}), red("r", {1})}, {2, 1}, {0, 0, 2}, {3, 3, 2, 0, 2, 2},
+         {src("x"), red("r", {0})}, {1, 0}, {Placement{0, none}, Placement{0, none}, Placement{1, none}}},
+    };
+    for (const Case& c : cases) {
+        for (bool maximal : {false, true}) {
+            SCOPED_TRACE(c.what);
+            const MergingEngine merging(c.rep);
+            Reduced r = reduce_with_mode(c.nodes, c.outputs, merging, maximal);
+            EXPECT_EQ(r.report(), c.counters);
+            EXPECT_EQ(r.nodes, c.reduced);
+            EXPECT_EQ(r.outputs, c.reduced_outputs);
+            EXPECT_EQ(r.node_map, c.node_map);
+        }
+    }
 }
 
 TEST(OptPipeline, NodeMapFollowsMerges) {
@@ -141,16 +146,6 @@ TEST(OptPipeline, EngineMergeCascadesThroughCse) {
     EXPECT_EQ(r.node_map[3], r.node_map[4]);
     EXPECT_EQ(r.node_map[1], r.node_map[2]);
     EXPECT_EQ(r.nodes.back(), NodeKey::join({}, {1, 1}));
-}
-
-TEST(OptPipeline, OperationMergedIntoBoundaryLandsOnIt) {
-    std::vector<NodeKey> nodes = {src("x"), op("id", {0}), red("r", {1})};
-    MergingEngine engine({0, 0, 2});
-    Reduced r = reduce_with_mode(nodes, std::vector<NodeId>{2, 1}, engine, false);
-    expect_counters(r.report(), 3, 3, 2, 0, 2, 2);
-    EXPECT_EQ(r.nodes, (std::vector<NodeKey>{src("x"), red("r", {0})}));
-    EXPECT_EQ(r.node_map[1], (Placement{0, std::nullopt}));
-    EXPECT_EQ(r.outputs, (std::vector<NodeId>{1, 0}));
 }
 
 TEST(OptPipeline, ExternalsWithCollidingTokensStayApart) {
