@@ -1,3 +1,5 @@
+import struct
+
 import pytest
 
 from veltrix.core import veltrix_core as vc
@@ -27,6 +29,21 @@ def panic_type():
     except BaseException as exc:  # noqa: BLE001 - we want the exact class
         return type(exc)
     raise AssertionError("no internal failure")
+
+
+def stage_blob(first_member="op|neg"):
+    """A hand-made blob with a source, a stage of two members and an output."""
+    def text(t):
+        return struct.pack("<I", len(t)) + t.encode()
+
+    return b"".join([
+        b"VIR1", struct.pack("<I", 2),
+        b"\x00", text("x"), struct.pack("<I", 0),  # source x, no params
+        b"\x04", struct.pack("<IQI", 1, 0, 2),  # stage, inputs [0], 2 members
+        text(first_member), struct.pack("<I", 1), b"\x00", struct.pack("<I", 0),
+        text("op|add|scalar=f3ff0000000000000;side=sr"), struct.pack("<I", 1), b"\x01", struct.pack("<I", 0),
+        struct.pack("<IQ", 1, 1),  # outputs [1]
+    ])
 
 
 REPORT_KEYS = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes"]

@@ -5,13 +5,12 @@ reference counts of the argument objects flat."""
 import ctypes
 import gc
 import os
-import struct
 import sys
 
 import pytest
 
 from veltrix.core import veltrix_core as vc
-from conftest import panic_type
+from conftest import panic_type, stage_blob
 
 PANIC = panic_type()
 SANITIZED = bool(os.environ.get("VELTRIX_SANITIZED"))
@@ -72,15 +71,7 @@ PARAMS = {"i": 1, "f": 2.5, "b": True, "s": "t"}
 INPUTS = [0, 1]
 INDEX_INPUTS = [Index(0), Index(1)]
 BAD_BLOB = b"VIR1" + b"\x01\x00\x00\x00" + b"\x09"
-# A source and a stage whose one member label is not an operation token.
-STAGE_BAD_MEMBER = b"".join([
-    b"VIR1", struct.pack("<I", 2),
-    b"\x00", struct.pack("<I", 1), b"x", struct.pack("<I", 0),
-    b"\x04", struct.pack("<IQ", 1, 0), struct.pack("<I", 1),
-    struct.pack("<I", 3), b"bad", struct.pack("<I", 1), b"\x00", struct.pack("<I", 0),
-    struct.pack("<I", 0),
-])
-UNPARSEABLE = vc.GraphStore.deserialize(STAGE_BAD_MEMBER)
+UNPARSEABLE = vc.GraphStore.deserialize(stage_blob("bad"))  # a member that is no operation token
 REDUCER = vc.IncrementalReducer()
 REDUCER.step(STORE)
 

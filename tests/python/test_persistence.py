@@ -5,27 +5,13 @@ import subprocess
 import pytest
 
 from veltrix.core import veltrix_core as vc
+from conftest import stage_blob
 
 DESC = dict(kind="model", content_hash="abc", framework="torch", version="2.1", io_schema="f32[n]->f32[n]")
 
 
 def desc(**over):
     return vc.PayloadDescriptor(**{**DESC, **over})
-
-
-def stage_blob():
-    """A hand-made blob with a source, a stage of two members and an output."""
-    def s(text):
-        b = text.encode()
-        return struct.pack("<I", len(b)) + b
-
-    out = b"VIR1" + struct.pack("<I", 2)
-    out += b"\x00" + s("x") + struct.pack("<I", 0)  # source x, no params
-    out += b"\x04" + struct.pack("<IQ", 1, 0) + struct.pack("<I", 2)  # stage, inputs [0], 2 members
-    out += s("op|neg") + struct.pack("<I", 1) + b"\x00" + struct.pack("<I", 0)
-    out += s("op|add|scalar=f3ff0000000000000;side=sr") + struct.pack("<I", 1) + b"\x01" + struct.pack("<I", 0)
-    out += struct.pack("<IQ", 1, 1)
-    return out
 
 
 def full_store():
@@ -138,8 +124,7 @@ def test_nodes_view():
 
 
 def test_nodes_rejects_unparseable_member():
-    blob = stage_blob().replace(b"\x06\x00\x00\x00op|neg", b"\x06\x00\x00\x00bad\"\\x")
-    s = vc.GraphStore.deserialize(blob)
+    s = vc.GraphStore.deserialize(stage_blob('bad"\\x'))
     with pytest.raises(ValueError) as ei:
         s.nodes()
     assert str(ei.value) == 'unparseable stage member token "bad\\"\\\\x"'
