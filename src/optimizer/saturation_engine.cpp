@@ -199,25 +199,28 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     phase = Clock::now();
 
     // Read back one node per class: the class's lowest-indexed input node,
-    // in input order, so inputs still come before their users.
-    constexpr std::uint32_t kUnassigned = 0xffffffffu;
-    sat::BigVector<std::uint32_t> index_of_class(result_graph.id_count(), kUnassigned);
+    // in input order, so inputs still come before their users. A class's
+    // result index is kept as its tag, in the class record that finding the
+    // class reads anyway.
+    sat::EGraph& classes = driver.egraph();
+    constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
     sat::BigVector<std::uint32_t> index_of_node(n);
     Canonical out;
     out.map.resize(n);
     out.graph.nodes.reserve(n);  // pages beyond the result are never touched
     constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + 2 * kAhead < n) result_graph.prefetch_class(ids[i + 2 * kAhead]);
+        if (i + 2 * kAhead < n) classes.prefetch_class(ids[i + 2 * kAhead]);
         if (i + kAhead < n) {
-            __builtin_prefetch(&index_of_class[result_graph.find(ids[i + kAhead])]);
+            classes.prefetch_class(classes.find(ids[i + kAhead]));
             for (Id k : inputs_of(i + kAhead)) __builtin_prefetch(&index_of_node[k]);
         }
-        const Id cls = result_graph.find(ids[i]);
-        std::uint32_t& index = index_of_class[cls];
+        const Id cls = classes.find(ids[i]);
+        std::uint32_t index = classes.tag(cls);
         if (index == kUnassigned) {
             const EngineNode& node = graph.nodes[i];
             index = static_cast<std::uint32_t>(out.graph.nodes.size());
+            classes.set_tag(cls, index);
             EngineNode& emitted = out.graph.nodes.emplace_back();
             emitted.label = node.label;
             const std::span<const Id> kids = inputs_of(i);

@@ -177,6 +177,7 @@ std::uint32_t EGraph::NodeTable::commit(ENode key, Id id) {
 // EGraph
 
 void EGraph::reserve(std::size_t nodes) {
+    uf_.reserve(nodes);
     classes_.reserve(nodes);
     created_.reserve(nodes);
     pool_.reserve(nodes);
@@ -190,15 +191,15 @@ void EGraph::check_id(Id id) const {
 
 Id EGraph::find(Id id) const {
     check_id(id);
-    while (classes_[id].parent != id) id = classes_[id].parent;
+    while (uf_[id] != id) id = uf_[id];
     return id;
 }
 
 Id EGraph::find_mut(Id id) {
     check_id(id);
-    while (classes_[id].parent != id) {
-        const Id grand = classes_[classes_[id].parent].parent;
-        classes_[id].parent = grand;
+    while (uf_[id] != id) {
+        const Id grand = uf_[uf_[id]];
+        uf_[id] = grand;
         id = grand;
     }
     return id;
@@ -290,7 +291,7 @@ void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stag
     for (std::size_t k = 0; k < children.size(); ++k) {
         Id c = children[k];
         if (c >= classes_.size()) return;
-        while (classes_[c].parent != c) c = classes_[c].parent;
+        while (uf_[c] != c) c = uf_[c];
         canonical[k] = c;
     }
     const std::span<const Id> kids(canonical, children.size());
@@ -331,7 +332,7 @@ Id EGraph::add(ENode node) {
     const auto rec = static_cast<std::uint32_t>(pool_.size());
     pool_.push_back(NodeRec{node, kNone});
     ClassRec cls;
-    cls.parent = id;
+    uf_.push_back(id);
     cls.node_head = cls.node_tail = rec;
     cls.node_count = 1;
     classes_.push_back(cls);
@@ -369,7 +370,7 @@ bool EGraph::union_classes(Id a, Id b) {
     k.node_count += g.node_count;
 
     g = ClassRec{};
-    g.parent = keep;
+    uf_[gone] = keep;
     --live_classes_;
     ++merge_count_;
     touched_.push_back(keep);
@@ -481,12 +482,12 @@ std::size_t EGraph::rebuild() {
         constexpr std::size_t kAhead = 6;
         const std::size_t count = touched_.size();
         auto root_of = [&](Id t) {
-            const ClassRec& c = classes_[t];
-            return c.parent == t ? t : classes_[c.parent].parent;
+            const Id up = uf_[t];
+            return up == t ? t : uf_[up];
         };
         for (std::size_t j = 0; j < count; ++j) {
-            if (j + 4 * kAhead < count) __builtin_prefetch(&classes_[touched_[j + 4 * kAhead]]);
-            if (j + 3 * kAhead < count) __builtin_prefetch(&classes_[classes_[touched_[j + 3 * kAhead]].parent]);
+            if (j + 4 * kAhead < count) __builtin_prefetch(&uf_[touched_[j + 4 * kAhead]]);
+            if (j + 3 * kAhead < count) __builtin_prefetch(&classes_[uf_[uf_[touched_[j + 3 * kAhead]]]]);
             if (j + 2 * kAhead < count) {
                 const ClassRec& soon = classes_[root_of(touched_[j + 2 * kAhead])];
                 if (soon.node_head != kNone) __builtin_prefetch(&pool_[soon.node_head]);
@@ -532,7 +533,7 @@ std::optional<std::string> EGraph::check_invariants() const {
     std::size_t live = 0;
     for (Id id = 0; id < classes_.size(); ++id) {
         const ClassRec& c = classes_[id];
-        if (c.parent != id) {
+        if (uf_[id] != id) {
             if (c.node_count != 0) return "absorbed class " + std::to_string(id) + " still holds e-nodes";
             continue;
         }
@@ -564,7 +565,7 @@ std::optional<std::string> EGraph::check_invariants() const {
     if (live != live_classes_) return std::string("class count is out of date");
     std::vector<std::vector<std::uint64_t>> counted(op_heads_.size());
     for (Id id = 0; id < classes_.size(); ++id) {
-        if (classes_[id].parent != id) continue;
+        if (uf_[id] != id) continue;
         for_each_node(id, [&](const ENode& n) {
             std::vector<std::uint64_t>& by_arity = counted[op_slot(n.op())];
             if (by_arity.size() <= n.arity()) by_arity.resize(n.arity() + 1, 0);

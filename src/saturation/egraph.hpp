@@ -152,7 +152,16 @@ public:
     // Unions that merged two classes, counted over the e-graph's life.
     std::uint64_t merge_count() const noexcept { return merge_count_; }
     // Whether `id` (a valid id) is the root of its class.
-    bool is_root(Id id) const noexcept { return classes_[id].parent == id; }
+    bool is_root(Id id) const noexcept { return uf_[id] == id; }
+
+    // A value the caller attaches to the class with root `root`, kept in the
+    // class's own record so that reading it costs no further memory access
+    // once the class is found. Starts as kNoTag; a union that absorbs a
+    // class drops its tag, so tags are meant for an e-graph that no longer
+    // changes.
+    static constexpr std::uint32_t kNoTag = 0xffffffffu;
+    std::uint32_t tag(Id root) const { return classes_[root].tag; }
+    void set_tag(Id root, std::uint32_t value) { classes_[root].tag = value; }
 
     // A copy of the class of `id` (looked up through find).
     EClass eclass(Id id) const;
@@ -165,7 +174,7 @@ public:
     template <class F>
     void for_each_class(F&& f) const {
         for (Id id = 0; id < classes_.size(); ++id) {
-            if (classes_[id].parent == id) f(id);
+            if (uf_[id] == id) f(id);
         }
     }
 
@@ -178,11 +187,18 @@ public:
         if (slot == kNone) return;
         const std::uint32_t stamp = next_visit_stamp();
         const std::vector<Id>& ids = op_heads_[slot].ids;
-        constexpr std::size_t kAhead = 16;
+        // In stages, a few ids ahead: the id's link, the record of its
+        // parent (the root for all but long paths), then the root's e-nodes.
+        constexpr std::size_t kAhead = 24;
         for (std::size_t j = 0; j < ids.size(); ++j) {
-            if (j + kAhead < ids.size()) __builtin_prefetch(&classes_[ids[j + kAhead]]);
-            if (j + kAhead / 2 < ids.size()) {
-                const ClassRec& soon = classes_[ids[j + kAhead / 2]];
+            if (j + kAhead < ids.size()) __builtin_prefetch(&uf_[ids[j + kAhead]]);
+            if (j + kAhead * 2 / 3 < ids.size()) {
+                const Id up = uf_[ids[j + kAhead * 2 / 3]];
+                __builtin_prefetch(&uf_[up]);
+                __builtin_prefetch(&classes_[up]);
+            }
+            if (j + kAhead / 3 < ids.size()) {
+                const ClassRec& soon = classes_[uf_[uf_[ids[j + kAhead / 3]]]];
                 if (soon.node_head != kNone) __builtin_prefetch(&pool_[soon.node_head]);
             }
             const Id root = find(ids[j]);
@@ -203,7 +219,10 @@ public:
     void prefetch_add(Symbol op, std::span<const Id> children, AddStage stage = AddStage::Slot) const;
     // Hints that find(id) or a union involving id is coming.
     void prefetch_class(Id id) const {
-        if (id < classes_.size()) __builtin_prefetch(&classes_[id]);
+        if (id < classes_.size()) {
+            __builtin_prefetch(&uf_[id]);
+            __builtin_prefetch(&classes_[id]);
+        }
     }
 
     // Hints that a union will append to the e-node chain of id's class
@@ -261,12 +280,13 @@ private:
         std::uint64_t claimed_tag_ = 0;
     };
 
-    // One record per id: its union-find parent and, while it is a root, its
-    // class. The e-nodes and the parent entries of a class live in shared
-    // pools as singly linked chains, so a class costs no allocation of its
-    // own and a union splices chains in constant time.
+    // One record per id, describing its class while the id is a root. The
+    // e-nodes and the parent entries of a class live in shared pools as
+    // singly linked chains, so a class costs no allocation of its own and a
+    // union splices chains in constant time. The union-find links are kept
+    // apart in uf_: finds walk only that dense array, which stays far more
+    // cache-resident than the records.
     struct ClassRec {
-        Id parent = 0;  // == own id for a root (a live class)
         std::uint32_t node_head = kNone;
         std::uint32_t node_tail = kNone;
         std::uint32_t node_count = 0;
@@ -274,6 +294,7 @@ private:
         std::uint32_t parent_tail = kNone;
         std::uint32_t parent_count = 0;
         mutable std::uint32_t stamp = 0;  // visit marker of traversals
+        std::uint32_t tag = kNoTag;       // see tag()
     };
     struct NodeRec {
         ENode node;
@@ -306,6 +327,7 @@ private:
     void repair(Id user, std::size_t& merges);
     void check_id(Id id) const;
 
+    BigVector<Id> uf_;                   // union-find parent of each id; own id for a root
     BigVector<ClassRec> classes_;        // indexed by id
     BigVector<std::uint32_t> created_;   // id -> table entry of the e-node that created it
     BigVector<NodeRec> pool_;
