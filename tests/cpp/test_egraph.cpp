@@ -217,6 +217,23 @@ TEST(EGraphCore, UnionKeepsTheRootWithMoreParentsAndOnATieTheFirst) {
     EXPECT_FALSE(g.clean()) << "union marks the e-graph not clean even when nothing merges";
 }
 
+TEST(EGraphCore, ClassTagsStayWithTheSurvivingRoot) {
+    EGraph g;
+    const Id a = leaf(g, "a");
+    const Id b = leaf(g, "b");
+    app(g, "f", {b});
+    g.rebuild();
+    EXPECT_EQ(g.tag(a), EGraph::kNoTag);
+    g.set_tag(a, 7);
+    g.set_tag(b, 9);
+    EXPECT_EQ(g.tag(a), 7u);
+    ASSERT_TRUE(g.union_classes(a, b));
+    g.rebuild();
+    EXPECT_EQ(g.tag(g.find(a)), 9u) << "b has more parents and keeps its record";
+    EXPECT_EQ(g.tag(a), EGraph::kNoTag) << "the absorbed root's tag is dropped";
+    EXPECT_EQ(g.tag(leaf(g, "c")), EGraph::kNoTag);
+}
+
 TEST(EGraphCore, LookingUpAnUnknownIdIsAnInternalFailure) {
     EGraph g;
     leaf(g, "a");
