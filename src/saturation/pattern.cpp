@@ -387,65 +387,16 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
     if (matches.width != searcher_.vars().size()) {
         panic("matches of another pattern were applied by rule " + std::string(name_.text()));
     }
-    // Applying is dominated by memory latency on large e-graphs, so the
-    // memory that the application a few substitutions ahead will touch is
-    // requested early. Purely a hint: it changes nothing.
-    constexpr std::size_t kAhead = 6;
+    const bool probed = !matches.present.empty();
+    if (probed && matches.present.size() != matches.total) {
+        panic("probe flags do not match the substitutions of rule " + std::string(name_.text()));
+    }
     const PatternNode& top = applier_.nodes_.back();
     const bool flat_applier = !top.is_var && std::all_of(top.children.begin(), top.children.end(), [&](std::uint32_t c) {
         return applier_.nodes_[c].is_var;
     });
     auto bound_id = [&](std::span<const Id> row, std::uint32_t entry) {
         return row[applier_to_searcher_[applier_.var_slot_[entry]]];
-    };
-    // In stages: first the class records of the ids involved, then (once
-    // those are likely cached) what the add of the instance will touch.
-    std::vector<Id> kids;
-    auto prefetch_far = [&](std::size_t group, std::size_t row) {
-        const std::span<const Id> bound = matches.row(row);
-        egraph.prefetch_class(matches.classes[group].eclass);
-        for (std::size_t e = 0; e < applier_.nodes_.size(); ++e) {
-            if (applier_.nodes_[e].is_var) egraph.prefetch_class(bound_id(bound, static_cast<std::uint32_t>(e)));
-        }
-    };
-    auto stage = [&](EGraph::AddStage which) {
-        return [&, which](std::size_t, std::size_t row) {
-            if (!flat_applier) return;
-            const std::span<const Id> bound = matches.row(row);
-            kids.clear();
-            for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
-            egraph.prefetch_add(top.op, kids, which);
-        };
-    };
-    auto prefetch_slot = [&, slot_stage = stage(EGraph::AddStage::Slot)](std::size_t group, std::size_t row) {
-        // The union appends one chain to the other: request both tails.
-        egraph.prefetch_chain_tail(matches.classes[group].eclass);
-        if (top.is_var) egraph.prefetch_chain_tail(bound_id(matches.row(row), static_cast<std::uint32_t>(applier_.nodes_.size() - 1)));
-        slot_stage(group, row);
-    };
-    auto prefetch_entry = stage(EGraph::AddStage::Entry);
-    auto prefetch_class = stage(EGraph::AddStage::Class);
-    // A cursor over (group, row) pairs that runs ahead of the application.
-    struct Cursor {
-        std::size_t group = 0;
-        std::size_t row = 0;
-    };
-    const bool probed = !matches.present.empty();
-    if (probed && matches.present.size() != matches.total) {
-        panic("probe flags do not match the substitutions of rule " + std::string(name_.text()));
-    }
-    auto advance = [&](Cursor& c, auto&& hint) {
-        while (c.group < matches.classes.size()) {
-            const ClassMatches& g = matches.classes[c.group];
-            if (c.row < g.first) c.row = g.first;
-            while (probed && c.row < g.first + g.count && matches.present[c.row]) ++c.row;
-            if (c.row < g.first + g.count) {
-                hint(c.group, c.row);
-                ++c.row;
-                return;
-            }
-            ++c.group;
-        }
     };
     // A row whose instance was found in its class at search time is still
     // there: the bound class of a variable stays in the class, and an e-node
@@ -458,30 +409,73 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
         return std::all_of(probe_.slots.begin(), probe_.slots.end(),
                            [&](std::uint32_t slot) { return egraph.is_root(row[slot]); });
     };
-    // Stage distances: class records 4k ahead, slot 3k, entry 2k, the
-    // entry's class record k.
-    Cursor far;
-    Cursor slot;
-    Cursor entry;
-    Cursor near;
-    for (std::size_t k = 0; k < 4 * kAhead; ++k) advance(far, prefetch_far);
-    for (std::size_t k = 0; k < 3 * kAhead; ++k) advance(slot, prefetch_slot);
-    for (std::size_t k = 0; k < 2 * kAhead; ++k) advance(entry, prefetch_entry);
-    for (std::size_t k = 0; k < kAhead; ++k) advance(near, prefetch_class);
+
+    // Applying is dominated by memory latency on large e-graphs. The rows are
+    // taken in small groups, and each group is walked once per step of the
+    // chain of accesses an application makes, requesting that step's memory
+    // for the whole group: the accesses of one step are independent of each
+    // other, so they overlap, and by the next walk they have arrived. Only
+    // hints: the application itself does not depend on them.
+    struct Item {
+        Id eclass;
+        std::uint32_t row;
+    };
+    constexpr std::size_t kGroup = 32;
+    Item group[kGroup];
+    std::vector<Id> kids;
+    auto instance_kids = [&](const Item& item) -> std::span<const Id> {
+        const std::span<const Id> bound = matches.row(item.row);
+        kids.clear();
+        for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
+        return kids;
+    };
+    auto hinted = [&](const Item& item) { return !probed || !matches.present[item.row]; };
 
     std::size_t merged = 0;
     Pattern::Scratch scratch;
+    std::size_t filled = 0;
+    auto run_group = [&] {
+        for (std::size_t j = 0; j < filled; ++j) {
+            if (!hinted(group[j])) continue;
+            const std::span<const Id> bound = matches.row(group[j].row);
+            egraph.prefetch_class(group[j].eclass);
+            for (std::size_t e = 0; e < applier_.nodes_.size(); ++e) {
+                if (applier_.nodes_[e].is_var) egraph.prefetch_class(bound_id(bound, static_cast<std::uint32_t>(e)));
+            }
+        }
+        for (std::size_t j = 0; j < filled; ++j) {
+            if (!hinted(group[j])) continue;
+            // The union appends one chain to the other: request both tails.
+            egraph.prefetch_chain_tail(group[j].eclass);
+            if (top.is_var) {
+                egraph.prefetch_chain_tail(
+                    bound_id(matches.row(group[j].row), static_cast<std::uint32_t>(applier_.nodes_.size() - 1)));
+            }
+            if (flat_applier) egraph.prefetch_add(top.op, instance_kids(group[j]), EGraph::AddStage::Slot);
+        }
+        if (flat_applier) {
+            for (std::size_t j = 0; j < filled; ++j) {
+                if (hinted(group[j])) egraph.prefetch_add(top.op, instance_kids(group[j]), EGraph::AddStage::Entry);
+            }
+            for (std::size_t j = 0; j < filled; ++j) {
+                if (hinted(group[j])) egraph.prefetch_add(top.op, instance_kids(group[j]), EGraph::AddStage::Class);
+            }
+        }
+        for (std::size_t j = 0; j < filled; ++j) {
+            if (still_present(group[j].row)) continue;
+            const Id instance =
+                applier_.instantiate_slots(egraph, matches.row(group[j].row), applier_to_searcher_, scratch);
+            if (egraph.union_classes(instance, group[j].eclass)) ++merged;
+        }
+        filled = 0;
+    };
     for (const ClassMatches& cm : matches.classes) {
         for (std::uint32_t r = cm.first; r < cm.first + cm.count; ++r) {
-            if (still_present(r)) continue;
-            advance(far, prefetch_far);
-            advance(slot, prefetch_slot);
-            advance(entry, prefetch_entry);
-            advance(near, prefetch_class);
-            const Id instance = applier_.instantiate_slots(egraph, matches.row(r), applier_to_searcher_, scratch);
-            if (egraph.union_classes(instance, cm.eclass)) ++merged;
+            group[filled++] = Item{cm.eclass, r};
+            if (filled == kGroup) run_group();
         }
     }
+    run_group();
     return merged;
 }
 
