@@ -188,7 +188,8 @@ public:
         const std::uint32_t stamp = next_visit_stamp();
         const std::vector<Id>& ids = op_heads_[slot].ids;
         // In stages, a few ids ahead: the id's link, the record of its
-        // parent (the root for all but long paths), then the root's e-nodes.
+        // parent (the root for all but long paths), then the root's first
+        // and last e-nodes (all of them in the common classes of one or two).
         constexpr std::size_t kAhead = 24;
         for (std::size_t j = 0; j < ids.size(); ++j) {
             if (j + kAhead < ids.size()) __builtin_prefetch(&uf_[ids[j + kAhead]]);
@@ -200,6 +201,7 @@ public:
             if (j + kAhead / 3 < ids.size()) {
                 const ClassRec& soon = classes_[uf_[uf_[ids[j + kAhead / 3]]]];
                 if (soon.node_head != kNone) __builtin_prefetch(&pool_[soon.node_head]);
+                if (soon.node_tail != soon.node_head) __builtin_prefetch(&pool_[soon.node_tail]);
             }
             const Id root = find(ids[j]);
             const ClassRec& c = classes_[root];
