@@ -299,6 +299,13 @@ SearchMatches Pattern::search(const EGraph& egraph, std::size_t limit, const Ins
     SearchMatches out;
     out.width = static_cast<std::uint32_t>(vars_.size());
     if (limit == 0 || nodes_.empty()) return out;
+    if (const std::optional<std::size_t> known = count_without_search(egraph)) {
+        // The result's size is known: no regrowing (and recopying) of its lists.
+        const std::size_t rows = std::min(*known, limit);
+        out.rows.reserve(rows * out.width);
+        out.classes.reserve(rows);
+        if (probe != nullptr && probe->kind != InstanceProbe::Kind::None) out.present.reserve(rows);
+    }
     Matcher matcher(egraph, nodes_, var_slot_, shallow_, out, limit, probe);
     const PatternNode& top = nodes_.back();
     if (top.is_var) {
