@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "graph/node.hpp"
@@ -170,5 +171,16 @@ const PayloadDescriptor* descriptor_of(PyObject* obj);
 
 // Publishes a lazily created type object; returns the winner of a race.
 PyTypeObject* publish_type(std::atomic<PyTypeObject*>& slot, PyObject* created);
+
+// tp_dealloc of a heap type whose instances hold one C++ value, `Object::*Field`.
+template <class Object, auto Field>
+void dealloc_holding(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto& field = reinterpret_cast<Object*>(self)->*Field;
+    using Held = std::remove_reference_t<decltype(field)>;
+    field.~Held();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
 
 }  // namespace veltrix::py

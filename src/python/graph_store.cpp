@@ -35,13 +35,6 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return new_store_object(type, std::make_unique<GraphStore>()); });
 }
 
-void store_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    as_store(self)->store.~unique_ptr();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* intern_result(Result<NodeId, BadNodeId> r) {
     if (!r) return map_err(r.error());
     return PyLong_FromUnsignedLongLong(r.value());
@@ -498,7 +491,7 @@ const char store_doc[] =
 
 PyType_Slot store_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(store_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holding<StoreObject, &StoreObject::store>)},
     {Py_tp_methods, store_methods},
     {Py_tp_doc, const_cast<char*>(store_doc)},
     {0, nullptr},

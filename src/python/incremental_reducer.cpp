@@ -30,13 +30,6 @@ PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void reducer_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<ReducerObject*>(self)->reducer.~unique_ptr();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const ArgSpec spec{"IncrementalReducer.step()", {"store"}, 1, {}, 0};
     PyObject* a[1];
@@ -99,7 +92,7 @@ const char reducer_doc[] =
 
 PyType_Slot reducer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holding<ReducerObject, &ReducerObject::reducer>)},
     {Py_tp_methods, reducer_methods},
     {Py_tp_doc, const_cast<char*>(reducer_doc)},
     {0, nullptr},

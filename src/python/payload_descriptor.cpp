@@ -43,13 +43,6 @@ PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void descriptor_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    as_descriptor(self)->value.~PayloadDescriptor();
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 template <std::string PayloadDescriptor::*Field>
 PyObject* get_text(PyObject* self, void*) {
     return guarded([&] { return text_to_py(as_descriptor(self)->value.*Field); });
@@ -77,7 +70,7 @@ const char descriptor_doc[] =
 
 PyType_Slot descriptor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holding<DescriptorObject, &DescriptorObject::value>)},
     {Py_tp_getset, descriptor_getset},
     {Py_tp_doc, const_cast<char*>(descriptor_doc)},
     {0, nullptr},
