@@ -33,7 +33,8 @@ std::uint64_t emitted(const std::vector<std::uint64_t>& table, std::uint64_t key
 // IndexTable
 
 IndexTable::IndexTable(std::size_t expected) {
-    if (expected > 0) slots_.resize(std::bit_ceil(expected + expected / 2 + 1));
+    // Room for `expected` entries below the load at which insert grows it.
+    if (expected > 0) slots_.resize(std::bit_ceil(expected + expected / 3 + 2));
 }
 
 void IndexTable::insert(std::uint64_t hash, std::uint64_t index) {
@@ -126,14 +127,21 @@ DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const 
 
 namespace {
 
-// With `Owned` the graph is consumed: labels and input lists move into the
-// result instead of being copied.
+// With `Owned` the graph is consumed: kept nodes move down within its own
+// node list, which becomes the result's, instead of being copied.
 template <bool Owned, class Graph>
 CseResult cse_impl(Graph& graph) {
     const std::size_t m = graph.nodes.size();
     CseResult out;
     out.old_to_new.assign(m, 0);
-    out.graph.nodes.reserve(m);
+    std::vector<EngineNode>* kept_nodes = &out.graph.nodes;
+    if constexpr (Owned) {
+        kept_nodes = &graph.nodes;
+    } else {
+        out.graph.nodes.reserve(m);
+    }
+    std::vector<EngineNode>& dst = *kept_nodes;
+    std::size_t kept = 0;  // dst[0, kept) are the nodes kept so far
     IndexTable table(m);
     InputList scratch;
 
@@ -155,7 +163,7 @@ CseResult cse_impl(Graph& graph) {
     Ahead ahead[kAhead];
     std::vector<std::uint64_t> guessed;
     auto look_ahead = [&](std::size_t j, std::size_t i) {
-        const std::uint64_t merged = i - out.graph.nodes.size();
+        const std::uint64_t merged = i - kept;
         guessed.clear();
         for (std::uint64_t x : graph.nodes[j].inputs) {
             guessed.push_back(x < i ? out.old_to_new[x] : x >= merged ? x - merged : x);
@@ -184,25 +192,27 @@ CseResult cse_impl(Graph& graph) {
                 scratch.push_back(out.old_to_new[x]);
             }
         }
-        const std::uint64_t hash =
-            guess.merged == i - out.graph.nodes.size() ? guess.hash : hash_of(node.label, *inputs);
+        const std::uint64_t hash = guess.merged == i - kept ? guess.hash : hash_of(node.label, *inputs);
 
         auto same = [&](std::uint64_t j) {
-            const EngineNode& d = out.graph.nodes[j];
+            const EngineNode& d = dst[j];
             return d.label == node.label && d.inputs == *inputs;
         };
         if (std::optional<std::uint64_t> j = table.find(hash, same)) {
             out.old_to_new[i] = *j;
             continue;
         }
-        const std::uint64_t index = out.graph.nodes.size();
         if constexpr (Owned) {
-            out.graph.nodes.push_back(EngineNode{std::move(node.label), std::move(node.inputs), node.boundary});
+            if (kept != i) dst[kept] = std::move(node);  // kept <= i: node i is read before it is overwritten
         } else {
-            out.graph.nodes.push_back(EngineNode{node.label, scratch, node.boundary});
+            dst.push_back(EngineNode{node.label, scratch, node.boundary});
         }
-        table.insert(hash, index);
-        out.old_to_new[i] = index;
+        table.insert(hash, kept);
+        out.old_to_new[i] = kept++;
+    }
+    if constexpr (Owned) {
+        dst.erase(dst.begin() + static_cast<std::ptrdiff_t>(kept), dst.end());
+        out.graph.nodes = std::move(dst);
     }
 
     out.graph.outputs.reserve(graph.outputs.size());
