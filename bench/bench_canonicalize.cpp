@@ -1,7 +1,10 @@
 // Times SaturationEngine::canonicalize on generated pipelines of 10^4, 10^5
 // and 10^6 nodes and prints the median of several runs.
 //
-//   bench_canonicalize [runs] [sizes...]
+//   bench_canonicalize [runs] [sizes... | blob files...]
+//
+// A size generates a pipeline; an argument naming a file reads a recorded
+// IR blob and canonicalizes what dead-code elimination keeps of it.
 //
 // Wall-clock and thread CPU time are both shown (the CPU figure is the one
 // to trust on a shared machine). BENCH_TRACE=1 adds per-phase and
@@ -11,10 +14,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "graph/blob.hpp"
+#include "optimizer/passes.hpp"
 #include "optimizer/saturation_engine.hpp"
 
 using namespace veltrix;
@@ -74,20 +81,56 @@ EngineGraph generate(std::size_t n, std::uint64_t seed) {
     return g;
 }
 
+// The engine graph the pipeline hands to canonicalize for a recorded blob.
+bool load_blob(const char* path, EngineGraph& out) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<std::uint8_t> blob((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (blob.empty()) return false;
+    auto decoded = deserialize(blob);
+    if (!decoded) return false;
+    const Snapshot snap = decoded.value()->snapshot();
+    const DceResult kept = dead_code_elimination(snap.nodes, snap.outputs);
+    out = to_engine_graph(kept.nodes, kept.outputs);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int runs = argc > 1 ? std::atoi(argv[1]) : 5;
     std::vector<std::size_t> sizes;
-    for (int a = 2; a < argc; ++a) sizes.push_back(std::strtoull(argv[a], nullptr, 10));
-    if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
+    std::vector<const char*> files;
+    for (int a = 2; a < argc; ++a) {
+        char* end = nullptr;
+        const std::size_t n = std::strtoull(argv[a], &end, 10);
+        if (end != argv[a] && *end == '\0') {
+            sizes.push_back(n);
+        } else {
+            files.push_back(argv[a]);
+        }
+    }
+    if (sizes.empty() && files.empty()) sizes = {10'000, 100'000, 1'000'000};
+    // Each input is a generated size or, after them, a recorded blob.
+    std::vector<std::size_t> inputs = sizes;
+    for (std::size_t f = 0; f < files.size(); ++f) inputs.push_back(0);
 
     const SaturationEngine engine;
     std::vector<double> cpu_per_node;
     std::printf("%10s %12s %10s %12s %12s %10s %10s %6s  %s\n", "nodes", "median ms", "ns/node", "cpu ms",
                 "cpu ns/node", "first ms", "result", "iters", "stop");
-    for (std::size_t n : sizes) {
-        const EngineGraph g = generate(n, 12345 + n);
+    std::size_t first_n = 0;
+    std::size_t last_n = 0;
+    for (std::size_t input = 0; input < inputs.size(); ++input) {
+        EngineGraph g;
+        if (input < sizes.size()) {
+            g = generate(inputs[input], 12345 + inputs[input]);
+        } else if (!load_blob(files[input - sizes.size()], g)) {
+            std::fprintf(stderr, "cannot read %s\n", files[input - sizes.size()]);
+            return 2;
+        }
+        const std::size_t n = g.nodes.size();
+        if (input == 0) first_n = n;
+        last_n = n;
         // The first call also interns the labels process-wide; reported apart.
         const auto first = std::chrono::steady_clock::now();
         engine.canonicalize(g);
@@ -131,8 +174,8 @@ int main(int argc, char** argv) {
         }
         std::fflush(stdout);
     }
-    if (sizes.size() > 1) {
-        std::printf("cpu per-node growth %zu -> %zu: %.2fx\n", sizes.front(), sizes.back(),
+    if (inputs.size() > 1) {
+        std::printf("cpu per-node growth %zu -> %zu nodes: %.2fx\n", first_n, last_n,
                     cpu_per_node.back() / cpu_per_node.front());
     }
     return 0;
