@@ -180,7 +180,6 @@ void EGraph::reserve(std::size_t nodes) {
     uf_.reserve(nodes);
     classes_.reserve(nodes);
     created_.reserve(nodes);
-    pool_.reserve(nodes);
     parent_pool_.reserve(2 * nodes);
     table_.reserve(nodes);
 }
@@ -329,13 +328,11 @@ Id EGraph::add(ENode node) {
 
     const Symbol op = node.op();
     const std::uint32_t arity = node.arity();
-    const auto rec = static_cast<std::uint32_t>(pool_.size());
-    pool_.push_back(NodeRec{node, kNone});
-    ClassRec cls;
     uf_.push_back(id);
-    cls.node_head = cls.node_tail = rec;
+    ClassRec& cls = classes_.emplace_back();
+    cls.node = node;
+    cls.node_tail = id;
     cls.node_count = 1;
-    classes_.push_back(cls);
     created_.push_back(table_.commit(std::move(node), id));
     OpList& list = op_heads_[op_slot_or_insert(op)];
     list.ids.push_back(id);
@@ -365,11 +362,18 @@ bool EGraph::union_classes(Id a, Id b) {
         if (k.parent_tail == kNone) k.parent_tail = g.parent_tail;
         k.parent_count += g.parent_count;
     }
-    pool_[k.node_tail].next = g.node_head;
+    classes_[k.node_tail].next = gone;
     k.node_tail = g.node_tail;
     k.node_count += g.node_count;
 
-    g = ClassRec{};
+    // The absorbed record keeps its e-node and link, now part of the
+    // survivor's chain; only its class description goes.
+    g.node_tail = kNone;
+    g.node_count = 0;
+    g.parent_head = kNone;
+    g.parent_tail = kNone;
+    g.parent_count = 0;
+    g.tag = kNoTag;
     uf_[gone] = keep;
     --live_classes_;
     ++merge_count_;
@@ -380,18 +384,18 @@ bool EGraph::union_classes(Id a, Id b) {
 void EGraph::canonicalize_class(Id root) {
     ClassRec& c = classes_[root];
     if (c.node_count == 1) {
-        canonicalize(pool_[c.node_head].node);
+        canonicalize(c.node);
         return;
     }
     if (c.node_count == 2) {
-        ENode& first = pool_[c.node_head].node;
-        ENode& second = pool_[c.node_tail].node;
+        ENode& first = c.node;
+        ENode& second = classes_[c.node_tail].node;
         canonicalize(first);
         canonicalize(second);
         if (first == second) {
             count_node(second.op(), second.arity(), -1);
-            pool_[c.node_head].next = kNone;
-            c.node_tail = c.node_head;
+            c.next = kNone;
+            c.node_tail = root;
             c.node_count = 1;
         } else if (second < first) {
             std::swap(first, second);
@@ -400,8 +404,8 @@ void EGraph::canonicalize_class(Id root) {
     }
     std::vector<ENode>& nodes = sort_scratch_;
     nodes.clear();
-    for (std::uint32_t r = c.node_head; r != kNone; r = pool_[r].next) {
-        nodes.push_back(std::move(pool_[r].node));
+    for (std::uint32_t r = root; r != kNone; r = classes_[r].next) {
+        nodes.push_back(std::move(classes_[r].node));
         canonicalize(nodes.back());
     }
     std::sort(nodes.begin(), nodes.end());
@@ -411,14 +415,14 @@ void EGraph::canonicalize_class(Id root) {
     nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
     // Write the survivors back into the front of the chain; the records
     // after them are dropped.
-    std::uint32_t r = c.node_head;
+    std::uint32_t r = root;
     std::uint32_t last = kNone;
     for (ENode& n : nodes) {
-        pool_[r].node = std::move(n);
+        classes_[r].node = std::move(n);
         last = r;
-        r = pool_[r].next;
+        r = classes_[r].next;
     }
-    pool_[last].next = kNone;
+    classes_[last].next = kNone;
     c.node_tail = last;
     c.node_count = static_cast<std::uint32_t>(nodes.size());
 }
@@ -477,8 +481,8 @@ std::size_t EGraph::rebuild() {
     if (!touched_.empty()) {
         const std::uint32_t stamp = next_visit_stamp();
         // Each class is requested in stages a few entries ahead: its record
-        // (and a root's record when the entry was absorbed), then its first
-        // two e-nodes, then the records of their children.
+        // (and a root's record when the entry was absorbed) with its first
+        // e-node, then its last e-node, then the records of their children.
         constexpr std::size_t kAhead = 6;
         const std::size_t count = touched_.size();
         auto root_of = [&](Id t) {
@@ -487,17 +491,17 @@ std::size_t EGraph::rebuild() {
         };
         for (std::size_t j = 0; j < count; ++j) {
             if (j + 4 * kAhead < count) __builtin_prefetch(&uf_[touched_[j + 4 * kAhead]]);
-            if (j + 3 * kAhead < count) __builtin_prefetch(&classes_[uf_[uf_[touched_[j + 3 * kAhead]]]]);
+            if (j + 3 * kAhead < count) prefetch_record(uf_[uf_[touched_[j + 3 * kAhead]]]);
             if (j + 2 * kAhead < count) {
-                const ClassRec& soon = classes_[root_of(touched_[j + 2 * kAhead])];
-                if (soon.node_head != kNone) __builtin_prefetch(&pool_[soon.node_head]);
-                if (soon.node_tail != kNone) __builtin_prefetch(&pool_[soon.node_tail]);
+                const Id soon = root_of(touched_[j + 2 * kAhead]);
+                const std::uint32_t tail = classes_[soon].node_tail;
+                if (tail != kNone && tail != soon) prefetch_record(tail);
             }
             if (j + kAhead < count) {
                 const ClassRec& soon = classes_[root_of(touched_[j + kAhead])];
-                if (soon.node_head != kNone && soon.node_count <= 2) {
-                    for (Id ch : pool_[soon.node_head].node.children()) prefetch_class(ch);
-                    for (Id ch : pool_[soon.node_tail].node.children()) prefetch_class(ch);
+                if (soon.node_count != 0 && soon.node_count <= 2) {
+                    for (Id ch : soon.node.children()) prefetch_class(ch);
+                    for (Id ch : classes_[soon.node_tail].node.children()) prefetch_class(ch);
                 }
             }
             const Id root = find_mut(touched_[j]);

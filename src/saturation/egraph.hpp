@@ -188,20 +188,21 @@ public:
         const std::uint32_t stamp = next_visit_stamp();
         const std::vector<Id>& ids = op_heads_[slot].ids;
         // In stages, a few ids ahead: the id's link, the record of its
-        // parent (the root for all but long paths), then the root's first
-        // and last e-nodes (all of them in the common classes of one or two).
+        // parent (the root for all but long paths, and its first e-node),
+        // then the root's last e-node (all of them in the common classes of
+        // one or two).
         constexpr std::size_t kAhead = 24;
         for (std::size_t j = 0; j < ids.size(); ++j) {
             if (j + kAhead < ids.size()) __builtin_prefetch(&uf_[ids[j + kAhead]]);
             if (j + kAhead * 2 / 3 < ids.size()) {
                 const Id up = uf_[ids[j + kAhead * 2 / 3]];
                 __builtin_prefetch(&uf_[up]);
-                __builtin_prefetch(&classes_[up]);
+                prefetch_record(up);
             }
             if (j + kAhead / 3 < ids.size()) {
-                const ClassRec& soon = classes_[uf_[uf_[ids[j + kAhead / 3]]]];
-                if (soon.node_head != kNone) __builtin_prefetch(&pool_[soon.node_head]);
-                if (soon.node_tail != soon.node_head) __builtin_prefetch(&pool_[soon.node_tail]);
+                const Id soon = uf_[uf_[ids[j + kAhead / 3]]];
+                const std::uint32_t tail = classes_[soon].node_tail;
+                if (tail != kNone && tail != soon) prefetch_record(tail);
             }
             const Id root = find(ids[j]);
             const ClassRec& c = classes_[root];
@@ -223,7 +224,7 @@ public:
     void prefetch_class(Id id) const {
         if (id < classes_.size()) {
             __builtin_prefetch(&uf_[id]);
-            __builtin_prefetch(&classes_[id]);
+            prefetch_record(id);
         }
     }
 
@@ -232,13 +233,13 @@ public:
     void prefetch_chain_tail(Id id) const {
         if (id >= classes_.size()) return;
         const std::uint32_t tail = classes_[id].node_tail;
-        if (tail != kNone) __builtin_prefetch(&pool_[tail]);
+        if (tail != kNone) prefetch_record(tail);
     }
 
     // Calls f(const ENode&) for every e-node of the class with root `root`.
     template <class F>
     void for_each_node(Id root, F&& f) const {
-        for (std::uint32_t r = classes_[root].node_head; r != kNone; r = pool_[r].next) f(pool_[r].node);
+        for (std::uint32_t r = root; r != kNone; r = classes_[r].next) f(classes_[r].node);
     }
 
     // Checks that every class is canonical, sorted and duplicate-free and
@@ -282,15 +283,22 @@ private:
         std::uint64_t claimed_tag_ = 0;
     };
 
-    // One record per id, describing its class while the id is a root. The
-    // e-nodes and the parent entries of a class live in shared pools as
-    // singly linked chains, so a class costs no allocation of its own and a
-    // union splices chains in constant time. The union-find links are kept
-    // apart in uf_: finds walk only that dense array, which stays far more
-    // cache-resident than the records.
+    // One record per id. It holds one e-node, a link in the e-node chain of
+    // the class that e-node belongs to, and, while the id is a root, the
+    // description of its class. Every class is created with one e-node and
+    // a union only splices chains, so a root's chain always starts at the
+    // root's own record: finding a class also brings in its first e-node,
+    // and each e-node is kept once per class besides its table entry. The
+    // parent entries live in a shared pool as singly linked chains, so a
+    // class costs no allocation of its own and a union splices chains in
+    // constant time. The union-find links are kept apart in uf_: finds walk
+    // only that dense array, which stays far more cache-resident than the
+    // records.
     struct ClassRec {
-        std::uint32_t node_head = kNone;
-        std::uint32_t node_tail = kNone;
+        ENode node;
+        std::uint32_t next = kNone;       // next record of the e-node chain
+        // The fields below describe the class while the id is a root.
+        std::uint32_t node_tail = kNone;  // last record of the chain
         std::uint32_t node_count = 0;
         std::uint32_t parent_head = kNone;
         std::uint32_t parent_tail = kNone;
@@ -298,10 +306,12 @@ private:
         mutable std::uint32_t stamp = 0;  // visit marker of traversals
         std::uint32_t tag = kNoTag;       // see tag()
     };
-    struct NodeRec {
-        ENode node;
-        std::uint32_t next = kNone;
-    };
+    // A record is 48 bytes and may straddle two cache lines: both are asked for.
+    void prefetch_record(std::uint32_t r) const {
+        const char* p = reinterpret_cast<const char*>(&classes_[r]);
+        __builtin_prefetch(p);
+        __builtin_prefetch(p + sizeof(ClassRec) - 1);
+    }
     struct ParentRec {
         Id user;  // the class created by the parent e-node
         std::uint32_t next;
@@ -332,7 +342,6 @@ private:
     BigVector<Id> uf_;                   // union-find parent of each id; own id for a root
     BigVector<ClassRec> classes_;        // indexed by id
     BigVector<std::uint32_t> created_;   // id -> table entry of the e-node that created it
-    BigVector<NodeRec> pool_;
     BigVector<ParentRec> parent_pool_;
     NodeTable table_;
     std::vector<PendingRun> pending_;
