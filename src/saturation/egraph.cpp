@@ -116,61 +116,54 @@ bool operator<(const ENode& a, const ENode& b) noexcept {
 // Hash-cons table
 
 void EGraph::NodeTable::rehash(std::size_t size) {
+    // A slot's place follows from its tag alone, so growing reads no records.
+    BigVector<std::uint64_t> old = std::move(slots_);
     slots_.assign(size, 0);
     mask_ = size - 1;
-    for (std::size_t e = 0; e < entries_.size(); ++e) {
-        const std::uint64_t tag = entries_[e].key.hash() >> 32;
-        std::uint64_t i = tag & mask_;
+    for (const std::uint64_t s : old) {
+        if (s == 0) continue;
+        std::uint64_t i = (s >> 32) & mask_;
         while (slots_[i] != 0) i = (i + 1) & mask_;
-        slots_[i] = (tag << 32) | (e + 1);
+        slots_[i] = s;
     }
 }
 
 void EGraph::NodeTable::reserve(std::size_t n) {
-    entries_.reserve(n);
     std::size_t want = 16;
     while (want * 3 < 4 * n) want *= 2;
     if (want > slots_.size()) rehash(want);
 }
 
-const Id* EGraph::NodeTable::find(const ENode& key, std::uint64_t hash) const {
-    if (slots_.empty()) return nullptr;
+Id EGraph::NodeTable::find(const ENode& key, std::uint64_t hash, const ClassRec* records) const {
+    if (slots_.empty()) return kNoId;
     const std::uint64_t tag = hash >> 32;
     for (std::uint64_t i = tag & mask_;; i = (i + 1) & mask_) {
         const std::uint64_t s = slots_[i];
-        if (s == 0) return nullptr;
-        if ((s >> 32) == tag) {
-            const Entry& e = entries_[(s & 0xffffffffULL) - 1];
-            if (e.key == key) return &e.id;
-        }
+        if (s == 0) return kNoId;
+        if ((s >> 32) == tag && records[record_of(s)].node == key) return record_of(s);
     }
 }
 
-Id* EGraph::NodeTable::find_or_claim(const ENode& key, std::uint64_t hash) {
+std::uint64_t* EGraph::NodeTable::find_or_claim(const ENode& key, std::uint64_t hash, const ClassRec* records) {
     // Kept at most three quarters full; the 32-bit hash tags in the slots
-    // keep probes from touching entries that cannot match.
-    if (4 * (entries_.size() + 1) > 3 * slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
+    // keep probes from touching records that cannot match.
+    if (4 * (count_ + 1) > 3 * slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
     const std::uint64_t tag = hash >> 32;
     std::uint64_t i = tag & mask_;
     for (;; i = (i + 1) & mask_) {
         const std::uint64_t s = slots_[i];
         if (s == 0) break;
-        if ((s >> 32) == tag) {
-            Entry& e = entries_[(s & 0xffffffffULL) - 1];
-            if (e.key == key) return &e.id;
-        }
+        if ((s >> 32) == tag && records[record_of(s)].node == key) return &slots_[i];
     }
     claimed_slot_ = i;
     claimed_tag_ = tag;
     return nullptr;
 }
 
-std::uint32_t EGraph::NodeTable::commit(ENode key, Id id) {
-    if (entries_.size() >= kMaxIds) panic("hash-cons table is full");
-    const auto entry = static_cast<std::uint32_t>(entries_.size());
-    entries_.push_back(Entry{std::move(key), id});
-    slots_[claimed_slot_] = (claimed_tag_ << 32) | (static_cast<std::uint64_t>(entry) + 1);
-    return entry;
+void EGraph::NodeTable::commit(Id record) {
+    if (count_ >= kMaxIds) panic("hash-cons table is full");
+    ++count_;
+    slots_[claimed_slot_] = (claimed_tag_ << 32) | (std::uint64_t{record} + 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -179,7 +172,6 @@ std::uint32_t EGraph::NodeTable::commit(ENode key, Id id) {
 void EGraph::reserve(std::size_t nodes) {
     uf_.reserve(nodes);
     classes_.reserve(nodes);
-    created_.reserve(nodes);
     parent_pool_.reserve(2 * nodes);
     table_.reserve(nodes);
 }
@@ -270,13 +262,13 @@ void EGraph::NodeTable::prefetch_match(Symbol op, std::span<const Id> children, 
         const std::uint64_t s = slots_[i];
         if (s == 0) return;
         if ((s >> 32) == tag) {
-            const Entry& e = entries_[(s & 0xffffffffULL) - 1];
+            const Id r = record_of(s);
             if (!to_class) {
-                __builtin_prefetch(&e);
+                owner.prefetch_record(r);
                 return;
             }
-            if (e.key.is(op, children)) {
-                owner.prefetch_class(e.id);
+            if (owner.classes_[r].node.is(op, children)) {
+                owner.prefetch_class(r);
                 return;
             }
         }
@@ -311,7 +303,9 @@ void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stag
 Id EGraph::add(ENode node) {
     canonicalize(node);
     const std::uint64_t h = node.hash();
-    if (const Id* existing = table_.find_or_claim(node, h)) return *existing;
+    if (const std::uint64_t* existing = table_.find_or_claim(node, h, classes_.data())) {
+        return NodeTable::record_of(*existing);
+    }
 
     if (classes_.size() >= kMaxIds) panic("e-graph is full at id " + std::to_string(classes_.size()));
     const auto id = static_cast<Id>(classes_.size());
@@ -330,10 +324,10 @@ Id EGraph::add(ENode node) {
     const std::uint32_t arity = node.arity();
     uf_.push_back(id);
     ClassRec& cls = classes_.emplace_back();
-    cls.node = node;
+    cls.node = std::move(node);
     cls.node_tail = id;
     cls.node_count = 1;
-    created_.push_back(table_.commit(std::move(node), id));
+    table_.commit(id);
     OpList& list = op_heads_[op_slot_or_insert(op)];
     list.ids.push_back(id);
     if (list.by_arity.size() <= size_t{arity}) list.by_arity.resize(size_t{arity} + 1, 0);
@@ -397,45 +391,52 @@ void EGraph::canonicalize_class(Id root) {
             c.next = kNone;
             c.node_tail = root;
             c.node_count = 1;
-        } else if (second < first) {
-            std::swap(first, second);
         }
         return;
     }
-    std::vector<ENode>& nodes = sort_scratch_;
-    nodes.clear();
+    // Records are sorted by e-node to find the duplicates; of equal e-nodes
+    // the root's record, else the lowest record, stays in the chain, which
+    // is relinked with the root's record first.
+    std::vector<Id>& records = sort_scratch_;
+    records.clear();
     for (std::uint32_t r = root; r != kNone; r = classes_[r].next) {
-        nodes.push_back(std::move(classes_[r].node));
-        canonicalize(nodes.back());
+        canonicalize(classes_[r].node);
+        records.push_back(r);
     }
-    std::sort(nodes.begin(), nodes.end());
-    for (std::size_t k = 1; k < nodes.size(); ++k) {
-        if (nodes[k] == nodes[k - 1]) count_node(nodes[k].op(), nodes[k].arity(), -1);
-    }
-    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
-    // Write the survivors back into the front of the chain; the records
-    // after them are dropped.
-    std::uint32_t r = root;
-    std::uint32_t last = kNone;
-    for (ENode& n : nodes) {
-        classes_[r].node = std::move(n);
+    std::sort(records.begin(), records.end(), [&](Id a, Id b) {
+        const ENode& x = classes_[a].node;
+        const ENode& y = classes_[b].node;
+        if (x < y) return true;
+        if (y < x) return false;
+        return (a == root) != (b == root) ? a == root : a < b;
+    });
+    std::uint32_t last = root;
+    std::uint32_t count = 1;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        const Id r = records[k];
+        if (k > 0 && classes_[r].node == classes_[records[k - 1]].node) {
+            count_node(classes_[r].node.op(), classes_[r].node.arity(), -1);
+            continue;
+        }
+        if (r == root) continue;
+        classes_[last].next = r;
         last = r;
-        r = classes_[r].next;
+        ++count;
     }
     classes_[last].next = kNone;
     c.node_tail = last;
-    c.node_count = static_cast<std::uint32_t>(nodes.size());
+    c.node_count = count;
 }
 
 void EGraph::repair(Id user, std::size_t& merges) {
-    ENode node = table_.key(created_[user]);
+    ENode& node = classes_[user].node;
     canonicalize(node);
-    if (Id* slot = table_.find_or_claim(node, node.hash())) {
-        const Id previous = *slot;
-        *slot = user;
+    if (std::uint64_t* slot = table_.find_or_claim(node, node.hash(), classes_.data())) {
+        const Id previous = NodeTable::record_of(*slot);
+        NodeTable::point_to(*slot, user);
         if (union_classes(previous, user)) ++merges;
     } else {
-        table_.commit(std::move(node), user);
+        table_.commit(user);
     }
     touched_.push_back(user);
 }
@@ -464,13 +465,12 @@ std::size_t EGraph::rebuild() {
         constexpr std::size_t kAhead = 4;
         const std::size_t count = users.size();
         for (std::size_t j = 0; j < count; ++j) {
-            if (j + 5 * kAhead < count) __builtin_prefetch(&created_[users[j + 5 * kAhead]]);
-            if (j + 4 * kAhead < count) table_.prefetch_entry(created_[users[j + 4 * kAhead]]);
+            if (j + 4 * kAhead < count) prefetch_record(users[j + 4 * kAhead]);
             if (j + 3 * kAhead < count) {
-                for (Id c : table_.key(created_[users[j + 3 * kAhead]]).children()) prefetch_class(c);
+                for (Id c : classes_[users[j + 3 * kAhead]].node.children()) prefetch_class(c);
             }
-            if (j + 2 * kAhead < count) prefetch_add(table_.key(created_[users[j + 2 * kAhead]]), AddStage::Slot);
-            if (j + kAhead < count) prefetch_add(table_.key(created_[users[j + kAhead]]), AddStage::Entry);
+            if (j + 2 * kAhead < count) prefetch_add(classes_[users[j + 2 * kAhead]].node, AddStage::Slot);
+            if (j + kAhead < count) prefetch_add(classes_[users[j + kAhead]].node, AddStage::Entry);
             repair(users[j], merges);
         }
     }
@@ -517,7 +517,7 @@ std::size_t EGraph::rebuild() {
 
 std::optional<Id> EGraph::lookup(ENode node) const {
     for (Id& c : node.children()) c = find(c);
-    if (const Id* id = table_.find(node, node.hash())) return find(*id);
+    if (const Id r = table_.find(node, node.hash(), classes_.data()); r != kNoId) return find(r);
     return std::nullopt;
 }
 
@@ -527,6 +527,7 @@ EClass EGraph::eclass(Id id) const {
     EClass out;
     out.id = root;
     for_each_node(root, [&](const ENode& n) { out.nodes.push_back(n); });
+    std::sort(out.nodes.begin(), out.nodes.end());
     for (std::uint32_t r = c.parent_head, n = 0; n < c.parent_count; r = parent_pool_[r].next, ++n) {
         out.parents.push_back(parent_pool_[r].user);
     }
@@ -543,22 +544,25 @@ std::optional<std::string> EGraph::check_invariants() const {
         }
         ++live;
         std::uint32_t count = 0;
-        const ENode* previous = nullptr;
+        std::vector<const ENode*> nodes;
         std::optional<std::string> problem;
         for_each_node(id, [&](const ENode& n) {
             ++count;
-            if (problem) return;
+            if (problem || count > c.node_count) return;
             for (Id ch : n.children()) {
                 if (find(ch) != ch) problem = "class " + std::to_string(id) + " has a non-canonical child";
             }
-            if (previous && !(*previous < n)) problem = "class " + std::to_string(id) + " is not sorted or has duplicates";
-            const Id* owner = table_.find(n, n.hash());
-            if (!owner || find(*owner) != id) {
+            const Id owner = table_.find(n, n.hash(), classes_.data());
+            if (owner == kNoId || find(owner) != id) {
                 problem = "an e-node of class " + std::to_string(id) + " is hash-consed elsewhere";
             }
-            previous = &n;
+            nodes.push_back(&n);
         });
         if (problem) return problem;
+        std::sort(nodes.begin(), nodes.end(), [](const ENode* a, const ENode* b) { return *a < *b; });
+        for (std::size_t k = 1; k < nodes.size(); ++k) {
+            if (*nodes[k] == *nodes[k - 1]) return "class " + std::to_string(id) + " has duplicates";
+        }
         if (count != c.node_count || count == 0) return "class " + std::to_string(id) + " has a bad e-node count";
         std::uint32_t parents = 0;
         for (std::uint32_t r = c.parent_head; r != kNone && parents <= c.parent_count; r = parent_pool_[r].next) {

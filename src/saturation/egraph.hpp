@@ -106,7 +106,8 @@ private:
     };
 };
 
-// A snapshot of one equivalence class. `parents` lists the (e-node, class)
+// A snapshot of one equivalence class, its e-nodes in ascending order.
+// `parents` lists the (e-node, class)
 // entries that use this class as a child; entry k stands for the e-node that
 // created class k, exactly as it was added, paired with k.
 struct EClass {
@@ -242,7 +243,7 @@ public:
         for (std::uint32_t r = root; r != kNone; r = classes_[r].next) f(classes_[r].node);
     }
 
-    // Checks that every class is canonical, sorted and duplicate-free and
+    // Checks that every class is canonical and duplicate-free and
     // that no two classes share an e-node. Only meaningful on a clean
     // e-graph; used by tests.
     std::optional<std::string> check_invariants() const;
@@ -250,50 +251,19 @@ public:
 private:
     static constexpr std::uint32_t kNone = 0xffffffffu;
 
-    // Open-addressing hash-cons table; entries are never removed.
-    class NodeTable {
-    public:
-        std::size_t size() const noexcept { return entries_.size(); }
-        void reserve(std::size_t n);
-        const Id* find(const ENode& key, std::uint64_t hash) const;
-        // Finds `key`, or claims the slot where it would go (growing first),
-        // returning nullptr; commit() then fills the claimed slot.
-        Id* find_or_claim(const ENode& key, std::uint64_t hash);
-        std::uint32_t commit(ENode key, Id id);
-        const ENode& key(std::uint32_t entry) const { return entries_[entry].key; }
-        void prefetch(std::uint64_t hash) const {
-            if (!slots_.empty()) __builtin_prefetch(&slots_[(hash >> 32) & mask_]);
-        }
-        void prefetch_entry(std::uint32_t entry) const { __builtin_prefetch(&entries_[entry]); }
-        // Reads the (already requested) slots of `key` and requests the
-        // entry, or with `to_class` reads it and requests its class record.
-        void prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash, const EGraph& owner,
-                            bool to_class) const;
-
-    private:
-        struct Entry {
-            ENode key;
-            Id id;
-        };
-        void rehash(std::size_t slots);
-        BigVector<Entry> entries_;
-        BigVector<std::uint64_t> slots_;  // (hash high 32 << 32) | (entry + 1); 0 = empty
-        std::uint64_t mask_ = 0;
-        std::uint64_t claimed_slot_ = 0;
-        std::uint64_t claimed_tag_ = 0;
-    };
-
-    // One record per id. It holds one e-node, a link in the e-node chain of
-    // the class that e-node belongs to, and, while the id is a root, the
-    // description of its class. Every class is created with one e-node and
-    // a union only splices chains, so a root's chain always starts at the
-    // root's own record: finding a class also brings in its first e-node,
-    // and each e-node is kept once per class besides its table entry. The
-    // parent entries live in a shared pool as singly linked chains, so a
-    // class costs no allocation of its own and a union splices chains in
-    // constant time. The union-find links are kept apart in uf_: finds walk
-    // only that dense array, which stays far more cache-resident than the
-    // records.
+    // One record per id. It holds the e-node that created the id, kept
+    // canonical as its children's classes merge, and a link in the e-node
+    // chain of the class it belongs to; while the id is a root, it also
+    // describes that class. Every class is created with one e-node and
+    // unions and rebuilds only relink chains, never move e-nodes between
+    // records, so a root's chain always starts at the root's own record:
+    // finding a class also brings in its first e-node. The hash-cons table
+    // refers to records instead of holding e-nodes of its own, so each
+    // e-node is stored once. The parent entries live in a shared pool as
+    // singly linked chains, so a class costs no allocation of its own and a
+    // union splices chains in constant time. The union-find links are kept
+    // apart in uf_: finds walk only that dense array, which stays far more
+    // cache-resident than the records.
     struct ClassRec {
         ENode node;
         std::uint32_t next = kNone;       // next record of the e-node chain
@@ -306,6 +276,46 @@ private:
         mutable std::uint32_t stamp = 0;  // visit marker of traversals
         std::uint32_t tag = kNoTag;       // see tag()
     };
+    // Open-addressing hash-cons table over the records: a slot names the
+    // record whose e-node is its key. Entries are never removed. A record's
+    // e-node is canonicalised in place, so a slot may later hold a key that
+    // no longer hashes to it; such a key has a non-canonical original that
+    // no lookup asks for again, and its canonical form gets a slot of its
+    // own when the record is repaired.
+    class NodeTable {
+    public:
+        static constexpr std::uint64_t kRecordBits = 0xffffffffULL;
+        // Entries ever committed.
+        std::size_t size() const noexcept { return count_; }
+        void reserve(std::size_t n);
+        // The record holding `key`, or kNoId.
+        Id find(const ENode& key, std::uint64_t hash, const ClassRec* records) const;
+        // Finds `key` and returns its slot, or claims the slot where it
+        // would go (growing first) and returns nullptr; commit() then fills
+        // the claimed slot.
+        std::uint64_t* find_or_claim(const ENode& key, std::uint64_t hash, const ClassRec* records);
+        void commit(Id record);
+        static Id record_of(std::uint64_t slot) noexcept { return static_cast<Id>((slot & kRecordBits) - 1); }
+        static void point_to(std::uint64_t& slot, Id record) noexcept {
+            slot = (slot & ~kRecordBits) | (std::uint64_t{record} + 1);
+        }
+        void prefetch(std::uint64_t hash) const {
+            if (!slots_.empty()) __builtin_prefetch(&slots_[(hash >> 32) & mask_]);
+        }
+        // Reads the (already requested) slots of `key` and requests the
+        // record, or with `to_class` reads it and requests its class.
+        void prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash, const EGraph& owner,
+                            bool to_class) const;
+
+    private:
+        void rehash(std::size_t slots);
+        BigVector<std::uint64_t> slots_;  // (hash high 32 << 32) | (record + 1); 0 = empty
+        std::uint64_t mask_ = 0;
+        std::uint64_t claimed_slot_ = 0;
+        std::uint64_t claimed_tag_ = 0;
+        std::size_t count_ = 0;
+    };
+
     // A record is 48 bytes and may straddle two cache lines: both are asked for.
     void prefetch_record(std::uint32_t r) const {
         const char* p = reinterpret_cast<const char*>(&classes_[r]);
@@ -341,13 +351,12 @@ private:
 
     BigVector<Id> uf_;                   // union-find parent of each id; own id for a root
     BigVector<ClassRec> classes_;        // indexed by id
-    BigVector<std::uint32_t> created_;   // id -> table entry of the e-node that created it
     BigVector<ParentRec> parent_pool_;
     NodeTable table_;
     std::vector<PendingRun> pending_;
     std::vector<Id> touched_;              // classes whose e-node chains may need canonicalising
     std::vector<Id> repair_scratch_;
-    std::vector<ENode> sort_scratch_;
+    std::vector<Id> sort_scratch_;     // records of a class being deduplicated
     std::size_t live_classes_ = 0;
     std::uint64_t merge_count_ = 0;
     bool clean_ = false;

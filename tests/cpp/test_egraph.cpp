@@ -199,6 +199,54 @@ TEST(EGraphCore, MergedClassesAreSortedDuplicateFreeAndCanonical) {
     EXPECT_NE(std::find(cls.nodes.begin(), cls.nodes.end(), ENode(sym("m"), {g.find(c)})), cls.nodes.end());
 }
 
+TEST(EGraphCore, HashConsingFollowsMergesAcrossRebuildsAndTableGrowth) {
+    // E-nodes are canonicalised where they are stored, and e-nodes left over
+    // as duplicates must still be repaired by later merges. After rounds of
+    // merges, each followed by a rebuild and by adds that grow the table,
+    // re-adding every e-node ever added must land in its class and create
+    // nothing.
+    for (const std::uint64_t seed : {1u, 7u, 42u}) {
+        SCOPED_TRACE(seed);
+        std::uint64_t state = seed;
+        auto next = [&](std::uint64_t k) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            return (state >> 33) % k;
+        };
+        const char* ops[] = {"f", "g", "h"};
+        EGraph g;
+        std::vector<std::pair<ENode, Id>> added;
+        auto add = [&](ENode n) {
+            const Id id = g.add(n);
+            added.emplace_back(std::move(n), id);
+        };
+        for (int i = 0; i < 8; ++i) add(ENode(sym(("leaf" + std::to_string(i)).c_str()), {}));
+        for (int round = 0; round < 4; ++round) {
+            const std::size_t known = g.id_count();
+            for (int k = 0; k < 40; ++k) {
+                const Id x = static_cast<Id>(next(known));
+                const Id y = static_cast<Id>(next(known));
+                const Symbol op = sym(ops[next(3)]);
+                add(ENode(op, {x, y}));
+                add(ENode(op, {y, x}));
+                if (k % 5 == 0) add(ENode(op, {x}));
+            }
+            g.rebuild();
+            for (int k = 0; k < 6; ++k) g.union_classes(static_cast<Id>(next(8)), static_cast<Id>(next(g.id_count())));
+            g.rebuild();
+            ASSERT_EQ(g.check_invariants(), std::nullopt) << "round " << round;
+        }
+        const std::size_t size = g.total_size();
+        const std::size_t classes = g.class_count();
+        for (const auto& [node, id] : added) {
+            EXPECT_EQ(g.find(g.add(node)), g.find(id));
+            EXPECT_EQ(g.lookup(node), g.find(id));
+        }
+        EXPECT_EQ(g.total_size(), size);
+        EXPECT_EQ(g.class_count(), classes);
+        EXPECT_TRUE(g.clean());
+    }
+}
+
 TEST(EGraphCore, UnionKeepsTheRootWithMoreParentsAndOnATieTheFirst) {
     EGraph g;
     const Id a = leaf(g, "a");
