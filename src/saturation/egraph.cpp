@@ -246,14 +246,6 @@ void EGraph::count_node(Symbol op, std::uint32_t arity, std::int64_t delta) {
     op_heads_[slot].by_arity[arity] += static_cast<std::uint64_t>(delta);
 }
 
-std::uint32_t EGraph::next_visit_stamp() const {
-    if (++visit_epoch_ == 0) {
-        for (const ClassRec& c : classes_) c.stamp = 0;
-        visit_epoch_ = 1;
-    }
-    return visit_epoch_;
-}
-
 void EGraph::NodeTable::prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash,
                                        const EGraph& owner, bool to_class) const {
     if (slots_.empty()) return;
@@ -326,7 +318,6 @@ Id EGraph::add(ENode node) {
     ClassRec& cls = classes_.emplace_back();
     cls.node = std::move(node);
     cls.node_tail = id;
-    cls.node_count = 1;
     table_.commit(id);
     OpList& list = op_heads_[op_slot_or_insert(op)];
     list.ids.push_back(id);
@@ -358,12 +349,10 @@ bool EGraph::union_classes(Id a, Id b) {
     }
     classes_[k.node_tail].next = gone;
     k.node_tail = g.node_tail;
-    k.node_count += g.node_count;
 
     // The absorbed record keeps its e-node and link, now part of the
     // survivor's chain; only its class description goes.
     g.node_tail = kNone;
-    g.node_count = 0;
     g.parent_head = kNone;
     g.parent_tail = kNone;
     g.parent_count = 0;
@@ -377,11 +366,11 @@ bool EGraph::union_classes(Id a, Id b) {
 
 void EGraph::canonicalize_class(Id root) {
     ClassRec& c = classes_[root];
-    if (c.node_count == 1) {
+    if (c.next == kNone) {
         canonicalize(c.node);
         return;
     }
-    if (c.node_count == 2) {
+    if (c.next == c.node_tail) {
         ENode& first = c.node;
         ENode& second = classes_[c.node_tail].node;
         canonicalize(first);
@@ -390,7 +379,6 @@ void EGraph::canonicalize_class(Id root) {
             count_node(second.op(), second.arity(), -1);
             c.next = kNone;
             c.node_tail = root;
-            c.node_count = 1;
         }
         return;
     }
@@ -411,7 +399,6 @@ void EGraph::canonicalize_class(Id root) {
         return (a == root) != (b == root) ? a == root : a < b;
     });
     std::uint32_t last = root;
-    std::uint32_t count = 1;
     for (std::size_t k = 0; k < records.size(); ++k) {
         const Id r = records[k];
         if (k > 0 && classes_[r].node == classes_[records[k - 1]].node) {
@@ -421,11 +408,9 @@ void EGraph::canonicalize_class(Id root) {
         if (r == root) continue;
         classes_[last].next = r;
         last = r;
-        ++count;
     }
     classes_[last].next = kNone;
     c.node_tail = last;
-    c.node_count = count;
 }
 
 void EGraph::repair(Id user, std::size_t& merges) {
@@ -479,7 +464,7 @@ std::size_t EGraph::rebuild() {
     // child was absorbed, can have stale children or an unsorted chain;
     // every other class is already canonical, sorted and duplicate-free.
     if (!touched_.empty()) {
-        const std::uint32_t stamp = next_visit_stamp();
+        begin_visits();
         // Each class is requested in stages a few entries ahead: its record
         // (and a root's record when the entry was absorbed) with its first
         // e-node, then its last e-node, then the records of their children.
@@ -499,14 +484,13 @@ std::size_t EGraph::rebuild() {
             }
             if (j + kAhead < count) {
                 const ClassRec& soon = classes_[root_of(touched_[j + kAhead])];
-                if (soon.node_count != 0 && soon.node_count <= 2) {
+                if (soon.node_tail != kNone && (soon.next == kNone || soon.next == soon.node_tail)) {
                     for (Id ch : soon.node.children()) prefetch_class(ch);
                     for (Id ch : classes_[soon.node_tail].node.children()) prefetch_class(ch);
                 }
             }
             const Id root = find_mut(touched_[j]);
-            if (classes_[root].stamp == stamp) continue;
-            classes_[root].stamp = stamp;
+            if (!first_visit(root)) continue;
             canonicalize_class(root);
         }
         touched_.clear();
@@ -539,16 +523,14 @@ std::optional<std::string> EGraph::check_invariants() const {
     for (Id id = 0; id < classes_.size(); ++id) {
         const ClassRec& c = classes_[id];
         if (uf_[id] != id) {
-            if (c.node_count != 0) return "absorbed class " + std::to_string(id) + " still holds e-nodes";
+            if (c.node_tail != kNone) return "absorbed class " + std::to_string(id) + " still holds e-nodes";
             continue;
         }
         ++live;
-        std::uint32_t count = 0;
         std::vector<const ENode*> nodes;
         std::optional<std::string> problem;
         for_each_node(id, [&](const ENode& n) {
-            ++count;
-            if (problem || count > c.node_count) return;
+            if (problem) return;
             for (Id ch : n.children()) {
                 if (find(ch) != ch) problem = "class " + std::to_string(id) + " has a non-canonical child";
             }
@@ -563,7 +545,9 @@ std::optional<std::string> EGraph::check_invariants() const {
         for (std::size_t k = 1; k < nodes.size(); ++k) {
             if (*nodes[k] == *nodes[k - 1]) return "class " + std::to_string(id) + " has duplicates";
         }
-        if (count != c.node_count || count == 0) return "class " + std::to_string(id) + " has a bad e-node count";
+        std::uint32_t last = id;
+        while (classes_[last].next != kNone) last = classes_[last].next;
+        if (last != c.node_tail) return "class " + std::to_string(id) + " has a bad chain tail";
         std::uint32_t parents = 0;
         for (std::uint32_t r = c.parent_head; r != kNone && parents <= c.parent_count; r = parent_pool_[r].next) {
             ++parents;

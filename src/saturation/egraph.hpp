@@ -186,7 +186,7 @@ public:
     void for_each_class_with_op(Symbol op, F&& f) const {
         const std::uint32_t slot = op_slot(op);
         if (slot == kNone) return;
-        const std::uint32_t stamp = next_visit_stamp();
+        begin_visits();
         const std::vector<Id>& ids = op_heads_[slot].ids;
         // In stages, a few ids ahead: the id's link, the record of its
         // parent (the root for all but long paths, and its first e-node),
@@ -206,9 +206,7 @@ public:
                 if (tail != kNone && tail != soon) prefetch_record(tail);
             }
             const Id root = find(ids[j]);
-            const ClassRec& c = classes_[root];
-            if (c.stamp == stamp) continue;
-            c.stamp = stamp;
+            if (!first_visit(root)) continue;
             if (!f(root)) return;
         }
     }
@@ -268,12 +266,12 @@ private:
         ENode node;
         std::uint32_t next = kNone;       // next record of the e-node chain
         // The fields below describe the class while the id is a root.
-        std::uint32_t node_tail = kNone;  // last record of the chain
-        std::uint32_t node_count = 0;
+        // The chain holds one e-node when the root's `next` is kNone, two
+        // when it is `node_tail`.
+        std::uint32_t node_tail = kNone;  // last record of the chain; kNone once absorbed
         std::uint32_t parent_head = kNone;
         std::uint32_t parent_tail = kNone;
         std::uint32_t parent_count = 0;
-        mutable std::uint32_t stamp = 0;  // visit marker of traversals
         std::uint32_t tag = kNoTag;       // see tag()
     };
     // Open-addressing hash-cons table over the records: a slot names the
@@ -316,7 +314,7 @@ private:
         std::size_t count_ = 0;
     };
 
-    // A record is 48 bytes and may straddle two cache lines: both are asked for.
+    // A record may straddle two cache lines: both are asked for.
     void prefetch_record(std::uint32_t r) const {
         const char* p = reinterpret_cast<const char*>(&classes_[r]);
         __builtin_prefetch(p);
@@ -344,7 +342,16 @@ private:
     void canonicalize(ENode& node);
     std::uint32_t op_slot(Symbol op) const;
     std::uint32_t op_slot_or_insert(Symbol op);
-    std::uint32_t next_visit_stamp() const;
+    // Marks of one traversal, one bit per id: far smaller than the records,
+    // so checking a mark rarely costs a memory access of its own.
+    void begin_visits() const { visited_.assign((classes_.size() + 63) / 64, 0); }
+    bool first_visit(Id id) const {
+        std::uint64_t& word = visited_[id >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (id & 63);
+        if (word & bit) return false;
+        word |= bit;
+        return true;
+    }
     void canonicalize_class(Id root);
     void repair(Id user, std::size_t& merges);
     void check_id(Id id) const;
@@ -366,7 +373,7 @@ private:
     std::vector<OpList> op_heads_;
     std::vector<std::uint32_t> op_slots_;  // symbol-keyed slots into op_heads_ (+1; 0 = empty)
 
-    mutable std::uint32_t visit_epoch_ = 0;
+    mutable std::vector<std::uint64_t> visited_;
 };
 
 }  // namespace veltrix::sat
