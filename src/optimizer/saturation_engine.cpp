@@ -200,8 +200,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
 
     // Read back one node per class: the class's lowest-indexed input node,
     // in input order, so inputs still come before their users. A class's
-    // result index is kept as its tag, in the class record that finding the
-    // class reads anyway.
+    // result index is kept as its tag, in the e-graph's dense tag array.
     sat::EGraph& classes = driver.egraph();
     constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
     sat::BigVector<std::uint32_t> index_of_node(n);
@@ -210,9 +209,9 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     out.graph.nodes.reserve(n);  // pages beyond the result are never touched
     constexpr std::size_t kAhead = 8;
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + 2 * kAhead < n) classes.prefetch_class(ids[i + 2 * kAhead]);
+        if (i + 2 * kAhead < n) classes.prefetch_link(ids[i + 2 * kAhead]);
         if (i + kAhead < n) {
-            classes.prefetch_class(classes.find(ids[i + kAhead]));
+            classes.prefetch_tag(classes.find(ids[i + kAhead]));
             for (Id k : inputs_of(i + kAhead)) __builtin_prefetch(&index_of_node[k]);
         }
         const Id cls = classes.find(ids[i]);

@@ -317,7 +317,7 @@ Id EGraph::add(ENode node) {
     uf_.push_back(id);
     ClassRec& cls = classes_.emplace_back();
     cls.node = std::move(node);
-    cls.node_tail = id;
+    cls.next = id;
     table_.commit(id);
     OpList& list = op_heads_[op_slot_or_insert(op)];
     list.ids.push_back(id);
@@ -347,16 +347,14 @@ bool EGraph::union_classes(Id a, Id b) {
         if (k.parent_tail == kNone) k.parent_tail = g.parent_tail;
         k.parent_count += g.parent_count;
     }
-    classes_[k.node_tail].next = gone;
-    k.node_tail = g.node_tail;
+    std::swap(k.next, g.next);
 
     // The absorbed record keeps its e-node and link, now part of the
     // survivor's chain; only its class description goes.
-    g.node_tail = kNone;
     g.parent_head = kNone;
     g.parent_tail = kNone;
     g.parent_count = 0;
-    g.tag = kNoTag;
+    if (gone < tags_.size()) tags_[gone] = kNoTag;
     uf_[gone] = keep;
     --live_classes_;
     ++merge_count_;
@@ -366,19 +364,18 @@ bool EGraph::union_classes(Id a, Id b) {
 
 void EGraph::canonicalize_class(Id root) {
     ClassRec& c = classes_[root];
-    if (c.next == kNone) {
+    if (c.next == root) {
         canonicalize(c.node);
         return;
     }
-    if (c.next == c.node_tail) {
+    if (classes_[c.next].next == root) {
         ENode& first = c.node;
-        ENode& second = classes_[c.node_tail].node;
+        ENode& second = classes_[c.next].node;
         canonicalize(first);
         canonicalize(second);
         if (first == second) {
             count_node(second.op(), second.arity(), -1);
-            c.next = kNone;
-            c.node_tail = root;
+            c.next = root;
         }
         return;
     }
@@ -387,10 +384,12 @@ void EGraph::canonicalize_class(Id root) {
     // is relinked with the root's record first.
     std::vector<Id>& records = sort_scratch_;
     records.clear();
-    for (std::uint32_t r = root; r != kNone; r = classes_[r].next) {
+    std::uint32_t r = root;
+    do {
         canonicalize(classes_[r].node);
         records.push_back(r);
-    }
+        r = classes_[r].next;
+    } while (r != root);
     std::sort(records.begin(), records.end(), [&](Id a, Id b) {
         const ENode& x = classes_[a].node;
         const ENode& y = classes_[b].node;
@@ -400,17 +399,16 @@ void EGraph::canonicalize_class(Id root) {
     });
     std::uint32_t last = root;
     for (std::size_t k = 0; k < records.size(); ++k) {
-        const Id r = records[k];
-        if (k > 0 && classes_[r].node == classes_[records[k - 1]].node) {
-            count_node(classes_[r].node.op(), classes_[r].node.arity(), -1);
+        const Id record = records[k];
+        if (k > 0 && classes_[record].node == classes_[records[k - 1]].node) {
+            count_node(classes_[record].node.op(), classes_[record].node.arity(), -1);
             continue;
         }
-        if (r == root) continue;
-        classes_[last].next = r;
-        last = r;
+        if (record == root) continue;
+        classes_[last].next = record;
+        last = record;
     }
-    classes_[last].next = kNone;
-    c.node_tail = last;
+    classes_[last].next = root;
 }
 
 void EGraph::repair(Id user, std::size_t& merges) {
@@ -467,7 +465,7 @@ std::size_t EGraph::rebuild() {
         begin_visits();
         // Each class is requested in stages a few entries ahead: its record
         // (and a root's record when the entry was absorbed) with its first
-        // e-node, then its last e-node, then the records of their children.
+        // e-node, then its second e-node, then the records of their children.
         constexpr std::size_t kAhead = 6;
         const std::size_t count = touched_.size();
         auto root_of = [&](Id t) {
@@ -479,14 +477,16 @@ std::size_t EGraph::rebuild() {
             if (j + 3 * kAhead < count) prefetch_record(uf_[uf_[touched_[j + 3 * kAhead]]]);
             if (j + 2 * kAhead < count) {
                 const Id soon = root_of(touched_[j + 2 * kAhead]);
-                const std::uint32_t tail = classes_[soon].node_tail;
-                if (tail != kNone && tail != soon) prefetch_record(tail);
+                const std::uint32_t second = classes_[soon].next;
+                if (second != soon) prefetch_record(second);
             }
             if (j + kAhead < count) {
-                const ClassRec& soon = classes_[root_of(touched_[j + kAhead])];
-                if (soon.node_tail != kNone && (soon.next == kNone || soon.next == soon.node_tail)) {
-                    for (Id ch : soon.node.children()) prefetch_class(ch);
-                    for (Id ch : classes_[soon.node_tail].node.children()) prefetch_class(ch);
+                const Id soon = root_of(touched_[j + kAhead]);
+                const ClassRec& first = classes_[soon];
+                const ClassRec& second = classes_[first.next];
+                if (first.next == soon || second.next == soon) {
+                    for (Id ch : first.node.children()) prefetch_class(ch);
+                    for (Id ch : second.node.children()) prefetch_class(ch);
                 }
             }
             const Id root = find_mut(touched_[j]);
@@ -523,10 +523,22 @@ std::optional<std::string> EGraph::check_invariants() const {
     for (Id id = 0; id < classes_.size(); ++id) {
         const ClassRec& c = classes_[id];
         if (uf_[id] != id) {
-            if (c.node_tail != kNone) return "absorbed class " + std::to_string(id) + " still holds e-nodes";
+            if (c.parent_count != 0 || c.parent_head != kNone) {
+                return "absorbed class " + std::to_string(id) + " still holds parents";
+            }
             continue;
         }
         ++live;
+        // The chain must come back to the root and hold records of this
+        // class only.
+        std::size_t steps = 0;
+        std::uint32_t r = id;
+        do {
+            if (r >= classes_.size() || find(r) != id || ++steps > classes_.size()) {
+                return "class " + std::to_string(id) + " has a broken e-node chain";
+            }
+            r = classes_[r].next;
+        } while (r != id);
         std::vector<const ENode*> nodes;
         std::optional<std::string> problem;
         for_each_node(id, [&](const ENode& n) {
@@ -545,9 +557,6 @@ std::optional<std::string> EGraph::check_invariants() const {
         for (std::size_t k = 1; k < nodes.size(); ++k) {
             if (*nodes[k] == *nodes[k - 1]) return "class " + std::to_string(id) + " has duplicates";
         }
-        std::uint32_t last = id;
-        while (classes_[last].next != kNone) last = classes_[last].next;
-        if (last != c.node_tail) return "class " + std::to_string(id) + " has a bad chain tail";
         std::uint32_t parents = 0;
         for (std::uint32_t r = c.parent_head; r != kNone && parents <= c.parent_count; r = parent_pool_[r].next) {
             ++parents;

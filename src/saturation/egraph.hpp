@@ -155,14 +155,22 @@ public:
     // Whether `id` (a valid id) is the root of its class.
     bool is_root(Id id) const noexcept { return uf_[id] == id; }
 
-    // A value the caller attaches to the class with root `root`, kept in the
-    // class's own record so that reading it costs no further memory access
-    // once the class is found. Starts as kNoTag; a union that absorbs a
-    // class drops its tag, so tags are meant for an e-graph that no longer
-    // changes.
+    // A value the caller attaches to the class with root `root`, kept in a
+    // dense array of its own (made on the first set_tag) so that reading
+    // tags after a find touches no class record. Starts as kNoTag; a union
+    // that absorbs a class drops its tag, so tags are meant for an e-graph
+    // that no longer changes.
     static constexpr std::uint32_t kNoTag = 0xffffffffu;
-    std::uint32_t tag(Id root) const { return classes_[root].tag; }
-    void set_tag(Id root, std::uint32_t value) { classes_[root].tag = value; }
+    std::uint32_t tag(Id root) const { return root < tags_.size() ? tags_[root] : kNoTag; }
+    void set_tag(Id root, std::uint32_t value) {
+        check_id(root);
+        if (root >= tags_.size()) tags_.resize(classes_.size(), kNoTag);
+        tags_[root] = value;
+    }
+    // Hints that tag(root) is coming.
+    void prefetch_tag(Id root) const {
+        if (root < tags_.size()) __builtin_prefetch(&tags_[root]);
+    }
 
     // A copy of the class of `id` (looked up through find).
     EClass eclass(Id id) const;
@@ -190,8 +198,8 @@ public:
         const std::vector<Id>& ids = op_heads_[slot].ids;
         // In stages, a few ids ahead: the id's link, the record of its
         // parent (the root for all but long paths, and its first e-node),
-        // then the root's last e-node (all of them in the common classes of
-        // one or two).
+        // then the root's second e-node (all of them in the common classes
+        // of one or two).
         constexpr std::size_t kAhead = 24;
         for (std::size_t j = 0; j < ids.size(); ++j) {
             if (j + kAhead < ids.size()) __builtin_prefetch(&uf_[ids[j + kAhead]]);
@@ -202,8 +210,8 @@ public:
             }
             if (j + kAhead / 3 < ids.size()) {
                 const Id soon = uf_[uf_[ids[j + kAhead / 3]]];
-                const std::uint32_t tail = classes_[soon].node_tail;
-                if (tail != kNone && tail != soon) prefetch_record(tail);
+                const std::uint32_t second = classes_[soon].next;
+                if (second != soon) prefetch_record(second);
             }
             const Id root = find(ids[j]);
             if (!first_visit(root)) continue;
@@ -219,6 +227,10 @@ public:
         prefetch_add(node.op(), node.children(), stage);
     }
     void prefetch_add(Symbol op, std::span<const Id> children, AddStage stage = AddStage::Slot) const;
+    // Hints that find(id) is coming.
+    void prefetch_link(Id id) const {
+        if (id < uf_.size()) __builtin_prefetch(&uf_[id]);
+    }
     // Hints that find(id) or a union involving id is coming.
     void prefetch_class(Id id) const {
         if (id < classes_.size()) {
@@ -227,18 +239,14 @@ public:
         }
     }
 
-    // Hints that a union will append to the e-node chain of id's class
-    // (whose record should already be cached).
-    void prefetch_chain_tail(Id id) const {
-        if (id >= classes_.size()) return;
-        const std::uint32_t tail = classes_[id].node_tail;
-        if (tail != kNone) prefetch_record(tail);
-    }
-
     // Calls f(const ENode&) for every e-node of the class with root `root`.
     template <class F>
     void for_each_node(Id root, F&& f) const {
-        for (std::uint32_t r = root; r != kNone; r = classes_[r].next) f(classes_[r].node);
+        std::uint32_t r = root;
+        do {
+            f(classes_[r].node);
+            r = classes_[r].next;
+        } while (r != root);
     }
 
     // Checks that every class is canonical and duplicate-free and
@@ -255,7 +263,9 @@ private:
     // describes that class. Every class is created with one e-node and
     // unions and rebuilds only relink chains, never move e-nodes between
     // records, so a root's chain always starts at the root's own record:
-    // finding a class also brings in its first e-node. The hash-cons table
+    // finding a class also brings in its first e-node. The chains are
+    // circular, so a union splices two of them by swapping the `next` links
+    // of the two roots, touching no record but theirs. The hash-cons table
     // refers to records instead of holding e-nodes of its own, so each
     // e-node is stored once. The parent entries live in a shared pool as
     // singly linked chains, so a class costs no allocation of its own and a
@@ -264,15 +274,11 @@ private:
     // cache-resident than the records.
     struct ClassRec {
         ENode node;
-        std::uint32_t next = kNone;       // next record of the e-node chain
+        std::uint32_t next = kNone;  // next record of the (circular) e-node chain
         // The fields below describe the class while the id is a root.
-        // The chain holds one e-node when the root's `next` is kNone, two
-        // when it is `node_tail`.
-        std::uint32_t node_tail = kNone;  // last record of the chain; kNone once absorbed
         std::uint32_t parent_head = kNone;
         std::uint32_t parent_tail = kNone;
         std::uint32_t parent_count = 0;
-        std::uint32_t tag = kNoTag;       // see tag()
     };
     // Open-addressing hash-cons table over the records: a slot names the
     // record whose e-node is its key. Entries are never removed. A record's
@@ -374,6 +380,7 @@ private:
     std::vector<std::uint32_t> op_slots_;  // symbol-keyed slots into op_heads_ (+1; 0 = empty)
 
     mutable std::vector<std::uint64_t> visited_;
+    BigVector<std::uint32_t> tags_;  // see tag()
 };
 
 }  // namespace veltrix::sat

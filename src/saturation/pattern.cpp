@@ -450,17 +450,10 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
                 if (applier_.nodes_[e].is_var) egraph.prefetch_class(bound_id(bound, static_cast<std::uint32_t>(e)));
             }
         }
-        for (std::size_t j = 0; j < filled; ++j) {
-            if (!hinted(group[j])) continue;
-            // The union appends one chain to the other: request both tails.
-            egraph.prefetch_chain_tail(group[j].eclass);
-            if (top.is_var) {
-                egraph.prefetch_chain_tail(
-                    bound_id(matches.row(group[j].row), static_cast<std::uint32_t>(applier_.nodes_.size() - 1)));
-            }
-            if (flat_applier) egraph.prefetch_add(top.op, instance_kids(group[j]), EGraph::AddStage::Slot);
-        }
         if (flat_applier) {
+            for (std::size_t j = 0; j < filled; ++j) {
+                if (hinted(group[j])) egraph.prefetch_add(top.op, instance_kids(group[j]), EGraph::AddStage::Slot);
+            }
             for (std::size_t j = 0; j < filled; ++j) {
                 if (hinted(group[j])) egraph.prefetch_add(top.op, instance_kids(group[j]), EGraph::AddStage::Entry);
             }
