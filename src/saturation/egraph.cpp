@@ -459,8 +459,8 @@ std::size_t EGraph::rebuild() {
     }
 
     // Only classes that absorbed another class, or that hold an e-node whose
-    // child was absorbed, can have stale children or an unsorted chain;
-    // every other class is already canonical, sorted and duplicate-free.
+    // child was absorbed, can have stale children or duplicate e-nodes;
+    // every other class is already canonical and duplicate-free.
     if (!touched_.empty()) {
         begin_visits();
         // Each class is requested in stages a few entries ahead: its record

@@ -221,7 +221,7 @@ public:
 
     // Hints that add(node) is coming. Meant to be issued in stages, each a
     // little later than the previous one: the table slot, then the entry
-    // the slot points to, then the class record of that entry's id.
+    // (the record) the slot points to, then that record's union-find link.
     enum class AddStage { Slot, Entry, Class };
     void prefetch_add(const ENode& node, AddStage stage = AddStage::Slot) const {
         prefetch_add(node.op(), node.children(), stage);
