@@ -1,6 +1,8 @@
 #include "graph/store.hpp"
 
+#if defined(__linux__)
 #include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -19,8 +21,10 @@ void* allocate_large(std::size_t bytes) {
     const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
     void* p = std::aligned_alloc(kHugePage, rounded);
     if (p == nullptr) throw std::bad_alloc();
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
     // Only advice: without transparent huge pages the block works the same.
     (void)madvise(p, rounded, MADV_HUGEPAGE);
+#endif
     return p;
 }
 

@@ -31,26 +31,6 @@ struct Snapshot {
     std::vector<NodeId> outputs;
 };
 
-// Allocator for the store's big arrays: blocks of 2 MiB and more are asked
-// to be backed by huge pages, so that the random accesses of interning miss
-// the TLB less. Smaller blocks come from operator new.
-void* allocate_large(std::size_t bytes);
-void free_large(void* p, std::size_t bytes) noexcept;
-
-template <class T>
-struct LargeAllocator {
-    using value_type = T;
-    LargeAllocator() noexcept = default;
-    template <class U>
-    LargeAllocator(const LargeAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) { return static_cast<T*>(allocate_large(n * sizeof(T))); }
-    void deallocate(T* p, std::size_t n) noexcept { free_large(p, n * sizeof(T)); }
-    template <class U>
-    bool operator==(const LargeAllocator<U>&) const noexcept {
-        return true;
-    }
-};
-
 // Open-addressing table of node ids, one 8-byte slot per entry: the id and
 // the top bits of its hash. The keys themselves live only in the arena; a
 // lookup compares against arena entries, and growing past what the stored

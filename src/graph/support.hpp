@@ -2,6 +2,7 @@
 // for error values, internal failures, and the streaming hasher.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -140,6 +141,27 @@ private:
         h_ = static_cast<std::uint64_t>(m) ^ static_cast<std::uint64_t>(m >> 64);
     }
     std::uint64_t h_;
+};
+
+// Allocator for the core's big arrays (the store's, the e-graph's): blocks
+// of 2 MiB and more are asked to be backed by huge pages, so that random
+// accesses into them fault and miss the TLB less. Smaller blocks come from
+// operator new. Defined in store.cpp.
+void* allocate_large(std::size_t bytes);
+void free_large(void* p, std::size_t bytes) noexcept;
+
+template <class T>
+struct LargeAllocator {
+    using value_type = T;
+    LargeAllocator() noexcept = default;
+    template <class U>
+    LargeAllocator(const LargeAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(allocate_large(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) noexcept { free_large(p, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const LargeAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 }  // namespace veltrix

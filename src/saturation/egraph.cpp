@@ -1,14 +1,9 @@
 #include "saturation/egraph.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "graph/support.hpp"
 
@@ -21,32 +16,6 @@ constexpr std::uint64_t kMaxIds = 0xffffffffULL;  // the last value is reserved 
 
 static_assert(sizeof(ENode) == 16, "an e-node with up to two children is 16 bytes");
 static_assert(sizeof(Id[ENode::kInline]) == sizeof(Id*), "copying the inline ids also copies the heap pointer");
-
-// ---------------------------------------------------------------------------
-// Large arrays
-
-namespace {
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-}
-
-void* allocate_big(std::size_t bytes) {
-    if (bytes < kHugePage) return ::operator new(bytes);
-    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* p = std::aligned_alloc(kHugePage, rounded);
-    if (p == nullptr) throw std::bad_alloc();
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    madvise(p, rounded, MADV_HUGEPAGE);  // a hint; failure is harmless
-#endif
-    return p;
-}
-
-void free_big(void* p, std::size_t bytes) noexcept {
-    if (bytes < kHugePage) {
-        ::operator delete(p);
-    } else {
-        std::free(p);
-    }
-}
 
 // ---------------------------------------------------------------------------
 // ENode

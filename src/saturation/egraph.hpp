@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "graph/support.hpp"
 #include "saturation/symbol.hpp"
 
 namespace veltrix::sat {
@@ -18,28 +19,10 @@ using Id = std::uint32_t;
 // Never an id: ids stay below it.
 inline constexpr Id kNoId = 0xffffffffu;
 
-// Blocks of 2 MiB and more come from memory that the kernel is asked to back
-// with huge pages: the e-graph's large arrays are accessed at random, and
-// huge pages cut both the page faults and the TLB misses of doing so.
-void* allocate_big(std::size_t bytes);
-void free_big(void* p, std::size_t bytes) noexcept;
-
+// The e-graph's large arrays are accessed at random: they use the core's
+// huge-page allocator.
 template <class T>
-struct BigArrayAllocator {
-    using value_type = T;
-    BigArrayAllocator() = default;
-    template <class U>
-    BigArrayAllocator(const BigArrayAllocator<U>&) noexcept {}
-    T* allocate(std::size_t n) { return static_cast<T*>(allocate_big(n * sizeof(T))); }
-    void deallocate(T* p, std::size_t n) noexcept { free_big(p, n * sizeof(T)); }
-    template <class U>
-    bool operator==(const BigArrayAllocator<U>&) const noexcept {
-        return true;
-    }
-};
-
-template <class T>
-using BigVector = std::vector<T, BigArrayAllocator<T>>;
+using BigVector = std::vector<T, LargeAllocator<T>>;
 
 // An operator applied to an ordered list of child classes. Up to two
 // children live inline, so the common e-node is a 16-byte value that copies
