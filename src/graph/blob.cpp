@@ -318,32 +318,13 @@ public:
     }
     void record(const NodeKey& key) {
         u8(static_cast<std::uint8_t>(key.kind()));
-        switch (key.kind()) {
-            case NodeKind::Source:
-                str(key.name());
-                params(key.params());
-                break;
-            case NodeKind::Op:
-            case NodeKind::Reduction:
-                str(key.name());
-                params(key.params());
-                ids(key.inputs());
-                break;
-            case NodeKind::External:
-                descriptor(key.descriptor());
-                params(key.params());
-                ids(key.inputs());
-                break;
-            case NodeKind::Stage:
-                ids(key.inputs());
-                members(key.members());
-                break;
-            case NodeKind::Exchange:
-            case NodeKind::Join:
-                params(key.params());
-                ids(key.inputs());
-                break;
+        if (key.kind() == NodeKind::Stage) {
+            ids(key.inputs());
+            members(key.members());
+            return;
         }
+        head(key);
+        if (key.kind() != NodeKind::Source) ids(key.inputs());  // a source record has no input list
     }
     std::uint8_t* position() const noexcept { return p_; }
 
