@@ -10,22 +10,24 @@ def store():
     return vc.GraphStore()
 
 
-def panic_type():
-    """The module's internal-failure exception class (not exported by name)."""
-    try:
-        vc.GraphStore().add_op("x", [0])
-    except ValueError:
-        pass
-    # Provoke an internal failure through a params dict that changes size
-    # while it is being converted.
+def growing_params():
+    """A params dict that gains a key while it is being converted: an
+    internal failure of the call that converts it."""
+    params = {"a": None, "b": 2}
+
     class Grow:
         def __index__(self):
             params["z"] = 1
             return 1
 
-    params = {"a": Grow(), "b": 2}
+    params["a"] = Grow()
+    return params
+
+
+def panic_type():
+    """The module's internal-failure exception class (not exported by name)."""
     try:
-        vc.GraphStore().add_source("s", params)
+        vc.GraphStore().add_source("s", growing_params())
     except BaseException as exc:  # noqa: BLE001 - we want the exact class
         return type(exc)
     raise AssertionError("no internal failure")

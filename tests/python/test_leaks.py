@@ -10,7 +10,7 @@ import sys
 import pytest
 
 from veltrix.core import veltrix_core as vc
-from conftest import panic_type, stage_blob
+from conftest import growing_params, panic_type, stage_blob
 
 PANIC = panic_type()
 SANITIZED = bool(os.environ.get("VELTRIX_SANITIZED"))
@@ -74,18 +74,6 @@ BAD_BLOB = b"VIR1" + b"\x01\x00\x00\x00" + b"\x09"
 UNPARSEABLE = vc.GraphStore.deserialize(stage_blob("bad"))  # a member that is no operation token
 REDUCER = vc.IncrementalReducer()
 REDUCER.step(STORE)
-
-
-def growing_params():
-    params = {"a": None, "b": 2}
-
-    class Grow:
-        def __index__(self):
-            params["z"] = 1
-            return 1
-
-    params["a"] = Grow()
-    return params
 
 
 # (id, call, exception expected or None, objects whose reference counts must not move)

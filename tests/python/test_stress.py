@@ -13,7 +13,7 @@ import time
 import pytest
 
 from veltrix.core import veltrix_core as vc
-from conftest import check_report, panic_type
+from conftest import check_report, growing_params, panic_type
 
 PANIC = panic_type()
 SANITIZED = bool(os.environ.get("VELTRIX_SANITIZED"))
@@ -95,18 +95,6 @@ RECORDS = [("source", 0, 0), ("op", 1, 2), ("op", 1, 2), ("op", 1, 2), ("reducti
            ("join", 0, 2), ("exchange", 0, 2)]
 
 
-def grow_params():
-    params = {"a": None, "b": 1}
-
-    class Grow:
-        def __index__(self):
-            params["c"] = 1
-            return 0
-
-    params["a"] = Grow()
-    return params
-
-
 def one_op(rng, sh):
     si = rng.randrange(2)
     s, r = sh.stores[si], sh.reducers[si]
@@ -165,7 +153,7 @@ def one_op(rng, sh):
             s.reduce(outputs=[2**63])
     elif op == 12:
         with pytest.raises(PANIC, match="during iteration"):
-            s.add_source("grow", grow_params())
+            s.add_source("grow", growing_params())
     elif op == 13:
         with pytest.raises(TypeError):
             r.finalize(s, maximal_fusion=1)
