@@ -47,6 +47,42 @@ void IdTable::insert(std::uint64_t hash, NodeId id) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// KeyIndex
+
+void KeyIndex::reserve(std::span<const NodeKey> arena, std::size_t n) {
+    if (n > kMaxEntries) panic("a store holds fewer than 2^32 - 1 nodes");
+    if (n * 4 <= slots_.size() * 3) return;
+    if (arena.size() != count_) panic("key index and arena disagree");
+    std::size_t size = slots_.empty() ? 16 : slots_.size() * 2;
+    while (size * 3 < n * 4) size *= 2;
+    const unsigned bits = static_cast<unsigned>(__builtin_ctzll(size));
+    KeyIndex grown;
+    grown.slots_.assign(size, 0);  // the only allocation: if it throws, nothing has changed yet
+    grown.mask_ = size - 1;
+    grown.shift_ = 64 - bits;
+    // At most 3/4 of the slots fill, so every id + 1 fits in log2(size) bits.
+    grown.id_mask_ = bits >= 32 ? 0xffffffffu : (std::uint32_t{1} << bits) - 1;
+    // The arena is read in order; the new slots are requested a few keys ahead.
+    constexpr std::size_t kAhead = 8;
+    std::uint64_t hashes[kAhead];
+    for (std::size_t id = 0; id < count_ + kAhead; ++id) {
+        if (id >= kAhead) grown.insert(id - kAhead, hashes[id % kAhead]);
+        if (id < count_) {
+            hashes[id % kAhead] = arena[id].hash();
+            grown.prefetch(hashes[id % kAhead]);
+        }
+    }
+    *this = std::move(grown);
+}
+
+void KeyIndex::insert(NodeId id, std::uint64_t hash) noexcept {
+    std::size_t i = position(hash);
+    while (slots_[i] != 0) i = (i + 1) & mask_;
+    slots_[i] = (static_cast<std::uint32_t>(hash) & ~id_mask_) | static_cast<std::uint32_t>(id + 1);
+    ++count_;
+}
+
+// ---------------------------------------------------------------------------
 // GraphStore
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
@@ -156,8 +192,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_vi
 }
 
 void GraphStore::make_room() {
-    if (nodes_.size() >= IdTable::kIdMask - 1) panic("a store holds fewer than 2^40 - 1 nodes");
-    // Room everywhere first, so that an allocation failure leaves the store as it was.
+        // Room everywhere first, so that an allocation failure leaves the store as it was.
     if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
     index_.reserve_one(nodes_);
 }

@@ -106,30 +106,52 @@ private:
     unsigned position_bits_ = 64 - kIdBits;
 };
 
-// The interning table: node ids by key.
+// The interning table: node ids by key. Its ids are dense (entry k is the
+// arena's key k), which lets it use one 4-byte slot per entry: id + 1 in the
+// low bits and, above them, as many low bits of the key's hash as the
+// table's size leaves free. A slot's place comes from the hash's top bits, so
+// the two never overlap. Half the size of an IdTable slot keeps a table of a
+// million keys far more often in cache; the price is that growing recomputes
+// every hash, walking the arena in order.
 class KeyIndex {
 public:
+    // Ids stay below this (id + 1 must fit a slot).
+    static constexpr std::size_t kMaxEntries = 0xfffffffeULL;
+
     std::optional<NodeId> find(std::span<const NodeKey> arena, const NodeKey& key, std::uint64_t hash) const {
-        return table_.find(hash, [&](NodeId id) { return arena[id] == key; });
+        return find_if(hash, [&](NodeId id) { return arena[id] == key; });
     }
     // The entry with this hash whose key satisfies `same(id)`.
     template <class Same>
     std::optional<NodeId> find_if(std::uint64_t hash, Same&& same) const {
-        return table_.find(hash, same);
+        if (slots_.empty()) return std::nullopt;
+        const std::uint32_t tag = static_cast<std::uint32_t>(hash) & ~id_mask_;
+        for (std::size_t i = position(hash);; i = (i + 1) & mask_) {
+            const std::uint32_t s = slots_[i];
+            if (s == 0) return std::nullopt;
+            if ((s & ~id_mask_) == tag && same(NodeId{s & id_mask_} - 1)) return NodeId{s & id_mask_} - 1;
+        }
     }
-    // Room for one more entry; may throw std::bad_alloc, leaving the index as it was.
-    void reserve_one(std::span<const NodeKey> arena) {
-        table_.reserve_one([&](NodeId id) { return arena[id].hash(); });
+    // Room for one more entry. `arena` holds exactly the keys of the
+    // entries so far. May throw std::bad_alloc, leaving the index as it was.
+    void reserve_one(std::span<const NodeKey> arena) { reserve(arena, count_ + 1); }
+    // Room for `n` entries in all.
+    void reserve(std::span<const NodeKey> arena, std::size_t n);
+    // Adds the entry for arena key `id` (the next one, after reserve_one).
+    void insert(NodeId id, std::uint64_t hash) noexcept;
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[position(hash)]);
     }
-    void reserve(std::span<const NodeKey> arena, std::size_t n) {
-        table_.reserve(n, [&](NodeId id) { return arena[id].hash(); });
-    }
-    void insert(NodeId id, std::uint64_t hash) noexcept { table_.insert(hash, id); }
-    void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
-    std::size_t size() const noexcept { return table_.size(); }
+    std::size_t size() const noexcept { return count_; }
 
 private:
-    IdTable table_;
+    std::size_t position(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
+
+    std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> slots_;  // 0 = empty
+    std::size_t count_ = 0;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+    std::uint32_t id_mask_ = 0;  // the slot bits holding id + 1
 };
 
 inline constexpr const char* kStorePoisoned = "veltrix-core store mutex poisoned";

@@ -42,7 +42,6 @@ NodeId CanonicalForm::canonicalize(NodeKey key) {
         if (auto found = table_.find(nodes_, swapped, swapped.hash())) return *found;
     }
     const NodeId id = nodes_.size();
-    if (id >= IdTable::kIdMask - 1) panic("a canonical form holds fewer than 2^40 - 1 nodes");
     if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
     table_.reserve_one(nodes_);
     nodes_.push_back(std::move(key));

@@ -1,5 +1,5 @@
 // The compact representations: shared key heads with inline inputs, the
-// 8-byte id table, recording by parts, the blob's head reuse and the
+// 8-byte id table, the 4-byte key index, recording by parts, the blob's head reuse and the
 // consuming pipeline passes.
 #include <gtest/gtest.h>
 
@@ -66,6 +66,32 @@ TEST(IdTable, FindsEveryEntryAcrossGrowth) {
         EXPECT_FALSE(table.find(hashes[0], [](NodeId) { return false; }).has_value());
         EXPECT_EQ(table.size(), hashes.size());
     }
+}
+
+// The key index packs id + 1 and hash bits into 4 bytes, with the split
+// moving as it grows: every key must be found again at every size, and a
+// key that differs only in its inputs must not be.
+TEST(KeyIndex, FindsEveryKeyAcrossGrowth) {
+    std::vector<NodeKey> arena;
+    KeyIndex index;
+    constexpr NodeId kCount = 70000;  // past 2^16 slots, where the tag shrinks below 16 bits
+    for (NodeId id = 0; id < kCount; ++id) {
+        NodeKey key = NodeKey::op("add", side("r"), {id / 300, id % 300});
+        index.reserve_one(arena);
+        index.insert(id, key.hash());
+        arena.push_back(std::move(key));
+        if (std::has_single_bit(id + 1) || id + 1 == kCount) {
+            for (NodeId k = 0; k <= id; k += 1 + k / 64) {
+                ASSERT_EQ(index.find(arena, arena[k], arena[k].hash()), std::optional<NodeId>(k)) << k << " of " << id;
+            }
+        }
+    }
+    EXPECT_EQ(index.size(), kCount);
+    const NodeKey absent = NodeKey::op("add", side("r"), {kCount, 0});
+    EXPECT_FALSE(index.find(arena, absent, absent.hash()).has_value());
+    // Reserving far ahead rebuilds once more; nothing is lost.
+    index.reserve(arena, 4 * kCount);
+    for (NodeId k = 0; k < kCount; k += 97) EXPECT_EQ(index.find(arena, arena[k], arena[k].hash()), std::optional<NodeId>(k));
 }
 
 TEST(KeyLayout, CopiesShareTheHeadAndKeepTheirOwnInputs) {
