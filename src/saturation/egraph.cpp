@@ -84,45 +84,56 @@ bool operator<(const ENode& a, const ENode& b) noexcept {
 // ---------------------------------------------------------------------------
 // Hash-cons table
 
-void EGraph::NodeTable::rehash(std::size_t size) {
-    // A slot's place follows from its tag alone, so growing reads no records.
-    BigVector<std::uint64_t> old = std::move(slots_);
+void EGraph::NodeTable::rehash(std::size_t size, const ClassRec* records) {
+    if (size > (std::uint64_t{1} << 32)) panic("hash-cons table is full");
+    BigVector<std::uint32_t> old = std::move(slots_);
     slots_.assign(size, 0);
     mask_ = size - 1;
-    for (const std::uint64_t s : old) {
+    const auto bits = static_cast<unsigned>(__builtin_ctzll(size));
+    const std::uint32_t old_mask = record_mask_;
+    record_mask_ = bits >= 32 ? 0xffffffffu : (std::uint32_t{1} << bits) - 1;
+    // Records are read at random: each is requested a few entries ahead.
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t j = 0; j < old.size(); ++j) {
+        if (j + kAhead < old.size() && old[j + kAhead] != 0) {
+            __builtin_prefetch(&records[(old[j + kAhead] & old_mask) - 1]);
+        }
+        const std::uint32_t s = old[j];
         if (s == 0) continue;
-        std::uint64_t i = (s >> 32) & mask_;
+        const Id record = (s & old_mask) - 1;
+        const std::uint64_t hash = records[record].node.hash();
+        std::uint64_t i = position(hash);
         while (slots_[i] != 0) i = (i + 1) & mask_;
-        slots_[i] = s;
+        slots_[i] = tag_of(hash) | (record + 1);
     }
 }
 
-void EGraph::NodeTable::reserve(std::size_t n) {
+void EGraph::NodeTable::reserve(std::size_t n, const ClassRec* records) {
     std::size_t want = 16;
     while (want * 3 < 4 * n) want *= 2;
-    if (want > slots_.size()) rehash(want);
+    if (want > slots_.size()) rehash(want, records);
 }
 
 Id EGraph::NodeTable::find(const ENode& key, std::uint64_t hash, const ClassRec* records) const {
     if (slots_.empty()) return kNoId;
-    const std::uint64_t tag = hash >> 32;
-    for (std::uint64_t i = tag & mask_;; i = (i + 1) & mask_) {
-        const std::uint64_t s = slots_[i];
+    const std::uint32_t tag = tag_of(hash);
+    for (std::uint64_t i = position(hash);; i = (i + 1) & mask_) {
+        const std::uint32_t s = slots_[i];
         if (s == 0) return kNoId;
-        if ((s >> 32) == tag && records[record_of(s)].node == key) return record_of(s);
+        if ((s & ~record_mask_) == tag && records[record_of(s)].node == key) return record_of(s);
     }
 }
 
-std::uint64_t* EGraph::NodeTable::find_or_claim(const ENode& key, std::uint64_t hash, const ClassRec* records) {
-    // Kept at most three quarters full; the 32-bit hash tags in the slots
-    // keep probes from touching records that cannot match.
-    if (4 * (count_ + 1) > 3 * slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2);
-    const std::uint64_t tag = hash >> 32;
-    std::uint64_t i = tag & mask_;
+std::uint32_t* EGraph::NodeTable::find_or_claim(const ENode& key, std::uint64_t hash, const ClassRec* records) {
+    // Kept at most three quarters full; the hash bits in the slots keep
+    // probes from touching records that cannot match.
+    if (4 * (count_ + 1) > 3 * slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2, records);
+    const std::uint32_t tag = tag_of(hash);
+    std::uint64_t i = position(hash);
     for (;; i = (i + 1) & mask_) {
-        const std::uint64_t s = slots_[i];
+        const std::uint32_t s = slots_[i];
         if (s == 0) break;
-        if ((s >> 32) == tag && records[record_of(s)].node == key) return &slots_[i];
+        if ((s & ~record_mask_) == tag && records[record_of(s)].node == key) return &slots_[i];
     }
     claimed_slot_ = i;
     claimed_tag_ = tag;
@@ -132,7 +143,7 @@ std::uint64_t* EGraph::NodeTable::find_or_claim(const ENode& key, std::uint64_t 
 void EGraph::NodeTable::commit(Id record) {
     if (count_ >= kMaxIds) panic("hash-cons table is full");
     ++count_;
-    slots_[claimed_slot_] = (claimed_tag_ << 32) | (std::uint64_t{record} + 1);
+    slots_[claimed_slot_] = claimed_tag_ | (record + 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -142,7 +153,7 @@ void EGraph::reserve(std::size_t nodes) {
     uf_.reserve(nodes);
     classes_.reserve(nodes);
     parent_pool_.reserve(2 * nodes);
-    table_.reserve(nodes);
+    table_.reserve(nodes, classes_.data());
 }
 
 void EGraph::check_id(Id id) const {
@@ -218,11 +229,11 @@ void EGraph::count_node(Symbol op, std::uint32_t arity, std::int64_t delta) {
 void EGraph::NodeTable::prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash,
                                        const EGraph& owner, bool to_class) const {
     if (slots_.empty()) return;
-    const std::uint64_t tag = hash >> 32;
-    for (std::uint64_t i = tag & mask_;; i = (i + 1) & mask_) {
-        const std::uint64_t s = slots_[i];
+    const std::uint32_t tag = tag_of(hash);
+    for (std::uint64_t i = position(hash);; i = (i + 1) & mask_) {
+        const std::uint32_t s = slots_[i];
         if (s == 0) return;
-        if ((s >> 32) == tag) {
+        if ((s & ~record_mask_) == tag) {
             const Id r = record_of(s);
             if (!to_class) {
                 owner.prefetch_record(r);
@@ -264,8 +275,8 @@ void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stag
 Id EGraph::add(ENode node) {
     canonicalize(node);
     const std::uint64_t h = node.hash();
-    if (const std::uint64_t* existing = table_.find_or_claim(node, h, classes_.data())) {
-        return NodeTable::record_of(*existing);
+    if (const std::uint32_t* existing = table_.find_or_claim(node, h, classes_.data())) {
+        return table_.record_of(*existing);
     }
 
     if (classes_.size() >= kMaxIds) panic("e-graph is full at id " + std::to_string(classes_.size()));
@@ -383,9 +394,9 @@ void EGraph::canonicalize_class(Id root) {
 void EGraph::repair(Id user, std::size_t& merges) {
     ENode& node = classes_[user].node;
     canonicalize(node);
-    if (std::uint64_t* slot = table_.find_or_claim(node, node.hash(), classes_.data())) {
-        const Id previous = NodeTable::record_of(*slot);
-        NodeTable::point_to(*slot, user);
+    if (std::uint32_t* slot = table_.find_or_claim(node, node.hash(), classes_.data())) {
+        const Id previous = table_.record_of(*slot);
+        table_.point_to(*slot, user);
         if (union_classes(previous, user)) ++merges;
     } else {
         table_.commit(user);

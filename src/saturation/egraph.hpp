@@ -268,26 +268,28 @@ private:
     // e-node is canonicalised in place, so a slot may later hold a key that
     // no longer hashes to it; such a key has a non-canonical original that
     // no lookup asks for again, and its canonical form gets a slot of its
-    // own when the record is repaired.
+    // own when the record is repaired. A slot is 4 bytes: record + 1 in the
+    // low log2(size) bits (at most 3/4 of the slots fill and every record
+    // made an entry, so it fits) and low bits of the hash above it; the
+    // slot's place comes from the hash's upper half.
     class NodeTable {
     public:
-        static constexpr std::uint64_t kRecordBits = 0xffffffffULL;
         // Entries ever committed.
         std::size_t size() const noexcept { return count_; }
-        void reserve(std::size_t n);
+        void reserve(std::size_t n, const ClassRec* records);
         // The record holding `key`, or kNoId.
         Id find(const ENode& key, std::uint64_t hash, const ClassRec* records) const;
         // Finds `key` and returns its slot, or claims the slot where it
         // would go (growing first) and returns nullptr; commit() then fills
         // the claimed slot.
-        std::uint64_t* find_or_claim(const ENode& key, std::uint64_t hash, const ClassRec* records);
+        std::uint32_t* find_or_claim(const ENode& key, std::uint64_t hash, const ClassRec* records);
         void commit(Id record);
-        static Id record_of(std::uint64_t slot) noexcept { return static_cast<Id>((slot & kRecordBits) - 1); }
-        static void point_to(std::uint64_t& slot, Id record) noexcept {
-            slot = (slot & ~kRecordBits) | (std::uint64_t{record} + 1);
+        Id record_of(std::uint32_t slot) const noexcept { return (slot & record_mask_) - 1; }
+        void point_to(std::uint32_t& slot, Id record) const noexcept {
+            slot = (slot & ~record_mask_) | (record + 1);
         }
         void prefetch(std::uint64_t hash) const {
-            if (!slots_.empty()) __builtin_prefetch(&slots_[(hash >> 32) & mask_]);
+            if (!slots_.empty()) __builtin_prefetch(&slots_[position(hash)]);
         }
         // Reads the (already requested) slots of `key` and requests the
         // record, or with `to_class` reads it and requests its class.
@@ -295,11 +297,17 @@ private:
                             bool to_class) const;
 
     private:
-        void rehash(std::size_t slots);
-        BigVector<std::uint64_t> slots_;  // (hash high 32 << 32) | (record + 1); 0 = empty
+        std::uint64_t position(std::uint64_t hash) const noexcept { return (hash >> 32) & mask_; }
+        std::uint32_t tag_of(std::uint64_t hash) const noexcept {
+            return static_cast<std::uint32_t>(hash) & ~record_mask_;
+        }
+        // Growing places every entry by its record's e-node as it is now.
+        void rehash(std::size_t slots, const ClassRec* records);
+        BigVector<std::uint32_t> slots_;  // tag | (record + 1); 0 = empty
         std::uint64_t mask_ = 0;
+        std::uint32_t record_mask_ = 0;
         std::uint64_t claimed_slot_ = 0;
-        std::uint64_t claimed_tag_ = 0;
+        std::uint32_t claimed_tag_ = 0;
         std::size_t count_ = 0;
     };
 
