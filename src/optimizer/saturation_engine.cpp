@@ -55,7 +55,7 @@ public:
         for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
             Slot& s = slots_[i];
             if (s.text == kEmpty) {
-                const Symbol symbol = Symbol::intern(label);
+                const Symbol symbol = Symbol::intern(label, h);
                 s.hash = h;
                 s.symbol = symbol;
                 s.text = static_cast<std::uint32_t>(texts_.size());

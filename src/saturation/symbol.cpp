@@ -5,7 +5,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "graph/support.hpp"
 
@@ -19,16 +19,39 @@ constexpr std::uint32_t kShardCount = 1u << kShardBits;
 constexpr std::uint64_t kPerShardCapacity = std::uint64_t{1} << (32 - kShardBits);
 
 
-struct TextHash {
-    std::size_t operator()(std::string_view s) const noexcept { return text_hash(s); }
-};
-
 struct Shard {
     std::mutex lock;
     // Owns the texts. A deque never relocates its elements, so the views
-    // used as map keys and handed out by Symbol::text stay valid forever.
+    // handed out by Symbol::text stay valid forever.
     std::deque<std::string> texts;
-    std::unordered_map<std::string_view, std::uint32_t, TextHash> by_text;
+    // Open addressing over the texts: each slot holds a text's full hash
+    // and its position + 1 (0 = empty), so a probe compares texts only when
+    // the hashes agree.
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint32_t local = 0;
+    };
+    std::vector<Slot> slots;
+
+    // Position + 1 of `text` in `texts`, or the empty slot it would take.
+    Slot& slot_for(std::string_view text, std::uint64_t hash) {
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t i = (hash >> 8) & mask;; i = (i + 1) & mask) {
+            Slot& s = slots[i];
+            if (s.local == 0 || (s.hash == hash && texts[s.local - 1] == text)) return s;
+        }
+    }
+    void grow() {
+        std::vector<Slot> old(slots.empty() ? 64 : slots.size() * 2);
+        old.swap(slots);
+        const std::size_t mask = slots.size() - 1;
+        for (const Slot& s : old) {
+            if (s.local == 0) continue;
+            std::size_t i = (s.hash >> 8) & mask;
+            while (slots[i].local != 0) i = (i + 1) & mask;
+            slots[i] = s;
+        }
+    }
 };
 
 std::array<Shard, kShardCount>& shards() {
@@ -59,22 +82,23 @@ std::uint64_t text_hash(std::string_view s) noexcept {
     return mix64((h ^ tail) * 0x100000001b3ULL);
 }
 
-Symbol Symbol::intern(std::string_view text) {
-    const std::uint64_t h = text_hash(text);
-    const std::uint32_t shard_no = static_cast<std::uint32_t>(h >> 60);
+Symbol Symbol::intern(std::string_view text) { return intern(text, text_hash(text)); }
+
+Symbol Symbol::intern(std::string_view text, std::uint64_t hash) {
+    const std::uint32_t shard_no = static_cast<std::uint32_t>(hash >> 60);
     Shard& shard = shards()[shard_no];
     std::lock_guard<std::mutex> guard(shard.lock);
-    if (auto it = shard.by_text.find(text); it != shard.by_text.end()) {
-        return from_index(it->second);
-    }
+    if (2 * (shard.texts.size() + 1) > shard.slots.size()) shard.grow();
+    Shard::Slot& slot = shard.slot_for(text, hash);
+    if (slot.local != 0) return from_index(static_cast<std::uint32_t>(((slot.local - 1) << kShardBits) | shard_no));
     const std::uint64_t local = shard.texts.size();
     if (local >= kPerShardCapacity) {
         panic("symbol table is full at index " + std::to_string((local << kShardBits) | shard_no));
     }
-    const std::string& stored = shard.texts.emplace_back(text);
-    const auto index = static_cast<std::uint32_t>((local << kShardBits) | shard_no);
-    shard.by_text.emplace(std::string_view(stored), index);
-    return from_index(index);
+    shard.texts.emplace_back(text);
+    slot.hash = hash;
+    slot.local = static_cast<std::uint32_t>(local + 1);
+    return from_index(static_cast<std::uint32_t>((local << kShardBits) | shard_no));
 }
 
 std::string_view Symbol::text() const {

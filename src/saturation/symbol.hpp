@@ -14,6 +14,8 @@ public:
     Symbol() = default;
 
     static Symbol intern(std::string_view text);
+    // The same, for a caller that already has text_hash(text).
+    static Symbol intern(std::string_view text, std::uint64_t hash);
     std::string_view text() const;
 
     std::uint32_t index() const noexcept { return index_; }
