@@ -193,7 +193,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_vi
 
 void GraphStore::make_room() {
         // Room everywhere first, so that an allocation failure leaves the store as it was.
-    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
+    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(grown_arena_capacity(nodes_.size()));
     index_.reserve_one(nodes_);
 }
 

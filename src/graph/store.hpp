@@ -154,6 +154,12 @@ private:
     std::uint32_t id_mask_ = 0;  // the slot bits holding id + 1
 };
 
+// Capacity for a key arena that is full at `size` keys. Growing moves every
+// key into a fresh block, which the kernel zeroes before first use; growing
+// four-fold rather than two-fold halves both costs, and the unused tail is
+// only address space until keys land in it.
+inline std::size_t grown_arena_capacity(std::size_t size) { return std::max<std::size_t>(16, size * 4); }
+
 inline constexpr const char* kStorePoisoned = "veltrix-core store mutex poisoned";
 
 class GraphStore {

@@ -42,7 +42,7 @@ NodeId CanonicalForm::canonicalize(NodeKey key) {
         if (auto found = table_.find(nodes_, swapped, swapped.hash())) return *found;
     }
     const NodeId id = nodes_.size();
-    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
+    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(grown_arena_capacity(nodes_.size()));
     table_.reserve_one(nodes_);
     nodes_.push_back(std::move(key));
     table_.insert(id, hash);
