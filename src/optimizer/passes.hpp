@@ -31,7 +31,7 @@ public:
         for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
             const Slot& s = slots_[i];
             if (s.index_plus_one == 0) return std::nullopt;
-            if (s.hash == hash && eq(s.index_plus_one - 1)) return s.index_plus_one - 1;
+            if (s.tag == static_cast<std::uint32_t>(hash) && eq(s.index_plus_one - 1)) return s.index_plus_one - 1;
         }
     }
     // Adds an entry; does not look for an equal one first.
@@ -43,9 +43,12 @@ public:
     std::size_t size() const noexcept { return count_; }
 
 private:
+    // The low 32 bits of the hash: the whole position up to 2^32 slots, so
+    // growing needs no hashes, and an 8-byte slot halves the memory a lookup
+    // misses in.
     struct Slot {
-        std::uint64_t hash = 0;
-        std::uint64_t index_plus_one = 0;  // 0 = empty
+        std::uint32_t tag = 0;
+        std::uint32_t index_plus_one = 0;  // 0 = empty
     };
     void grow();
     std::vector<Slot> slots_;
