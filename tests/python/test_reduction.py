@@ -74,8 +74,10 @@ def test_fan_out_by_mode(maximal, stages):
     "call, exc, text, note",
     [
         (lambda s: s.reduce(True), TypeError, "GraphStore.reduce() takes 0 positional arguments but 1 was given", None),
-        (lambda s: s.reduce(maximal_fusion=1), TypeError, None, "maximal_fusion"),
-        (lambda s: s.reduce(maximal_fusion=None), TypeError, None, "maximal_fusion"),
+        (lambda s: s.reduce(maximal_fusion=1), TypeError, "'int' object cannot be converted to 'PyBool'",
+         "maximal_fusion"),
+        (lambda s: s.reduce(maximal_fusion=None), TypeError, "'NoneType' object cannot be converted to 'PyBool'",
+         "maximal_fusion"),
         (lambda s: s.reduce(outputs="0"), TypeError, "Can't extract `str` to `Vec`", "outputs"),
         (lambda s: s.reduce(outputs={0}), TypeError, None, "outputs"),
         (lambda s: s.reduce(outputs=[-1]), OverflowError, None, "outputs"),
@@ -219,8 +221,6 @@ def test_incremental_errors():
     with pytest.raises(TypeError) as ei:
         ir.step(5)
     assert ei.value.__notes__ == ["while processing 'store'"]
-    with pytest.raises(TypeError):
-        ir.finalize(s, True)
     red, rep = ir.finalize(s, outputs=[])
     assert red.node_count() == 0 and red.node_map() == [None] * 4 and ir.watermark() == 4
     # A different, larger store: its new nodes are read against the map.
@@ -231,6 +231,37 @@ def test_incremental_errors():
     assert ir.step(other) == 2
     assert ir.step(s) == 0  # a smaller store has nothing beyond the watermark
     assert ir.watermark() == ir.total_work() == 6
+
+
+@pytest.mark.parametrize(
+    "call, text, note",
+    [
+        (lambda ir, s: ir.step(), "IncrementalReducer.step() missing 1 required positional argument: 'store'", None),
+        (lambda ir, s: ir.step(s, s), "IncrementalReducer.step() takes 1 positional arguments but 2 were given", None),
+        (lambda ir, s: ir.step(store=s, x=1), "IncrementalReducer.step() got an unexpected keyword argument 'x'", None),
+        (lambda ir, s: ir.step(s, store=s), "IncrementalReducer.step() got multiple values for argument 'store'",
+         None),
+        (lambda ir, s: ir.finalize(), "IncrementalReducer.finalize() missing 1 required positional argument: 'store'",
+         None),
+        (lambda ir, s: ir.finalize(s, True),
+         "IncrementalReducer.finalize() takes 1 positional arguments but 2 were given", None),
+        (lambda ir, s: ir.finalize(s, maximal_fusion="yes"), "'str' object cannot be converted to 'PyBool'",
+         "maximal_fusion"),
+        (lambda ir, s: ir.watermark(1), "IncrementalReducer.watermark() takes no arguments (1 given)", None),
+        (lambda ir, s: ir.canonical_count(s), "IncrementalReducer.canonical_count() takes no arguments (1 given)",
+         None),
+        (lambda ir, s: vc.IncrementalReducer(s),
+         "IncrementalReducer.__new__() takes 0 positional arguments but 1 was given", None),
+    ],
+)
+def test_incremental_argument_errors(call, text, note):
+    s, *_ = chain()
+    ir = vc.IncrementalReducer()
+    with pytest.raises(TypeError) as ei:
+        call(ir, s)
+    assert str(ei.value) == text
+    assert getattr(ei.value, "__notes__", None) == ([f"while processing '{note}'"] if note else None)
+    assert ir.watermark() == 0 and ir.canonical_count() == 0
 
 
 def test_finalize_equals_stepped_and_repeats():
