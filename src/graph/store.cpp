@@ -92,8 +92,13 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
         for (NodeId input : key.inputs()) {
             if (input >= n) return BadNodeId{input};
         }
-        if (auto found = index_.find(nodes_, key, hash)) return *found;
+        if (next_guess_ < n && nodes_[next_guess_] == key) return next_guess_++;
+        if (auto found = index_.find(nodes_, key, hash)) {
+            next_guess_ = *found + 1;
+            return *found;
+        }
         make_room();
+        next_guess_ = n + 1;
         return insert_new(std::move(key), hash, false);
     });
 }
@@ -177,9 +182,14 @@ Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_vi
         for (NodeId input : inputs) {
             if (input >= n) return BadNodeId{input};
         }
+        if (next_guess_ < n && nodes_[next_guess_].equals_basic(kind, name, params, inputs)) return next_guess_++;
         auto found = index_.find_if(hash, [&](NodeId id) { return nodes_[id].equals_basic(kind, name, params, inputs); });
-        if (found) return *found;
+        if (found) {
+            next_guess_ = *found + 1;
+            return *found;
+        }
         make_room();
+        next_guess_ = n + 1;
         // A new node whose head an earlier node already has reuses that head.
         auto same_head =
             heads_.find(head_hash, [&](NodeId id) { return nodes_[id].head_equals_basic(kind, name, params); });

@@ -225,6 +225,12 @@ private:
     std::vector<NodeId> outputs_;
     std::vector<NodeMapEntry> node_map_;
     KeyIndex index_;
+    // The id after the one the last intern returned. Recording the same
+    // stretch of a graph again asks for its nodes in their order, so this
+    // key is compared first and the table, whose slot is a cache miss in a
+    // large store, is asked only on a mismatch. Any value is safe: it is
+    // only a guess.
+    NodeId next_guess_ = 0;
     // One node per distinct head (the key without its inputs): new keys
     // share the head of an equal earlier one.
     IdTable heads_;

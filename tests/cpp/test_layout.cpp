@@ -5,8 +5,10 @@
 
 #include <bit>
 #include <cstdint>
+#include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "graph/blob.hpp"
@@ -202,6 +204,52 @@ TEST(StoreLayout, EqualHeadsAreStoredOnceAndRecordingByPartsMatchesIntern) {
         EXPECT_EQ(s->intern_basic(NodeKind::Op, "add", refs_of(side("r")), std::vector<NodeId>{8, 99}).error().id, 8u);
         EXPECT_EQ(s->node_count(), 8u);
     }
+}
+
+// The store first compares the key after the last one it returned. Replayed
+// stretches, with near misses (another name, other params, swapped inputs)
+// placed where that guess is compared, must give the ids a plain map gives,
+// through both recording paths.
+TEST(StoreLayout, ReplayedStretchesGiveTheFirstIds) {
+    struct Call {
+        const char* name;
+        const char* side;
+        std::vector<NodeId> inputs;
+        auto tie() const { return std::tuple(std::string(name), std::string(side), inputs); }
+    };
+    std::mt19937_64 rng(7);
+    std::vector<Call> history;
+    for (NodeId i = 0; i < 60; ++i) history.push_back({i % 3 ? "f" : "g", "r", {rng() % (i + 2), rng() % (i + 2)}});
+    std::vector<Call> calls;
+    for (int round = 0; round < 40; ++round) {
+        const std::size_t from = rng() % history.size();
+        const std::size_t len = 1 + rng() % 12;
+        for (std::size_t k = from; k < std::min(history.size(), from + len); ++k) {
+            Call c = history[k];
+            switch (rng() % 6) {
+                case 0: c.name = "h"; break;
+                case 1: c.side = "l"; break;
+                case 2: std::swap(c.inputs[0], c.inputs[1]); break;
+                default: break;
+            }
+            calls.push_back(c);
+        }
+    }
+    GraphStore a;
+    GraphStore b;
+    for (GraphStore* s : {&a, &b}) {
+        for (int i = 0; i < 64; ++i) must(s->intern(NodeKey::source("s" + std::to_string(i))));
+    }
+    std::map<decltype(calls[0].tie()), NodeId> expected;
+    NodeId next = 64;
+    for (const Call& c : calls) {
+        auto [it, added] = expected.try_emplace(c.tie(), next);
+        if (added) ++next;
+        EXPECT_EQ(must(a.intern(NodeKey::op(c.name, side(c.side), c.inputs))), it->second);
+        EXPECT_EQ(must(b.intern_basic(NodeKind::Op, c.name, refs_of(side(c.side)), c.inputs)), it->second);
+    }
+    EXPECT_EQ(a.node_count(), next);
+    EXPECT_EQ(a.nodes_copy(), b.nodes_copy());
 }
 
 // Records that repeat an earlier head take the reuse path; every failure on
