@@ -255,9 +255,9 @@ std::vector<NodeKey> GraphStore::nodes_copy() const {
     return lock_.run([&] { return std::vector<NodeKey>(nodes_.begin(), nodes_.end()); });
 }
 
-std::vector<NodeKey, LargeAllocator<NodeKey>> GraphStore::nodes_borrowed() const {
+LargeVector<NodeKey> GraphStore::nodes_borrowed() const {
     return lock_.run([&] {
-        std::vector<NodeKey, LargeAllocator<NodeKey>> out;
+        LargeVector<NodeKey> out;
         out.reserve(nodes_.size());
         for (const NodeKey& key : nodes_) out.push_back(NodeKey::borrow(key));
         return out;

@@ -83,7 +83,7 @@ private:
     std::size_t position(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
     template <class HashOf>
     void rebuild(std::size_t size, HashOf&& hash_of) {
-        std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> old(size, 0);
+        LargeVector<std::uint64_t> old(size, 0);
         old.swap(slots_);
         mask_ = size - 1;
         shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(size));
@@ -99,7 +99,7 @@ private:
         }
     }
 
-    std::vector<std::uint64_t, LargeAllocator<std::uint64_t>> slots_;  // 0 = empty, else (hash >> 40) << 40 | (id + 1)
+    LargeVector<std::uint64_t> slots_;  // 0 = empty, else (hash >> 40) << 40 | (id + 1)
     std::size_t count_ = 0;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
@@ -147,7 +147,7 @@ public:
 private:
     std::size_t position(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
 
-    std::vector<std::uint32_t, LargeAllocator<std::uint32_t>> slots_;  // 0 = empty
+    LargeVector<std::uint32_t> slots_;  // 0 = empty
     std::size_t count_ = 0;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
@@ -199,7 +199,7 @@ public:
     std::vector<NodeKey> nodes_copy() const;
     // Borrowed views of the nodes (NodeKey::borrow), taken under the lock:
     // valid while this store lives, and much cheaper than copies.
-    std::vector<NodeKey, LargeAllocator<NodeKey>> nodes_borrowed() const;
+    LargeVector<NodeKey> nodes_borrowed() const;
     // Copies of the nodes with ids from `from` on.
     std::vector<NodeKey> snapshot_from(NodeId from) const;
     std::vector<NodeMapEntry> node_map() const;
@@ -221,7 +221,7 @@ private:
     NodeId insert_new(NodeKey key, std::uint64_t hash, bool head_known);
 
     PoisonLock lock_{kStorePoisoned};
-    std::vector<NodeKey, LargeAllocator<NodeKey>> nodes_;
+    LargeVector<NodeKey> nodes_;
     std::vector<NodeId> outputs_;
     std::vector<NodeMapEntry> node_map_;
     KeyIndex index_;

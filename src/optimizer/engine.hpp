@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "graph/node.hpp"
+#include "graph/support.hpp"
 
 namespace veltrix {
 
@@ -122,8 +123,12 @@ struct EngineNode {
     bool boundary = false;    // true for every node that is not an Op
 };
 
+// A graph's node list: a big one comes from the huge-page allocator, whose
+// fresh memory faults in 2 MiB at a time.
+using EngineNodes = LargeVector<EngineNode>;
+
 struct EngineGraph {
-    std::vector<EngineNode> nodes;
+    EngineNodes nodes;
     std::vector<std::uint64_t> outputs;
 };
 

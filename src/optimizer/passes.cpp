@@ -136,13 +136,13 @@ CseResult cse_impl(Graph& graph) {
     const std::size_t m = graph.nodes.size();
     CseResult out;
     out.old_to_new.assign(m, 0);
-    std::vector<EngineNode>* kept_nodes = &out.graph.nodes;
+    EngineNodes* kept_nodes = &out.graph.nodes;
     if constexpr (Owned) {
         kept_nodes = &graph.nodes;
     } else {
         out.graph.nodes.reserve(m);
     }
-    std::vector<EngineNode>& dst = *kept_nodes;
+    EngineNodes& dst = *kept_nodes;
     std::size_t kept = 0;  // dst[0, kept) are the nodes kept so far
     IndexTable table(m);
     InputList scratch;

@@ -75,7 +75,7 @@ private:
 };
 
 struct DceResult {
-    std::vector<NodeKey> nodes;          // kept nodes, ascending old id, inputs renumbered
+    LargeVector<NodeKey> nodes;          // kept nodes, ascending old id, inputs renumbered
     std::vector<std::uint64_t> outputs;  // one per requested output, same order
     std::vector<std::uint64_t> old_to_new;  // new index, or kDropped
 };
@@ -95,7 +95,7 @@ CseResult cse(const EngineGraph& graph);
 CseResult cse(EngineGraph&& graph);
 
 struct FusionResult {
-    std::vector<NodeKey> nodes;          // the reduced graph
+    LargeVector<NodeKey> nodes;          // the reduced graph
     std::vector<std::uint64_t> outputs;  // reduced ids, one per output of the input
     std::vector<Placement> placement;    // one per input node
     std::uint64_t stages = 0;

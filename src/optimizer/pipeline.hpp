@@ -41,7 +41,7 @@ struct ReductionReport {
 // operations appear only inside stages), one output per requested output,
 // where every input node landed, and the six counters.
 struct Reduced : ReductionReport {
-    std::vector<NodeKey> nodes;
+    LargeVector<NodeKey> nodes;
     std::vector<NodeId> outputs;
     std::vector<NodeMapEntry> node_map;  // indexed by input node id
 

@@ -120,9 +120,9 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     // the inputs of every node go into one flat array. Everything after it
     // reads these arrays instead of the scattered input nodes.
     if (n >= sat::kNoId) panic("graph is too large for the e-graph: " + std::to_string(n) + " nodes");
-    sat::BigVector<Symbol> symbols(n);
-    sat::BigVector<std::uint32_t> first_input(n + 1);
-    sat::BigVector<Id> inputs;
+    LargeVector<Symbol> symbols(n);
+    LargeVector<std::uint32_t> first_input(n + 1);
+    LargeVector<Id> inputs;
     {
         std::size_t edges = 0;
         for (const EngineNode& node : graph.nodes) edges += node.inputs.size();
@@ -147,7 +147,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     // Load the graph: one hash-consed add per node, in order.
     sat::EGraph egraph;
     egraph.reserve(n + n / 2);
-    sat::BigVector<Id> ids(n);
+    LargeVector<Id> ids(n);
     {
         // Hash-consing touches memory at random, so work a little ahead of
         // the adds: first the class records of a later node's inputs, then,
@@ -203,7 +203,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     // result index is kept as its tag, in the e-graph's dense tag array.
     sat::EGraph& classes = driver.egraph();
     constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
-    sat::BigVector<std::uint32_t> index_of_node(n);
+    LargeVector<std::uint32_t> index_of_node(n);
     Canonical out;
     out.map.resize(n);
     out.graph.nodes.reserve(n);  // pages beyond the result are never touched

@@ -86,7 +86,7 @@ bool operator<(const ENode& a, const ENode& b) noexcept {
 
 void EGraph::NodeTable::rehash(std::size_t size, const ClassRec* records) {
     if (size > (std::uint64_t{1} << 32)) panic("hash-cons table is full");
-    BigVector<std::uint32_t> old = std::move(slots_);
+    LargeVector<std::uint32_t> old = std::move(slots_);
     slots_.assign(size, 0);
     mask_ = size - 1;
     const auto bits = static_cast<unsigned>(__builtin_ctzll(size));

@@ -19,11 +19,6 @@ using Id = std::uint32_t;
 // Never an id: ids stay below it.
 inline constexpr Id kNoId = 0xffffffffu;
 
-// The e-graph's large arrays are accessed at random: they use the core's
-// huge-page allocator.
-template <class T>
-using BigVector = std::vector<T, LargeAllocator<T>>;
-
 // An operator applied to an ordered list of child classes. Up to two
 // children live inline, so the common e-node is a 16-byte value that copies
 // without touching the heap.
@@ -303,7 +298,7 @@ private:
         }
         // Growing places every entry by its record's e-node as it is now.
         void rehash(std::size_t slots, const ClassRec* records);
-        BigVector<std::uint32_t> slots_;  // tag | (record + 1); 0 = empty
+        LargeVector<std::uint32_t> slots_;  // tag | (record + 1); 0 = empty
         std::uint64_t mask_ = 0;
         std::uint32_t record_mask_ = 0;
         std::uint64_t claimed_slot_ = 0;
@@ -353,9 +348,9 @@ private:
     void repair(Id user, std::size_t& merges);
     void check_id(Id id) const;
 
-    BigVector<Id> uf_;                   // union-find parent of each id; own id for a root
-    BigVector<ClassRec> classes_;        // indexed by id
-    BigVector<ParentRec> parent_pool_;
+    LargeVector<Id> uf_;                   // union-find parent of each id; own id for a root
+    LargeVector<ClassRec> classes_;        // indexed by id
+    LargeVector<ParentRec> parent_pool_;
     NodeTable table_;
     std::vector<PendingRun> pending_;
     std::vector<Id> touched_;              // classes whose e-node chains may need canonicalising
@@ -371,7 +366,7 @@ private:
     std::vector<std::uint32_t> op_slots_;  // symbol-keyed slots into op_heads_ (+1; 0 = empty)
 
     mutable std::vector<std::uint64_t> visited_;
-    BigVector<std::uint32_t> tags_;  // see tag()
+    LargeVector<std::uint32_t> tags_;  // see tag()
 };
 
 }  // namespace veltrix::sat

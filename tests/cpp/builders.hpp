@@ -19,6 +19,9 @@ inline NodeKey red(std::string name, std::vector<NodeId> in) {
 inline StageRef I(std::size_t i) { return StageRef::input(i); }
 inline StageRef M(std::size_t i) { return StageRef::member(i); }
 
+// The keys of a pass result as a plain vector, to compare with expected lists.
+inline std::vector<NodeKey> keys(const LargeVector<NodeKey>& v) { return {v.begin(), v.end()}; }
+
 inline void expect_same_graph(const EngineGraph& a, const EngineGraph& b) {
     ASSERT_EQ(a.nodes.size(), b.nodes.size());
     for (std::size_t i = 0; i < a.nodes.size(); ++i) {

@@ -203,7 +203,7 @@ TEST(OptFusion, Cases) {
             const bool own = maximal && !c.maximal.empty();
             const std::vector<NodeKey>& want = own ? c.maximal : c.single;
             FusionResult f = fuse(c.nodes, c.outputs, maximal);
-            EXPECT_EQ(f.nodes, want);
+            EXPECT_EQ(keys(f.nodes), want);
             EXPECT_EQ(f.outputs, own ? c.maximal_outputs : c.single_outputs);
             EXPECT_EQ(f.stages + f.boundary_nodes, f.nodes.size());
         }

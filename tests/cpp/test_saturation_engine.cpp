@@ -30,7 +30,8 @@ EngineNode node(std::string label, std::vector<std::uint64_t> inputs = {}) {
 }
 
 EngineGraph graph(std::vector<EngineNode> nodes, std::vector<std::uint64_t> outputs = {}) {
-    return EngineGraph{std::move(nodes), std::move(outputs)};
+    return EngineGraph{EngineNodes(std::make_move_iterator(nodes.begin()), std::make_move_iterator(nodes.end())),
+                       std::move(outputs)};
 }
 
 using Map = std::vector<std::uint64_t>;
