@@ -1,8 +1,9 @@
 #include "optimizer/saturation_engine.hpp"
 
+#include <algorithm>
 #include <chrono>
-#include <span>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -50,8 +51,8 @@ public:
         slots_.resize(size);
     }
 
-    Symbol get(std::string_view label) {
-        const std::uint64_t h = sat::text_hash(label);
+    // `h` is sat::text_hash(label).
+    Symbol get(std::string_view label, std::uint64_t h) {
         for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
             Slot& s = slots_[i];
             if (s.text == kEmpty) {
@@ -66,6 +67,8 @@ public:
             if (s.hash == h && texts_[s.text] == label) return s.symbol;
         }
     }
+
+    void prefetch(std::uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
 
 private:
     static constexpr std::uint32_t kEmpty = 0xffffffffu;
@@ -124,18 +127,31 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     LargeVector<std::uint32_t> first_input(n + 1);
     LargeVector<Id> inputs;
     {
-        std::size_t edges = 0;
-        for (const EngineNode& node : graph.nodes) edges += node.inputs.size();
-        if (edges >= sat::kNoId) panic("graph has too many inputs for the e-graph: " + std::to_string(edges));
-        inputs.reserve(edges);
+        // Nearly every node has at most two inputs; the rare wider one grows
+        // the array, which is cheaper than a counting pass over the graph.
+        inputs.reserve(2 * n);
         LabelSymbols interned(n);
+        // A label's table slot is a cache miss once a graph has many
+        // distinct labels: hashes are taken a few nodes ahead and their slots
+        // requested.
+        constexpr std::size_t kAhead = 8;
+        std::uint64_t hashes[kAhead];
+        auto hash_ahead = [&](std::size_t j) {
+            hashes[j % kAhead] = sat::text_hash(graph.nodes[j].label);
+            interned.prefetch(hashes[j % kAhead]);
+        };
+        for (std::size_t j = 0; j < std::min(kAhead, n); ++j) hash_ahead(j);
         for (std::size_t i = 0; i < n; ++i) {
             const EngineNode& node = graph.nodes[i];
-            symbols[i] = interned.get(node.label);
+            symbols[i] = interned.get(node.label, hashes[i % kAhead]);
+            if (i + kAhead < n) hash_ahead(i + kAhead);
             first_input[i] = static_cast<std::uint32_t>(inputs.size());
             for (std::uint64_t k : node.inputs) {
                 if (k >= i) index_out_of_bounds(i, k);
                 inputs.push_back(static_cast<Id>(k));
+            }
+            if (inputs.size() >= sat::kNoId) {
+                panic("graph has too many inputs for the e-graph: more than " + std::to_string(inputs.size()));
             }
         }
         first_input[n] = static_cast<std::uint32_t>(inputs.size());
