@@ -65,16 +65,11 @@ ReductionResult from_reduced(Reduced reduced) {
         if (store->mark_output(at_checked(remap, o))) panic("reduced output is valid");
     }
 
-    std::vector<NodeMapEntry> node_map;
-    node_map.reserve(reduced.node_map.size());
-    for (const NodeMapEntry& entry : reduced.node_map) {
-        if (!entry) {
-            node_map.push_back(std::nullopt);
-            continue;
-        }
-        node_map.push_back(Placement{at_checked(remap, entry->node), entry->member});
+    // The map is ours: its positions become store ids in place.
+    for (NodeMapEntry& entry : reduced.node_map) {
+        if (entry) entry->node = at_checked(remap, entry->node);
     }
-    store->set_node_map(std::move(node_map));
+    store->set_node_map(std::move(reduced.node_map));
 
     return ReductionResult{std::move(store), reduced.report()};
 }
