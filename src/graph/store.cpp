@@ -61,7 +61,7 @@ void KeyIndex::reserve(std::span<const NodeKey> arena, std::size_t n) {
     grown.mask_ = size - 1;
     grown.shift_ = 64 - bits;
     // At most 3/4 of the slots fill, so every id + 1 fits in log2(size) bits.
-    grown.id_mask_ = bits >= 32 ? 0xffffffffu : (std::uint32_t{1} << bits) - 1;
+    grown.id_mask_ = low_bits32(bits);
     // The arena is read in order; the new slots are requested a few keys ahead.
     constexpr std::size_t kAhead = 8;
     std::uint64_t hashes[kAhead];
@@ -92,13 +92,8 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
         for (NodeId input : key.inputs()) {
             if (input >= n) return BadNodeId{input};
         }
-        if (next_guess_ < n && nodes_[next_guess_] == key) return next_guess_++;
-        if (auto found = index_.find(nodes_, key, hash)) {
-            next_guess_ = *found + 1;
-            return *found;
-        }
+        if (auto found = find_existing(hash, [&](NodeId id) { return nodes_[id] == key; })) return *found;
         make_room();
-        next_guess_ = n + 1;
         return insert_new(std::move(key), hash, false);
     });
 }
@@ -182,14 +177,9 @@ Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_vi
         for (NodeId input : inputs) {
             if (input >= n) return BadNodeId{input};
         }
-        if (next_guess_ < n && nodes_[next_guess_].equals_basic(kind, name, params, inputs)) return next_guess_++;
-        auto found = index_.find_if(hash, [&](NodeId id) { return nodes_[id].equals_basic(kind, name, params, inputs); });
-        if (found) {
-            next_guess_ = *found + 1;
-            return *found;
-        }
+        auto same = [&](NodeId id) { return nodes_[id].equals_basic(kind, name, params, inputs); };
+        if (auto found = find_existing(hash, same)) return *found;
         make_room();
-        next_guess_ = n + 1;
         // A new node whose head an earlier node already has reuses that head.
         auto same_head =
             heads_.find(head_hash, [&](NodeId id) { return nodes_[id].head_equals_basic(kind, name, params); });
@@ -202,7 +192,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_vi
 }
 
 void GraphStore::make_room() {
-        // Room everywhere first, so that an allocation failure leaves the store as it was.
+    // Room everywhere first, so that an allocation failure leaves the store as it was.
     if (nodes_.size() == nodes_.capacity()) nodes_.reserve(grown_arena_capacity(nodes_.size()));
     index_.reserve_one(nodes_);
 }
@@ -221,6 +211,7 @@ NodeId GraphStore::insert_new(NodeKey key, std::uint64_t hash, bool head_known) 
     }
     nodes_.push_back(std::move(key));
     index_.insert(n, hash);
+    next_guess_ = n + 1;
     return n;
 }
 

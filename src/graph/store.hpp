@@ -219,17 +219,27 @@ private:
     // the same head to share it.
     void make_room();
     NodeId insert_new(NodeKey key, std::uint64_t hash, bool head_known);
+    // With the lock held: the node with this hash that satisfies
+    // `same(id)`. The guess is tried before the table and then moved past
+    // the node found.
+    template <class Same>
+    std::optional<NodeId> find_existing(std::uint64_t hash, Same&& same) {
+        if (next_guess_ < nodes_.size() && same(next_guess_)) return next_guess_++;
+        const std::optional<NodeId> found = index_.find_if(hash, same);
+        if (found) next_guess_ = *found + 1;
+        return found;
+    }
 
     PoisonLock lock_{kStorePoisoned};
     LargeVector<NodeKey> nodes_;
     std::vector<NodeId> outputs_;
     std::vector<NodeMapEntry> node_map_;
     KeyIndex index_;
-    // The id after the one the last intern returned. Recording the same
-    // stretch of a graph again asks for its nodes in their order, so this
-    // key is compared first and the table, whose slot is a cache miss in a
-    // large store, is asked only on a mismatch. Any value is safe: it is
-    // only a guess.
+    // The id after the node a lookup last found or an intern last added.
+    // Recording the same stretch of a graph again asks for its nodes in
+    // their order, so this key is compared first and the table, whose slot
+    // is a cache miss in a large store, is asked only on a mismatch. Any
+    // value is safe: it is only a guess.
     NodeId next_guess_ = 0;
     // One node per distinct head (the key without its inputs): new keys
     // share the head of an equal earlier one.

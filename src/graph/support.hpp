@@ -146,9 +146,8 @@ private:
 
 // Allocator for the core's big arrays (the store's, the e-graph's, the
 // pipeline's graphs): blocks of 2 MiB and more are asked to be backed by
-// huge pages, so that touching them faults less (fresh memory faults in a
-// few times faster) and random accesses miss the TLB less. Smaller blocks come from
-// operator new. Defined in store.cpp.
+// huge pages, so that fresh memory faults in a few times faster and random
+// accesses miss the TLB less. Smaller blocks come from operator new. Defined in store.cpp.
 void* allocate_large(std::size_t bytes);
 void free_large(void* p, std::size_t bytes) noexcept;
 
@@ -165,6 +164,12 @@ struct LargeAllocator {
         return true;
     }
 };
+
+// The lowest `bits` bits of a 32-bit word (all of them from 32 on): the part
+// of a packed hash-table slot that holds an index.
+inline constexpr std::uint32_t low_bits32(unsigned bits) noexcept {
+    return bits >= 32 ? 0xffffffffu : (std::uint32_t{1} << bits) - 1;
+}
 
 // A vector that may grow big, such as the core's arrays of one entry per node.
 template <class T>

@@ -151,7 +151,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
                 inputs.push_back(static_cast<Id>(k));
             }
             if (inputs.size() >= sat::kNoId) {
-                panic("graph has too many inputs for the e-graph: more than " + std::to_string(inputs.size()));
+                panic("graph has too many inputs for the e-graph: at least " + std::to_string(inputs.size()));
             }
         }
         first_input[n] = static_cast<std::uint32_t>(inputs.size());

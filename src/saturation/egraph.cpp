@@ -91,7 +91,7 @@ void EGraph::NodeTable::rehash(std::size_t size, const ClassRec* records) {
     mask_ = size - 1;
     const auto bits = static_cast<unsigned>(__builtin_ctzll(size));
     const std::uint32_t old_mask = record_mask_;
-    record_mask_ = bits >= 32 ? 0xffffffffu : (std::uint32_t{1} << bits) - 1;
+    record_mask_ = low_bits32(bits);
     // Records are read at random: each is requested a few entries ahead.
     constexpr std::size_t kAhead = 8;
     for (std::size_t j = 0; j < old.size(); ++j) {

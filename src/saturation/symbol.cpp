@@ -90,15 +90,14 @@ Symbol Symbol::intern(std::string_view text, std::uint64_t hash) {
     std::lock_guard<std::mutex> guard(shard.lock);
     if (2 * (shard.texts.size() + 1) > shard.slots.size()) shard.grow();
     Shard::Slot& slot = shard.slot_for(text, hash);
-    if (slot.local != 0) return from_index(static_cast<std::uint32_t>(((slot.local - 1) << kShardBits) | shard_no));
+    auto index_of = [&](std::uint64_t local) { return (local << kShardBits) | shard_no; };
+    if (slot.local != 0) return from_index(static_cast<std::uint32_t>(index_of(slot.local - 1)));
     const std::uint64_t local = shard.texts.size();
-    if (local >= kPerShardCapacity) {
-        panic("symbol table is full at index " + std::to_string((local << kShardBits) | shard_no));
-    }
+    if (local >= kPerShardCapacity) panic("symbol table is full at index " + std::to_string(index_of(local)));
     shard.texts.emplace_back(text);
     slot.hash = hash;
     slot.local = static_cast<std::uint32_t>(local + 1);
-    return from_index(static_cast<std::uint32_t>((local << kShardBits) | shard_no));
+    return from_index(static_cast<std::uint32_t>(index_of(local)));
 }
 
 std::string_view Symbol::text() const {
