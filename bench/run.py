@@ -134,6 +134,11 @@ def child_record(n, runs):
     name = "add"
     new, existing, builtin, plain_new, plain_existing = [], [], [], [], []
     shuffled_existing, shuffled_builtin = [], []
+    floor, floor_locked = [], []
+    try:
+        import argfloor  # built beside the module by scripts/bench.sh
+    except ImportError:
+        argfloor = None
     for _ in range(max(runs, 3) if n >= 10**6 else runs * 3):
         store = core().GraphStore()
         for i in range(k):
@@ -149,6 +154,9 @@ def child_record(n, runs):
         plain_existing.append(loop_call(plain.add_op, name, pairs) / n)
         shuffled_builtin.append(loop_builtin(shuffled, name) / n)
         shuffled_existing.append(loop_call(store.add_op, name, shuffled) / n)
+        if argfloor is not None:
+            floor.append(loop_call(argfloor.add_op, name, pairs) / n)
+            floor_locked.append(loop_call(argfloor.add_op_locked, name, pairs) / n)
         assert store.node_count() == n + k
         del store, plain
     return {
@@ -159,6 +167,8 @@ def child_record(n, runs):
         "plain_existing": median(plain_existing),
         "shuffled_builtin": median(shuffled_builtin),
         "shuffled_existing": median(shuffled_existing),
+        "floor": median(floor) if floor else None,
+        "floor_locked": median(floor_locked) if floor_locked else None,
     }
 
 
@@ -430,6 +440,17 @@ def main():
             table.add("record: plain-Python store, existing", n, ns(r["plain_existing"]), "ns/call",
                       ns(r["existing"]), "ns add_op", r["plain_existing"] / r["existing"], ">= 5x add_op",
                       r["plain_existing"] >= 5 * r["existing"])
+            if r.get("floor"):
+                # What any add_op must spend: reading its arguments, and also
+                # a lock and a new int object. The plain-Python store over
+                # these floors bounds the ratio any implementation can reach.
+                table.add("record: floor, arguments only", n, ns(r["floor"]), "ns/call", ns(r["builtin"]),
+                          "ns builtin", r["floor"] / r["builtin"])
+                table.add("record: floor, with lock and id", n, ns(r["floor_locked"]), "ns/call", ns(r["builtin"]),
+                          "ns builtin", r["floor_locked"] / r["builtin"])
+                for kind in ("new", "existing"):
+                    table.add("record: plain-Python %s / floors" % kind, n, r["plain_" + kind] / r["floor"], "x",
+                              r["plain_" + kind] / r["floor_locked"], "x with lock and id")
         if "record_workload" in only:
             progress("record_workload %d" % n)
             r = raw.setdefault("record_workload", {})[n] = run_child("record_workload", n, runs)

@@ -18,13 +18,14 @@ BUILD="${VELTRIX_BENCH_BUILD:-build/bench}"
 say "building the module and the benchmark programs in $BUILD (Release)"
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELTRIX_PYTHON=ON -DVELTRIX_BENCH=ON \
     -DPython_EXECUTABLE="$PY" >/dev/null
-cmake --build "$BUILD" -j"$JOBS" --target veltrix_core bench_pipeline
+cmake --build "$BUILD" -j"$JOBS" --target veltrix_core bench_pipeline argfloor
 
 # A private package directory: the Python package with the fresh extension.
 SITE="$(cd "$BUILD" && pwd)/site"
 rm -rf "$SITE" && mkdir -p "$SITE"
 cp -r python/veltrix "$SITE/"
 cp "$BUILD"/veltrix_core*.so "$SITE/veltrix/core/"
+cp "$BUILD"/argfloor*.so "$SITE/"  # the benchmark's argument-handling floor
 
 say "running the benchmarks (load average: $(cut -d' ' -f1-3 /proc/loadavg))"
 PYTHONPATH="$SITE" "$PY" bench/run.py --bench-bin "$BUILD" "$@"
