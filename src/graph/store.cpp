@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <mutex>
 
 namespace veltrix {
 
@@ -15,62 +14,11 @@ namespace veltrix {
 
 namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-// Freed large blocks kept for the next large allocation. Memory handed back
-// to the kernel comes back zeroed page by page, which for the arrays of one
-// pipeline run over a big graph costs more than some of its passes; a
-// block taken from here is already mapped. Bounded in count and bytes.
-class BlockCache {
-public:
-    static constexpr std::size_t kMaxBlocks = 32;
-    static constexpr std::size_t kMaxBytes = std::size_t{256} << 20;
-
-    // A cached block of at least `bytes`, the smallest such, or nullptr.
-    void* take(std::size_t bytes) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::size_t best = count_;
-        for (std::size_t i = 0; i < count_; ++i) {
-            if (blocks_[i].bytes >= bytes && (best == count_ || blocks_[i].bytes < blocks_[best].bytes)) best = i;
-        }
-        if (best == count_) return nullptr;
-        void* p = blocks_[best].p;
-        held_ -= blocks_[best].bytes;
-        blocks_[best] = blocks_[--count_];
-        return p;
-    }
-    // Keeps the block if there is room; returns false to have it freed.
-    bool keep(void* p, std::size_t bytes) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (count_ == kMaxBlocks || held_ + bytes > kMaxBytes) return false;
-        blocks_[count_++] = {p, bytes};
-        held_ += bytes;
-        return true;
-    }
-
-private:
-    struct Block {
-        void* p;
-        std::size_t bytes;
-    };
-    std::mutex mutex_;
-    Block blocks_[kMaxBlocks] = {};
-    std::size_t count_ = 0;
-    std::size_t held_ = 0;
-};
-
-// Never destroyed: blocks may be freed by static destructors that run late.
-BlockCache& block_cache() {
-    static BlockCache* cache = new BlockCache;
-    return *cache;
 }
-
-std::size_t huge_rounded(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
-}  // namespace
 
 void* allocate_large(std::size_t bytes) {
     if (bytes < kHugePage) return ::operator new(bytes);
-    const std::size_t rounded = huge_rounded(bytes);
-    if (void* cached = block_cache().take(rounded)) return cached;
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
     void* p = std::aligned_alloc(kHugePage, rounded);
     if (p == nullptr) throw std::bad_alloc();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -83,7 +31,7 @@ void* allocate_large(std::size_t bytes) {
 void free_large(void* p, std::size_t bytes) noexcept {
     if (bytes < kHugePage) {
         ::operator delete(p);
-    } else if (!block_cache().keep(p, huge_rounded(bytes))) {
+    } else {
         std::free(p);
     }
 }

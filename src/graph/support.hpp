@@ -147,9 +147,7 @@ private:
 // Allocator for the core's big arrays (the store's, the e-graph's, the
 // pipeline's graphs): blocks of 2 MiB and more are asked to be backed by
 // huge pages, so that fresh memory faults in a few times faster and random
-// accesses miss the TLB less. Smaller blocks come from operator new. Freed
-// large blocks, up to 256 MiB in all, are kept for the next large request
-// instead of going back to the kernel. Defined in store.cpp.
+// accesses miss the TLB less. Smaller blocks come from operator new. Defined in store.cpp.
 void* allocate_large(std::size_t bytes);
 void free_large(void* p, std::size_t bytes) noexcept;
 
