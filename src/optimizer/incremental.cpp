@@ -50,8 +50,30 @@ NodeId CanonicalForm::canonicalize(NodeKey key) {
 }
 
 Result<std::uint64_t, BadNodeId> CanonicalForm::step(std::span<const NodeKey> delta) {
+    // Once the table outgrows the caches every lookup misses: the slots of
+    // a node a few places ahead are requested while this one is handled,
+    // for both orders of a binary node's inputs. A node whose inputs are not
+    // all mapped yet gets no hint.
+    constexpr std::size_t kAhead = 8;
+    auto hint = [&](const NodeKey& node) {
+        const std::span<const NodeId> in = node.inputs();
+        NodeId mapped[2];
+        if (in.size() > 2) return;
+        for (std::size_t k = 0; k < in.size(); ++k) {
+            if (in[k] >= map_.size()) return;
+            mapped[k] = map_[in[k]];
+        }
+        table_.prefetch(NodeKey::hash_with_inputs(node.head_hash(), {mapped, in.size()}));
+        if (in.size() == 2) {
+            std::swap(mapped[0], mapped[1]);
+            table_.prefetch(NodeKey::hash_with_inputs(node.head_hash(), {mapped, 2}));
+        }
+    };
+    for (std::size_t j = 0; j < std::min(kAhead, delta.size()); ++j) hint(delta[j]);
     std::vector<NodeId> inputs;
-    for (const NodeKey& node : delta) {
+    for (std::size_t i = 0; i < delta.size(); ++i) {
+        const NodeKey& node = delta[i];
+        if (i + kAhead < delta.size()) hint(delta[i + kAhead]);
         inputs.clear();
         for (NodeId x : node.inputs()) {
             if (x >= map_.size()) return BadNodeId{x};
