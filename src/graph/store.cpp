@@ -14,11 +14,47 @@ namespace veltrix {
 
 namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Blocks freed on this thread while a LargeBlockReuse scope is open: kept
+// for the scope's later large requests, freed when the outermost scope
+// closes.
+struct ReusedBlocks {
+    static constexpr std::size_t kMax = 32;
+    struct Block {
+        void* p;
+        std::size_t bytes;
+    };
+    unsigned depth = 0;
+    std::size_t count = 0;
+    Block blocks[kMax] = {};
+};
+thread_local ReusedBlocks reused;
+
+std::size_t huge_rounded(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+}  // namespace
+
+LargeBlockReuse::LargeBlockReuse() noexcept { ++reused.depth; }
+
+LargeBlockReuse::~LargeBlockReuse() {
+    if (--reused.depth != 0) return;
+    for (std::size_t i = 0; i < reused.count; ++i) std::free(reused.blocks[i].p);
+    reused.count = 0;
 }
 
 void* allocate_large(std::size_t bytes) {
     if (bytes < kHugePage) return ::operator new(bytes);
-    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    const std::size_t rounded = huge_rounded(bytes);
+    // The smallest kept block that is big enough.
+    std::size_t best = reused.count;
+    for (std::size_t i = 0; i < reused.count; ++i) {
+        const std::size_t have = reused.blocks[i].bytes;
+        if (have >= rounded && (best == reused.count || have < reused.blocks[best].bytes)) best = i;
+    }
+    if (best != reused.count) {
+        void* p = reused.blocks[best].p;
+        reused.blocks[best] = reused.blocks[--reused.count];
+        return p;
+    }
     void* p = std::aligned_alloc(kHugePage, rounded);
     if (p == nullptr) throw std::bad_alloc();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -31,6 +67,8 @@ void* allocate_large(std::size_t bytes) {
 void free_large(void* p, std::size_t bytes) noexcept {
     if (bytes < kHugePage) {
         ::operator delete(p);
+    } else if (reused.depth != 0 && reused.count < ReusedBlocks::kMax) {
+        reused.blocks[reused.count++] = {p, huge_rounded(bytes)};
     } else {
         std::free(p);
     }

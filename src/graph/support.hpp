@@ -151,6 +151,19 @@ private:
 void* allocate_large(std::size_t bytes);
 void free_large(void* p, std::size_t bytes) noexcept;
 
+// While one is open on a thread, the large blocks that thread frees are
+// kept and handed to its next large requests, and closing the outermost
+// scope frees what is left. A block that goes back to the kernel comes back
+// zeroed page by page on its next use, which for a pass that drops one big
+// structure just before building another costs more than the building.
+class LargeBlockReuse {
+public:
+    LargeBlockReuse() noexcept;
+    ~LargeBlockReuse();
+    LargeBlockReuse(const LargeBlockReuse&) = delete;
+    LargeBlockReuse& operator=(const LargeBlockReuse&) = delete;
+};
+
 template <class T>
 struct LargeAllocator {
     using value_type = T;

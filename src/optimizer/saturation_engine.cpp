@@ -115,6 +115,9 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const { retur
 
 Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTrace* trace) const {
     const std::size_t n = graph.nodes.size();
+    // The big arrays below are freed before the result is built: the result
+    // takes their blocks instead of fresh memory.
+    const LargeBlockReuse reuse;
     using Clock = std::chrono::steady_clock;
     auto seconds_since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
     auto phase = Clock::now();
@@ -201,50 +204,61 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
 
     if (trace) trace->load_seconds = seconds_since(phase);
     phase = Clock::now();
-    sat::SaturationDriver driver;
-    driver.with_egraph(std::move(egraph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024).run(rules_);
-    const sat::EGraph& result_graph = driver.egraph();
-
-    if (trace) {
-        trace->run_seconds = seconds_since(phase);
-        trace->stop = driver.stop_reason().value_or(sat::StopCause{});
-        trace->iterations = driver.iterations();
-        trace->egraph_nodes = result_graph.total_size();
-        trace->egraph_classes = result_graph.class_count();
-    }
-    phase = Clock::now();
 
     // Read back one node per class: the class's lowest-indexed input node,
-    // in input order, so inputs still come before their users. A class's
-    // result index is kept as its tag, in the e-graph's dense tag array.
-    sat::EGraph& classes = driver.egraph();
-    constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
+    // in input order, so inputs still come before their users. First every
+    // node gets its result index (a class's index is kept as its tag, in the
+    // e-graph's dense tag array) and every class its representative; then
+    // the e-graph goes, and the blocks it frees hold the result.
     LargeVector<std::uint32_t> index_of_node(n);
+    LargeVector<std::uint32_t> representatives;
+    {
+        sat::SaturationDriver driver;
+        driver.with_egraph(std::move(egraph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024).run(rules_);
+        sat::EGraph& classes = driver.egraph();
+        if (trace) {
+            trace->run_seconds = seconds_since(phase);
+            trace->stop = driver.stop_reason().value_or(sat::StopCause{});
+            trace->iterations = driver.iterations();
+            trace->egraph_nodes = classes.total_size();
+            trace->egraph_classes = classes.class_count();
+        }
+        phase = Clock::now();
+
+        constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
+        representatives.reserve(std::min(n, classes.class_count()));
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i + 2 * kAhead < n) classes.prefetch_link(ids[i + 2 * kAhead]);
+            if (i + kAhead < n) classes.prefetch_tag(classes.find(ids[i + kAhead]));
+            const Id cls = classes.find(ids[i]);
+            std::uint32_t index = classes.tag(cls);
+            if (index == kUnassigned) {
+                index = static_cast<std::uint32_t>(representatives.size());
+                classes.set_tag(cls, index);
+                representatives.push_back(static_cast<std::uint32_t>(i));
+            }
+            index_of_node[i] = index;
+        }
+    }
+    ids = {};
+    symbols = {};
+
     Canonical out;
-    out.map.resize(n);
-    out.graph.nodes.reserve(n);  // pages beyond the result are never touched
-    constexpr std::size_t kAhead = 8;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + 2 * kAhead < n) classes.prefetch_link(ids[i + 2 * kAhead]);
-        if (i + kAhead < n) {
-            classes.prefetch_tag(classes.find(ids[i + kAhead]));
-            for (Id k : inputs_of(i + kAhead)) __builtin_prefetch(&index_of_node[k]);
+    out.map.assign(index_of_node.begin(), index_of_node.end());
+    out.graph.nodes.reserve(representatives.size());
+    for (std::size_t j = 0; j < representatives.size(); ++j) {
+        if (j + 8 < representatives.size()) {
+            for (Id k : inputs_of(representatives[j + 8])) __builtin_prefetch(&index_of_node[k]);
         }
-        const Id cls = classes.find(ids[i]);
-        std::uint32_t index = classes.tag(cls);
-        if (index == kUnassigned) {
-            const EngineNode& node = graph.nodes[i];
-            index = static_cast<std::uint32_t>(out.graph.nodes.size());
-            classes.set_tag(cls, index);
-            EngineNode& emitted = out.graph.nodes.emplace_back();
-            emitted.label = node.label;
-            const std::span<const Id> kids = inputs_of(i);
-            emitted.inputs.resize(kids.size());
-            for (std::size_t k = 0; k < kids.size(); ++k) emitted.inputs[k] = index_of_node[kids[k]];
-            emitted.boundary = !std::string_view(node.label).starts_with("op|");
-        }
-        index_of_node[i] = index;
-        out.map[i] = index;
+        const std::uint32_t i = representatives[j];
+        const EngineNode& node = graph.nodes[i];
+        EngineNode& emitted = out.graph.nodes.emplace_back();
+        emitted.label = node.label;
+        const std::span<const Id> kids = inputs_of(i);
+        emitted.inputs.resize(kids.size());
+        for (std::size_t k = 0; k < kids.size(); ++k) emitted.inputs[k] = index_of_node[kids[k]];
+        emitted.boundary = !std::string_view(node.label).starts_with("op|");
     }
     out.graph.outputs.reserve(graph.outputs.size());
     for (std::uint64_t o : graph.outputs) {

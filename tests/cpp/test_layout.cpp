@@ -1,6 +1,6 @@
 // The compact representations: shared key heads with inline inputs, the
 // 8-byte id table, the 4-byte key index, recording by parts, the blob's head reuse and the
-// consuming pipeline passes.
+// consuming pipeline passes and the reuse of freed large blocks.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -327,4 +328,30 @@ TEST(StoreLayout, InterningAListMapsPositionsToIds) {
     GraphStore other;
     std::vector<NodeKey> forward = {NodeKey::source("a"), NodeKey::op("f", {}, {1})};
     EXPECT_THROW(other.intern_list(forward), InternalFailure);
+}
+
+// Within a reuse scope, blocks freed earlier serve later requests: blocks
+// alive at the same time, on any thread, must never share memory, and a
+// block handed out again must be big enough for its new owner.
+TEST(LargeBlocks, ReusedBlocksNeverAliasLiveOnes) {
+    constexpr std::size_t kWords = (std::size_t{2} << 20) / sizeof(std::uint64_t);
+    auto worker = [](std::uint64_t seed) {
+        std::mt19937_64 rng(seed);
+        const LargeBlockReuse reuse;
+        for (int round = 0; round < 12; ++round) {
+            const LargeBlockReuse nested;
+            std::vector<LargeVector<std::uint64_t>> live;
+            for (int k = 0; k < 3; ++k) live.emplace_back(kWords * (1 + rng() % 3), seed * 1000 + round * 10 + k);
+            for (int k = 0; k < 3; ++k) {
+                const std::uint64_t mark = seed * 1000 + round * 10 + k;
+                const LargeVector<std::uint64_t>& v = live[k];
+                ASSERT_EQ(v.front(), mark);
+                ASSERT_EQ(v[v.size() / 2], mark);
+                ASSERT_EQ(v.back(), mark);
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (std::uint64_t t = 1; t <= 4; ++t) threads.emplace_back(worker, t);
+    for (std::thread& t : threads) t.join();
 }
