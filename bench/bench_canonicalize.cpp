@@ -143,7 +143,8 @@ int main(int argc, char** argv) {
         // A small graph takes a few milliseconds, where one interruption
         // moves a median of a handful of runs: it runs proportionally more
         // often, so that every size is timed for about as long.
-        const std::size_t size_runs = static_cast<std::size_t>(runs) * std::max<std::size_t>(1, 100'000 / std::max<std::size_t>(n, 1));
+        const std::size_t size_runs =
+            static_cast<std::size_t>(runs) * std::max<std::size_t>(1, 100'000 / std::max<std::size_t>(n, 1));
         for (std::size_t r = 0; r < size_runs; ++r) {
             const double c0 = thread_cpu_ms();
             const auto t0 = std::chrono::steady_clock::now();

@@ -193,8 +193,8 @@ def child_reduce(n, runs):
     report = None
     # Small graphs reduce in milliseconds: many more runs steady their median.
     # A big one takes about a second, and now and then one run takes half as
-    # long again (the kernel making room for fresh memory): all the runs
-    # asked for, so that such a run cannot be the median.
+    # long again: all the runs asked for, so that such a run cannot be the
+    # median.
     for _ in range(runs * 5 if n <= 10**5 else max(1, runs)):
         gc.collect()
         t0 = perf_counter()

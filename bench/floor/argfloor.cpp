@@ -72,7 +72,9 @@ bool read_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::
             if (PyUnicode_Check(value)) {
                 if (!fold_text(value, h)) return false;
             } else if (PyLong_Check(value)) {
-                h ^= static_cast<std::uint64_t>(PyLong_AsLongLong(value));
+                const long long v = PyLong_AsLongLong(value);
+                if (v == -1 && PyErr_Occurred()) return false;
+                h ^= static_cast<std::uint64_t>(v);
             } else if (PyFloat_Check(value)) {
                 h ^= static_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value));
             } else {

@@ -212,6 +212,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     // the e-graph goes, and the blocks it frees hold the result.
     LargeVector<std::uint32_t> index_of_node(n);
     LargeVector<std::uint32_t> representatives;
+    constexpr std::size_t kAhead = 8;  // how far both passes request memory ahead
     {
         sat::SaturationDriver driver;
         driver.with_egraph(std::move(egraph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024).run(rules_);
@@ -227,7 +228,6 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
 
         constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
         representatives.reserve(std::min(n, classes.class_count()));
-        constexpr std::size_t kAhead = 8;
         for (std::size_t i = 0; i < n; ++i) {
             if (i + 2 * kAhead < n) classes.prefetch_link(ids[i + 2 * kAhead]);
             if (i + kAhead < n) classes.prefetch_tag(classes.find(ids[i + kAhead]));
@@ -248,8 +248,8 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     out.map.assign(index_of_node.begin(), index_of_node.end());
     out.graph.nodes.reserve(representatives.size());
     for (std::size_t j = 0; j < representatives.size(); ++j) {
-        if (j + 8 < representatives.size()) {
-            for (Id k : inputs_of(representatives[j + 8])) __builtin_prefetch(&index_of_node[k]);
+        if (j + kAhead < representatives.size()) {
+            for (Id k : inputs_of(representatives[j + kAhead])) __builtin_prefetch(&index_of_node[k]);
         }
         const std::uint32_t i = representatives[j];
         const EngineNode& node = graph.nodes[i];

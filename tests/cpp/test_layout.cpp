@@ -1,6 +1,6 @@
 // The compact representations: shared key heads with inline inputs, the
-// 8-byte id table, the 4-byte key index, recording by parts, the blob's head reuse and the
-// consuming pipeline passes and the reuse of freed large blocks.
+// 8-byte id table, the 4-byte key index, recording by parts, the blob's head
+// reuse, the consuming pipeline passes, and the reuse of freed large blocks.
 #include <gtest/gtest.h>
 
 #include <bit>

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <string>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "builders.hpp"
