@@ -338,7 +338,6 @@ bool EGraph::union_classes(Id a, Id b) {
     uf_[gone] = keep;
     --live_classes_;
     ++merge_count_;
-    touched_.push_back(keep);
     return true;
 }
 
@@ -438,9 +437,12 @@ std::size_t EGraph::rebuild() {
         }
     }
 
-    // Only classes that absorbed another class, or that hold an e-node whose
-    // child was absorbed, can have stale children or duplicate e-nodes;
-    // every other class is already canonical and duplicate-free.
+    // Only a class holding an e-node whose child was absorbed can have stale
+    // children or duplicate e-nodes, and every such e-node was repaired
+    // above, which listed its class. A union alone cannot make duplicates:
+    // two canonical e-nodes that are equal hash-cons to one record, so the
+    // classes it joins share none until a child merge, whose repairs list
+    // them.
     if (!touched_.empty()) {
         begin_visits();
         // Each class is requested in stages a few entries ahead: its record

@@ -353,7 +353,7 @@ private:
     LargeVector<ParentRec> parent_pool_;
     NodeTable table_;
     std::vector<PendingRun> pending_;
-    std::vector<Id> touched_;              // classes whose e-node chains may need canonicalising
+    std::vector<Id> touched_;              // repaired records, whose classes may hold duplicates
     std::vector<Id> repair_scratch_;
     std::vector<Id> sort_scratch_;     // records of a class being deduplicated
     std::size_t live_classes_ = 0;
