@@ -5,7 +5,20 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <new>
+
+// Large blocks are mapped directly on Linux, except under AddressSanitizer,
+// which checks bounds and leaks only of blocks that come from malloc.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELTRIX_MALLOC_LARGE_BLOCKS 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || !defined(__linux__)
+#define VELTRIX_MALLOC_LARGE_BLOCKS 1
+#endif
 
 namespace veltrix {
 
@@ -31,13 +44,50 @@ struct ReusedBlocks {
 thread_local ReusedBlocks reused;
 
 std::size_t huge_rounded(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+
+// Large blocks are mapped directly rather than taken from malloc: freeing
+// one would otherwise raise malloc's own threshold for mapping, after which
+// later blocks come from its heap, mixed with small allocations, on small
+// pages, and the heap can only grow.
+void* map_block(std::size_t rounded) {
+#if !defined(VELTRIX_MALLOC_LARGE_BLOCKS)
+    // Mapped one huge page larger than asked and trimmed to a huge-page
+    // boundary at both ends.
+    const std::size_t length = rounded + kHugePage;
+    void* raw = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+    if (aligned != start) (void)munmap(raw, aligned - start);
+    const std::uintptr_t end = aligned + rounded;
+    if (start + length != end) (void)munmap(reinterpret_cast<void*>(end), start + length - end);
+    void* p = reinterpret_cast<void*>(aligned);
+#else
+    void* p = std::aligned_alloc(kHugePage, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+#endif
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    // Only advice: without transparent huge pages the block works the same.
+    (void)madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+    return p;
+}
+
+void unmap_block(void* p, std::size_t rounded) noexcept {
+#if !defined(VELTRIX_MALLOC_LARGE_BLOCKS)
+    (void)munmap(p, rounded);
+#else
+    (void)rounded;
+    std::free(p);
+#endif
+}
 }  // namespace
 
 LargeBlockReuse::LargeBlockReuse() noexcept { ++reused.depth; }
 
 LargeBlockReuse::~LargeBlockReuse() {
     if (--reused.depth != 0) return;
-    for (std::size_t i = 0; i < reused.count; ++i) std::free(reused.blocks[i].p);
+    for (std::size_t i = 0; i < reused.count; ++i) unmap_block(reused.blocks[i].p, reused.blocks[i].bytes);
     reused.count = 0;
 }
 
@@ -55,13 +105,7 @@ void* allocate_large(std::size_t bytes) {
         reused.blocks[best] = reused.blocks[--reused.count];
         return p;
     }
-    void* p = std::aligned_alloc(kHugePage, rounded);
-    if (p == nullptr) throw std::bad_alloc();
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Only advice: without transparent huge pages the block works the same.
-    (void)madvise(p, rounded, MADV_HUGEPAGE);
-#endif
-    return p;
+    return map_block(rounded);
 }
 
 void free_large(void* p, std::size_t bytes) noexcept {
@@ -70,7 +114,7 @@ void free_large(void* p, std::size_t bytes) noexcept {
     } else if (reused.depth != 0 && reused.count < ReusedBlocks::kMax) {
         reused.blocks[reused.count++] = {p, huge_rounded(bytes)};
     } else {
-        std::free(p);
+        unmap_block(p, huge_rounded(bytes));
     }
 }
 
