@@ -229,7 +229,10 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
         representatives.reserve(std::min(n, classes.class_count()));
         for (std::size_t i = 0; i < n; ++i) {
-            if (i + 2 * kAhead < n) classes.prefetch_link(ids[i + 2 * kAhead]);
+            // In stages: the node's link, then the link it points to (the
+            // root for all but long paths), then the root's tag.
+            if (i + 3 * kAhead < n) classes.prefetch_link(ids[i + 3 * kAhead]);
+            if (i + 2 * kAhead < n) classes.prefetch_link(classes.link(ids[i + 2 * kAhead]));
             if (i + kAhead < n) classes.prefetch_tag(classes.find(ids[i + kAhead]));
             const Id cls = classes.find(ids[i]);
             std::uint32_t index = classes.tag(cls);
@@ -248,8 +251,11 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     out.map.assign(index_of_node.begin(), index_of_node.end());
     out.graph.nodes.reserve(representatives.size());
     for (std::size_t j = 0; j < representatives.size(); ++j) {
+        if (j + 2 * kAhead < representatives.size()) __builtin_prefetch(&graph.nodes[representatives[j + 2 * kAhead]]);
         if (j + kAhead < representatives.size()) {
-            for (Id k : inputs_of(representatives[j + kAhead])) __builtin_prefetch(&index_of_node[k]);
+            const std::uint32_t soon = representatives[j + kAhead];
+            for (Id k : inputs_of(soon)) __builtin_prefetch(&index_of_node[k]);
+            __builtin_prefetch(graph.nodes[soon].label.data());
         }
         const std::uint32_t i = representatives[j];
         const EngineNode& node = graph.nodes[i];

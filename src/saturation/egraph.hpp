@@ -205,6 +205,8 @@ public:
         prefetch_add(node.op(), node.children(), stage);
     }
     void prefetch_add(Symbol op, std::span<const Id> children, AddStage stage = AddStage::Slot) const;
+    // The union-find link of `id` (a valid id): one step towards its root.
+    Id link(Id id) const noexcept { return uf_[id]; }
     // Hints that find(id) is coming.
     void prefetch_link(Id id) const {
         if (id < uf_.size()) __builtin_prefetch(&uf_[id]);
