@@ -262,6 +262,9 @@ private:
             out_.classes.push_back(ClassMatches{current_, static_cast<std::uint32_t>(out_.total), 0});
         }
         ++out_.classes.back().count;
+        // The rows grow at their end: a line a little further on is asked
+        // for ahead, for writing.
+        if (out_.rows.size() + 32 < out_.rows.capacity()) __builtin_prefetch(out_.rows.data() + out_.rows.size() + 32, 1);
         out_.rows.insert(out_.rows.end(), bound_.begin(), bound_.end());
         if (probe_ != nullptr) out_.present.push_back(instance_present() ? 1 : 0);
         ++out_.total;
