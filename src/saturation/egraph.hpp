@@ -174,11 +174,12 @@ public:
         if (slot == kNone) return;
         begin_visits();
         const std::vector<Id>& ids = op_heads_[slot].ids;
-        // In stages, a few ids ahead: the id's link, the record of its
+        // In stages, some ids ahead: the id's link, the record of its
         // parent (the root for all but long paths, and its first e-node),
         // then the root's second e-node (all of them in the common classes
-        // of one or two).
-        constexpr std::size_t kAhead = 24;
+        // of one or two). A step here is short, so the stages are 16 ids
+        // apart to cover a miss to main memory.
+        constexpr std::size_t kAhead = 48;
         for (std::size_t j = 0; j < ids.size(); ++j) {
             if (j + kAhead < ids.size()) __builtin_prefetch(&uf_[ids[j + kAhead]]);
             if (j + kAhead * 2 / 3 < ids.size()) {
