@@ -171,7 +171,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         // Hash-consing touches memory at random, so work a little ahead of
         // the adds: first the class records of a later node's inputs, then,
         // once those are likely cached, the table slot of that node.
-        constexpr std::size_t kAhead = 12;
+        constexpr std::size_t kAhead = 8;
         std::vector<Id> children;
         for (std::size_t i = 0; i < n; ++i) {
             if (i + 3 * kAhead < n) {
