@@ -139,7 +139,10 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         // requested.
         constexpr std::size_t kAhead = 8;
         std::uint64_t hashes[kAhead];
+        // Before that, the node itself and its label's text are requested.
         auto hash_ahead = [&](std::size_t j) {
+            if (j + 2 * kAhead < n) __builtin_prefetch(&graph.nodes[j + 2 * kAhead]);
+            if (j + kAhead < n) __builtin_prefetch(graph.nodes[j + kAhead].label.data());
             hashes[j % kAhead] = sat::text_hash(graph.nodes[j].label);
             interned.prefetch(hashes[j % kAhead]);
         };
