@@ -347,18 +347,12 @@ bool EGraph::union_classes(Id a, Id b) {
     return true;
 }
 
-void EGraph::canonicalize_class(Id root) {
+void EGraph::dedup_class(Id root) {
     ClassRec& c = classes_[root];
-    if (c.next == root) {
-        canonicalize(c.node);
-        return;
-    }
+    if (c.next == root) return;
     if (classes_[c.next].next == root) {
-        ENode& first = c.node;
-        ENode& second = classes_[c.next].node;
-        canonicalize(first);
-        canonicalize(second);
-        if (first == second) {
+        const ENode& second = classes_[c.next].node;
+        if (c.node == second) {
             count_node(second.op(), second.arity(), -1);
             c.next = root;
         }
@@ -371,7 +365,6 @@ void EGraph::canonicalize_class(Id root) {
     records.clear();
     std::uint32_t r = root;
     do {
-        canonicalize(classes_[r].node);
         records.push_back(r);
         r = classes_[r].next;
     } while (r != root);
@@ -443,17 +436,17 @@ std::size_t EGraph::rebuild() {
         }
     }
 
-    // Only a class holding an e-node whose child was absorbed can have stale
-    // children or duplicate e-nodes, and every such e-node was repaired
-    // above, which listed its class. A union alone cannot make duplicates:
-    // two canonical e-nodes that are equal hash-cons to one record, so the
-    // classes it joins share none until a child merge, whose repairs list
-    // them.
+    // Every e-node is canonical now: each one with a child that was absorbed
+    // stood in that child's parent entries, was queued with them and
+    // repaired. What is left is duplicates, and only a class holding a
+    // repaired e-node can have any (two canonical e-nodes that are equal
+    // hash-cons to one record, so a union alone joins no duplicates); each
+    // repair listed its e-node's record.
     if (!touched_.empty()) {
         begin_visits();
-        // Each class is requested in stages a few entries ahead: its record
-        // (and a root's record when the entry was absorbed) with its first
-        // e-node, then its second e-node, then the records of their children.
+        // Each class is requested in stages a few entries ahead: the link of
+        // the listed record, the root's record (and so its first e-node),
+        // then its second e-node.
         constexpr std::size_t kAhead = 6;
         const std::size_t count = touched_.size();
         auto root_of = [&](Id t) {
@@ -461,25 +454,16 @@ std::size_t EGraph::rebuild() {
             return up == t ? t : uf_[up];
         };
         for (std::size_t j = 0; j < count; ++j) {
-            if (j + 4 * kAhead < count) __builtin_prefetch(&uf_[touched_[j + 4 * kAhead]]);
-            if (j + 3 * kAhead < count) prefetch_record(uf_[uf_[touched_[j + 3 * kAhead]]]);
-            if (j + 2 * kAhead < count) {
-                const Id soon = root_of(touched_[j + 2 * kAhead]);
+            if (j + 3 * kAhead < count) __builtin_prefetch(&uf_[touched_[j + 3 * kAhead]]);
+            if (j + 2 * kAhead < count) prefetch_record(root_of(touched_[j + 2 * kAhead]));
+            if (j + kAhead < count) {
+                const Id soon = root_of(touched_[j + kAhead]);
                 const std::uint32_t second = classes_[soon].next;
                 if (second != soon) prefetch_record(second);
             }
-            if (j + kAhead < count) {
-                const Id soon = root_of(touched_[j + kAhead]);
-                const ClassRec& first = classes_[soon];
-                const ClassRec& second = classes_[first.next];
-                if (first.next == soon || second.next == soon) {
-                    for (Id ch : first.node.children()) prefetch_class(ch);
-                    for (Id ch : second.node.children()) prefetch_class(ch);
-                }
-            }
             const Id root = find_mut(touched_[j]);
             if (!first_visit(root)) continue;
-            canonicalize_class(root);
+            dedup_class(root);
         }
         touched_.clear();
     }

@@ -347,7 +347,8 @@ private:
         word |= bit;
         return true;
     }
-    void canonicalize_class(Id root);
+    // Drops duplicate e-nodes from the (canonical) class of root `root`.
+    void dedup_class(Id root);
     void repair(Id user, std::size_t& merges);
     void check_id(Id id) const;
 
