@@ -204,6 +204,10 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
             ids[i] = egraph.find(id);
         }
     }
+    // The flat arrays have served: their blocks go to the read-back's arrays.
+    symbols = {};
+    first_input = {};
+    inputs = {};
 
     if (trace) trace->load_seconds = seconds_since(phase);
     phase = Clock::now();
@@ -213,7 +217,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     // node gets its result index (a class's index is kept as its tag, in the
     // e-graph's dense tag array) and every class its representative; then
     // the e-graph goes, and the blocks it frees hold the result.
-    LargeVector<std::uint32_t> index_of_node(n);
+    LargeVector<std::uint32_t> index_of_node;
     LargeVector<std::uint32_t> representatives;
     constexpr std::size_t kAhead = 8;  // how far both passes request memory ahead
     {
@@ -230,6 +234,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         phase = Clock::now();
 
         constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
+        index_of_node.resize(n);
         representatives.reserve(std::min(n, classes.class_count()));
         for (std::size_t i = 0; i < n; ++i) {
             // In stages: the node's link, then the link it points to (the
@@ -248,7 +253,6 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         }
     }
     ids = {};
-    symbols = {};
 
     Canonical out;
     out.map.assign(index_of_node.begin(), index_of_node.end());
@@ -257,14 +261,15 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         if (j + 2 * kAhead < representatives.size()) __builtin_prefetch(&graph.nodes[representatives[j + 2 * kAhead]]);
         if (j + kAhead < representatives.size()) {
             const std::uint32_t soon = representatives[j + kAhead];
-            for (Id k : inputs_of(soon)) __builtin_prefetch(&index_of_node[k]);
+            for (std::uint64_t k : graph.nodes[soon].inputs) __builtin_prefetch(&index_of_node[k]);
             __builtin_prefetch(graph.nodes[soon].label.data());
         }
         const std::uint32_t i = representatives[j];
         const EngineNode& node = graph.nodes[i];
         EngineNode& emitted = out.graph.nodes.emplace_back();
         emitted.label = node.label;
-        const std::span<const Id> kids = inputs_of(i);
+        // The inputs were checked in the first pass: each names an earlier node.
+        const InputList& kids = node.inputs;
         emitted.inputs.resize(kids.size());
         for (std::size_t k = 0; k < kids.size(); ++k) emitted.inputs[k] = index_of_node[kids[k]];
         emitted.boundary = !std::string_view(node.label).starts_with("op|");
