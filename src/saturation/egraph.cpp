@@ -226,22 +226,22 @@ void EGraph::count_node(Symbol op, std::uint32_t arity, std::int64_t delta) {
     op_heads_[slot].by_arity[arity] += static_cast<std::uint64_t>(delta);
 }
 
-void EGraph::NodeTable::prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash,
+bool EGraph::NodeTable::prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash,
                                        const EGraph& owner, bool to_class) const {
-    if (slots_.empty()) return;
+    if (slots_.empty()) return false;
     const std::uint32_t tag = tag_of(hash);
     for (std::uint64_t i = position(hash);; i = (i + 1) & mask_) {
         const std::uint32_t s = slots_[i];
-        if (s == 0) return;
+        if (s == 0) return false;
         if ((s & ~record_mask_) == tag) {
             const Id r = record_of(s);
             if (!to_class) {
                 owner.prefetch_record(r);
-                return;
+                return true;
             }
             if (owner.classes_[r].node.is(op, children)) {
                 owner.prefetch_class(r);
-                return;
+                return true;
             }
         }
     }
@@ -267,7 +267,10 @@ void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stag
             table_.prefetch_match(op, kids, h, *this, false);
             break;
         case AddStage::Class:
-            table_.prefetch_match(op, kids, h, *this, true);
+            // A new e-node is entered in the parent entries of its children.
+            if (!table_.prefetch_match(op, kids, h, *this, true)) {
+                for (Id c : kids) prefetch_record(c);
+            }
             break;
     }
 }

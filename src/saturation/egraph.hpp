@@ -200,7 +200,9 @@ public:
 
     // Hints that add(node) is coming. Meant to be issued in stages, each a
     // little later than the previous one: the table slot, then the entry
-    // (the record) the slot points to, then that record's union-find link.
+    // (the record) the slot points to, then that record's union-find link,
+    // or when there is no such entry the records of the children, which a
+    // new e-node enters itself in.
     enum class AddStage { Slot, Entry, Class };
     void prefetch_add(const ENode& node, AddStage stage = AddStage::Slot) const {
         prefetch_add(node.op(), node.children(), stage);
@@ -291,7 +293,8 @@ private:
         }
         // Reads the (already requested) slots of `key` and requests the
         // record, or with `to_class` reads it and requests its class.
-        void prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash, const EGraph& owner,
+        // Returns whether a match was found.
+        bool prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash, const EGraph& owner,
                             bool to_class) const;
 
     private:

@@ -449,8 +449,16 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
             if (!hinted(group[j])) continue;
             const std::span<const Id> bound = matches.row(group[j].row);
             egraph.prefetch_class(group[j].eclass);
+            // A flat applier's bound classes are only canonicalised here;
+            // their records are asked for later, and only for a new e-node.
             for (std::size_t e = 0; e < applier_.nodes_.size(); ++e) {
-                if (applier_.nodes_[e].is_var) egraph.prefetch_class(bound_id(bound, static_cast<std::uint32_t>(e)));
+                if (!applier_.nodes_[e].is_var) continue;
+                const Id id = bound_id(bound, static_cast<std::uint32_t>(e));
+                if (flat_applier) {
+                    egraph.prefetch_link(id);
+                } else {
+                    egraph.prefetch_class(id);
+                }
             }
         }
         if (flat_applier) {
