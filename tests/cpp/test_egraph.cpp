@@ -247,6 +247,87 @@ TEST(EGraphCore, HashConsingFollowsMergesAcrossRebuildsAndTableGrowth) {
     }
 }
 
+TEST(EGraphCore, BatchedUnionsRebuildToTheCongruenceClosure) {
+    // Layers of unary and binary terms over a few leaves, then many unions
+    // of random terms with one rebuild at the end, so that repairs cascade
+    // through classes merged while other repairs were pending. The classes
+    // must be exactly the congruence closure of the unions, computed here by
+    // a plain fixpoint, and every invariant must hold.
+    for (const std::uint64_t seed : {3u, 11u, 29u, 101u}) {
+        SCOPED_TRACE(seed);
+        std::uint64_t state = seed;
+        auto next = [&](std::uint64_t k) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            return (state >> 33) % k;
+        };
+        const char* ops[] = {"f", "g"};
+        EGraph g;
+        std::vector<ENode> terms;  // term k was added as terms[k] and got id k
+        auto add = [&](ENode n) {
+            const std::size_t before = g.id_count();
+            const Id id = g.add(n);
+            if (g.id_count() != before) {
+                ASSERT_EQ(id, terms.size());
+                terms.push_back(std::move(n));
+            }
+        };
+        for (int i = 0; i < 4; ++i) add(ENode(sym(("x" + std::to_string(i)).c_str()), {}));
+        for (int k = 0; k < 300; ++k) {
+            const Id a = static_cast<Id>(next(terms.size()));
+            const Id b = static_cast<Id>(next(terms.size()));
+            const Symbol op = sym(ops[next(2)]);
+            if (next(3) == 0) {
+                add(ENode(op, {a}));
+            } else {
+                add(ENode(op, {a, b}));
+            }
+        }
+        g.rebuild();
+        std::vector<std::pair<Id, Id>> unions;
+        for (int k = 0; k < 25; ++k) {
+            unions.emplace_back(static_cast<Id>(next(terms.size())), static_cast<Id>(next(terms.size())));
+            g.union_classes(unions.back().first, unions.back().second);
+        }
+        g.rebuild();
+        ASSERT_EQ(g.check_invariants(), std::nullopt);
+
+        // The closure: merge the unions, then merge terms with the same
+        // operator and merged children until nothing changes.
+        std::vector<Id> rep(terms.size());
+        for (Id k = 0; k < rep.size(); ++k) rep[k] = k;
+        std::function<Id(Id)> root = [&](Id x) { return rep[x] == x ? x : rep[x] = root(rep[x]); };
+        auto merge = [&](Id x, Id y) {
+            x = root(x);
+            y = root(y);
+            if (x == y) return false;
+            rep[std::max(x, y)] = std::min(x, y);
+            return true;
+        };
+        for (const auto& [x, y] : unions) merge(x, y);
+        for (bool changed = true; changed;) {
+            changed = false;
+            for (Id x = 0; x < terms.size(); ++x) {
+                for (Id y = x + 1; y < terms.size(); ++y) {
+                    if (terms[x].op() != terms[y].op() || terms[x].arity() != terms[y].arity()) continue;
+                    bool same = true;
+                    for (std::uint32_t c = 0; c < terms[x].arity(); ++c) {
+                        same = same && root(terms[x].children()[c]) == root(terms[y].children()[c]);
+                    }
+                    if (same && merge(x, y)) changed = true;
+                }
+            }
+        }
+        std::set<Id> expected;
+        for (Id x = 0; x < terms.size(); ++x) {
+            expected.insert(root(x));
+            for (Id y = x + 1; y < terms.size(); y += 7) {
+                EXPECT_EQ(g.find(x) == g.find(y), root(x) == root(y)) << x << " " << y;
+            }
+        }
+        EXPECT_EQ(g.class_count(), expected.size());
+    }
+}
+
 TEST(EGraphCore, UnionKeepsTheRootWithMoreParentsAndOnATieTheFirst) {
     EGraph g;
     const Id a = leaf(g, "a");
