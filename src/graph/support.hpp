@@ -178,6 +178,14 @@ struct LargeAllocator {
     }
 };
 
+// Hints that `v` is about to grow at its end: requests, for writing, the
+// line `ahead` elements past the end, when that is still inside the
+// capacity. Appending into fresh lines otherwise waits for each of them.
+template <class Vector>
+inline void prefetch_append(const Vector& v, std::size_t ahead) noexcept {
+    if (v.size() + ahead < v.capacity()) __builtin_prefetch(v.data() + v.size() + ahead, 1);
+}
+
 // The lowest `bits` bits of a 32-bit word (all of them from 32 on): the part
 // of a packed hash-table slot that holds an index.
 inline constexpr std::uint32_t low_bits32(unsigned bits) noexcept {

@@ -123,8 +123,8 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
     auto phase = Clock::now();
 
     // One sequential pass over the input graph: labels become symbols and
-    // the inputs of every node go into one flat array. Everything after it
-    // reads these arrays instead of the scattered input nodes.
+    // the inputs of every node go into one flat array. The load reads these
+    // arrays instead of the input nodes.
     if (n >= sat::kNoId) panic("graph is too large for the e-graph: " + std::to_string(n) + " nodes");
     LargeVector<Symbol> symbols(n);
     LargeVector<std::uint32_t> first_input(n + 1);

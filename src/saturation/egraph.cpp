@@ -297,9 +297,9 @@ Id EGraph::add(ENode node) {
 
     // The arrays grow at their ends: the lines a few entries on are asked
     // for ahead, for writing.
-    if (classes_.size() + 8 < classes_.capacity()) __builtin_prefetch(classes_.data() + classes_.size() + 8, 1);
-    if (parent_pool_.size() + 16 < parent_pool_.capacity()) __builtin_prefetch(parent_pool_.data() + parent_pool_.size() + 16, 1);
-    if (uf_.size() + 32 < uf_.capacity()) __builtin_prefetch(uf_.data() + uf_.size() + 32, 1);
+    prefetch_append(classes_, 8);
+    prefetch_append(parent_pool_, 16);
+    prefetch_append(uf_, 32);
     const Symbol op = node.op();
     const std::uint32_t arity = node.arity();
     uf_.push_back(id);
@@ -308,7 +308,7 @@ Id EGraph::add(ENode node) {
     cls.next = id;
     table_.commit(id);
     OpList& list = op_heads_[op_slot_or_insert(op)];
-    if (list.ids.size() + 32 < list.ids.capacity()) __builtin_prefetch(list.ids.data() + list.ids.size() + 32, 1);
+    prefetch_append(list.ids, 32);
     list.ids.push_back(id);
     if (list.by_arity.size() <= size_t{arity}) list.by_arity.resize(size_t{arity} + 1, 0);
     ++list.by_arity[arity];

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "graph/support.hpp"
+
 namespace veltrix::sat {
 namespace {
 
@@ -262,9 +264,7 @@ private:
             out_.classes.push_back(ClassMatches{current_, static_cast<std::uint32_t>(out_.total), 0});
         }
         ++out_.classes.back().count;
-        // The rows grow at their end: a line a little further on is asked
-        // for ahead, for writing.
-        if (out_.rows.size() + 32 < out_.rows.capacity()) __builtin_prefetch(out_.rows.data() + out_.rows.size() + 32, 1);
+        prefetch_append(out_.rows, 32);
         out_.rows.insert(out_.rows.end(), bound_.begin(), bound_.end());
         if (probe_ != nullptr) out_.present.push_back(instance_present() ? 1 : 0);
         ++out_.total;
