@@ -45,11 +45,18 @@ const RuleRecord* ThrottleScheduler::record(Symbol rule) const {
 
 SearchMatches ThrottleScheduler::search_rewrite(std::uint64_t iteration, const EGraph& egraph, const Rewrite& rule,
                                                 bool* banned_now) {
-    if (banned_now) *banned_now = false;
-    RuleRecord& s = record_for(rule.name());
+    SearchMemo memo;
+    if (search_rewrite(iteration, egraph, rule, memo, banned_now)) return std::move(memo.matches);
     SearchMatches none;
     none.width = static_cast<std::uint32_t>(rule.searcher().vars().size());
-    if (iteration < s.banned_until) return none;
+    return none;
+}
+
+bool ThrottleScheduler::search_rewrite(std::uint64_t iteration, const EGraph& egraph, const Rewrite& rule,
+                                       SearchMemo& memo, bool* banned_now) {
+    if (banned_now) *banned_now = false;
+    RuleRecord& s = record_for(rule.name());
+    if (iteration < s.banned_until) return false;
 
     if (s.times_banned >= 64) panic("attempt to shift left with overflow");
     const std::uint64_t threshold = s.match_limit << s.times_banned;
@@ -58,23 +65,30 @@ SearchMatches ThrottleScheduler::search_rewrite(std::uint64_t iteration, const E
     // A rule that is going to be banned returns nothing, so when the
     // e-graph's counts already show more matches than the threshold the
     // search itself is skipped.
-    SearchMatches found;
+    std::size_t total = 0;
     const std::optional<std::size_t> known = rule.searcher().count_without_search(egraph);
     if (known && *known > threshold) {
-        found.total = *known;
+        total = *known;
     } else {
-        found = rule.search(egraph, limit);
+        if (!memo.answers(egraph, limit)) {
+            memo.matches = rule.search(egraph, limit);
+            memo.valid = true;
+            memo.ids = egraph.id_count();
+            memo.merges = egraph.merge_count();
+            memo.limit = limit;
+        }
+        total = memo.matches.total;
     }
-    if (found.total > threshold) {
+    if (total > threshold) {
         const std::uint64_t ban = s.ban_length << s.times_banned;
         s.times_banned += 1;
         const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
         s.banned_until = iteration > max - ban ? max : iteration + ban;
         if (banned_now) *banned_now = true;
-        return none;
+        return false;
     }
     s.times_applied += 1;
-    return found;
+    return true;
 }
 
 std::size_t ThrottleScheduler::apply_rewrite(EGraph& egraph, const Rewrite& rule, const SearchMatches& matches) {
@@ -139,7 +153,8 @@ SaturationDriver& SaturationDriver::run(std::span<const Rewrite> rules) {
     warn_repeated_rule_names(rules);
     egraph_.rebuild();
 
-    std::vector<SearchMatches> found;
+    std::vector<SearchMemo> searched(rules.size());
+    std::vector<char> matched(rules.size());
     for (;;) {
         const std::uint64_t i = iterations_.size();
         if (i == 0) start_time_ = Clock::now();
@@ -154,11 +169,11 @@ SaturationDriver& SaturationDriver::run(std::span<const Rewrite> rules) {
         };
         auto phase = Clock::now();
         if (!stop) {
-            found.clear();
-            for (const Rewrite& rule : rules) {
+            std::fill(matched.begin(), matched.end(), 0);
+            for (std::size_t k = 0; k < rules.size(); ++k) {
                 bool banned = false;
-                found.push_back(scheduler_.search_rewrite(i, egraph_, rule, &banned));
-                if (banned) it.banned.push_back(rule.name());
+                matched[k] = scheduler_.search_rewrite(i, egraph_, rules[k], searched[k], &banned);
+                if (banned) it.banned.push_back(rules[k].name());
                 if ((stop = check_limits())) break;
             }
         }
@@ -166,7 +181,8 @@ SaturationDriver& SaturationDriver::run(std::span<const Rewrite> rules) {
         phase = Clock::now();
         if (!stop) {
             for (std::size_t k = 0; k < rules.size(); ++k) {
-                const std::size_t merged = scheduler_.apply_rewrite(egraph_, rules[k], found[k]);
+                const std::size_t merged =
+                    matched[k] ? scheduler_.apply_rewrite(egraph_, rules[k], searched[k].matches) : 0;
                 if (merged > 0) {
                     auto at = std::find_if(it.applied.begin(), it.applied.end(),
                                            [&](const auto& a) { return a.first == rules[k].name(); });

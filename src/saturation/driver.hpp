@@ -53,6 +53,26 @@ struct RuleRecord {
     std::uint64_t ban_length = 0;
 };
 
+// A rule's last search and the state of the e-graph it was made on. The
+// driver keeps one per rule: searching an e-graph that has not changed since
+// finds the same matches, so such a search is not repeated. The e-graph
+// changes only by adding an e-node, which creates a class, or by merging two
+// classes, and both leave their count higher.
+struct SearchMemo {
+    bool valid = false;
+    std::uint64_t ids = 0;     // EGraph::id_count() at the search
+    std::uint64_t merges = 0;  // EGraph::merge_count() at the search
+    std::uint64_t limit = 0;   // the limit it was made with
+    SearchMatches matches;
+
+    // Whether a search of `egraph` with `limit` would find exactly `matches`.
+    bool answers(const EGraph& egraph, std::uint64_t search_limit) const noexcept {
+        if (!valid || ids != egraph.id_count() || merges != egraph.merge_count()) return false;
+        // A search that stopped short of its limit found everything.
+        return search_limit == limit || (matches.total < limit && matches.total < search_limit);
+    }
+};
+
 class ThrottleScheduler {
 public:
     static constexpr std::uint64_t kDefaultMatchLimit = 1000;
@@ -66,6 +86,12 @@ public:
     // gets banned now. `*banned_now` is set when this call banned it.
     SearchMatches search_rewrite(std::uint64_t iteration, const EGraph& egraph, const Rewrite& rule,
                                  bool* banned_now = nullptr);
+    // The same decision, with the rule's matches left in `memo.matches` and
+    // the rule's earlier search in `memo` taken when it still answers.
+    // Returns whether the rule is applied in this iteration (with those
+    // matches); when not, `memo.matches` may still hold an older search.
+    bool search_rewrite(std::uint64_t iteration, const EGraph& egraph, const Rewrite& rule, SearchMemo& memo,
+                        bool* banned_now = nullptr);
     std::size_t apply_rewrite(EGraph& egraph, const Rewrite& rule, const SearchMatches& matches);
     // May fast-forward bans; see the .cpp.
     bool can_stop(std::uint64_t iteration);

@@ -674,6 +674,51 @@ TEST(ThrottleSchedule, FastForwardMovesEveryBanBySameDistance) {
     EXPECT_EQ(s.record(r2.name())->banned_until, 5u);
 }
 
+TEST(ThrottleSchedule, ASearchIsReusedOnlyWhileTheEGraphIsUnchanged) {
+    // A mark in the kept rows shows whether the next call searched again.
+    constexpr Id kMark = 777777;
+    auto searched_again = [&](ThrottleScheduler& s, const EGraph& g, const Rewrite& r, std::uint64_t i,
+                              SearchMemo& memo) {
+        memo.matches.rows.at(0) = kMark;
+        EXPECT_TRUE(s.search_rewrite(i, g, r, memo));
+        EXPECT_EQ(memo.matches.total, 3u);
+        return memo.matches.rows.at(0) != kMark;
+    };
+    EGraph g = fan(3);
+    const Rewrite r = rule("wrap", "(f ?x)", "(f ?x)");
+    ThrottleScheduler s;
+    SearchMemo memo;
+    ASSERT_TRUE(s.search_rewrite(0, g, r, memo));
+    EXPECT_FALSE(searched_again(s, g, r, 1, memo)) << "nothing changed";
+    const Id x = leaf(g, "fan0");  // already there: no change
+    g.rebuild();
+    EXPECT_FALSE(searched_again(s, g, r, 2, memo));
+    const Id y = leaf(g, "fresh");
+    g.rebuild();
+    EXPECT_TRUE(searched_again(s, g, r, 3, memo)) << "a class was added";
+    EXPECT_FALSE(searched_again(s, g, r, 4, memo));
+    g.union_classes(x, y);
+    g.rebuild();
+    EXPECT_TRUE(searched_again(s, g, r, 5, memo)) << "two classes merged";
+
+    // A search cut short by its limit does not answer a larger limit. The
+    // repeated variable makes the scheduler search instead of counting.
+    EGraph h;
+    for (const char* name : {"p", "q", "r"}) {
+        const Id v = leaf(h, name);
+        app(h, "h", {v, v});
+    }
+    h.rebuild();
+    const Rewrite twice = rule("twice", "(h ?x ?x)", "?x");
+    ThrottleScheduler tight(2, 5);
+    SearchMemo cut;
+    bool banned = false;
+    EXPECT_FALSE(tight.search_rewrite(0, h, twice, cut, &banned));
+    EXPECT_TRUE(banned);
+    EXPECT_TRUE(searched_again(tight, h, twice, 5, cut)) << "threshold 4 now";
+    EXPECT_FALSE(searched_again(tight, h, twice, 6, cut));
+}
+
 // ---------------------------------------------------------------------------
 // Driver
 
