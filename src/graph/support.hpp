@@ -186,6 +186,13 @@ inline void prefetch_append(const Vector& v, std::size_t ahead) noexcept {
     if (v.size() + ahead < v.capacity()) __builtin_prefetch(v.data() + v.size() + ahead, 1);
 }
 
+// Gives a vector's block back now. Assigning {} would only empty the
+// vector and keep its capacity.
+template <class Vector>
+inline void release(Vector& v) noexcept {
+    Vector().swap(v);
+}
+
 // The lowest `bits` bits of a 32-bit word (all of them from 32 on): the part
 // of a packed hash-table slot that holds an index.
 inline constexpr std::uint32_t low_bits32(unsigned bits) noexcept {

@@ -134,7 +134,7 @@ struct EngineGraph {
 
 struct Canonical {
     EngineGraph graph;
-    std::vector<std::uint64_t> map;  // one entry per node handed in
+    LargeVector<std::uint64_t> map;  // one entry per node handed in
 };
 
 // Merges nodes that are equal under the engine's rules and under structural

@@ -20,7 +20,7 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
     const EngineGraph engine_graph = to_engine_graph(kept.nodes, kept.outputs);
     const TokenTable tokens(kept.nodes, engine_graph);
 
-    std::vector<std::uint64_t> engine_map;
+    LargeVector<std::uint64_t> engine_map;
     CseResult dedup;
     {
         Canonical canonical = engine.canonicalize(engine_graph);

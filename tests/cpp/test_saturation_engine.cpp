@@ -34,7 +34,7 @@ EngineGraph graph(std::vector<EngineNode> nodes, std::vector<std::uint64_t> outp
                        std::move(outputs)};
 }
 
-using Map = std::vector<std::uint64_t>;
+using Map = LargeVector<std::uint64_t>;
 
 TEST(SaturationRules, TwelveRulesInOrderWithExactTexts) {
     const SaturationEngine engine;
