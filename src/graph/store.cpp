@@ -26,7 +26,7 @@ namespace veltrix {
 // Large blocks
 
 namespace {
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugePage = kLargeBlock;
 
 // Blocks freed on this thread while a LargeBlockReuse scope is open: kept
 // for the scope's later large requests, freed when the outermost scope

@@ -145,9 +145,11 @@ private:
 };
 
 // Allocator for the core's big arrays (the store's, the e-graph's, the
-// pipeline's graphs): blocks of 2 MiB and more are asked to be backed by
-// huge pages, so that fresh memory faults in a few times faster and random
-// accesses miss the TLB less. Smaller blocks come from operator new. Defined in store.cpp.
+// pipeline's graphs): blocks of kLargeBlock bytes and more are mapped on
+// their own and asked to be backed by huge pages, so that fresh memory
+// faults in a few times faster and random accesses miss the TLB less.
+// Smaller blocks come from operator new. Defined in store.cpp.
+inline constexpr std::size_t kLargeBlock = std::size_t{2} << 20;
 void* allocate_large(std::size_t bytes);
 void free_large(void* p, std::size_t bytes) noexcept;
 
@@ -186,13 +188,6 @@ inline void prefetch_append(const Vector& v, std::size_t ahead) noexcept {
     if (v.size() + ahead < v.capacity()) __builtin_prefetch(v.data() + v.size() + ahead, 1);
 }
 
-// Gives a vector's block back now. Assigning {} would only empty the
-// vector and keep its capacity.
-template <class Vector>
-inline void release(Vector& v) noexcept {
-    Vector().swap(v);
-}
-
 // The lowest `bits` bits of a 32-bit word (all of them from 32 on): the part
 // of a packed hash-table slot that holds an index.
 inline constexpr std::uint32_t low_bits32(unsigned bits) noexcept {
@@ -202,5 +197,15 @@ inline constexpr std::uint32_t low_bits32(unsigned bits) noexcept {
 // A vector that may grow big, such as the core's arrays of one entry per node.
 template <class T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;
+
+// Gives a vector's block back now when it is mapped on its own: inside a
+// LargeBlockReuse scope it then serves the scope's next large request.
+// (Assigning {} would only empty the vector.) A smaller block came from
+// malloc and stays until the vector goes: freeing it early can make malloc
+// trim its heap, whose pages the next requests then fault in again.
+template <class T>
+inline void release_early(LargeVector<T>& v) noexcept {
+    if (v.capacity() * sizeof(T) >= kLargeBlock) LargeVector<T>().swap(v);
+}
 
 }  // namespace veltrix

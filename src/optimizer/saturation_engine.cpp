@@ -205,9 +205,9 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         }
     }
     // The flat arrays have served: their blocks go to the read-back's arrays.
-    release(symbols);
-    release(first_input);
-    release(inputs);
+    release_early(symbols);
+    release_early(first_input);
+    release_early(inputs);
 
     if (trace) trace->load_seconds = seconds_since(phase);
     phase = Clock::now();
@@ -252,7 +252,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
             index_of_node[i] = index;
         }
     }
-    release(ids);
+    release_early(ids);
 
     Canonical out;
     out.map.assign(index_of_node.begin(), index_of_node.end());
