@@ -71,7 +71,9 @@ bool ThrottleScheduler::search_rewrite(std::uint64_t iteration, const EGraph& eg
         total = *known;
     } else {
         if (!memo.answers(egraph, limit)) {
-            memo.matches = rule.search(egraph, limit);
+            // The search reuses the memory of the rule's last one.
+            memo.valid = false;
+            rule.search_into(memo.matches, egraph, limit);
             memo.valid = true;
             memo.ids = egraph.id_count();
             memo.merges = egraph.merge_count();

@@ -298,10 +298,21 @@ private:
 }  // namespace
 
 SearchMatches Pattern::search(const EGraph& egraph, std::size_t limit, const InstanceProbe* probe) const {
-    if (!egraph.clean()) panic("search on an e-graph that is not rebuilt");
     SearchMatches out;
+    search_into(out, egraph, limit, probe);
+    return out;
+}
+
+void Pattern::search_into(SearchMatches& out, const EGraph& egraph, std::size_t limit,
+                          const InstanceProbe* probe) const {
+    if (!egraph.clean()) panic("search on an e-graph that is not rebuilt");
+    out.classes.clear();
+    out.rows.clear();
+    out.present.clear();
+    out.total = 0;
+    out.merges_at_search = 0;
     out.width = static_cast<std::uint32_t>(vars_.size());
-    if (limit == 0 || nodes_.empty()) return out;
+    if (limit == 0 || nodes_.empty()) return;
     if (const std::optional<std::size_t> known = count_without_search(egraph)) {
         // The result's size is known: no regrowing (and recopying) of its lists.
         const std::size_t rows = std::min(*known, limit);
@@ -319,7 +330,6 @@ SearchMatches Pattern::search(const EGraph& egraph, std::size_t limit, const Ins
     } else {
         egraph.for_each_class_with_op(top.op, [&](Id c) { return matcher.match_root(c); });
     }
-    return out;
 }
 
 std::optional<std::size_t> Pattern::count_without_search(const EGraph& egraph) const {

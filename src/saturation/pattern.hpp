@@ -87,6 +87,9 @@ public:
     SearchMatches search(const EGraph& egraph,
                          std::size_t limit = std::numeric_limits<std::size_t>::max(),
                          const InstanceProbe* probe = nullptr) const;
+    // The same search, into `out`, whose lists keep their memory.
+    void search_into(SearchMatches& out, const EGraph& egraph, std::size_t limit,
+                     const InstanceProbe* probe = nullptr) const;
 
     // The number of substitutions search() would find without a limit, when
     // the e-graph's counts tell it without searching: for a root over
@@ -128,6 +131,9 @@ public:
     SearchMatches search(const EGraph& egraph,
                          std::size_t limit = std::numeric_limits<std::size_t>::max()) const {
         return searcher_.search(egraph, limit, &probe_);
+    }
+    void search_into(SearchMatches& out, const EGraph& egraph, std::size_t limit) const {
+        searcher_.search_into(out, egraph, limit, &probe_);
     }
 
     // Instantiates the applier for every substitution and unions it with

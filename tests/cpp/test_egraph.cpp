@@ -518,6 +518,15 @@ TEST(PatternSearch, LimitStopsAtExactlyThatManySubstitutions) {
         EXPECT_EQ(m.total, std::min<std::size_t>(limit, 50)) << limit;
         EXPECT_EQ(m.rows.size(), m.total * 2);
     }
+    // Searching into an earlier result replaces all of it.
+    SearchMatches reused = p.search(g);
+    for (std::size_t limit : {17u, 0u, 50u, 1u}) {
+        p.search_into(reused, g, limit);
+        const SearchMatches fresh = p.search(g, limit);
+        EXPECT_EQ(reused.total, fresh.total) << limit;
+        EXPECT_EQ(reused.rows, fresh.rows) << limit;
+        EXPECT_EQ(reused.classes.size(), fresh.classes.size()) << limit;
+    }
 }
 
 TEST(RewriteApply, CountsOnlyEffectiveMerges) {
