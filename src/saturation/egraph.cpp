@@ -397,12 +397,14 @@ void EGraph::repair(Id user, std::size_t& merges) {
     canonicalize(node);
     if (std::uint32_t* slot = table_.find_or_claim(node, node.hash(), classes_.data())) {
         const Id previous = table_.record_of(*slot);
+        if (previous == user) return;
+        // Two records now hold this e-node, and one class holds both.
         table_.point_to(*slot, user);
         if (union_classes(previous, user)) ++merges;
+        touched_.push_back(user);
     } else {
         table_.commit(user);
     }
-    touched_.push_back(user);
 }
 
 std::size_t EGraph::rebuild() {
@@ -441,10 +443,12 @@ std::size_t EGraph::rebuild() {
 
     // Every e-node is canonical now: each one with a child that was absorbed
     // stood in that child's parent entries, was queued with them and
-    // repaired. What is left is duplicates, and only a class holding a
-    // repaired e-node can have any (two canonical e-nodes that are equal
-    // hash-cons to one record, so a union alone joins no duplicates); each
-    // repair listed its e-node's record.
+    // repaired. What is left is duplicates. Records with equal e-nodes have
+    // the same children, so they stand in the same parent entries and are
+    // repaired together: the later repair finds the earlier one's e-node in
+    // the table, and a union alone joins no duplicates. So only a class in
+    // which a repair found its e-node already present can hold any; that
+    // repair listed its record.
     if (!touched_.empty()) {
         begin_visits();
         // Each class is requested in stages a few entries ahead: the link of
