@@ -39,12 +39,15 @@ Rewrite must_rewrite(const std::string& name, const std::string& searcher, const
     return std::move(r).value();
 }
 
-// Interns each distinct label once per call. A flat table keyed by a hash
-// of the text, holding its own copy of each text so that a lookup never
-// reaches back into the (scattered) input nodes.
+// Gives each distinct label of one call its symbol: the rules' own symbol
+// for an operator some rule names, an atom for every other label. Those
+// labels matter to the e-graph only as equal or not, and interning them
+// would grow the process-wide table with every source name ever reduced.
+// A flat table keyed by a hash of the text, holding its own copy of each
+// text so that a lookup never reaches back into the (scattered) input nodes.
 class LabelSymbols {
 public:
-    explicit LabelSymbols(std::size_t expected) {
+    LabelSymbols(std::size_t expected, std::span<const RuleOp> rule_ops) : rule_ops_(rule_ops) {
         // Graphs repeat a few labels many times; start small and grow.
         std::size_t size = 64;
         while (size < expected / 64) size *= 2;
@@ -56,7 +59,7 @@ public:
         for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
             Slot& s = slots_[i];
             if (s.text == kEmpty) {
-                const Symbol symbol = Symbol::intern(label, h);
+                const Symbol symbol = fresh(label, h);
                 s.hash = h;
                 s.symbol = symbol;
                 s.text = static_cast<std::uint32_t>(texts_.size());
@@ -71,6 +74,15 @@ public:
     void prefetch(std::uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
 
 private:
+    Symbol fresh(std::string_view label, std::uint64_t h) {
+        for (const RuleOp& op : rule_ops_) {
+            if (op.hash == h && op.text == label) return op.symbol;
+        }
+        // More distinct labels than atoms would take a graph of 2^31 nodes.
+        if (atoms_ == Symbol::kAtomCount) return Symbol::intern(label, h);
+        return Symbol::atom(atoms_++);
+    }
+
     static constexpr std::uint32_t kEmpty = 0xffffffffu;
     struct Slot {
         std::uint64_t hash = 0;
@@ -90,6 +102,8 @@ private:
         }
     }
 
+    std::span<const RuleOp> rule_ops_;
+    std::uint32_t atoms_ = 0;
     std::vector<Slot> slots_;
     std::vector<std::string> texts_;
 };
@@ -109,6 +123,19 @@ SaturationEngine::SaturationEngine() {
         rules_.push_back(must_rewrite("identity-" + std::to_string(i), searcher, "?x"));
     }
     iter_limit_ = 12;
+    for (const Rewrite& rule : rules_) {
+        for (const Pattern* p : {&rule.searcher(), &rule.applier()}) {
+            for (const sat::PatternNode& node : p->ast()) {
+                if (node.is_var) continue;
+                const bool known = std::any_of(rule_ops_.begin(), rule_ops_.end(),
+                                               [&](const RuleOp& op) { return op.symbol == node.op; });
+                if (!known) {
+                    const std::string_view text = node.op.text();
+                    rule_ops_.push_back(RuleOp{sat::text_hash(text), node.op, std::string(text)});
+                }
+            }
+        }
+    }
 }
 
 Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const { return canonicalize(graph, nullptr); }
@@ -133,7 +160,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         // Nearly every node has at most two inputs; the rare wider one grows
         // the array, which is cheaper than a counting pass over the graph.
         inputs.reserve(2 * n);
-        LabelSymbols interned(n);
+        LabelSymbols label_symbols(n, rule_ops_);
         // A label's table slot is a cache miss once a graph has many
         // distinct labels: hashes are taken a few nodes ahead and their slots
         // requested.
@@ -144,12 +171,12 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
             if (j + 2 * kAhead < n) __builtin_prefetch(&graph.nodes[j + 2 * kAhead]);
             if (j + kAhead < n) __builtin_prefetch(graph.nodes[j + kAhead].label.data());
             hashes[j % kAhead] = sat::text_hash(graph.nodes[j].label);
-            interned.prefetch(hashes[j % kAhead]);
+            label_symbols.prefetch(hashes[j % kAhead]);
         };
         for (std::size_t j = 0; j < std::min(kAhead, n); ++j) hash_ahead(j);
         for (std::size_t i = 0; i < n; ++i) {
             const EngineNode& node = graph.nodes[i];
-            symbols[i] = interned.get(node.label, hashes[i % kAhead]);
+            symbols[i] = label_symbols.get(node.label, hashes[i % kAhead]);
             if (i + kAhead < n) hash_ahead(i + kAhead);
             first_input[i] = static_cast<std::uint32_t>(inputs.size());
             for (std::uint64_t k : node.inputs) {

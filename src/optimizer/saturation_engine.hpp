@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "optimizer/engine.hpp"
@@ -22,6 +23,13 @@ struct SaturationTrace {
     double read_seconds = 0.0;       // reading the canonical graph back
 };
 
+// An operator that one of the engine's rules names.
+struct RuleOp {
+    std::uint64_t hash;  // sat::text_hash(text)
+    sat::Symbol symbol;
+    std::string text;
+};
+
 class SaturationEngine final : public RewriteEngine {
 public:
     // Builds the twelve rules (eight commutativity, four identity) and sets
@@ -37,6 +45,7 @@ public:
 
 private:
     std::vector<sat::Rewrite> rules_;
+    std::vector<RuleOp> rule_ops_;  // every operator the rules name, once
     std::uint64_t iter_limit_ = 0;
 };
 

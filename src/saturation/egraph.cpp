@@ -556,7 +556,11 @@ std::optional<std::string> EGraph::check_invariants() const {
         std::vector<std::uint64_t> kept = op_heads_[k].by_arity;
         counted[k].resize(std::max(counted[k].size(), kept.size()), 0);
         kept.resize(counted[k].size(), 0);
-        if (kept != counted[k]) return "e-node count of operator " + std::string(op_heads_[k].op.text()) + " is out of date";
+        if (kept != counted[k]) {
+            const Symbol op = op_heads_[k].op;
+            const std::string name = op.is_atom() ? "atom " + std::to_string(op.index()) : std::string(op.text());
+            return "e-node count of operator " + name + " is out of date";
+        }
     }
     return std::nullopt;
 }

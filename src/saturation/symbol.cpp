@@ -13,10 +13,11 @@ namespace veltrix::sat {
 namespace {
 
 // A symbol's index is (position within its shard) * 16 + shard number, so
-// each shard hands out indices without talking to the others.
+// each shard hands out indices without talking to the others. Interned
+// indices stay below Symbol::kAtomCount; the upper half is the atoms'.
 constexpr std::uint32_t kShardBits = 4;
 constexpr std::uint32_t kShardCount = 1u << kShardBits;
-constexpr std::uint64_t kPerShardCapacity = std::uint64_t{1} << (32 - kShardBits);
+constexpr std::uint64_t kPerShardCapacity = std::uint64_t{Symbol::kAtomCount} >> kShardBits;
 
 
 struct Shard {
@@ -101,6 +102,7 @@ Symbol Symbol::intern(std::string_view text, std::uint64_t hash) {
 }
 
 std::string_view Symbol::text() const {
+    if (is_atom()) panic("symbol " + std::to_string(index_) + " is an atom and has no text");
     Shard& shard = shards()[index_ & (kShardCount - 1)];
     const std::uint32_t local = index_ >> kShardBits;
     std::lock_guard<std::mutex> guard(shard.lock);

@@ -16,6 +16,14 @@ public:
     static Symbol intern(std::string_view text);
     // The same, for a caller that already has text_hash(text).
     static Symbol intern(std::string_view text, std::uint64_t hash);
+    // Atom `number` (below kAtomCount): a symbol without a text, for a
+    // caller that numbers the distinct texts of one piece of work itself
+    // and needs no process-wide identity for them. Atoms are equal exactly
+    // when their numbers are, and unequal to every interned symbol.
+    static constexpr std::uint32_t kAtomCount = 0x80000000u;
+    static Symbol atom(std::uint32_t number) noexcept { return from_index(kAtomCount | number); }
+    bool is_atom() const noexcept { return (index_ & kAtomCount) != 0; }
+    // The interned text; an internal failure for an atom.
     std::string_view text() const;
 
     std::uint32_t index() const noexcept { return index_; }

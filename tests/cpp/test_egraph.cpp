@@ -57,6 +57,16 @@ TEST(SymbolTable, InternsEqualTextsToOneSymbolAndRoundTrips) {
     EXPECT_EQ(Symbol::intern("").text(), "");
 }
 
+TEST(SymbolTable, AtomsAreEqualByNumberAndUnequalToInternedSymbols) {
+    const Symbol interned = sym("atom-neighbour");
+    EXPECT_EQ(Symbol::atom(0), Symbol::atom(0));
+    EXPECT_NE(Symbol::atom(0), Symbol::atom(1));
+    EXPECT_TRUE(Symbol::atom(Symbol::kAtomCount - 1).is_atom());
+    EXPECT_FALSE(interned.is_atom());
+    EXPECT_NE(Symbol::atom(interned.index()), interned);
+    EXPECT_EQ(failure_text([] { (void)Symbol::atom(3).text(); }), "symbol 2147483651 is an atom and has no text");
+}
+
 TEST(SymbolTable, ConcurrentInterningGivesOneSymbolPerText) {
     constexpr int kThreads = 8;
     constexpr int kTexts = 4000;

@@ -350,6 +350,22 @@ TEST(SaturationCanonicalize, RepeatedCallsGiveTheSameResult) {
     }
 }
 
+// Only the operators the rules name are interned; every other label gets a
+// symbol of its own for the call, so reductions do not grow the process-wide
+// table with the names of their sources.
+TEST(SaturationCanonicalize, InternsOnlyTheOperatorsTheRulesName) {
+    const SaturationEngine engine;
+    const std::string tag = "src|never-seen-" + std::to_string(std::random_device{}());
+    const EngineGraph g = graph({node(tag + "-a"), node(tag + "-b"), node("op|add", {0, 1}), node("op|add", {1, 0}),
+                                 node("op|" + tag, {2}), node("op|" + tag, {3}), node(kMul1L, {5})},
+                                {6, 4});
+    const std::uint64_t before = sat::interned_symbol_count();
+    const Canonical out = engine.canonicalize(g);
+    EXPECT_EQ(sat::interned_symbol_count(), before);
+    EXPECT_EQ(out.map, (Map{0, 1, 2, 2, 3, 3, 3}));
+    EXPECT_EQ(out.graph.outputs, (std::vector<std::uint64_t>{3, 3}));
+}
+
 TEST(SaturationCanonicalize, MillionNodeChainsMergeWithoutRecursion) {
     // Two chains of 500k negations, one over x and one over x + 0.0; the
     // identity merges their roots and congruence must walk both chains.
