@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The growth in canonicalize's cost per node from 10^4 to 10^6 nodes, as the
+# median over several separate runs of bench_canonicalize. Each run is its
+# own process, so every 10^4 measurement starts from the same state; a single
+# run moves by several percent with the machine's load.
+#
+#   scripts/canonicalize-growth.sh [runs] [bench_canonicalize arguments...]
+#
+# The default arguments time the generated graphs of 10^4 and 10^6 nodes
+# (7 calls each, median); two blob files compare recorded workloads instead.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ROOT"
+
+RUNS="${1:-9}"
+shift || true
+ARGS=("$@")
+[ ${#ARGS[@]} -gt 0 ] || ARGS=(7 10000 1000000)
+BUILD="${VELTRIX_BENCH_BUILD:-build/bench}"
+
+command -v cmake >/dev/null 2>&1 || ensure_debs cmake
+command -v g++ >/dev/null 2>&1 || ensure_debs g++
+say "building bench_canonicalize in $BUILD (Release)"
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELTRIX_BENCH=ON >/dev/null
+cmake --build "$BUILD" -j"$JOBS" --target bench_canonicalize >/dev/null
+
+say "$RUNS runs of bench_canonicalize ${ARGS[*]}"
+for _ in $(seq "$RUNS"); do
+    "$BUILD/bench_canonicalize" "${ARGS[@]}" | awk '/growth/ { sub("x", "", $NF); print $NF }'
+done | sort -n | awk '{ g[NR] = $1; printf "growth %s\n", $1 }
+    END { m = NR % 2 ? g[(NR + 1) / 2] : (g[NR / 2] + g[NR / 2 + 1]) / 2; printf "median growth over %d runs: %.2fx\n", NR, m }'
