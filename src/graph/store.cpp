@@ -101,9 +101,22 @@ void* allocate_large(std::size_t bytes) {
         if (have >= rounded && (best == reused.count || have < reused.blocks[best].bytes)) best = i;
     }
     if (best != reused.count) {
-        void* p = reused.blocks[best].p;
+        const ReusedBlocks::Block block = reused.blocks[best];
         reused.blocks[best] = reused.blocks[--reused.count];
-        return p;
+#if !defined(VELTRIX_MALLOC_LARGE_BLOCKS)
+        // The new owner frees only the size it asked for, so the rest of a
+        // bigger block is split off: kept for a later request, or unmapped.
+        // (A block from malloc goes back whole, whatever size is freed.)
+        if (block.bytes > rounded) {
+            void* rest = static_cast<char*>(block.p) + rounded;
+            if (reused.count < ReusedBlocks::kMax) {
+                reused.blocks[reused.count++] = {rest, block.bytes - rounded};
+            } else {
+                unmap_block(rest, block.bytes - rounded);
+            }
+        }
+#endif
+        return block.p;
     }
     return map_block(rounded);
 }

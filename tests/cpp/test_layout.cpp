@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -355,3 +356,33 @@ TEST(LargeBlocks, ReusedBlocksNeverAliasLiveOnes) {
     for (std::uint64_t t = 1; t <= 4; ++t) threads.emplace_back(worker, t);
     for (std::thread& t : threads) t.join();
 }
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// A kept block handed to a smaller request is split, and the rest is kept or
+// given back: once the owners are gone, nothing of it stays mapped.
+TEST(LargeBlocks, ABlockReusedForLessLeavesNothingMapped) {
+    auto mapped_kib = [] {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7));
+        }
+        return 0ull;
+    };
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const auto before = mapped_kib();
+    for (int round = 0; round < 4; ++round) {
+        void* kept_after_scope = nullptr;
+        {
+            const LargeBlockReuse reuse;
+            void* big = allocate_large(24 * kMiB);
+            free_large(big, 24 * kMiB);
+            kept_after_scope = allocate_large(10 * kMiB);  // the first part of the freed block
+            void* rest = allocate_large(8 * kMiB);          // part of the rest
+            free_large(rest, 8 * kMiB);
+        }
+        free_large(kept_after_scope, 10 * kMiB);
+    }
+    EXPECT_LE(mapped_kib(), before + 2048) << "KiB mapped before: " << before;
+}
+#endif
