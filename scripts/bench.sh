@@ -11,8 +11,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 PY="$(find_python313)"
-command -v cmake >/dev/null 2>&1 || ensure_debs cmake
-command -v g++ >/dev/null 2>&1 || ensure_debs g++
+ensure_build_tools
 BUILD="${VELTRIX_BENCH_BUILD:-build/bench}"
 
 say "building the module and the benchmark programs in $BUILD (Release)"

@@ -18,8 +18,7 @@ ARGS=("$@")
 [ ${#ARGS[@]} -gt 0 ] || ARGS=(7 10000 1000000)
 BUILD="${VELTRIX_BENCH_BUILD:-build/bench}"
 
-command -v cmake >/dev/null 2>&1 || ensure_debs cmake
-command -v g++ >/dev/null 2>&1 || ensure_debs g++
+ensure_build_tools
 say "building bench_canonicalize in $BUILD (Release)"
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELTRIX_BENCH=ON >/dev/null
 cmake --build "$BUILD" -j"$JOBS" --target bench_canonicalize >/dev/null

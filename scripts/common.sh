@@ -22,6 +22,12 @@ ensure_debs() {
         || die "could not install ${missing[*]}"
 }
 
+# Makes sure cmake and a C++ compiler are on the PATH.
+ensure_build_tools() {
+    command -v cmake >/dev/null 2>&1 || ensure_debs cmake
+    command -v g++ >/dev/null 2>&1 || ensure_debs g++
+}
+
 # Prints the path of a CPython 3.13 interpreter: the pyenv-managed one, or the
 # system python3.13.
 find_python313() {
