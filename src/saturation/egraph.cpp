@@ -162,14 +162,14 @@ void EGraph::check_id(Id id) const {
 
 Id EGraph::find(Id id) const {
     check_id(id);
-    if (merge_count_ == 0) return id;  // no union yet: every id is a root
+    if (all_roots()) return id;
     while (uf_[id] != id) id = uf_[id];
     return id;
 }
 
 Id EGraph::find_mut(Id id) {
     check_id(id);
-    if (merge_count_ == 0) return id;
+    if (all_roots()) return id;
     while (uf_[id] != id) {
         const Id grand = uf_[uf_[id]];
         uf_[id] = grand;
@@ -256,7 +256,7 @@ void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stag
     for (std::size_t k = 0; k < children.size(); ++k) {
         Id c = children[k];
         if (c >= classes_.size()) return;
-        while (merge_count_ != 0 && uf_[c] != c) c = uf_[c];
+        while (!all_roots() && uf_[c] != c) c = uf_[c];
         canonical[k] = c;
     }
     const std::span<const Id> kids(canonical, children.size());

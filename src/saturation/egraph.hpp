@@ -210,15 +210,15 @@ public:
     void prefetch_add(Symbol op, std::span<const Id> children, AddStage stage = AddStage::Slot) const;
     // The union-find link of `id` (a valid id): one step towards its root.
     Id link(Id id) const noexcept { return uf_[id]; }
-    // Hints that find(id) is coming. Until a union has merged two classes
-    // every id is a root, and a find reads no link.
+    // Hints that find(id) is coming. While every id is a root, a find reads
+    // no link.
     void prefetch_link(Id id) const {
-        if (merge_count_ != 0 && id < uf_.size()) __builtin_prefetch(&uf_[id]);
+        if (!all_roots() && id < uf_.size()) __builtin_prefetch(&uf_[id]);
     }
     // Hints that find(id) or a union involving id is coming.
     void prefetch_class(Id id) const {
         if (id < classes_.size()) {
-            if (merge_count_ != 0) __builtin_prefetch(&uf_[id]);
+            if (!all_roots()) __builtin_prefetch(&uf_[id]);
             prefetch_record(id);
         }
     }
@@ -240,6 +240,9 @@ public:
 
 private:
     static constexpr std::uint32_t kNone = 0xffffffffu;
+
+    // Until a union has merged two classes, every id is its own root.
+    bool all_roots() const noexcept { return merge_count_ == 0; }
 
     // One record per id. It holds the e-node that created the id, kept
     // canonical as its children's classes merge, and a link in the e-node
