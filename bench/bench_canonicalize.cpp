@@ -8,10 +8,15 @@
 // IR blob and canonicalizes what dead-code elimination keeps of it.
 //
 // Wall-clock and thread CPU time are both shown (the CPU figure is the one
-// to trust on a shared machine). BENCH_TRACE=1 adds per-phase and
-// per-iteration timings of the last run.
+// to trust on a shared machine). Beside every call a baseline is timed:
+// independent random reads spread over as many bytes per node as the
+// e-graph takes, on the same kind of pages. Its growth from the first size
+// to the last is what the machine's memory alone charges for the larger
+// working set in this run, so a busy host shows in it. BENCH_TRACE=1 adds
+// per-phase and per-iteration timings of the last run.
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -22,6 +27,7 @@
 #include <vector>
 
 #include "graph/blob.hpp"
+#include "graph/support.hpp"
 #include "optimizer/passes.hpp"
 #include "optimizer/saturation_engine.hpp"
 
@@ -33,6 +39,28 @@ double thread_cpu_ms() {
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// The baseline: 4-byte reads at random over about 100 bytes per node (the
+// e-graph's records, parent entries, links and table), 16 reads per node.
+constexpr std::size_t kBaselineBytesPerNode = 100;
+constexpr std::size_t kBaselineReadsPerNode = 16;
+volatile std::uint32_t baseline_sink;
+
+// Thread CPU nanoseconds per read of `reads` independent random reads.
+double random_read_ns(const LargeVector<std::uint32_t>& area, std::size_t reads) {
+    std::uint64_t x = 0x9e3779b97f4a7c15ULL;
+    std::uint32_t sum = 0;
+    const double c0 = thread_cpu_ms();
+    for (std::size_t r = 0; r < reads; ++r) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        sum += area[static_cast<std::size_t>((static_cast<unsigned __int128>(x) * area.size()) >> 64)];
+    }
+    const double ms = thread_cpu_ms() - c0;
+    baseline_sink = sum;
+    return ms * 1e6 / static_cast<double>(reads);
 }
 
 const char* const kCommutative[] = {"op|add", "op|mul", "op|and", "op|or", "op|eq", "op|ne", "op|maximum", "op|minimum"};
@@ -117,8 +145,9 @@ int main(int argc, char** argv) {
 
     const SaturationEngine engine;
     std::vector<double> cpu_per_node;
-    std::printf("%10s %12s %10s %12s %12s %10s %10s %6s  %s\n", "nodes", "median ms", "ns/node", "cpu ms",
-                "cpu ns/node", "first ms", "result", "iters", "stop");
+    std::vector<double> baseline_per_read;
+    std::printf("%10s %12s %10s %12s %12s %10s %10s %6s %9s  %s\n", "nodes", "median ms", "ns/node", "cpu ms",
+                "cpu ns/node", "first ms", "result", "iters", "ns/read", "stop");
     std::size_t first_n = 0;
     std::size_t last_n = 0;
     for (std::size_t input = 0; input < inputs.size(); ++input) {
@@ -138,6 +167,9 @@ int main(int argc, char** argv) {
         const double cold = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - first).count();
         std::vector<double> times;
         std::vector<double> cpu;
+        std::vector<double> reads;
+        // Filled, so that its pages are in place before it is timed.
+        LargeVector<std::uint32_t> area(std::max<std::size_t>(n, 1) * kBaselineBytesPerNode / sizeof(std::uint32_t), 1);
         SaturationTrace trace;
         std::size_t result = 0;
         // A small graph takes a few milliseconds, where one interruption
@@ -153,16 +185,19 @@ int main(int argc, char** argv) {
             cpu.push_back(thread_cpu_ms() - c0);
             times.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
             result = out.graph.nodes.size();
+            reads.push_back(random_read_ns(area, n * kBaselineReadsPerNode));
         }
         std::sort(times.begin(), times.end());
         std::sort(cpu.begin(), cpu.end());
         const double median = times[times.size() / 2];
         const double cpu_median = cpu[cpu.size() / 2];
+        std::sort(reads.begin(), reads.end());
+        baseline_per_read.push_back(reads[reads.size() / 2]);
         const double per_node = 1e6 / static_cast<double>(n);
         cpu_per_node.push_back(cpu_median * per_node);
-        std::printf("%10zu %12.1f %10.1f %12.1f %12.1f %10.1f %10zu %6zu  %s\n", n, median, median * per_node,
+        std::printf("%10zu %12.1f %10.1f %12.1f %12.1f %10.1f %10zu %6zu %9.2f  %s\n", n, median, median * per_node,
                     cpu_median, cpu_median * per_node, cold, result, trace.iterations.size(),
-                    trace.stop.describe().c_str());
+                    baseline_per_read.back(), trace.stop.describe().c_str());
         if (std::getenv("BENCH_TRACE")) {
             std::printf("    load %.1f ms, saturation %.1f ms, read back %.1f ms\n", trace.load_seconds * 1e3,
                         trace.run_seconds * 1e3, trace.read_seconds * 1e3);
@@ -181,6 +216,8 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     if (inputs.size() > 1) {
+        std::printf("baseline: random reads over %zu B/node, per-read growth %zu -> %zu nodes: %.2fx\n",
+                    kBaselineBytesPerNode, first_n, last_n, baseline_per_read.back() / baseline_per_read.front());
         std::printf("cpu per-node growth %zu -> %zu nodes: %.2fx\n", first_n, last_n,
                     cpu_per_node.back() / cpu_per_node.front());
     }
