@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite: C++ unit tests (plain and under ThreadSanitizer), the
+# The whole test suite: C++ unit tests (plain, under ThreadSanitizer and
+# under AddressSanitizer + UndefinedBehaviorSanitizer), the
 # fuzzer for a bounded time, and the Python tests on CPython 3.13 (plain and
 # under AddressSanitizer + UndefinedBehaviorSanitizer) and 3.15.
 # Set VELTRIX_QUICK=1 to skip the sanitizer builds and the fuzzer.
@@ -28,6 +29,13 @@ if [ -z "${VELTRIX_QUICK:-}" ]; then
     say "C++ unit tests under ThreadSanitizer"
     cpp_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRIX_SANITIZE=thread
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/veltrix_tests --gtest_brief=1
+
+    # Leaks, double frees and out-of-bounds use in the core's own memory
+    # management (large blocks, e-node storage, input lists).
+    say "C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+    cpp_suite asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRIX_SANITIZE=address,undefined
+    ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+        build/asan/veltrix_tests --gtest_brief=1
 
     if [ -x scripts/fuzz.sh ]; then
         say "fuzzing the blob reader and token parsers"

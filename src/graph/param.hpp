@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -23,10 +24,10 @@ double float_from_bits(std::uint64_t bits) noexcept;
 
 class ParamValue {
 public:
-    static ParamValue Int(std::int64_t v) { return ParamValue(Storage(std::in_place_index<0>, v)); }
-    static ParamValue Float(double v) { return ParamValue(Storage(std::in_place_index<1>, v)); }
-    static ParamValue Bool(bool v) { return ParamValue(Storage(std::in_place_index<2>, v)); }
-    static ParamValue Str(std::string v) { return ParamValue(Storage(std::in_place_index<3>, std::move(v))); }
+    static ParamValue Int(std::int64_t v) { return ParamValue(std::in_place_index<0>, v); }
+    static ParamValue Float(double v) { return ParamValue(std::in_place_index<1>, v); }
+    static ParamValue Bool(bool v) { return ParamValue(std::in_place_index<2>, v); }
+    static ParamValue Str(std::string v) { return ParamValue(std::in_place_index<3>, std::move(v)); }
 
     ParamTag tag() const noexcept { return static_cast<ParamTag>(v_.index()); }
     std::int64_t as_int() const { return std::get<0>(v_); }
@@ -45,7 +46,9 @@ public:
 
 private:
     using Storage = std::variant<std::int64_t, double, bool, std::string>;
-    explicit ParamValue(Storage v) : v_(std::move(v)) {}
+    // The value is built in place: no temporary variant to move from.
+    template <std::size_t I, class T>
+    ParamValue(std::in_place_index_t<I> index, T&& v) : v_(index, std::forward<T>(v)) {}
     Storage v_;
 };
 
