@@ -305,8 +305,7 @@ Id EGraph::add(ENode node) {
     const Symbol op = node.op();
     const std::uint32_t arity = node.arity();
     uf_.push_back(id);
-    ClassRec& cls = classes_.emplace_back();
-    cls.node = std::move(node);
+    ClassRec& cls = classes_.append(std::move(node));
     cls.next = id;
     table_.commit(id);
     OpList& list = op_heads_[op_slot_or_insert(op)];

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "graph/support.hpp"
@@ -259,13 +260,72 @@ private:
     // union splices chains in constant time. The union-find links are kept
     // apart in uf_: finds walk only that dense array, which stays far more
     // cache-resident than the records.
+    //
+    // A record does not destroy its e-node: dropping a large e-graph would
+    // otherwise read every record once more only to find that its children
+    // are inline. The few e-nodes that hold their children on the heap are
+    // listed and destroyed by Records.
     struct ClassRec {
-        ENode node;
+        union {
+            ENode node;
+        };
         std::uint32_t next = kNone;  // next record of the (circular) e-node chain
         // The fields below describe the class while the id is a root.
         std::uint32_t parent_head = kNone;
         std::uint32_t parent_tail = kNone;
         std::uint32_t parent_count = 0;
+
+        ClassRec() noexcept : node() {}
+        ClassRec(ClassRec&& o) noexcept
+            : node(std::move(o.node)), next(o.next), parent_head(o.parent_head), parent_tail(o.parent_tail),
+              parent_count(o.parent_count) {}
+        ClassRec& operator=(ClassRec&&) = delete;
+        ~ClassRec() {}  // see Records
+    };
+    // The records, indexed by id, and the ids of those whose e-node holds
+    // its children on the heap, which are destroyed with the records.
+    class Records {
+    public:
+        Records() = default;
+        Records(Records&&) noexcept = default;  // leaves the source empty
+        Records& operator=(Records&& o) noexcept {
+            if (this != &o) {
+                destroy_wide();
+                v_ = std::move(o.v_);
+                wide_ = std::move(o.wide_);
+                o.v_.clear();
+                o.wide_.clear();
+            }
+            return *this;
+        }
+        ~Records() { destroy_wide(); }
+
+        std::size_t size() const noexcept { return v_.size(); }
+        std::size_t capacity() const noexcept { return v_.capacity(); }
+        ClassRec* data() noexcept { return v_.data(); }
+        const ClassRec* data() const noexcept { return v_.data(); }
+        ClassRec& operator[](std::size_t i) noexcept { return v_[i]; }
+        const ClassRec& operator[](std::size_t i) const noexcept { return v_[i]; }
+        void reserve(std::size_t n) { v_.reserve(n); }
+        // A new record holding `node`.
+        ClassRec& append(ENode node) {
+            // Room for the listing first, so that nothing can fail once the record exists.
+            if (node.arity() > ENode::kInline && wide_.size() == wide_.capacity()) {
+                wide_.reserve(2 * wide_.size() + 8);
+            }
+            ClassRec& r = v_.emplace_back();
+            if (node.arity() > ENode::kInline) wide_.push_back(static_cast<Id>(v_.size() - 1));
+            r.node = std::move(node);
+            return r;
+        }
+
+    private:
+        void destroy_wide() noexcept {
+            for (Id id : wide_) v_[id].node.~ENode();
+            wide_.clear();
+        }
+        LargeVector<ClassRec> v_;
+        std::vector<Id> wide_;
     };
     // Open-addressing hash-cons table over the records: a slot names the
     // record whose e-node is its key. Entries are never removed. A record's
@@ -360,7 +420,7 @@ private:
     void check_id(Id id) const;
 
     LargeVector<Id> uf_;                   // union-find parent of each id; own id for a root
-    LargeVector<ClassRec> classes_;        // indexed by id
+    Records classes_;                      // indexed by id
     LargeVector<ParentRec> parent_pool_;
     NodeTable table_;
     std::vector<PendingRun> pending_;

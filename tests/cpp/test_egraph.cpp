@@ -135,6 +135,41 @@ TEST(EGraphCore, AddIsHashConsed) {
     EXPECT_FALSE(g.clean());
 }
 
+TEST(EGraphCore, WideENodesKeepTheirChildrenThroughGrowthMergesAndMoves) {
+    // Wide e-nodes hold their children on the heap and are destroyed by the
+    // e-graph, not by their records: they must survive the records' array
+    // growing, rebuilds and moves of the e-graph, and be freed exactly once
+    // (a sanitizer build reports a leak or a double free).
+    auto build = [](EGraph& g, const char* op, std::size_t n) {
+        std::vector<Id> leaves;
+        for (std::size_t i = 0; i < n; ++i) leaves.push_back(leaf(g, ("x" + std::to_string(i)).c_str()));
+        std::vector<Id> wides;
+        for (std::size_t i = 0; i + 3 <= n; ++i) {
+            wides.push_back(g.add(ENode(sym(op), std::span<const Id>(leaves.data() + i, 3))));
+        }
+        return std::pair{leaves, wides};
+    };
+    EGraph g;  // no reserve: the records are moved as they grow
+    const auto [leaves, wides] = build(g, "join|", 200);
+    const Id reversed = g.add(ENode(sym("join|"), {leaves[2], leaves[1], leaves[0]}));
+    g.union_classes(leaves[0], leaves[1]);
+    g.union_classes(leaves[1], leaves[2]);
+    g.rebuild();
+    EXPECT_EQ(g.check_invariants(), std::nullopt);
+
+    EGraph moved(std::move(g));
+    EGraph other;
+    build(other, "join|other", 50);
+    other = std::move(moved);  // frees other's own wide e-nodes
+    for (std::size_t i = 3; i + 3 <= leaves.size(); ++i) {
+        const std::vector<Id> kids(leaves.begin() + static_cast<std::ptrdiff_t>(i),
+                                   leaves.begin() + static_cast<std::ptrdiff_t>(i + 3));
+        EXPECT_EQ(other.lookup(ENode(sym("join|"), kids)), std::optional<Id>(other.find(wides[i]))) << i;
+    }
+    EXPECT_EQ(other.find(reversed), other.find(wides[0])) << "congruent after the merge of x0, x1 and x2";
+    EXPECT_EQ(other.check_invariants(), std::nullopt);
+}
+
 TEST(EGraphCore, UnionThenRebuildRestoresCongruence) {
     EGraph g;
     const Id a = leaf(g, "a");
