@@ -199,8 +199,9 @@ int main(int argc, char** argv) {
                     cpu_median, cpu_median * per_node, cold, result, trace.iterations.size(),
                     baseline_per_read.back(), trace.stop.describe().c_str());
         if (std::getenv("BENCH_TRACE")) {
-            std::printf("    load %.1f ms, saturation %.1f ms, read back %.1f ms\n", trace.load_seconds * 1e3,
-                        trace.run_seconds * 1e3, trace.read_seconds * 1e3);
+            std::printf("    load %.1f ms (labels %.1f ms), saturation %.1f ms, read back %.1f ms\n",
+                        trace.load_seconds * 1e3, trace.labels_seconds * 1e3, trace.run_seconds * 1e3,
+                        trace.read_seconds * 1e3);
             for (std::size_t k = 0; k < trace.iterations.size(); ++k) {
                 const auto& it = trace.iterations[k];
                 std::printf("    iter %zu: nodes %zu classes %zu search %.1f ms apply %.1f ms rebuild %.1f ms (%zu merges)",

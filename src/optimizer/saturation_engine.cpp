@@ -189,6 +189,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
         }
         first_input[n] = static_cast<std::uint32_t>(inputs.size());
     }
+    if (trace) trace->labels_seconds = seconds_since(phase);
     auto inputs_of = [&](std::size_t i) {
         return std::span<const Id>(inputs.data() + first_input[i], first_input[i + 1] - first_input[i]);
     };

@@ -18,6 +18,7 @@ struct SaturationTrace {
     std::vector<sat::Iteration> iterations;
     std::size_t egraph_nodes = 0;    // hash-cons entries at the end
     std::size_t egraph_classes = 0;  // classes at the end
+    double labels_seconds = 0.0;     // the pass that turns labels into symbols (part of the load)
     double load_seconds = 0.0;       // building the e-graph
     double run_seconds = 0.0;        // the saturation driver
     double read_seconds = 0.0;       // reading the canonical graph back
