@@ -309,12 +309,11 @@ private:
         void reserve(std::size_t n) { v_.reserve(n); }
         // A new record holding `node`.
         ClassRec& append(ENode node) {
+            const bool wide = node.arity() > ENode::kInline;
             // Room for the listing first, so that nothing can fail once the record exists.
-            if (node.arity() > ENode::kInline && wide_.size() == wide_.capacity()) {
-                wide_.reserve(2 * wide_.size() + 8);
-            }
+            if (wide && wide_.size() == wide_.capacity()) wide_.reserve(2 * wide_.size() + 8);
             ClassRec& r = v_.emplace_back();
-            if (node.arity() > ENode::kInline) wide_.push_back(static_cast<Id>(v_.size() - 1));
+            if (wide) wide_.push_back(static_cast<Id>(v_.size() - 1));
             r.node = std::move(node);
             return r;
         }
