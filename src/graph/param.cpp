@@ -163,11 +163,36 @@ void append_float_display(std::string& out, double v) {
         out += v < 0 ? "-inf" : "inf";
         return;
     }
-    // Shortest round-tripping digits in positional notation (at most ~330 chars).
-    char buf[400];
-    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    // The shortest digits that read back to v, placed by their exponent
+    // without one: zeros fill up to the decimal point or follow "0.". (The
+    // fixed format would print a large value's exact binary expansion.)
+    char buf[32];
+    auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
     if (ec != std::errc()) panic("float display does not fit its buffer");
-    out.append(buf, end);
+    const std::string_view sci(buf, static_cast<std::size_t>(end - buf));  // [-]d[.ddd]e(+|-)dd
+    const std::size_t e = sci.find('e');
+    std::string_view mantissa = sci.substr(0, e);
+    if (mantissa.front() == '-') {
+        out += '-';
+        mantissa.remove_prefix(1);
+    }
+    std::string digits(mantissa.substr(0, 1));
+    if (mantissa.size() > 2) digits.append(mantissa.substr(2));
+    int exponent = 0;
+    std::from_chars(sci.data() + e + (sci[e + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+    const int count = static_cast<int>(digits.size());
+    if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    } else if (exponent + 1 >= count) {
+        out += digits;
+        out.append(static_cast<std::size_t>(exponent + 1 - count), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(exponent + 1));
+    }
 }
 
 // ---------------------------------------------------------------------------

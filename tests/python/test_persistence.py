@@ -1,3 +1,6 @@
+import decimal
+import math
+import random
 import shutil
 import struct
 import subprocess
@@ -202,6 +205,31 @@ def test_dot_text():
     )
     out = vc.GraphStore.deserialize(stage_blob()).to_dot()
     assert '  n1 [label="Stage[2 members]", shape=doublecircle];\n' in out
+
+
+def float_label(x):
+    """Python's shortest round-trip digits, placed by their exponent."""
+    if math.isnan(x):
+        return "NaN"
+    if math.isinf(x):
+        return "inf" if x > 0 else "-inf"
+    return format(decimal.Decimal(repr(x)).normalize(), "f")
+
+
+_rng = random.Random(70)
+FLOATS = [5e-324, -5e-324, 2.2250738585072014e-308, 2.225073858507201e-308, 1e-300, 1e-7, 0.1, 0.3, 1.5, -2.5,
+          0.0, -0.0, 1.0, 1e15, 2.0**53, 2.0**53 + 2, 2.0**70, -(2.0**70), 6.02214076e23, 1e21, 1e22, 1e23, 1e100,
+          1.7976931348623157e308, -1.7976931348623157e308, math.inf, -math.inf, math.nan]
+FLOATS += [_rng.choice((-1, 1)) * _rng.random() * 10.0 ** _rng.randint(-320, 307) for _ in range(40)]
+
+
+def test_float_labels_are_shortest_positional_digits():
+    s = vc.GraphStore()
+    for i, x in enumerate(FLOATS):
+        s.add_source(f"x{i}", {"v": x})
+    labels = [line for line in s.to_dot().splitlines() if "label=" in line]
+    assert labels == [f'  n{i} [label="Source x{i} {{v={float_label(x)}}}"];' for i, x in enumerate(FLOATS)]
+    assert float_label(2.0**70) == "1180591620717411300000" and float_label(0.5) == "0.5"
 
 
 @pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz is not installed")
