@@ -33,7 +33,7 @@ sys.path.insert(0, HERE)
 
 import workload  # noqa: E402
 
-FIGURES = ("record", "record_workload", "reduce", "blob", "views", "memory", "incremental", "core")
+FIGURES = ("record", "record_workload", "reduce", "blob", "views", "memory", "incremental", "threads", "core")
 CACHE = os.environ.get("VELTRIX_BENCH_CACHE", os.path.join(tempfile.gettempdir(), "veltrix-bench-cache"))
 
 # Figures are timed on the calling thread's CPU clock by default: on a
@@ -296,6 +296,80 @@ def child_incremental(n, runs):
     }
 
 
+# The sizes from which the binding detaches from the interpreter (in
+# src/python/common.hpp): a store's node count, a blob's bytes.
+DETACH_NODES = 512
+DETACH_BYTES = 4096
+
+
+def counting_thread():
+    """A thread running a pure-Python loop; returns (counter, stop)."""
+    import threading
+
+    counter = [0]
+    stop = threading.Event()
+
+    def loop():
+        while not stop.is_set():
+            counter[0] += 1
+
+    t = threading.Thread(target=loop, daemon=True)
+    t.start()
+
+    def stopper():
+        stop.set()
+        t.join()
+
+    return counter, stopper
+
+
+def child_threads(n, runs):
+    """The progress of a second Python thread while reduce() of n nodes
+    runs, as a share of its progress when it runs alone (wall clock: both
+    threads' progress is what counts). At the detaching threshold, the cost
+    of detaching and attaching again against each call that pays it."""
+    store, _, outputs = recorded_store(n)
+    alone, during = [], []
+    counter, stop = counting_thread()
+    for _ in range(runs if n >= 10**6 else runs * 3):
+        gc.collect()
+        c0, t0 = counter[0], time.perf_counter()
+        time.sleep(0.05 if n < 10**6 else 0.3)
+        alone.append((counter[0] - c0) / (time.perf_counter() - t0))
+        c0, t0 = counter[0], time.perf_counter()
+        store.reduce(outputs=outputs)
+        during.append((counter[0] - c0) / (time.perf_counter() - t0))
+    stop()
+    result = {"alone": median(alone), "during": median(during), "share": median(during) / median(alone)}
+    try:
+        import argfloor
+    except ImportError:
+        return result
+    # One call of each operation that detaches, on DETACH_NODES nodes; the
+    # decoding of a blob scaled to DETACH_BYTES.
+    small, _, small_outputs = recorded_store(DETACH_NODES)
+    blob = small.serialize(outputs=small_outputs)
+    calls = {
+        "serialize": (lambda: small.serialize(), 1.0),
+        "to_dot": (lambda: small.to_dot(), 1.0),
+        "nodes": (lambda: small.nodes(), 1.0),
+        "step": (lambda: core().IncrementalReducer().step(small), 1.0),
+        "deserialize": (lambda: core().GraphStore.deserialize(blob), DETACH_BYTES / len(blob)),
+    }
+    at_threshold = {}
+    reps = 2000
+    for name, (call, scale) in calls.items():
+        t0 = perf_counter()
+        for _ in range(reps):
+            call()
+        at_threshold[name] = (perf_counter() - t0) / reps * scale
+    t0 = perf_counter()
+    argfloor.detach(100000)
+    result["detach"] = (perf_counter() - t0) / 100000
+    result["at_threshold"] = at_threshold
+    return result
+
+
 def child_blobfile(n, runs):
     store, _, outputs = recorded_store(n)
     path = os.path.join(CACHE, "workload-%d.blob" % n)
@@ -312,6 +386,7 @@ CHILDREN = {
     "views": child_views,
     "memory": child_memory,
     "incremental": child_incremental,
+    "threads": child_threads,
     "blobfile": child_blobfile,
 }
 
@@ -497,6 +572,17 @@ def main():
                 label += " (stopped at %d nodes)" % r["nodes_reached"]
             table.add(label, n, ns(r["per_node"]), "ns/node", ns(r["first_tenth"]), "ns first tenth", flat,
                       "flat: last/first tenth <= 1.5", flat <= 1.5 and not r.get("timed_out"))
+        if "threads" in only:
+            progress("threads %d" % n)
+            r = raw.setdefault("threads", {})[n] = run_child("threads", n, runs)
+            # On an idle machine with a core for each thread, close to 1; it
+            # drops as other processes take the cores.
+            table.add("threads: progress of another thread during reduce()", n, r["share"], "x alone")
+            if "detach" in r and n == sizes[0]:
+                for name, seconds in r["at_threshold"].items():
+                    table.add("threads: detach + attach / %s at threshold" % name, DETACH_NODES, ns(r["detach"]),
+                              "ns", ns(seconds), "ns call", r["detach"] / seconds, "<= 0.01",
+                              r["detach"] / seconds <= 0.01)
         if "core" in only:
             progress("core %d" % n)
             r = run_core(args.bench_bin, n, runs if n < 10**6 else max(1, min(runs, 3)))

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: C++ unit tests (plain, under ThreadSanitizer and
 # under AddressSanitizer + UndefinedBehaviorSanitizer), the
-# fuzzer for a bounded time, and the Python tests on CPython 3.13 (plain and
-# under AddressSanitizer + UndefinedBehaviorSanitizer) and 3.15.
+# fuzzer for a bounded time, and the Python tests on CPython 3.13 (plain,
+# under AddressSanitizer + UndefinedBehaviorSanitizer, and the thread tests
+# under ThreadSanitizer) and 3.15.
 # Set VELTRIX_QUICK=1 to skip the sanitizer builds and the fuzzer.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -47,7 +48,8 @@ say "Python tests on CPython 3.13"
 "$VENV/bin/python" -m pytest -q tests/python
 
 if [ -z "${VELTRIX_QUICK:-}" ]; then
-    VENV="$VENV" scripts/sanitize.sh
+    VENV="$VENV" scripts/sanitize.sh address
+    VENV="$VENV" scripts/sanitize.sh thread
 fi
 
 say "Python tests on CPython 3.15"

@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs the whole Python test suite against it on CPython 3.13, with the
-# sanitizer runtimes preloaded into the interpreter.
+# Builds the extension with sanitizers and runs Python tests against it on
+# CPython 3.13, with the sanitizer runtimes preloaded into the interpreter.
 #
-#   scripts/sanitize.sh [PYTEST ARGS...]     (default: tests/python)
+#   scripts/sanitize.sh [address|thread] [PYTEST ARGS...]
 #
-# Python objects are allocated with the system malloc (PYTHONMALLOC=malloc) so
-# that AddressSanitizer also sees use-after-free of objects whose reference
-# counts the extension got wrong. Leak detection is off: the interpreter
-# itself does not free everything at exit. The scale tests run at reduced
-# sizes (VELTRIX_SANITIZED=1).
+# address (the default): AddressSanitizer and UndefinedBehaviorSanitizer,
+# over the whole suite (default: tests/python). Leak detection is off: the
+# interpreter itself does not free everything at exit.
+# thread: ThreadSanitizer, over the tests that run our code in several
+# threads at once (default: the stress and thread tests). The interpreter is
+# not instrumented, so reports come from our code; the GIL is handed over
+# through pthread calls that ThreadSanitizer sees, so a clean run means that
+# the work we do detached from the interpreter is properly ordered.
+#
+# Python objects are allocated with the system malloc (PYTHONMALLOC=malloc),
+# which the sanitizers see: AddressSanitizer then also catches use-after-free
+# of objects whose reference counts the extension got wrong. The scale tests
+# run at reduced sizes (VELTRIX_SANITIZED=1).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
@@ -20,14 +27,22 @@ VENV="${VENV:-$CACHE/venv-3.13}"
 "$VENV/bin/python" -c 'import pytest, cmake' 2>/dev/null || ensure_venv313
 CMAKE="$VENV/bin/cmake"
 CXX=${CXX:-g++}
-DIR=build/rel-asan
+MODE=address
+case "${1:-}" in address | thread) MODE=$1; shift ;; esac
+if [ "$MODE" = thread ]; then
+    SANITIZE=thread DIR=build/rel-tsan RUNTIMES="libtsan"
+    [ $# -gt 0 ] || set -- tests/python/test_stress.py tests/python/test_threads.py
+else
+    SANITIZE=address,undefined DIR=build/rel-asan RUNTIMES="libasan libubsan"
+    [ $# -gt 0 ] || set -- tests/python
+fi
 
 # Warnings are the plain builds' business: gcc's diagnostics change under
 # instrumentation and some are spurious there.
-say "building the extension with -fsanitize=address,undefined"
+say "building the extension with -fsanitize=$SANITIZE"
 CXX="$CXX" "$CMAKE" -S . -B "$DIR" -DVELTRIX_PYTHON=ON -DVELTRIX_TESTS=OFF -DVELTRIX_WERROR=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$VENV/bin/python" \
-    -DVELTRIX_SANITIZE=address,undefined >/dev/null
+    -DVELTRIX_SANITIZE="$SANITIZE" >/dev/null
 "$CMAKE" --build "$DIR" -j"$JOBS" --target veltrix_core
 
 SITE="$DIR/site"
@@ -38,22 +53,24 @@ cp "$DIR"/veltrix_core*.so "$SITE/veltrix/core/"
 # The runtimes the module was linked against, in the order the loader needs
 # (ASan first).
 so=$(ls "$SITE"/veltrix/core/veltrix_core*.so)
-asan=$(ldd "$so" | awk '/libasan\.so/ {print $3}')
-ubsan=$(ldd "$so" | awk '/libubsan\.so/ {print $3}')
-[ -n "$asan" ] || die "$so is not linked against libasan"
-preload="$asan${ubsan:+ $ubsan}"
+preload=""
+for lib in $RUNTIMES; do
+    path=$(ldd "$so" | awk -v lib="$lib" '$1 ~ "^" lib "\\.so" {print $3}')
+    [ -n "$path" ] || die "$so is not linked against $lib"
+    preload="$preload${preload:+ }$path"
+done
 
 # Reports go to files: pytest captures the test process's stderr, and a
 # report printed there would vanish with the process it halts.
 REPORTS="$DIR/reports"
 rm -rf "$REPORTS" && mkdir -p "$REPORTS"
 
-say "Python tests on CPython 3.13 under ASan and UBSan"
-[ $# -gt 0 ] || set -- tests/python
+say "Python tests on CPython 3.13 under -fsanitize=$SANITIZE: $*"
 status=0
 LD_PRELOAD="$preload" \
 ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$ROOT/$REPORTS/asan${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
 UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$ROOT/$REPORTS/ubsan${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}" \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/scripts/tsan-python.supp:log_path=$ROOT/$REPORTS/tsan${TSAN_OPTIONS:+:$TSAN_OPTIONS}" \
 PYTHONMALLOC=malloc \
 VELTRIX_SANITIZED=1 \
 PYTHONPATH="$ROOT/$SITE" \

@@ -105,11 +105,24 @@ PyObject* add_op_locked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return PyLong_FromUnsignedLongLong(1000 + (h & 0xffff));
 }
 
+// detach(n): detaches from the interpreter and attaches again, n times: what
+// a call pays to let other threads run while it works.
+PyObject* detach(PyObject*, PyObject* arg) {
+    const Py_ssize_t n = PyLong_AsSsize_t(arg);
+    if (n < 0 && PyErr_Occurred()) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_BEGIN_ALLOW_THREADS
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
 PyMethodDef methods[] = {
     {"add_op", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_op)), METH_FASTCALL | METH_KEYWORDS,
      "add_op(name, inputs, params=None): reads its arguments, stores nothing"},
     {"add_op_locked", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(add_op_locked)),
      METH_FASTCALL | METH_KEYWORDS, "add_op_locked(name, inputs, params=None): add_op, a lock and a new int"},
+    {"detach", detach, METH_O, "detach(n): detach from the interpreter and attach again, n times"},
     {nullptr, nullptr, 0, nullptr},
 };
 

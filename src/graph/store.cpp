@@ -5,6 +5,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -89,6 +90,17 @@ LargeBlockReuse::~LargeBlockReuse() {
     if (--reused.depth != 0) return;
     for (std::size_t i = 0; i < reused.count; ++i) unmap_block(reused.blocks[i].p, reused.blocks[i].bytes);
     reused.count = 0;
+}
+
+namespace {
+std::atomic<LockWaiter> lock_waiter{nullptr};
+}  // namespace
+
+void set_lock_waiter(LockWaiter waiter) noexcept { lock_waiter.store(waiter, std::memory_order_release); }
+
+void wait_for_lock(std::mutex& mu) {
+    if (LockWaiter waiter = lock_waiter.load(std::memory_order_acquire)) waiter(mu);
+    else mu.lock();
 }
 
 void* allocate_large(std::size_t bytes) {

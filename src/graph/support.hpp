@@ -41,10 +41,28 @@ decltype(auto) at_checked(Container& c, std::uint64_t i) {
     return c[static_cast<std::size_t>(i)];
 }
 
+// How a thread waits for a PoisonLock that another thread holds. The core
+// just blocks; an embedding installs its own waiter (the Python binding lets
+// the thread step aside from the interpreter while it waits). The waiter
+// returns with the mutex locked.
+using LockWaiter = void (*)(std::mutex&);
+void set_lock_waiter(LockWaiter waiter) noexcept;
+void wait_for_lock(std::mutex& mu);
+
 // A non-re-entrant lock that is poisoned when an internal failure escapes the
 // work done under it. Every later use then fails with the lock's message.
 // Allocation failures do not poison: guarded work leaves its state as it
 // was when an allocation fails.
+//
+// Threads and the interpreter. A thread takes one of these locks either
+// without waiting (try_lock), or detached from the interpreter: when the
+// lock is held, the installed waiter detaches, waits and attaches again.
+// So no thread ever waits for one of our locks while it holds the
+// interpreter (the GIL, or a stop-the-world pause's attention). That is
+// what makes it safe for the waiter to attach again while it holds the
+// lock: attaching waits only on threads that hold the interpreter, and
+// none of those waits for our lock; the most a thread that wants it does
+// is try it and detach. Work under the lock never calls into Python.
 class PoisonLock {
 public:
     explicit PoisonLock(const char* poisoned_message) noexcept : message_(poisoned_message) {}
@@ -53,7 +71,8 @@ public:
 
     template <class F>
     decltype(auto) run(F&& work) const {
-        std::lock_guard<std::mutex> hold(mu_);
+        if (!mu_.try_lock()) wait_for_lock(mu_);
+        std::lock_guard<std::mutex> hold(mu_, std::adopt_lock);
         if (poisoned_) panic(message_);
         try {
             return work();

@@ -8,8 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -154,6 +155,48 @@ PyObject* guarded(F&& body) noexcept {
     } catch (...) {
         return raise_from_current_exception();
     }
+}
+
+// ---------------------------------------------------------------------------
+// Threads. Native work whose cost grows with a graph runs detached from the
+// interpreter, so that other Python threads run meanwhile; Python arguments
+// are read before and Python results built after. Our locks are taken
+// without waiting or detached (see PoisonLock): wait_detached is the lock
+// waiter the module installs.
+
+// Detaching and attaching again costs about 75 ns, a few percent of a call
+// on a small graph. Work over fewer nodes than this stays attached; at this
+// size detaching costs under half a percent of the cheapest such call,
+// serialize (bench/run.py, figure "threads", measures both sides).
+inline constexpr std::size_t kDetachNodes = 512;
+// The same for decoding a blob, by its size in bytes.
+inline constexpr std::size_t kDetachBytes = 4096;
+
+void wait_detached(std::mutex& mu);
+
+// Detached from the interpreter for the lifetime of the object.
+class Detached {
+public:
+    Detached() noexcept : state_(PyEval_SaveThread()) {}
+    ~Detached() { PyEval_RestoreThread(state_); }
+    Detached(const Detached&) = delete;
+    Detached& operator=(const Detached&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs `work`, detached when `detach` is true. `work` must not touch Python
+// objects; an exception escaping it propagates once attached again.
+template <class F>
+decltype(auto) run_detached_if(bool detach, F&& work) {
+    if (!detach) return work();
+    Detached scope;
+    return work();
+}
+template <class F>
+decltype(auto) run_detached(F&& work) {
+    return run_detached_if(true, std::forward<F>(work));
 }
 
 // ---------------------------------------------------------------------------

@@ -114,7 +114,11 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* to_dot(PyObject* self, PyObject*) {
-    return guarded([&] { return text_to_py(veltrix::to_dot(store(self))); });
+    return guarded([&] {
+        const GraphStore& s = store(self);
+        std::string text = run_detached_if(s.node_count() >= kDetachNodes, [&] { return veltrix::to_dot(s); });
+        return text_to_py(text);
+    });
 }
 
 PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -124,25 +128,30 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return guarded([&]() -> PyObject* {
         GraphStore& s = store(self);
         std::vector<NodeId> outputs;
+        const std::size_t count = s.node_count();  // a store only grows
         if (a[0] == nullptr || a[0] == Py_None) {
             outputs = s.outputs();
         } else {
             auto ids = convert_arg<std::vector<NodeId>>(ids_from_py, a[0], "outputs");
             if (!ids) return nullptr;
-            const std::size_t count = s.node_count();  // a store only grows
             for (NodeId id : *ids) {
                 if (id >= count) return map_err(BadNodeId{id});
             }
             outputs = std::move(*ids);
         }
         // Take the node list under the lock, then encode straight into the
-        // bytes object. Borrowed views suffice: the store outlives this call
-        // and never changes or drops a node.
-        const auto nodes = s.nodes_borrowed();
-        const std::size_t size = serialized_size(nodes, outputs);
+        // bytes object, which nothing else sees yet. Borrowed views suffice:
+        // the store outlives this call and never changes or drops a node.
+        LargeVector<NodeKey> nodes;
+        std::size_t size = 0;
+        run_detached_if(count >= kDetachNodes, [&] {
+            nodes = s.nodes_borrowed();
+            size = serialized_size(nodes, outputs);
+        });
         PyObject* blob = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
         if (blob == nullptr) return nullptr;
-        serialize_into(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(blob)), nodes, outputs);
+        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(blob));
+        run_detached_if(nodes.size() >= kDetachNodes, [&] { serialize_into(out, nodes, outputs); });
         return blob;
     });
 }
@@ -157,9 +166,10 @@ PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             add_argument_note("data");
             return nullptr;
         }
+        // A bytes object cannot change, so it is decoded in place.
         std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[0])),
                                             static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
-        auto decoded = veltrix::deserialize(bytes);
+        auto decoded = run_detached_if(bytes.size() >= kDetachBytes, [&] { return veltrix::deserialize(bytes); });
         if (!decoded) {
             PyErr_SetString(PyExc_ValueError, decoded.error().message().c_str());
             return nullptr;
@@ -358,7 +368,8 @@ PyObject* nodes(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const ViewObjects* v = view_objects();
         if (v == nullptr) return nullptr;
-        Snapshot snap = store(self).snapshot();
+        const GraphStore& s = store(self);
+        Snapshot snap = run_detached_if(s.node_count() >= kDetachNodes, [&] { return s.snapshot(); });
         std::vector<bool> is_output(snap.nodes.size(), false);
         for (NodeId o : snap.outputs) is_output[o] = true;
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(snap.nodes.size()));
@@ -420,18 +431,15 @@ PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return guarded([&]() -> PyObject* {
         ReduceOptions options;
         if (!reduce_options_from_py(maximal, outputs, options)) return nullptr;
-        const SaturationEngine engine;
         const GraphStore& s = store(self);
-        ReductionResult result;
-        if (options.outputs) {
-            auto r = reduce_with_outputs(s, *options.outputs, engine, options.maximal_fusion);
-            if (!r) return map_err(r.error());
-            result = std::move(r.value());
-        } else {
-            result = reduce_with(s, engine, options.maximal_fusion);
-        }
-        if constexpr (Entry == ReduceEntry::Report) return report_to_py(result.report);
-        return reduction_to_py(std::move(result));
+        auto reduced = run_detached([&]() -> Result<ReductionResult, BadNodeId> {
+            const SaturationEngine engine;
+            if (options.outputs) return reduce_with_outputs(s, *options.outputs, engine, options.maximal_fusion);
+            return reduce_with(s, engine, options.maximal_fusion);
+        });
+        if (!reduced) return map_err(reduced.error());
+        if constexpr (Entry == ReduceEntry::Report) return report_to_py(reduced.value().report);
+        return reduction_to_py(std::move(reduced).value());
     });
 }
 

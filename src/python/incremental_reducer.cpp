@@ -37,7 +37,11 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     return guarded([&]() -> PyObject* {
         const GraphStore* store = store_arg(a[0], "store");
         if (store == nullptr) return nullptr;
-        auto consumed = reducer(self).step(*store);
+        IncrementalReducer& r = reducer(self);
+        // Detached when the delta is large; the count and watermark read
+        // here only decide that.
+        const bool large = store->node_count() >= r.watermark() + kDetachNodes;
+        auto consumed = run_detached_if(large, [&] { return r.step(*store); });
         if (!consumed) return map_err(consumed.error());
         return PyLong_FromUnsignedLongLong(consumed.value());
     });
@@ -52,8 +56,11 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (store == nullptr) return nullptr;
         ReduceOptions options;
         if (!reduce_options_from_py(a[1], a[2], options)) return nullptr;
-        const SaturationEngine engine;
-        auto result = reducer(self).finalize(*store, std::move(options.outputs), engine, options.maximal_fusion);
+        IncrementalReducer& r = reducer(self);
+        auto result = run_detached([&] {
+            const SaturationEngine engine;
+            return r.finalize(*store, std::move(options.outputs), engine, options.maximal_fusion);
+        });
         if (!result) return map_err(result.error());
         return reduction_to_py(std::move(result.value()));
     });

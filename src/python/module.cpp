@@ -47,6 +47,7 @@ int module_exec(PyObject* module) {
         return -1;
     }
     if (panic_exception_type() == nullptr) return -1;
+    set_lock_waiter(wait_detached);
     if (add_type(module, graph_store_type()) < 0) return -1;
     if (add_type(module, payload_descriptor_type()) < 0) return -1;
     if (add_type(module, incremental_reducer_type()) < 0) return -1;
@@ -100,6 +101,16 @@ PySlot export_slots[] = {
 #endif
 
 }  // namespace
+
+void wait_detached(std::mutex& mu) {
+    if (PyThreadState_GetUnchecked() == nullptr) {  // detached already, inside long work
+        mu.lock();
+        return;
+    }
+    Detached scope;
+    mu.lock();
+}
+
 }  // namespace veltrix::py
 
 extern "C" {

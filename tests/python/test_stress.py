@@ -1,7 +1,12 @@
-"""Sixteen threads doing random mixes of every operation on shared stores and
-reducers for a bounded time. Afterwards the stores must still satisfy their
-invariants, every view taken meanwhile must have been consistent, and no
-thread may hang (a watchdog fails the test)."""
+"""Threads doing random mixes of every operation on shared stores and
+reducers for a bounded time, among them arguments whose __index__ and
+__eq__ call back into the same store from inside a call, and finalizers
+that do so from wherever the garbage collector runs them. Afterwards the
+stores must still satisfy their invariants, every view taken meanwhile must
+have been consistent, and no thread may hang: a watchdog dumps every
+thread's stack and ends the run."""
+
+import gc
 
 import faulthandler
 import os
@@ -18,7 +23,6 @@ from conftest import check_report, growing_params, panic_type
 PANIC = panic_type()
 SANITIZED = bool(os.environ.get("VELTRIX_SANITIZED"))
 SECONDS = float(os.environ.get("VELTRIX_STRESS_SECONDS", "2" if SANITIZED else "4"))
-THREADS = 16
 WATCHDOG = SECONDS + (240 if SANITIZED else 90)
 
 NAMES = ["add", "mul", "neg", "abs", "sub", "eq", "maximum"]
@@ -68,11 +72,20 @@ def check_dot(text, count_at_least):
     assert sum(1 for ln in lines if " [label=" in ln) >= count_at_least
 
 
+def preloaded_blob(n):
+    """A seeded random graph of n nodes."""
+    rng = random.Random(n)
+    s = vc.GraphStore()
+    s.add_source("seed")
+    while s.node_count() < n:
+        s.add_op(rng.choice(NAMES), random_inputs(rng, s, rng.randint(1, 2)), rng.choice(PARAM_CHOICES))
+    return s.serialize(outputs=[n - 1])
+
+
 class Shared:
-    def __init__(self):
-        self.stores = [vc.GraphStore(), vc.GraphStore()]
-        for s in self.stores:
-            s.add_source("seed")
+    def __init__(self, preload):
+        blob = preloaded_blob(preload)
+        self.stores = [vc.GraphStore.deserialize(blob), vc.GraphStore.deserialize(blob)]
         self.reducers = [vc.IncrementalReducer(), vc.IncrementalReducer()]  # reducer i eats store i only
         self.lock = threading.Lock()
         self.ids = [{}, {}]  # per store: key -> id, from the add methods
@@ -95,10 +108,63 @@ RECORDS = [("source", 0, 0), ("op", 1, 2), ("op", 1, 2), ("op", 1, 2), ("reducti
            ("join", 0, 2), ("exchange", 0, 2)]
 
 
+class Reenters:
+    """An id whose __index__ records a node in the store it is passed to."""
+
+    def __init__(self, store, value):
+        self.store, self.value = store, value
+
+    def __index__(self):
+        self.store.add_source("reentered")
+        self.store.node_count()
+        return self.value
+
+
+class ComparesIntoStore(str):
+    """A dict key that hashes like "version" and records a node in the store
+    when a lookup compares it."""
+
+    def __hash__(self):
+        return hash("version")
+
+    def __eq__(self, other):
+        self.store.add_op("compared", [0])
+        return False
+
+
+class Finalizer:
+    """Garbage in a reference cycle whose finalizer uses the store."""
+
+    def __init__(self, store):
+        self.store, self.cycle = store, self
+
+    def __del__(self):
+        self.store.add_source("finalized", {"n": self.store.node_count() % 3})
+
+
+def hostile_op(rng, s):
+    op = rng.randrange(4)
+    if op == 0:
+        assert s.add_op("neg", [Reenters(s, 0)]) == s.add_op("neg", [0])
+    elif op == 1:
+        blob = s.serialize(outputs=[Reenters(s, 0)])
+        assert vc.GraphStore.deserialize(blob).outputs() == [0]
+        s.reduction_report(outputs=[Reenters(s, 0)])
+    elif op == 2:
+        key = ComparesIntoStore("hostile")
+        key.store = s
+        d = {**DESCRIPTORS[0], key: 1}
+        del d["version"]
+        d["version"] = "1"  # found only past a comparison with the hostile key
+        s.add_external(d, [0])
+    else:
+        Finalizer(s)
+
+
 def one_op(rng, sh):
     si = rng.randrange(2)
     s, r = sh.stores[si], sh.reducers[si]
-    op = rng.randrange(len(RECORDS) + 15)
+    op = rng.randrange(len(RECORDS) + 16)
     if op < len(RECORDS):
         kind, lo, hi = RECORDS[op]
         name = rng.choice(NAMES) if kind in ("source", "op", "reduction") else ""
@@ -159,6 +225,8 @@ def one_op(rng, sh):
             r.finalize(s, maximal_fusion=1)
         with pytest.raises(TypeError):
             s.add_join("01")
+    elif op == 14:
+        hostile_op(rng, s)
     else:
         vc.PayloadDescriptor(**rng.choice(DESCRIPTORS)).kind
 
@@ -176,28 +244,36 @@ def worker(seed, sh, deadline):
         sh.ops += count
 
 
+@pytest.fixture
+def watchdog():
+    """A hung test prints every thread's stack and ends the process."""
+    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+# Sixteen threads on stores that start small, and eight on stores large
+# enough that every long operation runs detached from the interpreter.
 @pytest.mark.slow
-def test_sixteen_threads_on_shared_stores_and_reducers():
-    sh = Shared()
+@pytest.mark.parametrize("threads, preload", [(16, 1), (8, 4000)])
+def test_threads_on_shared_stores_and_reducers(watchdog, threads, preload):
+    sh = Shared(preload)
     old_interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-4)  # interleave more on interpreters with a GIL
     deadline = time.monotonic() + SECONDS
-    threads = [threading.Thread(target=worker, args=(seed, sh, deadline), daemon=True) for seed in range(THREADS)]
+    workers = [threading.Thread(target=worker, args=(seed, sh, deadline), daemon=True) for seed in range(threads)]
     try:
-        for t in threads:
+        for t in workers:
             t.start()
-        for t in threads:
-            t.join(max(0.0, deadline + WATCHDOG - time.monotonic()))
+        for t in workers:
+            t.join()
     finally:
         sys.setswitchinterval(old_interval)
-    hung = [t for t in threads if t.is_alive()]
-    if hung:
-        faulthandler.dump_traceback(all_threads=True)
-        pytest.fail(f"{len(hung)} threads still running {WATCHDOG:.0f}s after the deadline (deadlock?)")
+    gc.collect()
     if sh.errors:
         seed, err = sh.errors[0]
         raise AssertionError(f"thread {seed} failed ({len(sh.errors)} threads in all): {err!r}") from err
-    assert sh.ops > THREADS
+    assert sh.ops > threads
 
     for si, s in enumerate(sh.stores):
         nodes = s.nodes()
