@@ -14,7 +14,8 @@ a run that was killed outright leaves a journal that the next run (or
     scripts/mutate.py [--seed 1] [--sample 160] [--only src/graph/param.cpp,...]
                       [--list] [--json build/mutate/result.json]
 
-Needs cmake, a C++ compiler, GoogleTest and a Python 3.13 environment with
+Needs cmake, a C++ compiler (ccache, when installed, makes it faster), GoogleTest
+and a Python 3.13 environment with
 pytest (scripts/run-tests.sh sets all of them up; --python picks the
 interpreter, default: the project's 3.13 environment).
 """
@@ -97,11 +98,31 @@ def matching_paren(code: str, start: int) -> int:
     return -1
 
 
+# Preprocessor conditions that are false in the build the tests run (CPython
+# 3.13 with the GIL): code under them is not compiled, so mutating it would
+# only add survivors.
+INACTIVE = re.compile(r"PY_VERSION_HEX >= 0x030F|Py_GIL_DISABLED|VELTRIX_HAVE_MODEXPORT")
+
+
 def sites(path: str, text: str) -> list[Mutant]:
     found: list[Mutant] = []
     in_block_comment = False
+    active = [True]  # per open #if: is the current branch compiled?
     for number, raw in enumerate(text.split("\n"), 1):
         line = raw
+        directive = re.match(r"\s*#\s*(if|ifdef|ifndef|elif|else|endif)\b", line)
+        if directive:
+            word = directive.group(1)
+            if word.startswith("if"):
+                inactive = bool(INACTIVE.search(line)) and word != "ifndef"
+                active.append(active[-1] and not inactive)
+            elif word == "endif" and len(active) > 1:
+                active.pop()
+            elif word in ("else", "elif") and len(active) > 1:
+                active[-1] = active[-2] and not active[-1]
+            continue
+        if not active[-1]:
+            continue
         if in_block_comment:
             if "*/" not in line:
                 continue
@@ -239,8 +260,12 @@ class Runner:
         self.cmake = cmake
         # -O1 without debug information: the same code paths, compiled
         # about twice as fast as a release build.
+        # A compiler cache makes putting a file back after its mutants cost
+        # almost nothing (a header's dependents otherwise compile twice).
+        launcher = shutil.which("ccache")
         subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-DVELTRIX_TESTS=ON", "-DVELTRIX_PYTHON=ON",
                         "-DCMAKE_BUILD_TYPE=Mutate", "-DCMAKE_CXX_FLAGS_MUTATE=-O1",
+                        f"-DCMAKE_CXX_COMPILER_LAUNCHER={launcher or ''}",
                         f"-DPython_EXECUTABLE={self.python}"], check=True, stdout=subprocess.DEVNULL)
 
     def build(self) -> str:
