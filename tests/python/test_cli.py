@@ -14,6 +14,7 @@ import pytest
 from conftest import stage_blob
 
 from veltrix.core import veltrix_core as vc
+from veltrix.core.__main__ import main
 
 SANITIZED = bool(os.environ.get("VELTRIX_SANITIZED"))
 # The tool must import the same copy of the package as this process.
@@ -21,9 +22,9 @@ SITE = str(pathlib.Path(vc.__file__).resolve().parents[2])
 ENV = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [SITE, os.environ.get("PYTHONPATH")]))}
 
 
-def tool(*args, stdin=b"", cwd=None, env=ENV):
+def tool(*args, stdin=b"", cwd=None):
     done = subprocess.run([sys.executable, "-m", "veltrix.core", *map(str, args)], input=stdin,
-                          capture_output=True, cwd=cwd, env=env, timeout=600)
+                          capture_output=True, cwd=cwd, env=ENV, timeout=600)
     return done.returncode, done.stdout.decode(), done.stderr.decode()
 
 
@@ -104,9 +105,14 @@ def test_dot_and_reduce(files, tmp_path):
     if shutil.which("dot"):
         assert tool("dot", blob, "-o", tmp_path / "g.svg") == (0, "", "")
         assert "<svg" in (tmp_path / "g.svg").read_text()
-    assert tool("dot", blob, "-o", tmp_path / "g.png", env={**ENV, "PATH": str(tmp_path)}) == (
-        2, "", f"veltrix-core: error: {tmp_path / 'g.png'}: cannot render: Graphviz 'dot' is not installed "
-        "(write a .dot file instead)\n")
+
+
+def test_dot_not_installed(files, tmp_path, monkeypatch, capsys):
+    # In process: an empty PATH would hide more than Graphviz from an interpreter's launcher.
+    monkeypatch.setattr(shutil, "which", lambda name: None)
+    assert main(["dot", str(files("g.vir", pipeline())), "-o", str(tmp_path / "g.png")]) == 2
+    assert capsys.readouterr() == ("", f"veltrix-core: error: {tmp_path / 'g.png'}: cannot render: "
+                                   "Graphviz 'dot' is not installed (write a .dot file instead)\n")
 
 
 SUM_CHAIN = [("op", "mul"), ("op", "add"), ("reduction", "sum")]
