@@ -6,6 +6,9 @@ durable IR blob with its byte-identical round trip, the optimizer (identity
 elimination, commutativity, fusion of operation chains into stages), the
 incremental reducer, and the DOT pictures before and after reduction.
 Files are written to the folder given as the first argument (default: out/).
+The saved blobs are for the command-line tool, for example
+`python -m veltrix.core info out/pipeline.vir` or
+`python -m veltrix.core diff out/pipeline.vir out/pipeline-v2.vir`.
 """
 
 import pathlib
@@ -16,7 +19,7 @@ import sys
 from veltrix.core import veltrix_core as vc
 
 
-def record(store: vc.GraphStore) -> dict[str, int]:
+def record(store: vc.GraphStore, model_version: str = "1.19") -> dict[str, int]:
     clicks = store.add_source("clicks", {"format": "parquet", "path": "s3://logs/clicks"})
     users = store.add_source("users", {"format": "parquet", "path": "s3://dim/users"})
 
@@ -40,7 +43,7 @@ def record(store: vc.GraphStore) -> dict[str, int]:
         kind="model",
         content_hash="sha256:9f2c1e",
         framework="onnxruntime",
-        version="1.19",
+        version=model_version,
         io_schema="f32[n,16]->f32[n]",
         preprocessing_ref="feature-spec@v3",
     )
@@ -96,6 +99,12 @@ def main() -> None:
     (out / "reduced.dot").write_text(reduced.to_dot())
     render(out / "reduced.dot")
 
+    # A later run scores with the next model version: a different blob, and
+    # `python -m veltrix.core diff` names the nodes that changed.
+    v2 = vc.GraphStore()
+    ids2 = record(v2, model_version="1.20")
+    (out / "pipeline-v2.vir").write_bytes(v2.serialize(outputs=[ids2["total"], ids2["mean"]]))
+
     # The same reduction step by step while recording.
     reducer = vc.IncrementalReducer()
     growing = vc.GraphStore()
@@ -105,6 +114,8 @@ def main() -> None:
     assert result.serialize() == reduced.serialize()
     print(f"incremental: canonical form of {reducer.canonical_count()} nodes after "
           f"{reducer.total_work()} consumed; same reduced graph as reduce()")
+    print(f"blobs {out / 'pipeline.vir'} and {out / 'pipeline-v2.vir'} (model version 1.20): look inside with")
+    print(f"  python -m veltrix.core info {out / 'pipeline.vir'}")
 
 
 if __name__ == "__main__":
