@@ -185,8 +185,6 @@ def draw(seed: int, size: int, only: list[str] | None) -> dict[str, list[Mutant]
     """Per file, its mutation sites in a seeded order and its share of the
     sample: the first `share` mutants of the list that compile are used."""
     files = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "src").rglob("*") if p.suffix in (".cpp", ".hpp"))
-    if only:
-        files = [f for f in files if f in only]
     per_file = {f: sites(f, (ROOT / f).read_text()) for f in files}
     per_file = {f: s for f, s in per_file.items() if s}
     total = sum(len(s) for s in per_file.values())
@@ -197,7 +195,9 @@ def draw(seed: int, size: int, only: list[str] | None) -> dict[str, list[Mutant]
         rng.shuffle(order)
         share = max(1, round(size * len(found) / total))
         plan[f] = (share, order)
-    return plan
+    # Restricting to some files keeps their shares and orders as they are
+    # in the whole sample.
+    return {f: p for f, p in plan.items() if not only or f in only}
 
 
 # ---------------------------------------------------------------------------
@@ -230,12 +230,14 @@ class Journal:
             JOURNAL.unlink()
 
 
-def run(cmd: list[str], timeout: float, env: dict | None = None, cwd: Path = ROOT) -> tuple[str, float]:
+def run(cmd: list[str], timeout: float, env: dict | None = None, log: Path | None = None) -> tuple[str, float]:
     """'ok', 'fail' or 'timeout', and the seconds taken. The whole process
-    group goes on a timeout."""
+    group goes on a timeout. Output goes to `log` when given."""
     started = time.monotonic()
-    proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                            start_new_session=True)
+    out = open(log, "w") if log else subprocess.DEVNULL
+    proc = subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
+    if log:
+        out.close()
     try:
         code = proc.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -251,7 +253,10 @@ class Runner:
         self.jobs = jobs
         self.site = BUILD / "site"
         self.env = dict(os.environ, PYTHONPATH=str(self.site), PYTHONDONTWRITEBYTECODE="1")
-        self.limits = {"build": 600.0, "cpp": 600.0, "python": 900.0}
+        # A build that takes longer than this counts as not compiling; a
+        # header included everywhere rebuilds everything, slowly when the
+        # machine is busy.
+        self.limits = {"build": 1800.0, "cpp": 600.0, "python": 900.0}
 
     def configure(self) -> None:
         cmake = shutil.which("cmake", path=str(Path(self.python).parent) + os.pathsep + os.environ["PATH"])
@@ -269,8 +274,10 @@ class Runner:
                         f"-DPython_EXECUTABLE={self.python}"], check=True, stdout=subprocess.DEVNULL)
 
     def build(self) -> str:
+        # The last build's output stays in build.log: a mutant that does not
+        # compile can be told from a broken build there.
         status, _ = run([self.cmake, "--build", str(BUILD), "-j", str(self.jobs), "--target", "veltrix_tests",
-                         "veltrix_core"], self.limits["build"])
+                         "veltrix_core"], self.limits["build"], log=BUILD / "build.log")
         if status == "ok":
             self.stage_site()
         return status
@@ -307,6 +314,8 @@ class Runner:
     def judge(self) -> tuple[str, str]:
         """(outcome, detail) for the tree as it is."""
         status = self.build()
+        if status == "fail" and "error" not in (BUILD / "build.log").read_text():
+            raise RuntimeError(f"the build failed without a compiler error; see {BUILD / 'build.log'}")
         if status != "ok":
             return "no-compile", status
         status, _ = self.cpp()
@@ -360,6 +369,7 @@ def main() -> int:
 
     signal.signal(signal.SIGTERM, interrupted)
     results: list[dict] = []
+    failed = False
     started = time.monotonic()
     try:
         for f, (share, order) in plan.items():
@@ -378,6 +388,9 @@ def main() -> int:
                 print(f"[{time.monotonic() - started:6.0f} s] {outcome:10} {m.describe()} {detail}", flush=True)
     except KeyboardInterrupt:
         print("interrupted; the tree is restored", file=sys.stderr)
+    except RuntimeError as e:  # the build itself is broken: stop, keep what was judged
+        print(f"stopped: {e}; the tree is restored", file=sys.stderr)
+        failed = True
     finally:
         Journal.restore()
         runner.build()  # leave the build matching the tree
@@ -385,7 +398,7 @@ def main() -> int:
     report(results, time.monotonic() - started)
     Path(args.json).write_text(json.dumps({"seed": args.seed, "sample": args.sample, "mutants": results}, indent=1))
     print(f"\nwritten to {args.json}")
-    return 0
+    return 1 if failed else 0
 
 
 def report(results: list[dict], seconds: float) -> None:
