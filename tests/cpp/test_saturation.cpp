@@ -1,0 +1,665 @@
+// The equality-saturation core (symbols, e-graph, patterns, rewrites,
+// scheduler, driver) and the SaturationEngine: exact hand cases, and seeded
+// random e-graphs and engine graphs checked against a naive congruence closure.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <numeric>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "graph/support.hpp"
+#include "optimizer/saturation_engine.hpp"
+#include "saturation/driver.hpp"
+
+namespace veltrix::sat {
+namespace {
+
+Symbol sym(const std::string& s) { return Symbol::intern(s); }
+Id leaf(EGraph& g, const std::string& op) { return g.add(ENode(sym(op), {})); }
+Id app(EGraph& g, const std::string& op, std::initializer_list<Id> kids) { return g.add(ENode(sym(op), kids)); }
+Pattern pat(const std::string& text) { return std::move(Pattern::parse(text)).value(); }
+Rewrite rule(const std::string& name, const std::string& lhs, const std::string& rhs) {
+    return std::move(Rewrite::create(name, pat(lhs), pat(rhs))).value();
+}
+std::string failure_text(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const InternalFailure& e) {
+        return e.what();
+    }
+    return "<no failure>";
+}
+
+// The model: the lowest index of each term's class in the congruence closure
+// of `unions`, where a term labelled by an identity with one child also
+// equals that child, and a commutative term with two children its swap.
+struct Term {
+    std::string op;
+    std::vector<std::size_t> kids;
+};
+using Pairs = std::vector<std::pair<std::size_t, std::size_t>>;
+std::vector<std::size_t> naive_closure(const std::vector<Term>& terms, const Pairs& unions,
+                                       const std::set<std::string>& identities = {},
+                                       const std::set<std::string>& commutative = {}) {
+    std::vector<std::size_t> up(terms.size());
+    std::iota(up.begin(), up.end(), 0);
+    auto root = [&](std::size_t x) {
+        while (up[x] != x) x = up[x];
+        return x;
+    };
+    bool changed = false;
+    auto unite = [&](std::size_t a, std::size_t b) {
+        a = root(a), b = root(b);
+        if (a != b) up[std::max(a, b)] = std::min(a, b), changed = true;
+    };
+    for (const auto& [a, b] : unions) unite(a, b);
+    do {
+        changed = false;
+        std::map<std::pair<std::string, std::vector<std::size_t>>, std::size_t> seen;
+        for (std::size_t i = 0; i < terms.size(); ++i) {
+            const Term& t = terms[i];
+            if (identities.count(t.op) && t.kids.size() == 1) unite(i, t.kids[0]);
+            std::vector<std::size_t> kids;
+            for (std::size_t k : t.kids) kids.push_back(root(k));
+            if (auto [it, fresh] = seen.try_emplace({t.op, kids}, i); !fresh) unite(i, it->second);
+            if (commutative.count(t.op) && kids.size() == 2) {
+                if (auto it = seen.find({t.op, {kids[1], kids[0]}}); it != seen.end()) unite(i, it->second);
+            }
+        }
+    } while (changed);
+    for (std::size_t i = 0; i < up.size(); ++i) up[i] = root(i);
+    return up;
+}
+
+TEST(Symbols, InternAtomsAndConcurrentInterning) {
+    EXPECT_NE(sym("op|add"), sym("op|mul"));
+    for (const std::string& text : {std::string("op|add"), std::string(300, 'z'), std::string()}) {
+        EXPECT_EQ(sym(text), sym(text));
+        EXPECT_EQ(sym(text).text(), text);
+    }
+    const Symbol interned = sym("atom-neighbour");
+    EXPECT_NE(Symbol::atom(0), Symbol::atom(1));
+    EXPECT_TRUE(Symbol::atom(Symbol::kAtomCount - 1).is_atom());
+    EXPECT_FALSE(interned.is_atom());
+    EXPECT_NE(Symbol::atom(interned.index()), interned);
+    EXPECT_EQ(failure_text([] { (void)Symbol::atom(3).text(); }), "symbol 2147483651 is an atom and has no text");
+    // Threads intern the same texts in different orders, racing on each first interning.
+    constexpr int kThreads = 8, kTexts = 4000;
+    std::vector<std::vector<Symbol>> seen(kThreads, std::vector<Symbol>(kTexts));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &seen] {
+            for (int k = 0, i = t * 577 % kTexts; k < kTexts; ++k, i = (i + 7) % kTexts) {
+                seen[t][i] = Symbol::intern("concurrent-" + std::to_string(i));
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    std::set<std::uint32_t> distinct;
+    for (int i = 0; i < kTexts; ++i) {
+        for (int t = 1; t < kThreads; ++t) ASSERT_EQ(seen[t][i], seen[0][i]) << i;
+        distinct.insert(seen[0][i].index());
+        ASSERT_EQ(seen[0][i].text(), "concurrent-" + std::to_string(i));
+    }
+    EXPECT_EQ(distinct.size(), std::size_t{kTexts});
+}
+
+TEST(EGraph, HashConsUnionRebuildRootsAndTags) {
+    EGraph g;
+    EXPECT_FALSE(g.clean());
+    const Id a = leaf(g, "a"), b = leaf(g, "b"), fa = app(g, "f", {a}), fb = app(g, "f", {b});
+    const Id gfa = app(g, "g", {fa, a}), gfb = app(g, "g", {fb, b}), c = leaf(g, "c"), d = leaf(g, "d");
+    EXPECT_EQ((std::vector<Id>{a, b, fa, fb, gfa, gfb, c, d}), (std::vector<Id>{0, 1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(app(g, "f", {a}), fa);
+    EXPECT_NE(app(g, "g", {a, fa}), gfa);
+    EXPECT_EQ(std::tuple(g.total_size(), g.class_count()), std::tuple(9u, 9u));
+    g.rebuild();
+    EXPECT_EQ(app(g, "f", {a}), fa);
+    EXPECT_TRUE(g.clean()) << "an add that creates nothing leaves the e-graph clean";
+    g.set_tag(a, 7);
+    g.set_tag(b, 9);
+    EXPECT_EQ(std::tuple(g.tag(a), g.tag(c)), std::tuple(7u, EGraph::kNoTag));
+    EXPECT_TRUE(g.union_classes(b, a));
+    EXPECT_EQ(g.find(b), a) << "a has more parent entries";
+    EXPECT_EQ(std::tuple(g.tag(a), g.tag(b)), std::tuple(7u, EGraph::kNoTag)) << "the absorbed root's tag is dropped";
+    EXPECT_TRUE(g.union_classes(c, d));
+    EXPECT_EQ(g.find(d), c) << "a tie keeps the first argument's root";
+    EXPECT_FALSE(g.clean());
+    EXPECT_NE(g.find(gfa), g.find(gfb)) << "congruence waits for the rebuild";
+    EXPECT_EQ(g.rebuild(), 2u);  // f(a)~f(b), then g(f(a),a)~g(f(b),b)
+    EXPECT_EQ(g.find(gfa), g.find(gfb));
+    EXPECT_EQ(g.class_count(), 5u);
+    EXPECT_EQ(g.eclass(gfb).nodes, std::vector<ENode>{ENode(sym("g"), {g.find(fa), a})});
+    EXPECT_EQ(g.lookup(ENode(sym("f"), {b})), g.find(fa));
+    EXPECT_EQ(g.lookup(ENode(sym("k"), {b})), std::nullopt);
+    EXPECT_FALSE(g.union_classes(fa, fb));
+    EXPECT_FALSE(g.clean()) << "union marks the e-graph not clean even when nothing merges";
+    EXPECT_EQ(failure_text([&] { g.eclass(99); }), "no e-class with id 99");
+    EXPECT_EQ(failure_text([&] { g.add(ENode(sym("f"), {70})); }), "no e-class with id 70");
+}
+
+TEST(EGraph, WideENodesSurviveGrowthMergesAndMoves) {
+    // Wide e-nodes keep their children on the heap and are freed by the
+    // e-graph, not by their records: sanitizers report leaks and double frees.
+    const ENode wide(sym("join|"), {5, 4, 3});
+    ENode copy = wide;
+    const ENode moved = std::move(copy);
+    EXPECT_EQ(std::tuple(moved, moved.hash()), std::tuple(wide, wide.hash()));
+    copy = moved;
+    copy.children()[2] = 9;
+    EXPECT_TRUE(wide < copy && !(copy < wide));
+    EXPECT_TRUE(ENode(sym("join|"), {5, 9}) < wide) << "arity orders before children";
+    std::vector<Id> leaves, wides;
+    EGraph g, other;
+    for (std::size_t i = 0; i < 200; ++i) leaves.push_back(leaf(g, "x" + std::to_string(i)));
+    for (std::size_t i = 0; i + 3 <= 200; ++i) wides.push_back(g.add(ENode(sym("join|"), std::span(leaves).subspan(i, 3))));
+    const Id reversed = g.add(ENode(sym("join|"), {leaves[2], leaves[1], leaves[0]}));
+    for (int i = 0; i < 50; ++i) other.add(ENode(sym("join|other"), {leaf(other, "y" + std::to_string(i)), 0, 0}));
+    g.union_classes(leaves[0], leaves[1]);
+    g.union_classes(leaves[1], leaves[2]);
+    g.rebuild();
+    other = EGraph(std::move(g));  // frees other's own wide e-nodes
+    for (std::size_t i = 3; i + 3 <= 200; ++i) {
+        EXPECT_EQ(other.lookup(ENode(sym("join|"), std::span(leaves).subspan(i, 3))), other.find(wides[i])) << i;
+    }
+    EXPECT_EQ(other.find(reversed), other.find(wides[0])) << "congruent once x0, x1 and x2 merged";
+    EXPECT_EQ(other.check_invariants(), std::nullopt);
+}
+
+// Rounds of random adds and unions, each followed by a rebuild in which
+// repairs cascade through classes merged while others were pending: the
+// classes are the naive closure, the invariants hold, the e-node counts agree
+// with the search, and re-adding any e-node ever added creates nothing.
+TEST(EGraph, RandomUnionsRebuildToTheNaiveClosure) {
+    for (const std::uint64_t seed : {3, 11, 29, 101}) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 rng(seed);
+        EGraph g;
+        std::vector<Term> terms;  // term k created id k
+        std::vector<std::pair<ENode, Id>> added;
+        Pairs unions;
+        auto add = [&](const std::string& op, std::vector<Id> kids) {
+            const std::size_t before = g.id_count();
+            added.emplace_back(ENode(sym(op), kids), g.add(ENode(sym(op), kids)));
+            if (g.id_count() != before) terms.push_back({op, {kids.begin(), kids.end()}});
+        };
+        for (int i = 0; i < 6; ++i) add("x" + std::to_string(i), {});
+        for (int round = 0; round < 4; ++round) {
+            for (int k = 0; k < 80; ++k) {
+                const Id x = static_cast<Id>(rng() % terms.size()), y = static_cast<Id>(rng() % terms.size());
+                add(std::string(1, "fgh"[rng() % 3]), rng() % 3 ? std::vector<Id>{x, y} : std::vector<Id>{x});
+            }
+            g.rebuild();
+            for (int k = 0; k < 7; ++k) {
+                unions.emplace_back(rng() % (round ? terms.size() : 6), rng() % terms.size());
+                g.union_classes(static_cast<Id>(unions.back().first), static_cast<Id>(unions.back().second));
+            }
+            g.rebuild();
+            ASSERT_EQ(g.check_invariants(), std::nullopt) << "round " << round;
+            for (const char* text : {"(f ?x ?y)", "(g ?x)", "(h ?y ?x)", "(zzz ?x)", "x0"}) {
+                EXPECT_EQ(pat(text).count_without_search(g), std::optional(pat(text).search(g).total)) << text;
+            }
+        }
+        const std::vector<std::size_t> lowest = naive_closure(terms, unions);
+        std::map<std::size_t, Id> class_of;
+        for (Id x = 0; x < terms.size(); ++x) EXPECT_EQ(class_of.try_emplace(lowest[x], g.find(x)).first->second, g.find(x));
+        EXPECT_EQ(g.class_count(), class_of.size());
+        const std::size_t size = g.total_size();
+        for (const auto& [node, id] : added) {
+            EXPECT_EQ(g.find(g.add(node)), g.find(id));
+            EXPECT_EQ(g.lookup(node), g.find(id));
+        }
+        EXPECT_EQ(g.total_size(), size);
+        EXPECT_TRUE(g.clean());
+    }
+}
+
+TEST(Patterns, ParseIntoFlatExpressionsOrExactErrors) {
+    struct Case {
+        std::string text, root;
+        std::size_t entries;
+        std::vector<std::string> vars;
+    };
+    for (const Case& c : std::vector<Case>{{"(op|add|scalar=f0000000000000000;side=sr ?x)",
+                                            "op|add|scalar=f0000000000000000;side=sr", 2, {"?x"}},
+                                           {" \t\n?x \r\n", "?x", 1, {"?x"}},
+                                           {"(f\t(g ?b a)\n?a ?b)", "f", 6, {"?b", "?a"}},
+                                           {"?", "?", 1, {}},
+                                           {"(\"two words\" ?a)", "two words", 2, {"?a"}}}) {
+        auto p = Pattern::parse(c.text);
+        ASSERT_TRUE(p.ok()) << c.text << ": " << p.error();
+        EXPECT_EQ(p->root().op.text(), c.root) << c.text;
+        EXPECT_EQ(p->root().is_var, c.root.size() > 1 && c.root[0] == '?') << c.text;
+        EXPECT_EQ(p->ast().size(), c.entries) << c.text;
+        std::vector<std::string> vars;
+        for (const Var& v : p->vars()) vars.emplace_back(v.name.text());
+        EXPECT_EQ(vars, c.vars) << c.text;
+        for (std::size_t i = 0; i < p->ast().size(); ++i) {
+            for (std::uint32_t ch : p->ast()[i].children) EXPECT_LT(ch, i) << c.text;
+        }
+    }
+    for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+             {")", "unexpected ')'"},
+             {"(f ?x))", "unexpected ')'"},
+             {"   ", "unexpected end of pattern text"},
+             {"(f (g ?x)", "unexpected end of pattern text"},
+             {"(f \"open", "unexpected end of pattern text"},
+             {"(f ?x) g", "expected end of pattern text but found 'g'"},
+             {"(f \"a\"b)", "expected whitespace or ')' but found 'b'"},
+             {"(f ())", "empty list is not a pattern"},
+             {"((f) ?x)", "a list cannot stand in operator position"},
+             {"(?x a)", "variable ?x cannot have children"}}) {
+        EXPECT_EQ(Pattern::parse(text).error(), message) << text;
+    }
+    EXPECT_EQ(Rewrite::create("oops", pat("(f ?a)"), pat("(g ?a ?b)")).error(), "rule oops uses unbound variable ?b");
+}
+
+TEST(Patterns, SearchApplyAndInstantiate) {
+    EGraph g;
+    const Id a = leaf(g, "a"), b = leaf(g, "b"), faa = app(g, "f", {a, a});
+    app(g, "f", {a, b});
+    app(g, "f", {a});
+    const Id nested = app(g, "h", {faa, a});
+    app(g, "h", {a, a});
+    EXPECT_EQ(failure_text([&] { pat("(f ?x ?y)").search(g); }), "search on an e-graph that is not rebuilt");
+    g.rebuild();
+    EXPECT_EQ(std::tuple(pat("(f ?x ?y)").search(g).total, pat("(f ?x)").search(g).total), std::tuple(2u, 1u));
+    const SearchMatches same = pat("(f ?x ?x)").search(g), deep = pat("(h (f ?x ?x) ?x)").search(g);
+    EXPECT_EQ(std::tuple(same.total, same.classes.at(0).eclass, same.row(0)[0]), std::tuple(1u, faa, a));
+    EXPECT_EQ(std::tuple(deep.total, deep.classes.at(0).eclass), std::tuple(1u, nested));
+    EXPECT_EQ(pat("(h (f ?x ?y) b)").search(g).total, 0u);
+    EXPECT_EQ(std::tuple(pat("a").search(g).total, pat("?any").search(g).total), std::tuple(1u, g.class_count()));
+    for (const char* text : {"(f ?x ?x)", "(h (f ?x ?y) ?z)", "?any"}) EXPECT_EQ(pat(text).count_without_search(g), std::nullopt);
+
+    const Pattern two = pat("(f ?x ?y)");
+    EXPECT_EQ(failure_text([&] { two.instantiate(g, {{Var{sym("?x")}, a}}); }), "variable ?y is unbound in (f ?x ?y)");
+    EXPECT_EQ(two.instantiate(g, {{Var{sym("?y")}, a}, {Var{sym("?x")}, b}}), app(g, "f", {b, a}));
+    for (int i = 0; i < 50; ++i) app(g, "k", {a, leaf(g, "s" + std::to_string(i))});
+    g.rebuild();
+    for (std::size_t limit : {0, 1, 17, 50, 51}) {
+        const SearchMatches m = pat("(k ?x ?y)").search(g, limit);
+        EXPECT_EQ(std::tuple(m.total, m.rows.size()), std::tuple(std::min<std::size_t>(limit, 50), 2 * m.total)) << limit;
+    }
+
+    const Id ab = app(g, "add", {a, b}), ba = app(g, "add", {b, a}), aa = app(g, "add", {a, a});
+    g.rebuild();
+    const Rewrite comm = rule("comm", "(add ?x ?y)", "(add ?y ?x)"), drop = rule("drop", "(add ?x a)", "?x");
+    EXPECT_EQ(comm.apply(g, comm.search(g)), 1u) << "a+b~b+a merges once; a+a is its own swap";
+    g.rebuild();
+    EXPECT_EQ(std::tuple(g.find(ab) == g.find(ba), g.find(aa) == g.find(ab)), std::tuple(true, false));
+    EXPECT_EQ(comm.apply(g, comm.search(g)), 0u);
+    g.rebuild();
+    EXPECT_EQ(drop.apply(g, drop.search(g)), 2u);  // b+a -> b, a+a -> a
+    g.rebuild();
+    EXPECT_EQ(std::tuple(g.find(ab), g.find(aa)), std::tuple(g.find(b), g.find(a)));
+    EXPECT_EQ(g.check_invariants(), std::nullopt);
+}
+
+// Rows whose instance was in the class at search time are skipped, which is
+// sound only while the instance still hash-conses to the class: a merge after
+// the search that absorbs one of its children brings the row back.
+TEST(Patterns, SkipPresentInstancesOnlyWhileTheyStayPresent) {
+    for (const bool merge_between : {false, true}) {
+        auto run = [&](bool keep_flags) {
+            EGraph g;
+            const Id a = leaf(g, "a"), b = leaf(g, "b"), c = leaf(g, "c");
+            g.union_classes(app(g, "add", {a, b}), app(g, "add", {b, a}));
+            for (const char* op : {"neg", "exp", "abs"}) app(g, op, {c});
+            g.rebuild();
+            const Rewrite comm = rule("comm", "(add ?x ?y)", "(add ?y ?x)");
+            SearchMatches m = comm.search(g);
+            EXPECT_EQ(m.present, (std::vector<std::uint8_t>{1, 1}));
+            if (!keep_flags) m.present.clear();
+            if (merge_between) g.union_classes(b, c);  // c has more parents and stays root
+            const std::size_t merged = comm.apply(g, m);
+            g.rebuild();
+            EXPECT_EQ(g.check_invariants(), std::nullopt);
+            return std::tuple{merged, g.total_size(), g.class_count()};
+        };
+        EXPECT_EQ(run(true), run(false)) << merge_between;
+    }
+    EGraph g;  // an identity applier's row is present when it binds the matched class
+    const Id x = leaf(g, "x");
+    g.union_classes(app(g, "f", {x}), x);
+    g.rebuild();
+    const Rewrite drop = rule("drop", "(f ?x)", "?x");
+    const SearchMatches m = drop.search(g);
+    EXPECT_EQ(m.present, std::vector<std::uint8_t>{1});
+    EXPECT_EQ(drop.apply(g, m), 0u);
+}
+
+EGraph fan(int n) {  // n classes matching (f ?x)
+    EGraph g;
+    for (int i = 0; i < n; ++i) app(g, "f", {leaf(g, "fan" + std::to_string(i))});
+    g.rebuild();
+    return g;
+}
+
+TEST(Scheduler, BansDoubleFastForwardAndReuseSearches) {
+    const EGraph g = fan(2500), three = fan(3);
+    const Rewrite r = rule("wrap", "(f ?x)", "(f ?x)"), r1 = rule("r1", "(f ?x)", "?x");
+    ThrottleScheduler s;
+    bool banned = false;
+    EXPECT_TRUE(s.search_rewrite(0, g, r, &banned).empty() && banned);
+    const RuleRecord* rec = s.record(r.name());
+    EXPECT_EQ(std::tuple(rec->banned_until, rec->times_banned, rec->match_limit, rec->ban_length), std::tuple(5u, 1u, 1000u, 5u));
+    EXPECT_TRUE(s.search_rewrite(4, g, r, &banned).empty());
+    EXPECT_FALSE(banned) << "skipped, not banned again";
+    EXPECT_FALSE(s.can_stop(1));
+    EXPECT_EQ(rec->banned_until, 1u) << "the ban moved forward to end now";
+    EXPECT_TRUE(s.search_rewrite(1, g, r, &banned).empty() && banned);  // threshold 2000
+    EXPECT_EQ(std::tuple(rec->banned_until, rec->times_banned, rec->times_applied), std::tuple(11u, 2u, 0u));
+    EXPECT_FALSE(s.can_stop(1));
+    EXPECT_EQ(s.search_rewrite(2, g, r, &banned).total, 2500u) << "threshold 4000";
+    EXPECT_EQ(std::tuple(banned, rec->times_applied, s.can_stop(2)), std::tuple(false, 1u, true));
+    ThrottleScheduler exact(3, 5), tight(1, 5);
+    EXPECT_EQ(exact.search_rewrite(0, three, r).total, 3u) << "as many matches as the threshold pass";
+    tight.search_rewrite(3, three, r1);  // banned until 8
+    tight.search_rewrite(3, three, r);
+    tight.search_rewrite(8, three, r);  // threshold 2 < 3: banned until 18
+    auto bans = [&] { return std::tuple(tight.record(r1.name())->banned_until, tight.record(r.name())->banned_until); };
+    EXPECT_FALSE(tight.can_stop(4));
+    EXPECT_EQ(bans(), std::tuple(4u, 14u)) << "every ban moves by the same distance";
+    EXPECT_FALSE(tight.can_stop(5));
+    EXPECT_EQ(bans(), std::tuple(4u, 5u));
+
+    // A search is reused only while the e-graph is unchanged, and one cut
+    // short by its limit does not answer a larger limit.
+    auto searched_again = [&](ThrottleScheduler& sched, const EGraph& eg, const Rewrite& rw, std::uint64_t i, SearchMemo& memo) {
+        memo.matches.rows.at(0) = 777777;  // a mark that a new search overwrites
+        EXPECT_TRUE(sched.search_rewrite(i, eg, rw, memo));
+        EXPECT_EQ(memo.matches.total, 3u);
+        return memo.matches.rows.at(0) != 777777;
+    };
+    EGraph h = fan(3);
+    ThrottleScheduler fresh, cut_off(2, 5);
+    SearchMemo memo, cut;
+    ASSERT_TRUE(fresh.search_rewrite(0, h, r, memo));
+    EXPECT_FALSE(searched_again(fresh, h, r, 1, memo));
+    const Id x = leaf(h, "fan0");  // already there: no change
+    EXPECT_FALSE(searched_again(fresh, h, r, 1, memo));
+    const Id y = leaf(h, "new");
+    h.rebuild();
+    EXPECT_TRUE(searched_again(fresh, h, r, 2, memo)) << "a class was added";
+    EXPECT_FALSE(searched_again(fresh, h, r, 3, memo));
+    h.union_classes(x, y);
+    h.rebuild();
+    EXPECT_TRUE(searched_again(fresh, h, r, 4, memo)) << "two classes merged";
+    EGraph k;
+    for (const char* name : {"p", "q", "r"}) app(k, "h", {leaf(k, name), leaf(k, name)});
+    k.rebuild();
+    const Rewrite twice = rule("twice", "(h ?x ?x)", "?x");  // not countable without a search
+    EXPECT_FALSE(cut_off.search_rewrite(0, k, twice, cut, &banned));
+    EXPECT_TRUE(searched_again(cut_off, k, twice, 5, cut)) << "threshold 4 now";
+    EXPECT_FALSE(searched_again(cut_off, k, twice, 6, cut));
+}
+
+TEST(Driver, StopsForEachCauseWithARebuiltEGraph) {
+    using K = StopCause::Kind;
+    struct Case {
+        const char* op;  // of the one e-node over a leaf; none for an empty e-graph
+        std::uint64_t iterations, nodes;
+        std::chrono::nanoseconds time;
+        K kind;
+        std::size_t done;     // iterations recorded; 0 = not checked
+        std::uint64_t count;  // the cause's count; 0 = not checked
+    };
+    const std::chrono::nanoseconds s5 = std::chrono::seconds(5);
+    const std::vector<Rewrite> rules{rule("grow", "(f ?x)", "(h (f (f ?x)))")};  // grows forever
+    for (const Case& c : std::vector<Case>{{nullptr, 30, 10'000, s5, K::Saturated, 1, 0},
+                                           {"f", 12, 1'000'000, s5, K::IterationLimit, 12, 12},
+                                           {"k", 30, 2, s5, K::Saturated, 1, 0},  // reaching the limit is allowed
+                                           {"k", 30, 1, s5, K::NodeLimit, 1, 2},
+                                           {"f", 30, 20, s5, K::NodeLimit, 0, 0},
+                                           {"f", 30, 10'000, std::chrono::nanoseconds(1), K::TimeLimit, 0, 0}}) {
+        SCOPED_TRACE(static_cast<int>(c.kind));
+        SaturationDriver d;
+        EGraph g;
+        if (c.op) app(g, c.op, {leaf(g, "x")});
+        d.with_egraph(std::move(g)).with_iter_limit(c.iterations).with_node_limit(c.nodes).with_time_limit(c.time);
+        ASSERT_EQ(d.run(rules).stop_reason().value().kind, c.kind);
+        if (c.done) { EXPECT_EQ(d.iterations().size(), c.done); }
+        if (c.count) { EXPECT_EQ(d.stop_reason()->count, c.count); }
+        if (c.kind == K::NodeLimit) { EXPECT_GT(d.stop_reason()->count, d.node_limit()); }
+        if (c.kind == K::TimeLimit) { EXPECT_GT(d.stop_reason()->seconds, 0.0); }
+        if (c.kind == K::IterationLimit) { EXPECT_FALSE(d.iterations().back().applied.empty()) << "still changing"; }
+        EXPECT_GE(d.iterations().size(), 1u);
+        EXPECT_TRUE(d.egraph().clean());
+        EXPECT_EQ(d.egraph().check_invariants(), std::nullopt);
+    }
+    const std::vector<Rewrite> named{rule("same", "(f ?x)", "?x"), rule("other", "(g ?x)", "?x"), rule("same", "(h ?x)", "?x")};
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(warn_repeated_rule_names(named));
+    EXPECT_FALSE(warn_repeated_rule_names(std::span(named).first(2)));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "warning: repeated rule names share one scheduling record\nrule 'same' is listed 2 times\n");
+}
+
+}  // namespace
+}  // namespace veltrix::sat
+
+namespace veltrix {
+namespace {
+
+using sat::StopCause;
+using Map = LargeVector<std::uint64_t>;
+const std::string kAdd0R = "op|add|scalar=f0000000000000000;side=sr", kAdd0L = "op|add|scalar=f0000000000000000;side=sl";
+const std::string kMul1R = "op|mul|scalar=f3ff0000000000000;side=sr", kMul1L = "op|mul|scalar=f3ff0000000000000;side=sl";
+const std::vector<std::string> kCommutative = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+
+// Engine graphs as text: nodes separated by ", ", each a label and its inputs.
+EngineGraph parse(const std::string& text, std::vector<std::uint64_t> outputs = {}) {
+    EngineGraph g;
+    std::istringstream nodes(text);
+    for (std::string item; std::getline(nodes, item, ',');) {
+        std::istringstream words(item);
+        EngineNode& n = g.nodes.emplace_back();
+        words >> n.label;
+        for (std::uint64_t k; words >> k;) n.inputs.push_back(k);
+        n.boundary = n.label.rfind("op|", 0) != 0;
+    }
+    g.outputs = std::move(outputs);
+    return g;
+}
+std::string show(const EngineGraph& g) {  // also checks every boundary flag
+    std::string s;
+    for (const EngineNode& n : g.nodes) {
+        EXPECT_EQ(n.boundary, n.label.rfind("op|", 0) != 0) << n.label;
+        s += (s.empty() ? "" : ", ") + n.label;
+        for (std::uint64_t k : n.inputs) s += " " + std::to_string(k);
+    }
+    return s;
+}
+
+TEST(SaturationEngine, TwelveRulesInOrderAndWorkedExamples) {
+    const SaturationEngine engine;
+    EXPECT_EQ(engine.iter_limit(), 12u);
+    std::vector<std::string> expected, actual;
+    for (const std::string& x : kCommutative) expected.push_back("commute-" + x + " (op|" + x + " ?a ?b) (op|" + x + " ?b ?a)");
+    for (const std::string& s : {kAdd0R, kAdd0L, kMul1R, kMul1L}) {
+        expected.push_back("identity-" + std::to_string(expected.size() - 8) + " (" + s + " ?x) ?x");
+    }
+    for (const sat::Rewrite& r : engine.rules()) {
+        actual.push_back(std::string(r.name().text()) + " " + r.searcher().text() + " " + r.applier().text());
+    }
+    EXPECT_EQ(actual, expected);
+
+    const std::string kept = "src|a, src|b, op|sub 0 1, op|sub 1 0, op|add|axis=i1 0 1, op|add|axis=i1 1 0, op|add 0 1 0, "
+                             "op|add 1 0 0, op|add|scalar=f8000000000000000;side=sr 0, op|add|scalar=i0;side=sr 0, "
+                             "op|add|scalar=f0000000000000000;side=sx 0, op|add|k=i1;scalar=f0000000000000000;side=sr 0, "
+                             "op|mul|scalar=f0000000000000000;side=sr 0, " + kAdd0L + " 0 1";
+    struct Case {
+        std::string input;
+        std::vector<std::uint64_t> outputs;
+        std::string result;
+        Map map;
+        std::vector<std::uint64_t> result_outputs;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"", {}, "", {}, {}},
+             {kept, {13}, kept, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, {13}},
+             {"src|a, src|b, op|add 0 1, op|add 1 0, op|mul 0 0, op|mul 0 0", {3, 5}, "src|a, src|b, op|add 0 1, op|mul 0 0",
+              {0, 1, 2, 2, 3, 3}, {2, 3}},
+             {"src|x, " + kMul1L + " 0, " + kAdd0R + " 1, op|neg 0, op|neg 2", {2, 1, 4}, "src|x, op|neg 0", {0, 0, 0, 1, 1}, {0, 0, 1}},
+             {"src|a, src|b, " + kAdd0L + " 1, op|maximum 0 2, op|maximum 1 0", {}, "src|a, src|b, op|maximum 0 1", {0, 1, 1, 2, 2}, {}},
+             {"src|s, src|s, red|sum 1, " + kMul1R + " 2", {3, 0, 3}, "src|s, red|sum 0", {0, 0, 1, 1}, {1, 0, 1}},
+             {"src|a, stage|2 0, stage|2 0, stage|3 0", {}, "src|a, stage|2 0, stage|3 0", {0, 1, 1, 2}, {}}}) {
+        SaturationTrace trace;
+        const Canonical out = engine.canonicalize(parse(c.input, c.outputs), &trace);
+        EXPECT_EQ(show(out.graph), c.result) << c.input;
+        EXPECT_EQ(out.map, c.map) << c.input;
+        EXPECT_EQ(out.graph.outputs, c.result_outputs) << c.input;
+        EXPECT_EQ(trace.stop.kind, StopCause::Kind::Saturated) << c.input;
+        if (c.input.empty()) { EXPECT_EQ(trace.iterations.size(), 1u) << "the driver runs on an empty graph too"; }
+    }
+    for (const char* broken : {"src|a, op|neg 1", "src|a, op|neg 5"}) EXPECT_THROW(engine.canonicalize(parse(broken)), InternalFailure);
+    EXPECT_THROW(engine.canonicalize(parse("src|a", {1})), InternalFailure);
+}
+
+EngineGraph many_adds(std::size_t count) {  // adds over distinct, unswapped pairs of sources
+    std::string text = "src|s0, src|s1";
+    std::size_t sources = 2;
+    while (sources * (sources - 1) / 2 < count) text += ", src|s" + std::to_string(sources++);
+    for (std::size_t a = 0, made = 0; a < sources; ++a) {
+        for (std::size_t b = a + 1; b < sources && made < count; ++b, ++made) text += ", op|add " + std::to_string(a) + " " + std::to_string(b);
+    }
+    return parse(text);
+}
+
+TEST(SaturationEngine, ThrottledAddRuleWaitsAndStillSaturates) {
+    // 1001 matches: banned in iteration 0, applied in 1, banned again in 2
+    // (2002 matches against 2000), nothing new in 3.
+    SaturationTrace trace;
+    const EngineGraph g = many_adds(1001);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(SaturationEngine().canonicalize(g, &trace).graph.nodes.size(), g.nodes.size());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "no repeated-name warning";
+    const sat::Symbol add = sat::Symbol::intern("commute-add");
+    using Applied = std::vector<std::pair<sat::Symbol, std::uint64_t>>;
+    const std::vector<std::pair<std::vector<sat::Symbol>, Applied>> expected = {{{add}, {}}, {{}, {{add, 1001}}}, {{add}, {}}, {{}, {}}};
+    ASSERT_EQ(trace.iterations.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(std::pair(trace.iterations[i].banned, trace.iterations[i].applied), expected[i]) << i;
+    EXPECT_EQ(trace.stop.kind, StopCause::Kind::Saturated);
+}
+
+EngineGraph random_graph(std::mt19937_64& rng, std::size_t n) {
+    static const std::vector<std::string> unary = {"op|neg", "op|exp", kAdd0R, kAdd0L, kMul1R, kMul1L, "red|sum"};
+    static const std::vector<std::string> binary = {"op|add", "op|mul", "op|and", "op|or", "op|eq", "op|ne",
+                                                    "op|maximum", "op|minimum", "op|sub", "op|add|axis=i1", kAdd0R};
+    std::vector<EngineNode> nodes;
+    auto pick = [&](std::size_t below) { return static_cast<std::size_t>(rng() % below); };
+    auto push = [&](const std::string& label, std::vector<std::uint64_t> in) {
+        nodes.push_back(EngineNode{label, std::move(in), label.rfind("op|", 0) != 0});
+        return nodes.size() - 1;
+    };
+    for (std::size_t s = 0, sources = 2 + pick(6); s < sources; ++s) push("src|v" + std::to_string(pick(sources)), {});
+    while (nodes.size() < n) {
+        const std::size_t i = nodes.size(), roll = pick(10);
+        const EngineNode twin = nodes[pick(i)];
+        if (roll < 3) {
+            push(unary[pick(unary.size())], {pick(i)});
+        } else if (roll < 6) {
+            push(binary[pick(binary.size())], {pick(i), pick(i)});
+        } else if (roll < 9 && !twin.inputs.empty() && twin.inputs.size() < 3) {
+            // An earlier node again, its inputs swapped, maybe over an identity of its (first) operand.
+            std::vector<std::uint64_t> in(twin.inputs.begin(), twin.inputs.end());
+            std::reverse(in.begin(), in.end());
+            if (pick(2)) in.back() = push(pick(2) ? kMul1R : kAdd0L, {in.back()});
+            push(twin.label, in);
+        } else {
+            push("join|", {pick(i), pick(i), pick(i)});
+        }
+    }
+    return EngineGraph{EngineNodes(nodes.begin(), nodes.end()), {pick(n), pick(n), pick(n)}};
+}
+
+// The engine's answer against the naive closure under the twelve rules: the
+// map follows the closure's classes numbered by their lowest member, each
+// result node is that member with its inputs renumbered, no two result nodes
+// are equal, and a second call answers the same.
+void expect_matches_closure(const SaturationEngine& engine, const EngineGraph& g) {
+    SaturationTrace trace;
+    const Canonical out = engine.canonicalize(g, &trace);
+    ASSERT_EQ(trace.stop.kind, StopCause::Kind::Saturated);
+    std::vector<sat::Term> terms;
+    std::set<std::string> commutative;
+    for (const EngineNode& v : g.nodes) terms.push_back({v.label, {v.inputs.begin(), v.inputs.end()}});
+    for (const std::string& x : kCommutative) commutative.insert("op|" + x);
+    const std::vector<std::size_t> lowest = sat::naive_closure(terms, {}, {kAdd0R, kAdd0L, kMul1R, kMul1L}, commutative);
+    std::map<std::size_t, std::uint64_t> index_of;
+    ASSERT_EQ(out.map.size(), g.nodes.size());
+    for (std::size_t i = 0; i < g.nodes.size(); ++i) {
+        ASSERT_EQ(out.map[i], index_of.try_emplace(lowest[i], index_of.size()).first->second) << "node " << i;
+    }
+    ASSERT_EQ(out.graph.nodes.size(), index_of.size());
+    std::set<std::pair<std::string, std::vector<std::uint64_t>>> distinct;
+    for (const auto& [from, r] : index_of) {
+        const EngineNode& v = out.graph.nodes[r];
+        std::vector<std::uint64_t> in;
+        for (std::uint64_t k : g.nodes[from].inputs) in.push_back(out.map[k]);
+        EXPECT_EQ(v.label, g.nodes[from].label) << r;
+        EXPECT_EQ(v.inputs, in) << r;
+        EXPECT_TRUE(distinct.insert({v.label, in}).second) << "duplicate node " << r;
+    }
+    for (std::size_t j = 0; j < g.outputs.size(); ++j) EXPECT_EQ(out.graph.outputs[j], out.map[g.outputs[j]]);
+    EXPECT_EQ(show(engine.canonicalize(g).graph), show(out.graph));
+}
+
+TEST(SaturationEngine, RandomGraphsCanonicalizeToTheNaiveClosure) {
+    const SaturationEngine engine;
+    for (std::uint64_t seed = 1; seed <= 60; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 rng(seed);
+        expect_matches_closure(engine, random_graph(rng, 5 + rng() % 300));
+    }
+    // Well over 1000 matches for several rules: throttled rules still reach the unthrottled result.
+    std::mt19937_64 rng(4242);
+    expect_matches_closure(engine, random_graph(rng, 6000));
+    EngineGraph adds = many_adds(1500);
+    for (std::size_t k = adds.nodes.size() - 700, end = adds.nodes.size(); k < end; ++k) {
+        adds.nodes.push_back(EngineNode{"op|add", {adds.nodes[k].inputs[1], adds.nodes[k].inputs[0]}, false});
+    }
+    expect_matches_closure(engine, adds);
+}
+
+// Only the operators the rules name are interned: reductions must not grow
+// the process-wide table with the names of their sources.
+TEST(SaturationEngine, InternsOnlyTheOperatorsTheRulesName) {
+    const std::string tag = "never-seen-" + std::to_string(std::random_device{}());
+    const EngineGraph g = parse("src|" + tag + "a, src|" + tag + "b, op|add 0 1, op|add 1 0, op|" + tag + " 2, op|" + tag +
+                                " 3, " + kMul1L + " 5", {6, 4});
+    const std::uint64_t before = sat::interned_symbol_count();
+    const Canonical out = SaturationEngine().canonicalize(g);
+    EXPECT_EQ(sat::interned_symbol_count(), before);
+    EXPECT_EQ(out.map, (Map{0, 1, 2, 2, 3, 3, 3}));
+    EXPECT_EQ(out.graph.outputs, (std::vector<std::uint64_t>{3, 3}));
+}
+
+TEST(SaturationEngine, HalfMillionNodeChainsMergeWithoutRecursion) {
+    // Negations over x and over x + 0.0: the identity merges the chains'
+    // roots, and the rebuilds' congruence merges must walk both chains.
+    constexpr std::uint64_t kLength = 500'000;
+    EngineGraph g = parse("src|x, " + kAdd0R + " 0", {kLength * 2 + 1, kLength + 1});
+    for (std::uint64_t i = 0; i < 2 * kLength; ++i) g.nodes.push_back(EngineNode{"op|neg", {i == kLength ? 1 : i + 1}, false});
+    g.nodes[2].inputs = {0};
+    SaturationTrace trace;
+    const Canonical out = SaturationEngine().canonicalize(g, &trace);
+    EXPECT_EQ(trace.stop.kind, StopCause::Kind::Saturated);
+    std::size_t rebuild_merges = 0;
+    for (const sat::Iteration& it : trace.iterations) rebuild_merges += it.rebuild_merges;
+    EXPECT_EQ(rebuild_merges, kLength);
+    EXPECT_EQ(out.graph.nodes.size(), kLength + 1);
+    EXPECT_EQ(out.graph.outputs, (std::vector<std::uint64_t>{kLength, kLength}));
+    EXPECT_EQ(out.map[2 + kLength], 1u);
+}
+
+}  // namespace
+}  // namespace veltrix
