@@ -1,13 +1,12 @@
 // The equality-saturation core (symbols, e-graph, patterns, rewrites,
 // scheduler, driver) and the SaturationEngine: exact hand cases, and seeded
-// random e-graphs and engine graphs checked against a naive congruence closure.
+// random e-graphs checked against a naive congruence closure. The engine's
+// results on random graphs are checked through the pipeline (test_optimizer).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
-#include <numeric>
 #include <random>
 #include <set>
 #include <sstream>
@@ -38,57 +37,14 @@ std::string failure_text(const std::function<void()>& f) {
     return "<no failure>";
 }
 
-// The model: the lowest index of each term's class in the congruence closure
-// of `unions`, where a term labelled by an identity with one child also
-// equals that child, and a commutative term with two children its swap.
-struct Term {
-    std::string op;
-    std::vector<std::size_t> kids;
-};
-using Pairs = std::vector<std::pair<std::size_t, std::size_t>>;
-std::vector<std::size_t> naive_closure(const std::vector<Term>& terms, const Pairs& unions,
-                                       const std::set<std::string>& identities = {},
-                                       const std::set<std::string>& commutative = {}) {
-    std::vector<std::size_t> up(terms.size());
-    std::iota(up.begin(), up.end(), 0);
-    auto root = [&](std::size_t x) {
-        while (up[x] != x) x = up[x];
-        return x;
-    };
-    bool changed = false;
-    auto unite = [&](std::size_t a, std::size_t b) {
-        a = root(a), b = root(b);
-        if (a != b) up[std::max(a, b)] = std::min(a, b), changed = true;
-    };
-    for (const auto& [a, b] : unions) unite(a, b);
-    do {
-        changed = false;
-        std::map<std::pair<std::string, std::vector<std::size_t>>, std::size_t> seen;
-        for (std::size_t i = 0; i < terms.size(); ++i) {
-            const Term& t = terms[i];
-            if (identities.count(t.op) && t.kids.size() == 1) unite(i, t.kids[0]);
-            std::vector<std::size_t> kids;
-            for (std::size_t k : t.kids) kids.push_back(root(k));
-            if (auto [it, fresh] = seen.try_emplace({t.op, kids}, i); !fresh) unite(i, it->second);
-            if (commutative.count(t.op) && kids.size() == 2) {
-                if (auto it = seen.find({t.op, {kids[1], kids[0]}}); it != seen.end()) unite(i, it->second);
-            }
-        }
-    } while (changed);
-    for (std::size_t i = 0; i < up.size(); ++i) up[i] = root(i);
-    return up;
-}
-
 TEST(Symbols, InternAtomsAndConcurrentInterning) {
     EXPECT_NE(sym("op|add"), sym("op|mul"));
     for (const std::string& text : {std::string("op|add"), std::string(300, 'z'), std::string()}) {
-        EXPECT_EQ(sym(text), sym(text));
-        EXPECT_EQ(sym(text).text(), text);
+        EXPECT_EQ(std::tuple(sym(text), sym(text).text()), std::tuple(sym(text), text));
     }
     const Symbol interned = sym("atom-neighbour");
-    EXPECT_NE(Symbol::atom(0), Symbol::atom(1));
-    EXPECT_TRUE(Symbol::atom(Symbol::kAtomCount - 1).is_atom());
-    EXPECT_FALSE(interned.is_atom());
+    EXPECT_EQ(std::tuple(Symbol::atom(0) == Symbol::atom(1), Symbol::atom(Symbol::kAtomCount - 1).is_atom(), interned.is_atom()),
+              std::tuple(false, true, false));
     EXPECT_NE(Symbol::atom(interned.index()), interned);
     EXPECT_EQ(failure_text([] { (void)Symbol::atom(3).text(); }), "symbol 2147483651 is an atom and has no text");
     // Threads intern the same texts in different orders, racing on each first interning.
@@ -106,8 +62,8 @@ TEST(Symbols, InternAtomsAndConcurrentInterning) {
     std::set<std::uint32_t> distinct;
     for (int i = 0; i < kTexts; ++i) {
         for (int t = 1; t < kThreads; ++t) ASSERT_EQ(seen[t][i], seen[0][i]) << i;
-        distinct.insert(seen[0][i].index());
         ASSERT_EQ(seen[0][i].text(), "concurrent-" + std::to_string(i));
+        distinct.insert(seen[0][i].index());
     }
     EXPECT_EQ(distinct.size(), std::size_t{kTexts});
 }
@@ -135,8 +91,7 @@ TEST(EGraph, HashConsUnionRebuildRootsAndTags) {
     EXPECT_FALSE(g.clean());
     EXPECT_NE(g.find(gfa), g.find(gfb)) << "congruence waits for the rebuild";
     EXPECT_EQ(g.rebuild(), 2u);  // f(a)~f(b), then g(f(a),a)~g(f(b),b)
-    EXPECT_EQ(g.find(gfa), g.find(gfb));
-    EXPECT_EQ(g.class_count(), 5u);
+    EXPECT_EQ(std::tuple(g.find(gfa) == g.find(gfb), g.class_count()), std::tuple(true, 5u));
     EXPECT_EQ(g.eclass(gfb).nodes, std::vector<ENode>{ENode(sym("g"), {g.find(fa), a})});
     EXPECT_EQ(g.lookup(ENode(sym("f"), {b})), g.find(fa));
     EXPECT_EQ(g.lookup(ENode(sym("k"), {b})), std::nullopt);
@@ -146,17 +101,15 @@ TEST(EGraph, HashConsUnionRebuildRootsAndTags) {
     EXPECT_EQ(failure_text([&] { g.add(ENode(sym("f"), {70})); }), "no e-class with id 70");
 }
 
+// Wide e-nodes keep their children on the heap and are freed by the e-graph,
+// not by their records: sanitizers report leaks and double frees across the
+// records' growth, rebuilds and moves.
 TEST(EGraph, WideENodesSurviveGrowthMergesAndMoves) {
-    // Wide e-nodes keep their children on the heap and are freed by the
-    // e-graph, not by their records: sanitizers report leaks and double frees.
     const ENode wide(sym("join|"), {5, 4, 3});
     ENode copy = wide;
     const ENode moved = std::move(copy);
-    EXPECT_EQ(std::tuple(moved, moved.hash()), std::tuple(wide, wide.hash()));
     copy = moved;
-    copy.children()[2] = 9;
-    EXPECT_TRUE(wide < copy && !(copy < wide));
-    EXPECT_TRUE(ENode(sym("join|"), {5, 9}) < wide) << "arity orders before children";
+    EXPECT_EQ(std::tuple(copy, copy.hash()), std::tuple(wide, wide.hash()));
     std::vector<Id> leaves, wides;
     EGraph g, other;
     for (std::size_t i = 0; i < 200; ++i) leaves.push_back(leaf(g, "x" + std::to_string(i)));
@@ -176,31 +129,34 @@ TEST(EGraph, WideENodesSurviveGrowthMergesAndMoves) {
 
 // Rounds of random adds and unions, each followed by a rebuild in which
 // repairs cascade through classes merged while others were pending: the
-// classes are the naive closure, the invariants hold, the e-node counts agree
-// with the search, and re-adding any e-node ever added creates nothing.
-TEST(EGraph, RandomUnionsRebuildToTheNaiveClosure) {
+// classes are the congruence closure of the unions (a plain fixpoint here),
+// the invariants hold, the e-node counts agree with the search, and re-adding
+// any e-node ever added creates nothing.
+TEST(EGraph, RandomUnionsRebuildToTheCongruenceClosure) {
     for (const std::uint64_t seed : {3, 11, 29, 101}) {
         SCOPED_TRACE(seed);
         std::mt19937_64 rng(seed);
         EGraph g;
-        std::vector<Term> terms;  // term k created id k
         std::vector<std::pair<ENode, Id>> added;
-        Pairs unions;
+        std::vector<ENode> created;  // the e-node that created each id
+        std::vector<Id> up;          // the model's union-find, roots are class minima
         auto add = [&](const std::string& op, std::vector<Id> kids) {
-            const std::size_t before = g.id_count();
             added.emplace_back(ENode(sym(op), kids), g.add(ENode(sym(op), kids)));
-            if (g.id_count() != before) terms.push_back({op, {kids.begin(), kids.end()}});
+            if (added.back().second == created.size()) created.push_back(added.back().first), up.push_back(up.size());
         };
+        std::function<Id(Id)> root = [&](Id x) { return up[x] == x ? x : root(up[x]); };
+        auto unite = [&](Id a, Id b) { return (a = root(a)) != (b = root(b)) && (up[std::max(a, b)] = std::min(a, b), true); };
         for (int i = 0; i < 6; ++i) add("x" + std::to_string(i), {});
         for (int round = 0; round < 4; ++round) {
             for (int k = 0; k < 80; ++k) {
-                const Id x = static_cast<Id>(rng() % terms.size()), y = static_cast<Id>(rng() % terms.size());
+                const Id x = static_cast<Id>(rng() % created.size()), y = static_cast<Id>(rng() % created.size());
                 add(std::string(1, "fgh"[rng() % 3]), rng() % 3 ? std::vector<Id>{x, y} : std::vector<Id>{x});
             }
             g.rebuild();
             for (int k = 0; k < 7; ++k) {
-                unions.emplace_back(rng() % (round ? terms.size() : 6), rng() % terms.size());
-                g.union_classes(static_cast<Id>(unions.back().first), static_cast<Id>(unions.back().second));
+                const Id x = static_cast<Id>(rng() % (round ? created.size() : 6)), y = static_cast<Id>(rng() % created.size());
+                g.union_classes(x, y);
+                unite(x, y);
             }
             g.rebuild();
             ASSERT_EQ(g.check_invariants(), std::nullopt) << "round " << round;
@@ -208,43 +164,44 @@ TEST(EGraph, RandomUnionsRebuildToTheNaiveClosure) {
                 EXPECT_EQ(pat(text).count_without_search(g), std::optional(pat(text).search(g).total)) << text;
             }
         }
-        const std::vector<std::size_t> lowest = naive_closure(terms, unions);
-        std::map<std::size_t, Id> class_of;
-        for (Id x = 0; x < terms.size(); ++x) EXPECT_EQ(class_of.try_emplace(lowest[x], g.find(x)).first->second, g.find(x));
+        for (bool changed = true; changed;) {
+            std::map<std::pair<Symbol, std::vector<Id>>, Id> seen;
+            changed = false;
+            for (Id i = 0; i < created.size(); ++i) {
+                std::vector<Id> kids;
+                for (Id k : created[i].children()) kids.push_back(root(k));
+                if (auto [it, fresh] = seen.try_emplace({created[i].op(), kids}, i); !fresh) changed |= unite(i, it->second);
+            }
+        }
+        std::map<Id, Id> class_of;
+        for (Id x = 0; x < created.size(); ++x) EXPECT_EQ(class_of.try_emplace(root(x), g.find(x)).first->second, g.find(x)) << x;
         EXPECT_EQ(g.class_count(), class_of.size());
         const std::size_t size = g.total_size();
-        for (const auto& [node, id] : added) {
-            EXPECT_EQ(g.find(g.add(node)), g.find(id));
-            EXPECT_EQ(g.lookup(node), g.find(id));
-        }
-        EXPECT_EQ(g.total_size(), size);
-        EXPECT_TRUE(g.clean());
+        for (const auto& [node, id] : added) EXPECT_EQ(std::tuple(g.find(g.add(node)), g.lookup(node)), std::tuple(g.find(id), g.find(id)));
+        EXPECT_EQ(std::tuple(g.total_size(), g.clean()), std::tuple(size, true));
     }
 }
 
 TEST(Patterns, ParseIntoFlatExpressionsOrExactErrors) {
-    struct Case {
-        std::string text, root;
-        std::size_t entries;
-        std::vector<std::string> vars;
-    };
-    for (const Case& c : std::vector<Case>{{"(op|add|scalar=f0000000000000000;side=sr ?x)",
-                                            "op|add|scalar=f0000000000000000;side=sr", 2, {"?x"}},
-                                           {" \t\n?x \r\n", "?x", 1, {"?x"}},
-                                           {"(f\t(g ?b a)\n?a ?b)", "f", 6, {"?b", "?a"}},
-                                           {"?", "?", 1, {}},
-                                           {"(\"two words\" ?a)", "two words", 2, {"?a"}}}) {
-        auto p = Pattern::parse(c.text);
-        ASSERT_TRUE(p.ok()) << c.text << ": " << p.error();
-        EXPECT_EQ(p->root().op.text(), c.root) << c.text;
-        EXPECT_EQ(p->root().is_var, c.root.size() > 1 && c.root[0] == '?') << c.text;
-        EXPECT_EQ(p->ast().size(), c.entries) << c.text;
-        std::vector<std::string> vars;
-        for (const Var& v : p->vars()) vars.emplace_back(v.name.text());
-        EXPECT_EQ(vars, c.vars) << c.text;
-        for (std::size_t i = 0; i < p->ast().size(); ++i) {
-            for (std::uint32_t ch : p->ast()[i].children) EXPECT_LT(ch, i) << c.text;
+    // Each entry shown as "?var", "atom" or "op(children)"; children come first.
+    auto flat = [](const Pattern& p) {
+        std::string s;
+        for (const PatternNode& n : p.ast()) {
+            s += (s.empty() ? "" : " ") + std::string(n.op.text()) + (n.is_var ? "" : "(");
+            for (const std::uint32_t& c : n.children) s += std::to_string(c) + (&c == &n.children.back() ? "" : ",");
+            s += n.is_var ? "" : ")";
         }
+        std::string vars;
+        for (const Var& v : p.vars()) vars += " " + std::string(v.name.text());
+        return s + " |" + vars;
+    };
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"(op|add|scalar=f0000000000000000;side=sr ?x)", "?x op|add|scalar=f0000000000000000;side=sr(0) | ?x"},
+             {" \t\n?x \r\n", "?x | ?x"},
+             {"(f\t(g ?b a)\n?a ?b)", "?b a() g(0,1) ?a ?b f(2,3,4) | ?b ?a"},
+             {"?", "?() |"},
+             {"(\"two words\" ?a)", "?a two words(0) | ?a"}}) {
+        EXPECT_EQ(flat(pat(text)), expected) << text;
     }
     for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
              {")", "unexpected ')'"},
@@ -264,10 +221,9 @@ TEST(Patterns, ParseIntoFlatExpressionsOrExactErrors) {
 
 TEST(Patterns, SearchApplyAndInstantiate) {
     EGraph g;
-    const Id a = leaf(g, "a"), b = leaf(g, "b"), faa = app(g, "f", {a, a});
-    app(g, "f", {a, b});
-    app(g, "f", {a});
+    const Id a = leaf(g, "a"), b = leaf(g, "b"), faa = app(g, "f", {a, a}), fab = app(g, "f", {a, b});
     const Id nested = app(g, "h", {faa, a});
+    app(g, "f", {a});
     app(g, "h", {a, a});
     EXPECT_EQ(failure_text([&] { pat("(f ?x ?y)").search(g); }), "search on an e-graph that is not rebuilt");
     g.rebuild();
@@ -275,27 +231,24 @@ TEST(Patterns, SearchApplyAndInstantiate) {
     const SearchMatches same = pat("(f ?x ?x)").search(g), deep = pat("(h (f ?x ?x) ?x)").search(g);
     EXPECT_EQ(std::tuple(same.total, same.classes.at(0).eclass, same.row(0)[0]), std::tuple(1u, faa, a));
     EXPECT_EQ(std::tuple(deep.total, deep.classes.at(0).eclass), std::tuple(1u, nested));
-    EXPECT_EQ(pat("(h (f ?x ?y) b)").search(g).total, 0u);
-    EXPECT_EQ(std::tuple(pat("a").search(g).total, pat("?any").search(g).total), std::tuple(1u, g.class_count()));
+    EXPECT_EQ(std::tuple(pat("(h (f ?x ?y) b)").search(g).total, pat("a").search(g).total), std::tuple(0u, 1u));
+    EXPECT_EQ(pat("?any").search(g).total, g.class_count());
     for (const char* text : {"(f ?x ?x)", "(h (f ?x ?y) ?z)", "?any"}) EXPECT_EQ(pat(text).count_without_search(g), std::nullopt);
-
     const Pattern two = pat("(f ?x ?y)");
     EXPECT_EQ(failure_text([&] { two.instantiate(g, {{Var{sym("?x")}, a}}); }), "variable ?y is unbound in (f ?x ?y)");
-    EXPECT_EQ(two.instantiate(g, {{Var{sym("?y")}, a}, {Var{sym("?x")}, b}}), app(g, "f", {b, a}));
+    EXPECT_EQ(two.instantiate(g, {{Var{sym("?y")}, b}, {Var{sym("?x")}, a}}), fab);
     for (int i = 0; i < 50; ++i) app(g, "k", {a, leaf(g, "s" + std::to_string(i))});
     g.rebuild();
     for (std::size_t limit : {0, 1, 17, 50, 51}) {
         const SearchMatches m = pat("(k ?x ?y)").search(g, limit);
         EXPECT_EQ(std::tuple(m.total, m.rows.size()), std::tuple(std::min<std::size_t>(limit, 50), 2 * m.total)) << limit;
     }
-
     const Id ab = app(g, "add", {a, b}), ba = app(g, "add", {b, a}), aa = app(g, "add", {a, a});
     g.rebuild();
     const Rewrite comm = rule("comm", "(add ?x ?y)", "(add ?y ?x)"), drop = rule("drop", "(add ?x a)", "?x");
     EXPECT_EQ(comm.apply(g, comm.search(g)), 1u) << "a+b~b+a merges once; a+a is its own swap";
     g.rebuild();
-    EXPECT_EQ(std::tuple(g.find(ab) == g.find(ba), g.find(aa) == g.find(ab)), std::tuple(true, false));
-    EXPECT_EQ(comm.apply(g, comm.search(g)), 0u);
+    EXPECT_EQ(std::tuple(g.find(ab) == g.find(ba), g.find(aa) == g.find(ab), comm.apply(g, comm.search(g))), std::tuple(true, false, 0u));
     g.rebuild();
     EXPECT_EQ(drop.apply(g, drop.search(g)), 2u);  // b+a -> b, a+a -> a
     g.rebuild();
@@ -321,8 +274,7 @@ TEST(Patterns, SkipPresentInstancesOnlyWhileTheyStayPresent) {
             if (merge_between) g.union_classes(b, c);  // c has more parents and stays root
             const std::size_t merged = comm.apply(g, m);
             g.rebuild();
-            EXPECT_EQ(g.check_invariants(), std::nullopt);
-            return std::tuple{merged, g.total_size(), g.class_count()};
+            return std::tuple{merged, g.total_size(), g.class_count(), g.check_invariants()};
         };
         EXPECT_EQ(run(true), run(false)) << merge_between;
     }
@@ -332,8 +284,7 @@ TEST(Patterns, SkipPresentInstancesOnlyWhileTheyStayPresent) {
     g.rebuild();
     const Rewrite drop = rule("drop", "(f ?x)", "?x");
     const SearchMatches m = drop.search(g);
-    EXPECT_EQ(m.present, std::vector<std::uint8_t>{1});
-    EXPECT_EQ(drop.apply(g, m), 0u);
+    EXPECT_EQ(std::tuple(m.present, drop.apply(g, m)), std::tuple(std::vector<std::uint8_t>{1}, 0u));
 }
 
 EGraph fan(int n) {  // n classes matching (f ?x)
@@ -376,30 +327,27 @@ TEST(Scheduler, BansDoubleFastForwardAndReuseSearches) {
     auto searched_again = [&](ThrottleScheduler& sched, const EGraph& eg, const Rewrite& rw, std::uint64_t i, SearchMemo& memo) {
         memo.matches.rows.at(0) = 777777;  // a mark that a new search overwrites
         EXPECT_TRUE(sched.search_rewrite(i, eg, rw, memo));
-        EXPECT_EQ(memo.matches.total, 3u);
-        return memo.matches.rows.at(0) != 777777;
+        return std::tuple(memo.matches.total, memo.matches.rows.at(0) != 777777);
     };
-    EGraph h = fan(3);
+    EGraph h = fan(3), k;
     ThrottleScheduler fresh, cut_off(2, 5);
     SearchMemo memo, cut;
     ASSERT_TRUE(fresh.search_rewrite(0, h, r, memo));
-    EXPECT_FALSE(searched_again(fresh, h, r, 1, memo));
+    EXPECT_EQ(searched_again(fresh, h, r, 1, memo), std::tuple(3u, false));
     const Id x = leaf(h, "fan0");  // already there: no change
-    EXPECT_FALSE(searched_again(fresh, h, r, 1, memo));
+    EXPECT_EQ(searched_again(fresh, h, r, 1, memo), std::tuple(3u, false));
     const Id y = leaf(h, "new");
     h.rebuild();
-    EXPECT_TRUE(searched_again(fresh, h, r, 2, memo)) << "a class was added";
-    EXPECT_FALSE(searched_again(fresh, h, r, 3, memo));
+    EXPECT_EQ(searched_again(fresh, h, r, 2, memo), std::tuple(3u, true)) << "a class was added";
     h.union_classes(x, y);
     h.rebuild();
-    EXPECT_TRUE(searched_again(fresh, h, r, 4, memo)) << "two classes merged";
-    EGraph k;
+    EXPECT_EQ(searched_again(fresh, h, r, 4, memo), std::tuple(3u, true)) << "two classes merged";
     for (const char* name : {"p", "q", "r"}) app(k, "h", {leaf(k, name), leaf(k, name)});
     k.rebuild();
     const Rewrite twice = rule("twice", "(h ?x ?x)", "?x");  // not countable without a search
     EXPECT_FALSE(cut_off.search_rewrite(0, k, twice, cut, &banned));
-    EXPECT_TRUE(searched_again(cut_off, k, twice, 5, cut)) << "threshold 4 now";
-    EXPECT_FALSE(searched_again(cut_off, k, twice, 6, cut));
+    EXPECT_EQ(searched_again(cut_off, k, twice, 5, cut), std::tuple(3u, true)) << "threshold 4 now";
+    EXPECT_EQ(searched_again(cut_off, k, twice, 6, cut), std::tuple(3u, false));
 }
 
 TEST(Driver, StopsForEachCauseWithARebuiltEGraph) {
@@ -431,9 +379,7 @@ TEST(Driver, StopsForEachCauseWithARebuiltEGraph) {
         if (c.kind == K::NodeLimit) { EXPECT_GT(d.stop_reason()->count, d.node_limit()); }
         if (c.kind == K::TimeLimit) { EXPECT_GT(d.stop_reason()->seconds, 0.0); }
         if (c.kind == K::IterationLimit) { EXPECT_FALSE(d.iterations().back().applied.empty()) << "still changing"; }
-        EXPECT_GE(d.iterations().size(), 1u);
-        EXPECT_TRUE(d.egraph().clean());
-        EXPECT_EQ(d.egraph().check_invariants(), std::nullopt);
+        EXPECT_EQ(std::tuple(d.iterations().empty(), d.egraph().clean(), d.egraph().check_invariants()), std::tuple(false, true, std::nullopt));
     }
     const std::vector<Rewrite> named{rule("same", "(f ?x)", "?x"), rule("other", "(g ?x)", "?x"), rule("same", "(h ?x)", "?x")};
     testing::internal::CaptureStderr();
@@ -451,9 +397,7 @@ namespace {
 
 using sat::StopCause;
 using Map = LargeVector<std::uint64_t>;
-const std::string kAdd0R = "op|add|scalar=f0000000000000000;side=sr", kAdd0L = "op|add|scalar=f0000000000000000;side=sl";
-const std::string kMul1R = "op|mul|scalar=f3ff0000000000000;side=sr", kMul1L = "op|mul|scalar=f3ff0000000000000;side=sl";
-const std::vector<std::string> kCommutative = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+const std::string kAdd0 = "op|add|scalar=f0000000000000000;side=s", kMul1 = "op|mul|scalar=f3ff0000000000000;side=s";
 
 // Engine graphs as text: nodes separated by ", ", each a label and its inputs.
 EngineGraph parse(const std::string& text, std::vector<std::uint64_t> outputs = {}) {
@@ -483,8 +427,10 @@ TEST(SaturationEngine, TwelveRulesInOrderAndWorkedExamples) {
     const SaturationEngine engine;
     EXPECT_EQ(engine.iter_limit(), 12u);
     std::vector<std::string> expected, actual;
-    for (const std::string& x : kCommutative) expected.push_back("commute-" + x + " (op|" + x + " ?a ?b) (op|" + x + " ?b ?a)");
-    for (const std::string& s : {kAdd0R, kAdd0L, kMul1R, kMul1L}) {
+    for (const std::string x : {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"}) {
+        expected.push_back("commute-" + x + " (op|" + x + " ?a ?b) (op|" + x + " ?b ?a)");
+    }
+    for (const std::string& s : {kAdd0 + "r", kAdd0 + "l", kMul1 + "r", kMul1 + "l"}) {
         expected.push_back("identity-" + std::to_string(expected.size() - 8) + " (" + s + " ?x) ?x");
     }
     for (const sat::Rewrite& r : engine.rules()) {
@@ -493,9 +439,9 @@ TEST(SaturationEngine, TwelveRulesInOrderAndWorkedExamples) {
     EXPECT_EQ(actual, expected);
 
     const std::string kept = "src|a, src|b, op|sub 0 1, op|sub 1 0, op|add|axis=i1 0 1, op|add|axis=i1 1 0, op|add 0 1 0, "
-                             "op|add 1 0 0, op|add|scalar=f8000000000000000;side=sr 0, op|add|scalar=i0;side=sr 0, "
-                             "op|add|scalar=f0000000000000000;side=sx 0, op|add|k=i1;scalar=f0000000000000000;side=sr 0, "
-                             "op|mul|scalar=f0000000000000000;side=sr 0, " + kAdd0L + " 0 1";
+                             "op|add 1 0 0, op|add|scalar=f8000000000000000;side=sr 0, op|add|scalar=i0;side=sr 0, " + kAdd0 +
+                             "x 0, op|add|k=i1;scalar=f0000000000000000;side=sr 0, op|mul|scalar=f0000000000000000;side=sr 0, " +
+                             kAdd0 + "l 0 1";
     struct Case {
         std::string input;
         std::vector<std::uint64_t> outputs;
@@ -508,37 +454,42 @@ TEST(SaturationEngine, TwelveRulesInOrderAndWorkedExamples) {
              {kept, {13}, kept, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, {13}},
              {"src|a, src|b, op|add 0 1, op|add 1 0, op|mul 0 0, op|mul 0 0", {3, 5}, "src|a, src|b, op|add 0 1, op|mul 0 0",
               {0, 1, 2, 2, 3, 3}, {2, 3}},
-             {"src|x, " + kMul1L + " 0, " + kAdd0R + " 1, op|neg 0, op|neg 2", {2, 1, 4}, "src|x, op|neg 0", {0, 0, 0, 1, 1}, {0, 0, 1}},
-             {"src|a, src|b, " + kAdd0L + " 1, op|maximum 0 2, op|maximum 1 0", {}, "src|a, src|b, op|maximum 0 1", {0, 1, 1, 2, 2}, {}},
-             {"src|s, src|s, red|sum 1, " + kMul1R + " 2", {3, 0, 3}, "src|s, red|sum 0", {0, 0, 1, 1}, {1, 0, 1}},
+             {"src|x, " + kMul1 + "l 0, " + kAdd0 + "r 1, op|neg 0, op|neg 2", {2, 1, 4}, "src|x, op|neg 0", {0, 0, 0, 1, 1}, {0, 0, 1}},
+             {"src|a, src|b, " + kAdd0 + "l 1, op|maximum 0 2, op|maximum 1 0", {}, "src|a, src|b, op|maximum 0 1", {0, 1, 1, 2, 2}, {}},
+             {"src|s, src|s, red|sum 1, " + kMul1 + "r 2", {3, 0, 3}, "src|s, red|sum 0", {0, 0, 1, 1}, {1, 0, 1}},
              {"src|a, stage|2 0, stage|2 0, stage|3 0", {}, "src|a, stage|2 0, stage|3 0", {0, 1, 1, 2}, {}}}) {
         SaturationTrace trace;
         const Canonical out = engine.canonicalize(parse(c.input, c.outputs), &trace);
-        EXPECT_EQ(show(out.graph), c.result) << c.input;
+        EXPECT_EQ(std::tuple(show(out.graph), out.graph.outputs, trace.stop.kind), std::tuple(c.result, c.result_outputs, StopCause::Kind::Saturated))
+            << c.input;
         EXPECT_EQ(out.map, c.map) << c.input;
-        EXPECT_EQ(out.graph.outputs, c.result_outputs) << c.input;
-        EXPECT_EQ(trace.stop.kind, StopCause::Kind::Saturated) << c.input;
+        EXPECT_EQ(show(engine.canonicalize(parse(c.input, c.outputs)).graph), c.result) << "the engine keeps no state";
         if (c.input.empty()) { EXPECT_EQ(trace.iterations.size(), 1u) << "the driver runs on an empty graph too"; }
     }
     for (const char* broken : {"src|a, op|neg 1", "src|a, op|neg 5"}) EXPECT_THROW(engine.canonicalize(parse(broken)), InternalFailure);
     EXPECT_THROW(engine.canonicalize(parse("src|a", {1})), InternalFailure);
 }
 
-EngineGraph many_adds(std::size_t count) {  // adds over distinct, unswapped pairs of sources
-    std::string text = "src|s0, src|s1";
-    std::size_t sources = 2;
-    while (sources * (sources - 1) / 2 < count) text += ", src|s" + std::to_string(sources++);
-    for (std::size_t a = 0, made = 0; a < sources; ++a) {
-        for (std::size_t b = a + 1; b < sources && made < count; ++b, ++made) text += ", op|add " + std::to_string(a) + " " + std::to_string(b);
-    }
-    return parse(text);
-}
-
+// More than 1000 matches of commute-add: banned in iteration 0, applied in
+// 1, banned again in 2 (2002 matches against 2000), nothing new in 3. With
+// swapped twins added, the throttled run still merges every one of them.
 TEST(SaturationEngine, ThrottledAddRuleWaitsAndStillSaturates) {
-    // 1001 matches: banned in iteration 0, applied in 1, banned again in 2
-    // (2002 matches against 2000), nothing new in 3.
+    auto adds = [](std::size_t count, std::size_t twins) {
+        std::string text = "src|s0, src|s1";
+        std::size_t sources = 2;
+        while (sources * (sources - 1) / 2 < count) text += ", src|s" + std::to_string(sources++);
+        std::vector<std::string> pairs;
+        for (std::size_t a = 0; a < sources; ++a) {
+            for (std::size_t b = a + 1; b < sources; ++b) pairs.push_back(std::to_string(a) + " " + std::to_string(b));
+        }
+        for (std::size_t k = 0; k < count + twins; ++k) {
+            const std::string& p = pairs[k < count ? k : k - twins];
+            text += ", op|add " + (k < count ? p : p.substr(p.find(' ') + 1) + " " + p.substr(0, p.find(' ')));
+        }
+        return std::pair{parse(text), sources};
+    };
     SaturationTrace trace;
-    const EngineGraph g = many_adds(1001);
+    const auto [g, sources] = adds(1001, 0);
     testing::internal::CaptureStderr();
     EXPECT_EQ(SaturationEngine().canonicalize(g, &trace).graph.nodes.size(), g.nodes.size());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "no repeated-name warning";
@@ -548,86 +499,11 @@ TEST(SaturationEngine, ThrottledAddRuleWaitsAndStillSaturates) {
     ASSERT_EQ(trace.iterations.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(std::pair(trace.iterations[i].banned, trace.iterations[i].applied), expected[i]) << i;
     EXPECT_EQ(trace.stop.kind, StopCause::Kind::Saturated);
-}
 
-EngineGraph random_graph(std::mt19937_64& rng, std::size_t n) {
-    static const std::vector<std::string> unary = {"op|neg", "op|exp", kAdd0R, kAdd0L, kMul1R, kMul1L, "red|sum"};
-    static const std::vector<std::string> binary = {"op|add", "op|mul", "op|and", "op|or", "op|eq", "op|ne",
-                                                    "op|maximum", "op|minimum", "op|sub", "op|add|axis=i1", kAdd0R};
-    std::vector<EngineNode> nodes;
-    auto pick = [&](std::size_t below) { return static_cast<std::size_t>(rng() % below); };
-    auto push = [&](const std::string& label, std::vector<std::uint64_t> in) {
-        nodes.push_back(EngineNode{label, std::move(in), label.rfind("op|", 0) != 0});
-        return nodes.size() - 1;
-    };
-    for (std::size_t s = 0, sources = 2 + pick(6); s < sources; ++s) push("src|v" + std::to_string(pick(sources)), {});
-    while (nodes.size() < n) {
-        const std::size_t i = nodes.size(), roll = pick(10);
-        const EngineNode twin = nodes[pick(i)];
-        if (roll < 3) {
-            push(unary[pick(unary.size())], {pick(i)});
-        } else if (roll < 6) {
-            push(binary[pick(binary.size())], {pick(i), pick(i)});
-        } else if (roll < 9 && !twin.inputs.empty() && twin.inputs.size() < 3) {
-            // An earlier node again, its inputs swapped, maybe over an identity of its (first) operand.
-            std::vector<std::uint64_t> in(twin.inputs.begin(), twin.inputs.end());
-            std::reverse(in.begin(), in.end());
-            if (pick(2)) in.back() = push(pick(2) ? kMul1R : kAdd0L, {in.back()});
-            push(twin.label, in);
-        } else {
-            push("join|", {pick(i), pick(i), pick(i)});
-        }
-    }
-    return EngineGraph{EngineNodes(nodes.begin(), nodes.end()), {pick(n), pick(n), pick(n)}};
-}
-
-// The engine's answer against the naive closure under the twelve rules: the
-// map follows the closure's classes numbered by their lowest member, each
-// result node is that member with its inputs renumbered, no two result nodes
-// are equal, and a second call answers the same.
-void expect_matches_closure(const SaturationEngine& engine, const EngineGraph& g) {
-    SaturationTrace trace;
-    const Canonical out = engine.canonicalize(g, &trace);
-    ASSERT_EQ(trace.stop.kind, StopCause::Kind::Saturated);
-    std::vector<sat::Term> terms;
-    std::set<std::string> commutative;
-    for (const EngineNode& v : g.nodes) terms.push_back({v.label, {v.inputs.begin(), v.inputs.end()}});
-    for (const std::string& x : kCommutative) commutative.insert("op|" + x);
-    const std::vector<std::size_t> lowest = sat::naive_closure(terms, {}, {kAdd0R, kAdd0L, kMul1R, kMul1L}, commutative);
-    std::map<std::size_t, std::uint64_t> index_of;
-    ASSERT_EQ(out.map.size(), g.nodes.size());
-    for (std::size_t i = 0; i < g.nodes.size(); ++i) {
-        ASSERT_EQ(out.map[i], index_of.try_emplace(lowest[i], index_of.size()).first->second) << "node " << i;
-    }
-    ASSERT_EQ(out.graph.nodes.size(), index_of.size());
-    std::set<std::pair<std::string, std::vector<std::uint64_t>>> distinct;
-    for (const auto& [from, r] : index_of) {
-        const EngineNode& v = out.graph.nodes[r];
-        std::vector<std::uint64_t> in;
-        for (std::uint64_t k : g.nodes[from].inputs) in.push_back(out.map[k]);
-        EXPECT_EQ(v.label, g.nodes[from].label) << r;
-        EXPECT_EQ(v.inputs, in) << r;
-        EXPECT_TRUE(distinct.insert({v.label, in}).second) << "duplicate node " << r;
-    }
-    for (std::size_t j = 0; j < g.outputs.size(); ++j) EXPECT_EQ(out.graph.outputs[j], out.map[g.outputs[j]]);
-    EXPECT_EQ(show(engine.canonicalize(g).graph), show(out.graph));
-}
-
-TEST(SaturationEngine, RandomGraphsCanonicalizeToTheNaiveClosure) {
-    const SaturationEngine engine;
-    for (std::uint64_t seed = 1; seed <= 60; ++seed) {
-        SCOPED_TRACE(seed);
-        std::mt19937_64 rng(seed);
-        expect_matches_closure(engine, random_graph(rng, 5 + rng() % 300));
-    }
-    // Well over 1000 matches for several rules: throttled rules still reach the unthrottled result.
-    std::mt19937_64 rng(4242);
-    expect_matches_closure(engine, random_graph(rng, 6000));
-    EngineGraph adds = many_adds(1500);
-    for (std::size_t k = adds.nodes.size() - 700, end = adds.nodes.size(); k < end; ++k) {
-        adds.nodes.push_back(EngineNode{"op|add", {adds.nodes[k].inputs[1], adds.nodes[k].inputs[0]}, false});
-    }
-    expect_matches_closure(engine, adds);
+    const auto [twinned, n] = adds(1500, 700);
+    const Canonical out = SaturationEngine().canonicalize(twinned, &trace);
+    EXPECT_EQ(std::tuple(out.graph.nodes.size(), trace.stop.kind), std::tuple(n + 1500, StopCause::Kind::Saturated));
+    for (std::size_t k = 0; k < 700; ++k) EXPECT_EQ(out.map[n + 1500 + k], n + 800 + k) << k;
 }
 
 // Only the operators the rules name are interned: reductions must not grow
@@ -635,30 +511,11 @@ TEST(SaturationEngine, RandomGraphsCanonicalizeToTheNaiveClosure) {
 TEST(SaturationEngine, InternsOnlyTheOperatorsTheRulesName) {
     const std::string tag = "never-seen-" + std::to_string(std::random_device{}());
     const EngineGraph g = parse("src|" + tag + "a, src|" + tag + "b, op|add 0 1, op|add 1 0, op|" + tag + " 2, op|" + tag +
-                                " 3, " + kMul1L + " 5", {6, 4});
+                                " 3, " + kMul1 + "l 5", {6, 4});
     const std::uint64_t before = sat::interned_symbol_count();
     const Canonical out = SaturationEngine().canonicalize(g);
     EXPECT_EQ(sat::interned_symbol_count(), before);
-    EXPECT_EQ(out.map, (Map{0, 1, 2, 2, 3, 3, 3}));
-    EXPECT_EQ(out.graph.outputs, (std::vector<std::uint64_t>{3, 3}));
-}
-
-TEST(SaturationEngine, HalfMillionNodeChainsMergeWithoutRecursion) {
-    // Negations over x and over x + 0.0: the identity merges the chains'
-    // roots, and the rebuilds' congruence merges must walk both chains.
-    constexpr std::uint64_t kLength = 500'000;
-    EngineGraph g = parse("src|x, " + kAdd0R + " 0", {kLength * 2 + 1, kLength + 1});
-    for (std::uint64_t i = 0; i < 2 * kLength; ++i) g.nodes.push_back(EngineNode{"op|neg", {i == kLength ? 1 : i + 1}, false});
-    g.nodes[2].inputs = {0};
-    SaturationTrace trace;
-    const Canonical out = SaturationEngine().canonicalize(g, &trace);
-    EXPECT_EQ(trace.stop.kind, StopCause::Kind::Saturated);
-    std::size_t rebuild_merges = 0;
-    for (const sat::Iteration& it : trace.iterations) rebuild_merges += it.rebuild_merges;
-    EXPECT_EQ(rebuild_merges, kLength);
-    EXPECT_EQ(out.graph.nodes.size(), kLength + 1);
-    EXPECT_EQ(out.graph.outputs, (std::vector<std::uint64_t>{kLength, kLength}));
-    EXPECT_EQ(out.map[2 + kLength], 1u);
+    EXPECT_EQ(std::tuple(out.map, out.graph.outputs), std::tuple(Map{0, 1, 2, 2, 3, 3, 3}, std::vector<std::uint64_t>{3, 3}));
 }
 
 }  // namespace
