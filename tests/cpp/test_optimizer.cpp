@@ -110,7 +110,8 @@ TEST(EGraph, WideENodesSurviveGrowthMergesAndMoves) {
     const ENode wide(sym("join|"), {5, 4, 3});
     ENode copy = wide, moved = std::move(copy);
     copy = moved;
-    EXPECT_EQ(std::tuple(copy, copy.hash()), std::tuple(wide, wide.hash()));
+    EXPECT_TRUE(copy == wide && copy.hash() == wide.hash());
+    EXPECT_TRUE(ENode(sym("join|"), {5, 9}) < wide && wide < ENode(sym("join|"), {5, 4, 9})) << "by operator, arity, then children";
     std::vector<Id> leaves, wides;
     EGraph g, other;
     for (std::size_t i = 0; i < 200; ++i) leaves.push_back(leaf(g, "x" + std::to_string(i)));
@@ -547,8 +548,7 @@ std::string show(const GraphStore& s) { return show(s.nodes_copy(), s.outputs())
 TEST(Passes, BrokenInputsAreInternalFailures) {
     const std::vector<NodeKey> nodes = graph("src|s, red|r 0");
     const EngineGraph g = to_engine_graph(nodes, {}), forward = parse("op|f 1, src|s"), bad_output = parse("src|s", {1});
-    const std::vector<std::uint64_t> zero = {0};
-    EXPECT_TRUE(g.nodes[0].inputs.empty() && g.nodes[1].inputs == zero && InputList(zero) == g.nodes[1].inputs);
+    EXPECT_TRUE(g.nodes[0].inputs.empty() && g.nodes[1].inputs == std::vector<std::uint64_t>{0});
     for (const EngineGraph* broken : {&forward, &bad_output}) {
         EXPECT_THROW(cse(*broken), InternalFailure);
         EXPECT_THROW(cse(EngineGraph(*broken)), InternalFailure);
