@@ -283,11 +283,10 @@ class Runner:
         return status
 
     def stage_site(self) -> None:
+        """The Python package as it is in the tree, with the fresh extension."""
+        shutil.rmtree(self.site, ignore_errors=True)
+        shutil.copytree(ROOT / "python" / "veltrix", self.site / "veltrix")
         core = self.site / "veltrix" / "core"
-        if not core.exists():
-            shutil.copytree(ROOT / "python" / "veltrix", self.site / "veltrix")
-        for so in core.glob("veltrix_core*.so"):
-            so.unlink()
         for so in BUILD.glob("veltrix_core*.so"):
             shutil.copy2(so, core / so.name)
 
