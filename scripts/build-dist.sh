@@ -107,33 +107,58 @@ done
 
 [ -n "$TEST" ] || exit 0
 
-# Run from inside each environment's folder: neither the checkout nor the
-# current directory is on the path (-I), so veltrix.core is the installed copy.
 installed_check='
 import sys, veltrix.core.veltrix_core as m
 print("veltrix.core.veltrix_core:", m.__file__)
 assert m.__file__.startswith(sys.prefix + "/lib/"), "not the installed copy"'
-for v in "${VERSIONS[@]}"; do
-    tag="cp${v/./}"
-    whl=$(ls dist/*-"$tag"-"$tag"-*.whl)
+
+# Installs the CPython $1 wheel alone into a fresh environment and runs the
+# Python tests there, from the environment's folder: neither the checkout nor
+# the current directory is on the path (-I), so veltrix.core is the installed
+# copy. The 3.13 run also installs the wheel into environments of its own
+# (beside another veltrix distribution; with a type checker).
+test_wheel() {
+    local v="$1" tag="cp${1/./}" whl env extra=()
+    whl=$(ls dist/*-"$tag"-"$tag"-*.whl) || return 1
     env="$WORK/env-$v"
-    say "Python tests on CPython $v against $(basename "$whl"), installed alone"
-    fresh_venv "$v" "$env" "pytest>=8"
-    pip_for "$env" install --no-deps --no-index "$whl" || die "could not install $whl"
-    # The 3.13 run also installs the wheel into further environments of its
-    # own (beside another veltrix distribution; with a type checker).
-    wheel_env=()
-    [ "$v" != 3.13 ] || wheel_env=(VELTRIX_WHEEL="$ROOT/$whl")
-    (cd "$env" && "$env/bin/python" -I -c "$installed_check" &&
-        env "${wheel_env[@]}" "$env/bin/python" -I -B -m pytest -q -p no:cacheprovider "$ROOT/tests/python") \
-        || die "the Python tests failed on CPython $v"
+    [ "$v" != 3.13 ] || extra=(VELTRIX_WHEEL="$ROOT/$whl")
+    echo "$(basename "$whl"), installed alone into $env"
+    fresh_venv "$v" "$env" "pytest>=8" &&
+        pip_for "$env" install --no-deps --no-index "$whl" &&
+        (cd "$env" && "$env/bin/python" -I -c "$installed_check" &&
+            env "${extra[@]}" "$env/bin/python" -I -B -m pytest -q -p no:cacheprovider "$ROOT/tests/python")
+}
+lane() {  # versions, tested one after another
+    local v
+    for v in "$@"; do
+        if test_wheel "$v" >"$WORK/test-$v.log" 2>&1; then echo 0; else echo 1; fi >"$WORK/test-$v.status"
+    done
+}
+
+# A test run keeps one core busy, so with two cores two lanes run at once:
+# 3.13 (which also runs the installation tests) beside 3.14 then 3.15.
+if [ "$JOBS" -ge 2 ]; then
+    say "Python tests against the installed wheels: CPython 3.13, beside 3.14 then 3.15"
+    lane 3.13 &
+    lane 3.14 3.15 &
+    wait
+else
+    say "Python tests against the installed wheels: CPython 3.13, 3.14, 3.15"
+    lane "${VERSIONS[@]}"
+fi
+failed=()
+for v in "${VERSIONS[@]}"; do
+    say "Python tests on CPython $v"
+    cat "$WORK/test-$v.log"
+    [ "$(cat "$WORK/test-$v.status")" = 0 ] || failed+=("$v")
 done
+[ ${#failed[@]} -eq 0 ] || die "the Python tests failed against the installed wheels of CPython ${failed[*]}"
 
 say "installing the sdist into a fresh CPython 3.13 environment (builds it)"
 env="$WORK/env-sdist"
 fresh_venv 3.13 "$env"
-# pip unpacks the sdist under TMPDIR: inside the checkout, at the same depth
-# as the wheels' sources, so the compiler cache applies to this build too.
+# pip unpacks the sdist under TMPDIR: inside the checkout, where ccache's
+# base directory applies, so this build shares the wheels' cached objects.
 mkdir -p "$WORK/tmp"
 TMPDIR="$WORK/tmp" pip_for "$env" install "$SDIST" >"$WORK/sdist-install.log" 2>&1 \
     || { cat "$WORK/sdist-install.log"; die "pip install $SDIST failed"; }

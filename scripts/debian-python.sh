@@ -439,6 +439,9 @@ case "${1:-}" in
     ensure
     echo "$LAUNCHER"
     ;;
+  -h | --help)
+    usage
+    ;;
   *)
     ensure
     exec "$LAUNCHER" "$@"

@@ -63,9 +63,10 @@ fi
 # Py_GIL_DISABLED, as a free-threaded interpreter's headers define it.
 step "compiling the binding layer for the free-threaded interpreter (3.15t)"
 PY315_INCLUDE="$(scripts/debian-python.sh 3.15 --include)"
+VERSION="$(sed -n 's/^version = "\([^"]*\)"$/\1/p' pyproject.toml | head -n1)"  # as CMake reads it
 for src in src/python/*.cpp; do
     echo "$src"
-    g++ -std=c++20 -O2 -DNDEBUG -fPIC -Wall -Wextra -Werror -DPy_GIL_DISABLED=1 \
+    g++ -std=c++20 -O2 -DNDEBUG -fPIC -Wall -Wextra -Werror -DPy_GIL_DISABLED=1 -DVELTRIX_VERSION="\"$VERSION\"" \
         -Isrc -I"$PY315_INCLUDE" -c "$src" -o /dev/null
 done
 
