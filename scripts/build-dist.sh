@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# Builds what a user installs, into dist/: an sdist and one wheel per
+# supported interpreter (CPython 3.13, 3.14 and 3.15), each wheel repaired by
+# auditwheel to the manylinux tag it qualifies for on this machine. Then tests
+# them as installed:
+#  - for each wheel, a fresh virtual environment installs the wheel alone and
+#    runs the Python test suite from outside the checkout, so that
+#    veltrix.core is the installed copy (the 3.13 run also installs the wheel
+#    beside another veltrix distribution and type-checks against its stubs);
+#  - a fresh 3.13 environment installs the sdist (building it) and runs the
+#    example.
+#
+#   scripts/build-dist.sh [--no-test]
+#
+# The wheels are built from the unpacked sdist, so a file the build needs but
+# the sdist lacks fails here. Compilations go through ccache: the core library
+# does not include Python.h and compiles once for all three wheels.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ROOT"
+
+TEST=1
+case "${1:-}" in
+    "") ;;
+    --no-test) TEST= ;;
+    *) die "usage: scripts/build-dist.sh [--no-test]" ;;
+esac
+VERSIONS=(3.13 3.14 3.15)
+WORK="$ROOT/build/dist"
+
+ensure_build_tools
+ensure_debs ccache
+ensure_tools313
+TOOLS="$VENV"
+for v in "${VERSIONS[@]}"; do
+    [ "$v" = 3.13 ] && continue
+    venv="$CACHE/venv-$v"
+    if [ ! -x "$venv/bin/python" ]; then
+        say "creating a Python $v build environment in $venv"
+        fresh_venv "$v" "$venv"
+    fi
+    pip_for "$venv" install "${BUILD_TOOLS[@]}" build || die "could not install the build tools into $venv"
+done
+build_python() { if [ "$1" = 3.13 ]; then echo "$TOOLS/bin/python"; else echo "$CACHE/venv-$1/bin/python"; fi; }
+
+rm -rf dist "$WORK"
+mkdir -p dist "$WORK/wheels"
+
+say "building the sdist"
+"$TOOLS/bin/python" -m build --sdist --no-isolation --outdir dist . >"$WORK/sdist.log" 2>&1 \
+    || { cat "$WORK/sdist.log"; die "building the sdist failed"; }
+SDIST=$(ls dist/*.tar.gz)
+NAME=$(basename "$SDIST" .tar.gz)
+
+# Everything in the sdist is a source the build reads (the build files, the
+# README and LICENSE the metadata names, src/ and python/), plus PKG-INFO;
+# nothing that git ignores (build trees, caches, compiled files).
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    diff -u --label "expected" --label "$SDIST" \
+        <( (git ls-files --cached --others --exclude-standard pyproject.toml CMakeLists.txt README.md LICENSE src python; echo PKG-INFO) | sort) \
+        <(tar tzf "$SDIST" | sed -e "s|^$NAME/||" -e '/\/$/d' -e '/^$/d' | sort) \
+        || die "the sdist holds other files than the build's sources (diff above)"
+fi
+tar xzf "$SDIST" -C "$WORK"
+
+# ccache: paths under the checkout are rewritten relative to the build
+# directory, and every wheel's build directory lies at the same depth, so the
+# core library's objects are shared between the three builds (Release builds
+# carry no -g, so the directory itself does not enter the hash).
+# The same compiler for every build, whatever CXX an interpreter's sysconfig
+# names (Debian's say x86_64-linux-gnu-g++, which ccache tells apart from g++).
+export CXX="${CXX:-g++}" CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="${CCACHE_DIR:-$CACHE/ccache}" CCACHE_BASEDIR="$ROOT"
+export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-2G}" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS"
+ccache --zero-stats >/dev/null
+for v in "${VERSIONS[@]}"; do
+    say "building the CPython $v wheel"
+    "$(build_python "$v")" -m build --wheel --no-isolation --outdir "$WORK/wheels" "$WORK/$NAME" >"$WORK/wheel-$v.log" 2>&1 \
+        || { cat "$WORK/wheel-$v.log"; die "building the CPython $v wheel failed"; }
+done
+ccache --print-stats | awk -F'\t' '
+    $1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { hits += $2 }
+    $1 == "cache_miss" { misses = $2 }
+    END { printf "ccache: %d hits, %d misses (%.0f%% hits)\n", hits, misses, hits + misses ? 100 * hits / (hits + misses) : 0 }'
+
+# Each wheel gets the most compatible manylinux tag its symbol versions allow
+# (auditwheel show's verdict), which cannot exceed this machine's glibc; a
+# library outside the manylinux set would be grafted into the wheel.
+GLIBC=$(getconf GNU_LIBC_VERSION | awk '{ print $2 }')
+say "repairing the wheels with auditwheel (this machine's glibc: $GLIBC)"
+for whl in "$WORK"/wheels/*.whl; do
+    plat=$("$TOOLS/bin/auditwheel" show "$whl" 2>/dev/null | tr -s ' \n' ' ' |
+        sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
+    [ -n "$plat" ] || die "auditwheel show names no platform tag for $whl"
+    echo "$(basename "$whl"): $plat"
+    PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$plat" -w dist "$whl" >"$WORK/repair.log" 2>&1 \
+        || { cat "$WORK/repair.log"; die "auditwheel repair failed for $whl"; }
+done
+
+say "dist/"
+for f in dist/*; do
+    printf '%8s  %s\n' "$(du -k "$f" | cut -f1)K" "$(basename "$f")"
+done
+for whl in dist/*.whl; do
+    printf '\n%s\n' "$(basename "$whl")"
+    "$TOOLS/bin/auditwheel" show "$whl" | sed 's/^/    /'
+done
+
+[ -n "$TEST" ] || exit 0
+
+installed_check='
+import sys, veltrix.core.veltrix_core as m
+print("veltrix.core.veltrix_core:", m.__file__)
+assert m.__file__.startswith(sys.prefix + "/lib/"), "not the installed copy"'
+
+# Installs the CPython $1 wheel alone into a fresh environment and runs the
+# Python tests there, from the environment's folder: neither the checkout nor
+# the current directory is on the path (-I), so veltrix.core is the installed
+# copy. The 3.13 run also installs the wheel into environments of its own
+# (beside another veltrix distribution; with a type checker).
+test_wheel() {
+    local v="$1" tag="cp${1/./}" whl env extra=()
+    whl=$(ls dist/*-"$tag"-"$tag"-*.whl) || return 1
+    env="$WORK/env-$v"
+    [ "$v" != 3.13 ] || extra=(VELTRIX_WHEEL="$ROOT/$whl")
+    echo "$(basename "$whl"), installed alone into $env"
+    fresh_venv "$v" "$env" "pytest>=8" &&
+        pip_for "$env" install --no-deps --no-index "$whl" &&
+        (cd "$env" && "$env/bin/python" -I -c "$installed_check" &&
+            env "${extra[@]}" "$env/bin/python" -I -B -m pytest -q -p no:cacheprovider "$ROOT/tests/python")
+}
+lane() {  # versions, tested one after another
+    local v
+    for v in "$@"; do
+        if test_wheel "$v" >"$WORK/test-$v.log" 2>&1; then echo 0; else echo 1; fi >"$WORK/test-$v.status"
+    done
+}
+
+# A test run keeps one core busy, so with two cores two lanes run at once:
+# 3.13 (which also runs the installation tests) beside 3.14 then 3.15.
+if [ "$JOBS" -ge 2 ]; then
+    say "Python tests against the installed wheels: CPython 3.13, beside 3.14 then 3.15"
+    lane 3.13 &
+    lane 3.14 3.15 &
+    wait
+else
+    say "Python tests against the installed wheels: CPython 3.13, 3.14, 3.15"
+    lane "${VERSIONS[@]}"
+fi
+failed=()
+for v in "${VERSIONS[@]}"; do
+    say "Python tests on CPython $v"
+    cat "$WORK/test-$v.log"
+    [ "$(cat "$WORK/test-$v.status")" = 0 ] || failed+=("$v")
+done
+[ ${#failed[@]} -eq 0 ] || die "the Python tests failed against the installed wheels of CPython ${failed[*]}"
+
+say "installing the sdist into a fresh CPython 3.13 environment (builds it)"
+env="$WORK/env-sdist"
+fresh_venv 3.13 "$env"
+# pip unpacks the sdist under TMPDIR: inside the checkout, where ccache's
+# base directory applies, so this build shares the wheels' cached objects.
+mkdir -p "$WORK/tmp"
+TMPDIR="$WORK/tmp" pip_for "$env" install "$SDIST" >"$WORK/sdist-install.log" 2>&1 \
+    || { cat "$WORK/sdist-install.log"; die "pip install $SDIST failed"; }
+say "running the example against the package built from the sdist"
+(cd "$env" && "$env/bin/python" -I -c "$installed_check" && "$env/bin/python" -I "$ROOT/examples/pipeline.py" "$env/example-out") \
+    || die "the example failed against the package built from the sdist"
