@@ -236,8 +236,8 @@ TEST(Blob, Utf8AgreesWithAPlainDecoder) {
             }
         }
     }
-    for (const char* t : {"", "0123456789abcdef\xC3\xA9xyz", "0123456789\x80" "abcdef", "01234567\xF0\x9F\x98\x80",
-                          "0123456\xF0\x9F\x98", "01234567890123456789\xED\xA0\x80"}) {
+    for (const char* t : {"", "0123456789abcdef\xC3\xA9xyz", "0123456789\x80" "abcdef", "0123456\xF0\x9F\x98",
+                          "01234567\xE2\x82\xAC\xF0\x9F\x98\x80x", "01234567890123456789\xED\xA0\x80"}) {
         check(Bytes(t, t + std::strlen(t)));
     }
 }
