@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "graph/node.hpp"
+#include "graph/store.hpp"
 #include "optimizer/engine.hpp"
 
 namespace veltrix::test_support {
@@ -44,3 +45,33 @@ public:
 };
 
 }  // namespace veltrix::test_support
+
+// Helpers of the graph, blob and DOT tests.
+namespace veltrix::graph_testing {
+
+inline ParamMap params(std::vector<ParamEntry> e) { return ParamMap::make(std::move(e)); }
+inline ParamMap side(const char* s) { return params({{"side", ParamValue::Str(s)}}); }
+
+inline NodeId must(Result<NodeId, BadNodeId> r) {
+    EXPECT_TRUE(r) << "intern rejected id " << r.error().id;
+    return r ? *r : 0;
+}
+
+// Hand-made blob bytes, little-endian like the format.
+struct Blob {
+    std::vector<std::uint8_t> b;
+    Blob& raw(std::string_view s) { return b.insert(b.end(), s.begin(), s.end()), *this; }
+    Blob& u8(std::uint8_t v) { return b.push_back(v), *this; }
+    Blob& u32(std::uint32_t v) { return u8(v & 0xFF).u8(v >> 8 & 0xFF).u8(v >> 16 & 0xFF).u8(v >> 24); }
+    Blob& u64(std::uint64_t v) { return u32(std::uint32_t(v)).u32(std::uint32_t(v >> 32)); }
+    Blob& str(std::string_view s) { return u32(std::uint32_t(s.size())).raw(s); }
+    Blob& ids(std::initializer_list<std::uint64_t> ids) {
+        for (u32(std::uint32_t(ids.size())); auto id : ids) u64(id);
+        return *this;
+    }
+    Blob& header(std::uint32_t n) { return raw("VIR1").u32(n); }
+    Blob& source(std::string_view name) { return u8(0).str(name).u32(0); }  // without parameters
+    Blob& op(std::string_view name, std::initializer_list<std::uint64_t> in) { return u8(1).str(name).u32(0).ids(in); }
+};
+
+}  // namespace veltrix::graph_testing
