@@ -35,7 +35,9 @@ TOOLS="$VENV"
 for v in "${VERSIONS[@]}"; do
     [ "$v" = 3.13 ] && continue
     venv="$CACHE/venv-$v"
-    if [ ! -x "$venv/bin/python" ]; then
+    # (An environment the interpreter does not see as one, such as one made
+    # through an older launcher, is made again.)
+    if ! "$venv/bin/python" -c 'import sys; assert sys.prefix != sys.base_prefix' 2>/dev/null; then
         say "creating a Python $v build environment in $venv"
         fresh_venv "$v" "$venv"
     fi

@@ -62,6 +62,9 @@ note() { echo "debian-python.sh: $*" >&2; }
 
 PREFIX="${VELTRIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/veltrix}/python$PYVER"
 MARKER="$PREFIX/.complete"
+# The marker's first line: a prefix made by an earlier version of this
+# script (another launcher) is installed again.
+LAYOUT="layout 2"
 LAUNCHER="$PREFIX/usr/bin/python$PYVER-run"
 
 host_arch() {
@@ -373,6 +376,7 @@ do_install() {
   fi
 
   {
+    echo "$LAYOUT"
     echo "python$PYVER from $uri unstable, installed $(date -u +%Y-%m-%dT%H:%M:%SZ)"
     for d in "${debs[@]}"; do basename "$d" .deb; done
   } >"$stage/root/.complete"
@@ -404,13 +408,16 @@ with_lock() {
   fi
 }
 
+current() { [[ -f "$MARKER" ]] && [[ "$(head -n1 "$MARKER")" == "$LAYOUT" ]]; }
 ensure() {
-  [[ -f "$MARKER" ]] && return 0
+  current && return 0
   with_lock ensure_locked
-  [[ -f "$MARKER" ]] || die "installation into $PREFIX did not complete"
+  current || die "installation into $PREFIX did not complete"
 }
 ensure_locked() {
-  [[ -f "$MARKER" ]] || do_install
+  current && return 0
+  [[ -e "$PREFIX" ]] && rm -rf "$PREFIX"
+  do_install
 }
 
 # ---------------------------------------------------------------- main
