@@ -1,6 +1,5 @@
-"""The extension as a shared object, and the wheel as installed beside the
-rest of veltrix. The installation tests need VELTRIX_WHEEL, the path of a
-built wheel (scripts/build-dist.sh sets it), and a package index for pip."""
+"""The extension as a shared object, and the wheel installed beside the rest of veltrix (these need
+VELTRIX_WHEEL, the path of a built wheel, which scripts/build-dist.sh sets, and a package index for pip)."""
 
 import base64
 import ctypes
@@ -21,8 +20,7 @@ needs_wheel = pytest.mark.skipif(not WHEEL, reason="VELTRIX_WHEEL names no wheel
 
 
 def exported_symbols(path):
-    """The symbols an ELF64 little-endian shared object exports (global, weak
-    or unique binding; default or protected visibility)."""
+    """The symbols an ELF64 little-endian shared object exports (global, weak or unique; default or protected)."""
     with open(path, "rb") as f:
         data = f.read()
     assert data[:6] == b"\x7fELF\x02\x01"
@@ -40,13 +38,11 @@ def exported_symbols(path):
 def test_exports_exactly_the_entry_points_of_its_interpreter():
     wanted = {"PyInit_veltrix_core"} | ({"PyModExport_veltrix_core"} if sys.version_info >= (3, 15) else set())
     assert exported_symbols(vc.__file__) == wanted
-    lib = ctypes.CDLL(vc.__file__)
-    assert {n for n in ("PyInit_veltrix_core", "PyModExport_veltrix_core") if hasattr(lib, n)} == wanted
+    assert {n for n in ("PyInit_veltrix_core", "PyModExport_veltrix_core") if hasattr(ctypes.CDLL(vc.__file__), n)} == wanted
 
 
 def test_installed_metadata():
-    """Where the module comes from an installed distribution, its version()
-    is the distribution's version and the metadata claims this interpreter."""
+    """An installed module's version() is its distribution's, whose metadata claims this interpreter."""
     try:
         dist = importlib.metadata.distribution("veltrix-core")
     except importlib.metadata.PackageNotFoundError:
@@ -55,13 +51,12 @@ def test_installed_metadata():
         pytest.skip("veltrix.core is not the installed copy")
     meta = dist.metadata
     assert (vc.version(), meta["License-Expression"], meta["Requires-Python"]) == (meta["Version"], "MIT", ">=3.13")
-    assert "Programming Language :: Python :: %d.%d" % sys.version_info[:2] in meta.get_all("Classifier")
-    assert any(f.name == "LICENSE" for f in dist.files)
+    assert "Programming Language :: Python :: %d.%d" % sys.version_info[:2] in meta.get_all("Classifier") and any(
+        f.name == "LICENSE" for f in dist.files)
 
 
 def standin_wheel(directory):
-    """A wheel of another distribution of the veltrix package, which ships its
-    own veltrix/__init__.py (defining STANDIN) and veltrix/other.py."""
+    """A wheel of another distribution of veltrix, shipping veltrix/__init__.py (defining STANDIN) and other.py."""
     info, path = "veltrix_standin-1.0.dist-info", directory / "veltrix_standin-1.0-py3-none-any.whl"
     files = {"veltrix/__init__.py": b"STANDIN = True\n", "veltrix/other.py": b"NAME = 'other'\n",
              f"{info}/METADATA": b"Metadata-Version: 2.1\nName: veltrix-standin\nVersion: 1.0\n",
