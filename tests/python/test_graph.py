@@ -122,6 +122,7 @@ def test_blob_and_dot_text():
     assert blob == s.serialize(outputs=None) and blob.endswith(struct.pack("<IQ", 1, 1))
     for back in (vc.GraphStore.deserialize(blob), vc.GraphStore.deserialize(data=blob), s.deserialize(blob)):
         assert back.serialize() == blob and back.nodes() == s.nodes() and back.outputs() == s.outputs() == [1]
+    assert back.add_op("mul", [0, 0], {"s": "a;b=c|d%", "b": True, "f": -0.0, "k": 2}) == 2  # read back interned
     # Marks are written in order with repeats; reading keeps the first of each.
     for outputs, tail, marks in (([], bytes(4), []), ([2, 0, 2], struct.pack("<IQQQ", 3, 2, 0, 2), [2, 0])):
         assert s.serialize(outputs=outputs) == blob[:-12] + tail
