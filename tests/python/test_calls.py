@@ -16,6 +16,9 @@ from veltrix.core import veltrix_core as vc
 from conftest import DESC, PANIC, SANITIZED, SIGNATURES, Index, PlainDict, growing_params, mutating, stage_blob
 
 
+Boom = type("Boom", (Exception,), {})
+
+
 def throw(exc):
     raise exc
 
@@ -31,7 +34,6 @@ def fresh():
     return s
 
 
-Boom = type("Boom", (Exception,), {})
 boom = lambda *_: throw(Boom("raised by the caller's object"))  # noqa: E731
 # A sequence whose __len__ lies (or raises) and whose iteration is given.
 Seq = type("Seq", (), {"__init__": lambda self, items, n, it=iter: self.__dict__.update(items=items, n=n, it=it),
@@ -47,9 +49,9 @@ Missing = type("Missing", (dict,), {"__missing__": lambda self, key: "filled"})
 # A dict key in the bucket of "kind" whose comparison calls on_eq; twin_dict puts it ahead of "kind".
 KindTwin = type("KindTwin", (str,), {"__hash__": lambda self: hash("kind"), "__eq__": lambda self, o: self.on_eq(),
                                      "on_eq": lambda self: False})
+twin_dict = lambda twin, **extra: {**{k: v for k, v in DESC.items() if k != "kind"}, twin: 1, **extra}  # noqa: E731
 # A descriptor dict that its own key empties during the lookup of "kind".
 emptied_descriptor = lambda: (d := twin_dict(t := KindTwin("x"), kind="k"), setattr(t, "on_eq", d.clear))[0]  # noqa
-twin_dict = lambda twin, **extra: {**{k: v for k, v in DESC.items() if k != "kind"}, twin: 1, **extra}  # noqa: E731
 state = lambda s, r: (s.node_count(), s.serialize(), s.to_dot(), r.watermark(), r.total_work(),  # noqa: E731
                       r.canonical_count())
 conv = lambda kind, to: f"'{kind}' object cannot be converted to '{to}'"  # noqa: E731
@@ -77,9 +79,9 @@ def parsing_errors():
         missing, what = needed or needed_kw, "positional" if needed else "keyword"
         for args, left in ("", missing), (f"{missing[-1]}=0" if missing else "", missing[:-1]), ("0", needed[1:]):
             q = [f"'{k}'" for k in left]  # none given, the last one given by keyword, the first one given
-            names = " and ".join(q) if len(q) < 3 else ", ".join(q[:-1]) + ", and " + q[-1]
+            listed = " and ".join(q) if len(q) < 3 else ", ".join(q[:-1]) + ", and " + q[-1]
             if q:
-                yield f"{call}({args})", f"{fn} missing {len(q)} required {what} argument{'s' * (len(q) > 1)}: {names}"
+                yield f"{call}({args})", f"{fn} missing {len(q)} required {what} argument{'s' * (len(q) > 1)}: {listed}"
 
 
 PD = vc.PayloadDescriptor(**DESC)
@@ -243,7 +245,7 @@ if not SANITIZED and hasattr(LIBC, "mallinfo2"):  # bytes in use on the C heap (
     LIBC.mallinfo2.restype = type("Mallinfo2", (ctypes.Structure,), {"_fields_": [("f", ctypes.c_size_t * 10)]})
     HEAP = lambda: (lambda f: f[4] + f[7])(LIBC.mallinfo2().f)  # noqa: E731
 LEAK_DESC = {k: "".join([v, "_"]) for k, v in DESC.items()}
-PARAMS = {"".join([k, "_"]): v for k, v in {"i": int("1234567"), "f": float("2.5"), "b": True, "s": "t" * 2}.items()}
+PARAMS = {"".join([k, "_"]): v for k, v in dict(i=int("1234567"), f=float("2.5"), b=True, s="".join("tt")).items()}
 GENERAL, INPUTS, INDEXED, PDL = PlainDict(PARAMS), [0, 1], [Index(lambda: 0)], vc.PayloadDescriptor(**LEAK_DESC)
 STORE = fresh()
 STORE.add_external(LEAK_DESC, [STORE.add_join(INPUTS, PARAMS)])
