@@ -1,6 +1,5 @@
-"""The extension as a shared object, and the wheel as installed beside the
-rest of veltrix. The installation tests need VELTRIX_WHEEL, the path of a
-built wheel (scripts/build-dist.sh sets it), and a package index for pip."""
+"""The extension as a shared object, and the wheel installed beside the rest of veltrix (these need
+VELTRIX_WHEEL, the path of a built wheel, which scripts/build-dist.sh sets, and a package index for pip)."""
 
 import base64
 import ctypes
@@ -21,39 +20,29 @@ needs_wheel = pytest.mark.skipif(not WHEEL, reason="VELTRIX_WHEEL names no wheel
 
 
 def exported_symbols(path):
-    """The names of the symbols an ELF64 little-endian shared object defines
-    for other objects (global, weak or unique binding; default or protected
-    visibility)."""
+    """The symbols an ELF64 little-endian shared object exports (global, weak or unique; default or protected)."""
     with open(path, "rb") as f:
         data = f.read()
     assert data[:6] == b"\x7fELF\x02\x01"
-    shoff, = struct.unpack_from("<Q", data, 0x28)
-    shentsize, shnum = struct.unpack_from("<HH", data, 0x3A)
+    (shoff,), (shentsize, shnum) = struct.unpack_from("<Q", data, 0x28), struct.unpack_from("<HH", data, 0x3A)
     sections = [struct.unpack_from("<IIQQQQIIQQ", data, shoff + i * shentsize) for i in range(shnum)]
     dynsym = next(s for s in sections if s[1] == 11)  # SHT_DYNSYM
-    strtab = sections[dynsym[6]][4]
-    names = set()
+    strtab, names = sections[dynsym[6]][4], set()
     for pos in range(dynsym[4], dynsym[4] + dynsym[5], 24):
         name, info, other, shndx = struct.unpack_from("<IBBH", data, pos)
         if shndx != 0 and info >> 4 in (1, 2, 10) and other & 3 in (0, 3):
-            start = strtab + name
-            names.add(data[start:data.index(b"\0", start)].decode())
+            names.add(data[strtab + name:data.index(b"\0", strtab + name)].decode())
     return names
 
 
 def test_exports_exactly_the_entry_points_of_its_interpreter():
-    wanted = {"PyInit_veltrix_core"}
-    if sys.version_info >= (3, 15):
-        wanted.add("PyModExport_veltrix_core")
+    wanted = {"PyInit_veltrix_core"} | ({"PyModExport_veltrix_core"} if sys.version_info >= (3, 15) else set())
     assert exported_symbols(vc.__file__) == wanted
-    lib = ctypes.CDLL(vc.__file__)
-    for name in ("PyInit_veltrix_core", "PyModExport_veltrix_core"):
-        assert hasattr(lib, name) == (name in wanted)
+    assert {n for n in ("PyInit_veltrix_core", "PyModExport_veltrix_core") if hasattr(ctypes.CDLL(vc.__file__), n)} == wanted
 
 
 def test_installed_metadata():
-    """Where the module comes from an installed distribution, its version()
-    is the distribution's version and the metadata claims this interpreter."""
+    """An installed module's version() is its distribution's, whose metadata claims this interpreter."""
     try:
         dist = importlib.metadata.distribution("veltrix-core")
     except importlib.metadata.PackageNotFoundError:
@@ -61,71 +50,58 @@ def test_installed_metadata():
     if not any(os.path.samefile(dist.locate_file(f), vc.__file__) for f in dist.files if f.name.endswith(".so")):
         pytest.skip("veltrix.core is not the installed copy")
     meta = dist.metadata
-    assert vc.version() == meta["Version"]
-    assert meta["License-Expression"] == "MIT" and meta["Requires-Python"] == ">=3.13"
-    assert "Programming Language :: Python :: %d.%d" % sys.version_info[:2] in meta.get_all("Classifier")
-    assert any(f.name == "LICENSE" for f in dist.files)
+    assert (vc.version(), meta["License-Expression"], meta["Requires-Python"]) == (meta["Version"], "MIT", ">=3.13")
+    assert "Programming Language :: Python :: %d.%d" % sys.version_info[:2] in meta.get_all("Classifier") and any(
+        f.name == "LICENSE" for f in dist.files)
 
 
 def standin_wheel(directory):
-    """A wheel of another distribution of the veltrix package, which ships its
-    own veltrix/__init__.py (defining STANDIN) and veltrix/other.py."""
-    info = "veltrix_standin-1.0.dist-info"
-    files = {
-        "veltrix/__init__.py": b"STANDIN = True\n",
-        "veltrix/other.py": b"NAME = 'other'\n",
-        f"{info}/METADATA": b"Metadata-Version: 2.1\nName: veltrix-standin\nVersion: 1.0\n",
-        f"{info}/WHEEL": b"Wheel-Version: 1.0\nGenerator: test\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
-    }
-    record = "".join(
+    """A wheel of another distribution of veltrix, shipping veltrix/__init__.py (defining STANDIN) and other.py."""
+    info, path = "veltrix_standin-1.0.dist-info", directory / "veltrix_standin-1.0-py3-none-any.whl"
+    files = {"veltrix/__init__.py": b"STANDIN = True\n", "veltrix/other.py": b"NAME = 'other'\n",
+             f"{info}/METADATA": b"Metadata-Version: 2.1\nName: veltrix-standin\nVersion: 1.0\n",
+             f"{info}/WHEEL": b"Wheel-Version: 1.0\nGenerator: test\nRoot-Is-Purelib: true\nTag: py3-none-any\n"}
+    files[f"{info}/RECORD"] = "".join(
         f"{name},sha256={base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b'=').decode()},{len(data)}\n"
-        for name, data in files.items())
-    path = directory / "veltrix_standin-1.0-py3-none-any.whl"
+        for name, data in files.items()).encode() + f"{info}/RECORD,,\n".encode()
     with zipfile.ZipFile(path, "w") as zf:
         for name, data in files.items():
             zf.writestr(name, data)
-        zf.writestr(f"{info}/RECORD", record + f"{info}/RECORD,,\n")
     return str(path)
 
 
-def fresh_env(path, *requirements):
-    """A new virtual environment (outside the checkout) with the given
-    requirements installed; returns a function running its Python."""
+def fresh_env(path):
+    """A new virtual environment outside the checkout; returns a function running its Python."""
     subprocess.run([sys.executable, "-m", "venv", path], check=True)
 
     def python(*args, ok=True):
-        proc = subprocess.run([os.path.join(path, "bin", "python"), "-I", *args], cwd=path,
-                              capture_output=True, text=True)
+        proc = subprocess.run([path / "bin" / "python", "-I", *args], cwd=path, capture_output=True, text=True)
         assert proc.returncode == 0 or not ok, proc.stdout + proc.stderr
         return proc
-
-    if requirements:
-        python("-m", "pip", "install", "-q", *requirements)
     return python
 
 
 @needs_wheel
 def test_shares_the_veltrix_namespace_with_another_distribution(tmp_path):
-    python = fresh_env(tmp_path / "env")
-    standin = standin_wheel(tmp_path)
-    python("-m", "pip", "install", "-q", "--no-index", standin)
-    python("-m", "pip", "install", "-q", "--no-index", "--no-deps", WHEEL)
+    python, standin, pip = fresh_env(tmp_path / "env"), standin_wheel(tmp_path), ("-m", "pip", "-q")
+    python(*pip, "install", "--no-index", standin)
+    python(*pip, "install", "--no-index", "--no-deps", WHEEL)
     python("-c", "import veltrix, veltrix.other, veltrix.core.veltrix_core as vc; assert veltrix.STANDIN; vc.GraphStore()")
-    python("-m", "pip", "uninstall", "-q", "-y", "veltrix-standin")
+    python(*pip, "uninstall", "-y", "veltrix-standin")
     python("-c", "import veltrix.core.veltrix_core as vc; vc.GraphStore()")
-    python("-m", "pip", "install", "-q", "--no-index", standin)
-    python("-m", "pip", "uninstall", "-q", "-y", "veltrix-core")
+    python(*pip, "install", "--no-index", standin)
+    python(*pip, "uninstall", "-y", "veltrix-core")
     python("-c", "import veltrix, veltrix.other; assert veltrix.STANDIN")
     assert python("-c", "import veltrix.core", ok=False).returncode != 0
 
 
 @needs_wheel
 def test_type_checker_resolves_the_stubs(tmp_path):
-    python = fresh_env(tmp_path / "env", "mypy", WHEEL)
+    python = fresh_env(tmp_path / "env")
+    python("-m", "pip", "install", "-q", "mypy", WHEEL)
     use = "from veltrix.core import veltrix_core as vc\ns = vc.GraphStore()\nn: int = s.add_op('neg', INPUTS, {'k': 1.5})\n"
     (tmp_path / "good.py").write_text(use.replace("INPUTS", "[s.add_source('x')]"))
     (tmp_path / "bad.py").write_text(use.replace("INPUTS", "'0'"))
-    good = python("-m", "mypy", "--strict", "--no-incremental", "../good.py", ok=False)
-    assert good.returncode == 0, good.stdout
+    python("-m", "mypy", "--strict", "--no-incremental", "../good.py")
     bad = python("-m", "mypy", "--strict", "--no-incremental", "../bad.py", ok=False)
-    assert bad.returncode == 1 and 'Argument 2 to "add_op" of "GraphStore" has incompatible type "str"' in bad.stdout, bad.stdout
+    assert bad.returncode == 1 and 'Argument 2 to "add_op" of "GraphStore" has incompatible type "str"' in bad.stdout
