@@ -29,7 +29,7 @@ MODE=address
 case "${1:-}" in address | thread) MODE=$1; shift ;; esac
 if [ "$MODE" = thread ]; then
     SANITIZE=thread DIR=build/rel-tsan RUNTIMES="libtsan"
-    [ $# -gt 0 ] || set -- tests/python/test_stress.py tests/python/test_threads.py
+    [ $# -gt 0 ] || set -- tests/python/test_threads.py
 else
     SANITIZE=address,undefined DIR=build/rel-asan RUNTIMES="libasan libubsan"
     [ $# -gt 0 ] || set -- tests/python
