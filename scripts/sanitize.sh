@@ -8,7 +8,7 @@
 # over the whole suite (default: tests/python). Leak detection is off: the
 # interpreter itself does not free everything at exit.
 # thread: ThreadSanitizer, over the tests that run our code in several
-# threads at once (default: the stress and thread tests). The interpreter is
+# threads at once (default: tests/python/test_threads.py). The interpreter is
 # not instrumented, so reports come from our code; the GIL is handed over
 # through pthread calls that ThreadSanitizer sees, so a clean run means that
 # the work we do detached from the interpreter is properly ordered.
