@@ -149,6 +149,9 @@ TEST(GraphKeys, CopiesShareTheHeadAndKeepTheirOwnInputs) {
     EXPECT_EQ(st.with_inputs({5}), NodeKey::stage({5}, st.members()));
     EXPECT_FALSE(NodeKey::external({"k", "h", "fw", "1", "io", {}}, {}, {0}).head_equals_basic(NodeKind::External, "", {}));
     EXPECT_THROW(NodeKey::basic(NodeKind::Stage, "", {}, {}), InternalFailure);
+    // Parameters are equal only when every key and every value is.
+    const ParamMap one = params({{"a", V::Int(1)}});
+    for (const ParamMap& p : {params({{"a", V::Int(2)}}), params({{"b", V::Int(1)}}), params({})}) EXPECT_FALSE(p == one);
 }
 
 TEST(GraphStore, InterningAListMapsPositionsToIds) {

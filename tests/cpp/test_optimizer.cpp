@@ -357,6 +357,9 @@ TEST(Driver, StopsForEachCauseWithARebuiltEGraph) {
         EXPECT_EQ(std::tuple(d.iterations().empty(), d.egraph().clean(), d.egraph().check_invariants()),
                   std::tuple(false, true, std::nullopt));
     }
+    EXPECT_EQ((std::vector<std::string>{StopCause::saturated().describe(), StopCause::iteration_limit(12).describe(),
+                                        StopCause::node_limit(7).describe(), StopCause::time_limit(0.5).describe()}),
+              (std::vector<std::string>{"saturated", "iteration limit (12)", "node limit (7)", "time limit (0.500000 s)"}));
     const std::vector<Rewrite> named{rule("same", "(f ?x)", "?x"), rule("other", "(g ?x)", "?x"), rule("same", "(h ?x)", "?x")};
     testing::internal::CaptureStderr();
     EXPECT_TRUE(warn_repeated_rule_names(named));
