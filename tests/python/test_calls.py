@@ -296,5 +296,6 @@ def test_no_leaks(call, watched):
         after = [sys.getrefcount(o) for o in watched]
         rounds.append(([a - b for a, b in zip(after, refs)], sys.getallocatedblocks() - blocks, HEAP() - heap))
     assert any(not any(r[0]) for r in rounds), f"reference counts grew: {rounds}"
-    # A leak of one object per call would show as ROUNDS blocks, one of eight bytes as ROUNDS * 8 bytes.
-    assert min(r[1] for r in rounds) < ROUNDS // 10 and min(r[2] for r in rounds) < ROUNDS * 8, rounds
+    # A leak of one object per call would show as ROUNDS blocks, one of eight bytes as ROUNDS * 8 bytes; the
+    # interpreter's own caches warm up by a few dozen blocks over the first rounds of calls that raise.
+    assert min(r[1] for r in rounds) < ROUNDS // 4 and min(r[2] for r in rounds) < ROUNDS * 8, rounds
