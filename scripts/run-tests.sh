@@ -49,10 +49,7 @@ if [ -z "${VELTRIX_QUICK:-}" ]; then
     # Leaks, double frees and out-of-bounds use in the core's own memory
     # management (large blocks, e-node storage, input lists).
     step "C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-    # At -O1, which the sanitizers are made for: gcc compiles the instrumented
-    # tests in little more than half the time it takes at -O2.
-    cpp_suite asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRIX_SANITIZE=address,undefined \
-        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG"
+    cpp_suite asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRIX_SANITIZE=address,undefined
     ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
         build/asan/veltrix_tests --gtest_brief=1
 
