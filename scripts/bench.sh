@@ -20,10 +20,7 @@ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELTRIX_PYTHON=ON -DVELTRIX_
 cmake --build "$BUILD" -j"$JOBS" --target veltrix_core bench_pipeline argfloor
 
 # A private package directory: the Python package with the fresh extension.
-SITE="$(cd "$BUILD" && pwd)/site"
-rm -rf "$SITE" && mkdir -p "$SITE"
-cp -r python/veltrix "$SITE/"
-cp "$BUILD"/veltrix_core*.so "$SITE/veltrix/core/"
+stage_site "$BUILD"
 cp "$BUILD"/argfloor*.so "$SITE/"  # the benchmark's argument-handling floor
 
 say "running the benchmarks (load average: $(cut -d' ' -f1-3 /proc/loadavg))"

@@ -81,6 +81,15 @@ ensure_venv313() {
         || die "pip install . failed"
 }
 
+# Stages BUILD_DIR/site, a private package directory: the Python package with
+# the extension just built in BUILD_DIR. Sets SITE (an absolute path).
+stage_site() {  # BUILD_DIR
+    SITE="$(cd "$1" && pwd)/site"
+    rm -rf "$SITE" && mkdir -p "$SITE"
+    cp -r "$ROOT/python/veltrix" "$SITE/"
+    cp "$1"/veltrix_core*.so "$SITE/veltrix/core/"
+}
+
 # Prints the interpreter of a supported CPython version: 3.13 from pyenv or
 # the system, later ones from Debian's unstable packages (installed into the
 # cache on first use).

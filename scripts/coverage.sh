@@ -9,8 +9,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
-VENV="${VENV:-$CACHE/venv-3.13}"
-"$VENV/bin/python" -c 'import pytest, cmake' 2>/dev/null || ensure_venv313
+# The 3.13 environment with the build and test tools (sets VENV).
+ensure_tools313
 "$VENV/bin/python" -c 'import gcovr' 2>/dev/null || "$VENV/bin/python" -m pip install -q gcovr \
     || die "could not install gcovr"
 ensure_debs libgtest-dev
@@ -25,10 +25,7 @@ say "building the C++ tests and the extension with coverage instrumentation"
 "$CMAKE" --build "$DIR" -j"$JOBS" --target veltrix_tests veltrix_core
 find "$DIR" -name '*.gcda' -delete
 
-SITE="$DIR/site"
-rm -rf "$SITE" && mkdir -p "$SITE"
-cp -r python/veltrix "$SITE/"
-cp "$DIR"/veltrix_core*.so "$SITE/veltrix/core/"
+stage_site "$DIR"
 
 # A failing test does not stop the report; the exit status says so.
 status=0
@@ -36,7 +33,7 @@ say "C++ tests"
 "$DIR/veltrix_tests" --gtest_brief=1 || status=$?
 say "Python tests"
 [ $# -gt 0 ] || set -- tests/python
-VELTRIX_SANITIZED=1 PYTHONPATH="$ROOT/$SITE" "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=$?
+VELTRIX_SANITIZED=1 PYTHONPATH="$SITE" "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=$?
 
 say "coverage of src/ (lines, branches)"
 "$VENV/bin/python" -m gcovr --root . --filter 'src/' --object-directory "$DIR" \

@@ -43,13 +43,10 @@ CXX="$CXX" "$CMAKE" -S . -B "$DIR" -DVELTRIX_PYTHON=ON -DVELTRIX_TESTS=OFF -DVEL
     -DVELTRIX_SANITIZE="$SANITIZE" >/dev/null
 "$CMAKE" --build "$DIR" -j"$JOBS" --target veltrix_core
 
-SITE="$DIR/site"
-rm -rf "$SITE" && mkdir -p "$SITE"
-cp -r python/veltrix "$SITE/"
-cp "$DIR"/veltrix_core*.so "$SITE/veltrix/core/"
-origin=$(PYTHONPATH="$ROOT/$SITE" "$VENV/bin/python" -c \
+stage_site "$DIR"
+origin=$(PYTHONPATH="$SITE" "$VENV/bin/python" -c \
     'import importlib.util; print(importlib.util.find_spec("veltrix.core.veltrix_core").origin)')
-[[ "$origin" == "$ROOT/$SITE/"* ]] || die "veltrix.core.veltrix_core resolves to $origin, not to the build in $SITE"
+[[ "$origin" == "$SITE/"* ]] || die "veltrix.core.veltrix_core resolves to $origin, not to the build in $SITE"
 
 # The runtimes the module was linked against, in the order the loader needs
 # (ASan first).
@@ -74,7 +71,7 @@ UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$ROOT/$REPORTS/ubsan$
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/scripts/tsan-python.supp:log_path=$ROOT/$REPORTS/tsan${TSAN_OPTIONS:+:$TSAN_OPTIONS}" \
 PYTHONMALLOC=malloc \
 VELTRIX_SANITIZED=1 \
-PYTHONPATH="$ROOT/$SITE" \
+PYTHONPATH="$SITE" \
     "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@" || status=$?
 
 if compgen -G "$REPORTS/*" >/dev/null; then
