@@ -48,9 +48,15 @@ build_python() { if [ "$1" = 3.13 ]; then echo "$TOOLS/bin/python"; else echo "$
 rm -rf dist "$WORK"
 mkdir -p dist "$WORK/wheels"
 
+# Runs a command with its output in LOG, shown only if it fails.
+logged() {  # LOG MESSAGE command...
+    local log="$1" message="$2"
+    shift 2
+    "$@" >"$log" 2>&1 || { cat "$log"; die "$message"; }
+}
+
 say "building the sdist"
-"$TOOLS/bin/python" -m build --sdist --no-isolation --outdir dist . >"$WORK/sdist.log" 2>&1 \
-    || { cat "$WORK/sdist.log"; die "building the sdist failed"; }
+logged "$WORK/sdist.log" "building the sdist failed" "$TOOLS/bin/python" -m build --sdist --no-isolation --outdir dist .
 SDIST=$(ls dist/*.tar.gz)
 NAME=$(basename "$SDIST" .tar.gz)
 
@@ -76,8 +82,8 @@ export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-2G}" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS"
 ccache --zero-stats >/dev/null
 for v in "${VERSIONS[@]}"; do
     say "building the CPython $v wheel"
-    "$(build_python "$v")" -m build --wheel --no-isolation --outdir "$WORK/wheels" "$WORK/$NAME" >"$WORK/wheel-$v.log" 2>&1 \
-        || { cat "$WORK/wheel-$v.log"; die "building the CPython $v wheel failed"; }
+    logged "$WORK/wheel-$v.log" "building the CPython $v wheel failed" \
+        "$(build_python "$v")" -m build --wheel --no-isolation --outdir "$WORK/wheels" "$WORK/$NAME"
 done
 ccache --print-stats | awk -F'\t' '
     $1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { hits += $2 }
@@ -94,8 +100,8 @@ for whl in "$WORK"/wheels/*.whl; do
         sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
     [ -n "$plat" ] || die "auditwheel show names no platform tag for $whl"
     echo "$(basename "$whl"): $plat"
-    PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$plat" -w dist "$whl" >"$WORK/repair.log" 2>&1 \
-        || { cat "$WORK/repair.log"; die "auditwheel repair failed for $whl"; }
+    logged "$WORK/repair.log" "auditwheel repair failed for $whl" \
+        env PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$plat" -w dist "$whl"
 done
 
 say "dist/"
@@ -162,8 +168,7 @@ fresh_venv 3.13 "$env"
 # pip unpacks the sdist under TMPDIR: inside the checkout, where ccache's
 # base directory applies, so this build shares the wheels' cached objects.
 mkdir -p "$WORK/tmp"
-TMPDIR="$WORK/tmp" pip_for "$env" install "$SDIST" >"$WORK/sdist-install.log" 2>&1 \
-    || { cat "$WORK/sdist-install.log"; die "pip install $SDIST failed"; }
+TMPDIR="$WORK/tmp" logged "$WORK/sdist-install.log" "pip install $SDIST failed" pip_for "$env" install "$SDIST"
 say "running the example against the package built from the sdist"
 (cd "$env" && "$env/bin/python" -I -c "$installed_check" && "$env/bin/python" -I "$ROOT/examples/pipeline.py" "$env/example-out") \
     || die "the example failed against the package built from the sdist"
