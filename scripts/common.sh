@@ -22,6 +22,37 @@ ensure_debs() {
         || die "could not install ${missing[*]}"
 }
 
+# Makes the private prefix PREFIX once for every script and process on the
+# machine: under the lock PREFIX.lock, unless PREFIX is already complete (its
+# marker .complete begins with the line LAYOUT), runs BUILD STAGE, which
+# fills STAGE/root and prints the rest of the marker, and then publishes
+# STAGE/root as PREFIX in one rename. A prefix without a current marker (an
+# interrupted install, or one made by an older version of a script) is made
+# again. Dies if BUILD fails (BUILD runs with errexit, but checks its own
+# steps too: errexit is off wherever the caller tests a status).
+prefix_complete() {  # PREFIX LAYOUT
+    [ -f "$1/.complete" ] && [ "$(head -n1 "$1/.complete")" = "$2" ]
+}
+ensure_prefix() {  # PREFIX LAYOUT BUILD
+    local prefix="$1" layout="$2" build="$3"
+    prefix_complete "$prefix" "$layout" && return 0
+    mkdir -p "$(dirname "$prefix")"
+    (
+        set -e
+        flock 9
+        prefix_complete "$prefix" "$layout" && exit 0
+        rm -rf "$prefix"
+        stage=$(mktemp -d "$prefix.stage.XXXXXX")
+        trap 'rm -rf "$stage"' EXIT
+        echo "$layout" >"$stage/marker"
+        "$build" "$stage" >>"$stage/marker"
+        [ -d "$stage/root" ] || die "$build made no $stage/root"
+        mv "$stage/marker" "$stage/root/.complete"
+        mv -T "$stage/root" "$prefix"
+    ) 9>"$prefix.lock"
+    prefix_complete "$prefix" "$layout" || die "installation into $prefix did not complete"
+}
+
 # Makes sure cmake and a C++ compiler are on the PATH.
 ensure_build_tools() {
     command -v cmake >/dev/null 2>&1 || ensure_debs cmake
