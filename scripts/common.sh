@@ -103,6 +103,26 @@ ensure_tools313() {
     fi
 }
 
+# Creates (once) the tools environment of the free-threaded CPython 3.15
+# (scripts/free-threaded-python.sh builds the interpreter), with the versions
+# pinned in scripts/free-threaded-requirements.txt, without the project.
+# Sets FT_VENV.
+ensure_tools315t() {
+    local py
+    py="$("$ROOT/scripts/free-threaded-python.sh" plain)"
+    FT_VENV="$CACHE/venv-3.15t"
+    (
+        flock 9
+        if ! "$FT_VENV/bin/python" -c 'import sys; assert sys.prefix != sys.base_prefix' 2>/dev/null; then
+            say "creating a free-threaded Python 3.15 environment in $FT_VENV" >&2
+            rm -rf "$FT_VENV"
+            "$py" -m venv "$FT_VENV" || die "could not create a venv with $py"
+        fi
+        "$FT_VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/scripts/free-threaded-requirements.txt" \
+            || die "could not install the tools into $FT_VENV"
+    ) 9>"$FT_VENV.lock"
+}
+
 # Creates (once) the 3.13 tools environment and installs the project into it.
 # Prints nothing; sets VENV.
 ensure_venv313() {
@@ -119,6 +139,18 @@ stage_site() {  # BUILD_DIR
     rm -rf "$SITE" && mkdir -p "$SITE"
     cp -r "$ROOT/python/veltrix" "$SITE/"
     cp "$1"/veltrix_core*.so "$SITE/veltrix/core/"
+}
+
+# Builds of the extension through pip or build go through ccache from here on:
+# paths under the checkout are rewritten relative to the build directory, and
+# every wheel's build directory lies at the same depth, so the core library's
+# objects are shared between the builds for different interpreters (Release
+# builds carry no -g, so the directory itself does not enter the hash). The
+# same compiler for every build, whatever CXX an interpreter's sysconfig names
+# (Debian's say x86_64-linux-gnu-g++, which ccache tells apart from g++).
+use_ccache() {
+    export CXX="${CXX:-g++}" CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="${CCACHE_DIR:-$CACHE/ccache}" CCACHE_BASEDIR="$ROOT"
+    export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-2G}" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS"
 }
 
 # Prints the interpreter of a supported CPython version: 3.13 from pyenv or
