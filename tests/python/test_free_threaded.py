@@ -12,7 +12,7 @@ import time
 import pytest
 
 from veltrix.core import veltrix_core as vc
-from conftest import DESC, SANITIZED, same_result
+from conftest import DESC, SANITIZED
 
 pytestmark = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
                                 reason="needs the free-threaded interpreter (a build with the GIL has no such promise)")
@@ -36,12 +36,18 @@ def node(rng, refs, tag=None):
 
 
 def record(s, n):
-    kind, inputs, params = n["kind"], n["inputs"], n["params"]
-    if kind in ("source", "op", "reduction"):
-        return s.add_source(n["name"], params) if kind == "source" else getattr(s, f"add_{kind}")(n["name"], inputs,
-                                                                                                  params)
-    return s.add_external(n["descriptor"], inputs, params) if kind == "external" else getattr(s, f"add_{kind}")(
-        inputs, params)
+    inputs = (n["inputs"],) * (n["kind"] != "source")
+    args = (n["descriptor"], *inputs) if n["kind"] == "external" else (
+        (n["name"],) if n["kind"] in ("source", "op", "reduction") else ()) + inputs
+    return getattr(s, "add_" + n["kind"])(*args, n["params"])
+
+
+def in_threads(target, n):
+    workers = [threading.Thread(target=target, args=(t,)) for t in range(n)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
 
 
 def same(a, b):  # equal nodes, lists or texts, an int apart from a bool and 0.0 apart from -0.0
@@ -68,11 +74,7 @@ def test_threads_recording_into_one_store_agree_on_every_id():
             ids[key] = record(s, dict(n, inputs=[ids[r] for r in n["inputs"]]))
         got[t] = ids, {k: dict(n, inputs=[ids[r] for r in n["inputs"]]) for k, n in {**asked, **mine}.items()}
 
-    workers = [threading.Thread(target=run, args=(t,)) for t in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
+    in_threads(run, threads)
     nodes = s.nodes()
     assert s.node_count() == len(nodes) == 20 + size * (threads + 1)  # every new key once, nothing else
     assert {i for ids, _ in got for i in ids.values()} == set(range(len(nodes)))
@@ -84,27 +86,23 @@ def test_threads_recording_into_one_store_agree_on_every_id():
              list(want.values()))
 
 
-def prefix_seen(op, result):
-    """How many nodes of the store the operation saw, from its result."""
-    if op in ("reduce", "reduce_incremental", "reduction_report"):
-        return (result if op == "reduction_report" else result[1])["input_nodes"]
-    if op in ("step", "finalize"):
-        return result[1]  # the reducer's watermark after the call
-    return {"serialize": lambda: vc.GraphStore.deserialize(result).node_count(), "nodes": lambda: len(result),
-            "deserialize": lambda: result.node_count(),
-            "to_dot": lambda: len(re.findall(r"^  n\d+ \[label=", result, re.M))}[op]()
+reducer = lambda r, out: (out, r.watermark(), r.canonical_count(), r.total_work())  # noqa: E731
+# Each long operation on the store s (or on the reducer r fed with s), and how many nodes of s its result tells it saw.
+LONG = {"reduce": (lambda s, r, o, m: s.reduce(maximal_fusion=m, outputs=o), lambda x: x[1]["input_nodes"]),
+        "reduction_report": (lambda s, r, o, m: s.reduction_report(outputs=o), lambda x: x["input_nodes"]),
+        "reduce_incremental": (lambda s, r, o, m: s.reduce_incremental(outputs=o), lambda x: x[1]["input_nodes"]),
+        "serialize": (lambda s, r, o, m: s.serialize(outputs=o), lambda x: vc.GraphStore.deserialize(x).node_count()),
+        "deserialize": (lambda s, r, o, m: vc.GraphStore.deserialize(s.serialize()), lambda x: x.node_count()),
+        "nodes": (lambda s, r, o, m: s.nodes(), len),
+        "to_dot": (lambda s, r, o, m: s.to_dot(), lambda x: len(re.findall(r"^  n\d+ \[label=", x, re.M))),
+        "step": (lambda s, r, o, m: reducer(r, r.step(s)), lambda x: x[1]),  # the watermark after the call
+        "finalize": (lambda s, r, o, m: reducer(r, r.finalize(s, maximal_fusion=m, outputs=o)), lambda x: x[1])}
 
 
-def run(op, s, r, outputs, maximal):
-    """The operation on the store s (or the reducer r fed with s): its result, as compared with the replay's."""
-    if op in ("step", "finalize"):
-        out = r.step(s) if op == "step" else r.finalize(s, maximal_fusion=maximal, outputs=outputs)
-        return out, r.watermark(), r.canonical_count(), r.total_work()
-    return {"reduce": lambda: s.reduce(maximal_fusion=maximal, outputs=outputs),
-            "reduction_report": lambda: s.reduction_report(outputs=outputs),
-            "reduce_incremental": lambda: s.reduce_incremental(outputs=outputs), "serialize": lambda: s.serialize(
-                outputs=outputs), "deserialize": lambda: vc.GraphStore.deserialize(s.serialize()), "nodes": s.nodes,
-            "to_dot": s.to_dot}[op]()
+def plain(x):  # a result with its stores as their blobs and node maps, its report in key order
+    if isinstance(x, vc.GraphStore):
+        return x.serialize(), x.node_map()
+    return tuple(map(plain, x)) if isinstance(x, tuple) else sorted(x.items()) if isinstance(x, dict) else x
 
 
 def test_long_operations_on_a_store_being_recorded_match_a_serial_replay():
@@ -112,8 +110,7 @@ def test_long_operations_on_a_store_being_recorded_match_a_serial_replay():
     recorded again, in order, into a new store, and each operation runs there on the prefix it saw; a new reducer
     there follows the steps of the one fed with the store being recorded."""
     preload, burst, rounds = (2000, 200, 2) if SANITIZED else (10000, 1000, 4)
-    ops = ["reduce", "reduction_report", "reduce_incremental", "serialize", "deserialize", "nodes", "to_dot", "step",
-           "finalize"]
+    ops = list(LONG)
     s, r, rng, cond = vc.GraphStore(), vc.IncrementalReducer(), random.Random(1), threading.Condition()
     started, ended, stop = [0], [0], [False]
     record(s, dict(inputs=[], kind="source", name="x", params={}))
@@ -144,7 +141,7 @@ def test_long_operations_on_a_store_being_recorded_match_a_serial_replay():
             with cond:
                 started[0] += 1
                 cond.notify_all()
-            calls.append((op, outputs, maximal, run(op, s, r, outputs, maximal)))
+            calls.append((op, outputs, maximal, LONG[op][0](s, r, outputs, maximal)))
             ended[0] += 1
     finally:
         with cond:
@@ -153,17 +150,12 @@ def test_long_operations_on_a_store_being_recorded_match_a_serial_replay():
         for w in writers:
             w.join()
     nodes, replay, follower = s.nodes(), vc.GraphStore(), vc.IncrementalReducer()
-    seen = [prefix_seen(op, result) for op, _, _, result in calls]
+    seen = [LONG[op][1](result) for op, _, _, result in calls]
     assert seen == sorted(seen) and len(set(seen)) > 1, seen  # the store grew while the operations ran
     for (op, outputs, maximal, result), k in zip(calls, seen):
         while replay.node_count() < k:
             assert record(replay, nodes[replay.node_count()]) == replay.node_count() - 1
-        want = run(op, replay, follower, outputs, maximal)
-        if op in ("reduce", "reduce_incremental", "finalize"):
-            same_result(*(x[0] if op == "finalize" else x for x in (result, want)))
-            same(result[1:], want[1:])
-        else:
-            same(*(x.serialize() if op == "deserialize" else x for x in (result, want)))
+        same(plain(result), plain(LONG[op][0](replay, follower, outputs, maximal)))
 
 
 def test_threads_on_separate_stores_run_at_the_same_time():
@@ -185,11 +177,7 @@ def test_threads_on_separate_stores_run_at_the_same_time():
 
     sys.setswitchinterval(3600)
     try:
-        workers = [threading.Thread(target=lockstep, args=(me,)) for me in (0, 1)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
+        in_threads(lockstep, 2)
     finally:
         sys.setswitchinterval(old)
     assert not errors and done == [steps, steps] and [s.node_count() for s in stores] == [steps + 1] * 2, errors
