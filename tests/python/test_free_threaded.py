@@ -54,29 +54,35 @@ def same(a, b):  # equal nodes, lists or texts, an int apart from a bool and 0.0
     assert repr(a) == repr(b)
 
 
-def test_threads_recording_into_one_store_agree_on_every_id():
-    """Every thread records the shared sources (in its own order) and, step by step, one node of a shared graph and
-    one of its own, in either order; its own nodes use shared nodes and its own."""
-    threads, size, s, rng = 8, 200 if SANITIZED else 2000, vc.GraphStore(), random.Random(0)
-    refs = lambda rng, i, *own: [rng.choice([("s", rng.randrange(20)), *[(t, rng.randrange(i)) for t in own if i]])
-                                 for _ in range(rng.randint(1, 3))]  # noqa: E731
-    asked = {("s", i): dict(inputs=[], kind="source", name=f"s{i}", params=rng.choice(PARAMS)) for i in range(20)}
-    asked.update({("g", i): node(rng, refs(rng, i, "g"), f"g{i}") for i in range(size)})
-    barrier, got = threading.Barrier(threads), [None] * threads
+@pytest.mark.parametrize("threads", [2, 8])
+def test_threads_recording_into_one_store_agree_on_every_id(threads):
+    """Every thread records a shared graph in the same order, in step with the others (at every 16th node it waits
+    for them), so that they ask for the same new key at the same time; then that graph again, each node just before
+    or after one of a graph of its own, which uses shared nodes and its own."""
+    size, s, rng, arrived = 200 if SANITIZED else 2000, vc.GraphStore(), random.Random(0), [0] * threads
+    refs = lambda rng, *pools: [(lambda tag, n: (tag, rng.randrange(n)))(*rng.choice([p for p in pools if p[1]]))
+                                for _ in range(rng.randint(1, 3))]  # noqa: E731 - inputs from pools (tag, size)
+    asked = {("g", i): dict(inputs=[], kind="source", name=f"s{i}", params=rng.choice(PARAMS)) for i in range(20)}
+    asked.update({("g", i): node(rng, refs(rng, ("g", i)), f"g{i}") for i in range(20, size)})
+    got = [None] * threads
 
     def run(t):
         rng, ids = random.Random(t + 1), {}
-        mine = {("p", i): node(rng, refs(rng, i, "g", "p"), f"p{t}.{i}") for i in range(size)}
-        barrier.wait()
-        for key in [("s", i) for i in rng.sample(range(20), 20)] + [k for i in range(size) for k in rng.sample(
-                [("g", i), ("p", i)], 2)]:
+        mine = {("p", i): node(rng, refs(rng, ("g", size), ("p", i)), f"p{t}.{i}") for i in range(size)}
+        for i in range(size):
+            while i % 16 == 0 and min(arrived) < i:
+                time.sleep(0)
+            arrived[t] = i + 1
+            ids["g", i] = record(s, dict(asked["g", i], inputs=[ids[r] for r in asked["g", i]["inputs"]]))
+        for key in [k for i in range(size) for k in rng.sample([("g", i), ("p", i)], 2)]:
             n = asked.get(key) or mine[key]
-            ids[key] = record(s, dict(n, inputs=[ids[r] for r in n["inputs"]]))
+            node_id = record(s, dict(n, inputs=[ids[r] for r in n["inputs"]]))
+            assert ids.setdefault(key, node_id) == node_id
         got[t] = ids, {k: dict(n, inputs=[ids[r] for r in n["inputs"]]) for k, n in {**asked, **mine}.items()}
 
     in_threads(run, threads)
     nodes = s.nodes()
-    assert s.node_count() == len(nodes) == 20 + size * (threads + 1)  # every new key once, nothing else
+    assert s.node_count() == len(nodes) == size * (threads + 1)  # every new key once, nothing else
     assert {i for ids, _ in got for i in ids.values()} == set(range(len(nodes)))
     for ids, want in got:
         assert all(ids[k] == got[0][0][k] for k in asked)
