@@ -118,8 +118,8 @@ ensure_tools315t() {
             rm -rf "$FT_VENV"
             "$py" -m venv "$FT_VENV" || die "could not create a venv with $py"
         fi
-        "$FT_VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/scripts/free-threaded-requirements.txt" \
-            || die "could not install the tools into $FT_VENV"
+        "$FT_VENV/bin/python" -m pip install -q --disable-pip-version-check \
+            -r "$ROOT/scripts/free-threaded-requirements.txt" || die "could not install the tools into $FT_VENV"
     ) 9>"$FT_VENV.lock"
 }
 
