@@ -33,7 +33,8 @@ sys.path.insert(0, HERE)
 
 import workload  # noqa: E402
 
-FIGURES = ("record", "record_workload", "reduce", "blob", "views", "memory", "incremental", "threads", "core")
+FIGURES = ("record", "record_workload", "reduce", "blob", "views", "memory", "incremental", "threads", "core",
+           "free_threaded")
 CACHE = os.environ.get("VELTRIX_BENCH_CACHE", os.path.join(tempfile.gettempdir(), "veltrix-bench-cache"))
 
 # Figures are timed on the calling thread's CPU clock by default: on a
@@ -377,6 +378,99 @@ def child_threads(n, runs):
     return result
 
 
+def child_free_threaded(n, runs):
+    """On the free-threaded interpreter: n calls in each of 1 and 2 threads,
+    recording into one store per thread and into one shared store (new
+    nodes, then the same nodes again), then reading (node_count()), beside
+    a loop that builds the same arguments for a built-in call. Throughput is
+    all the threads' calls over the wall time from their common start to the
+    last one's end. Each thread calls through its own bound methods and its
+    own argument objects, so that no reference count is shared but the
+    store's."""
+    import threading
+
+    if sys._is_gil_enabled():
+        raise SystemExit("the free_threaded figure needs an interpreter without the GIL")
+    m = core()
+    k = 1
+    while k * k < n:
+        k += 1
+
+    def timed(threads, prepare):
+        """Wall seconds for prepare(t)() in each of `threads` threads."""
+        barrier, starts, ends = threading.Barrier(threads), [0.0] * threads, [0.0] * threads
+
+        def body(t):
+            run = prepare(t)
+            barrier.wait()
+            starts[t] = time.perf_counter()
+            run()
+            ends[t] = time.perf_counter()
+
+        workers = [threading.Thread(target=body, args=(t,)) for t in range(threads)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        return max(ends) - min(starts)
+
+    def store_with_sources():
+        store = m.GraphStore()
+        for i in range(k):
+            store.add_source("s%d" % i)
+        return store
+
+    def calls(t):  # this thread's own name, key and ints (small ints are immortal anyway)
+        return "".join(("a", "d", "d")), "t%d" % t, [(i % k, i // k) for i in range(n)]
+
+    def builtin(t):
+        name, key, pairs = calls(t)
+        f = len
+
+        def run():
+            for a, b in pairs:
+                f((name, [a, b], {key: t}))
+        return run
+
+    def recorder(stores):
+        def prepare(t):
+            name, key, pairs = calls(t)
+            add = stores[t].add_op
+
+            def run():
+                for a, b in pairs:
+                    add(name, [a, b], {key: t})
+            return run
+        return prepare
+
+    def reader(stores):
+        def prepare(t):
+            count = stores[t].node_count
+
+            def run():
+                for _ in range(n):
+                    count()
+            return run
+        return prepare
+
+    cases = {}
+    for _ in range(runs):
+        for threads in (1, 2):
+            gc.collect()
+            cases.setdefault(("builtin", threads), []).append(timed(threads, builtin))
+            for layout in ("own", "shared"):
+                shared = store_with_sources() if layout == "shared" else None
+                stores = [shared if shared is not None else store_with_sources() for _ in range(threads)]
+                gc.collect()
+                for case, prepare in (("new", recorder(stores)), ("existing", recorder(stores)),
+                                      ("readers", reader(stores))):
+                    cases.setdefault((case + " " + layout, threads), []).append(timed(threads, prepare))
+                distinct = {id(s): s for s in stores}.values()
+                assert sum(s.node_count() for s in distinct) == threads * n + len(distinct) * k
+                del stores, shared
+    return {"%s|%d" % key: key[1] * n / median(ts) for key, ts in cases.items()}  # calls/s
+
+
 def child_blobfile(n, runs):
     store, _, outputs = recorded_store(n)
     path = os.path.join(CACHE, "workload-%d.blob" % n)
@@ -394,6 +488,7 @@ CHILDREN = {
     "memory": child_memory,
     "incremental": child_incremental,
     "threads": child_threads,
+    "free_threaded": child_free_threaded,
     "blobfile": child_blobfile,
 }
 
@@ -402,9 +497,10 @@ CHILDREN = {
 # The parent: runs the children and builds the table
 
 
-def run_child(figure, n, runs):
-    cmd = [sys.executable, os.path.abspath(__file__), "--child", figure, str(n), str(runs)]
-    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True)
+def run_child(figure, n, runs, python=None, path=None):
+    cmd = [python or sys.executable, os.path.abspath(__file__), "--child", figure, str(n), str(runs)]
+    env = dict(os.environ, PYTHONPATH=path) if path else None
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True, env=env)
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -490,6 +586,9 @@ def main():
     ap.add_argument("--bench-bin", default="")
     ap.add_argument("--only", default=",".join(FIGURES))
     ap.add_argument("--compare", default="", help="an earlier results JSON to show as a 'before' column")
+    ap.add_argument("--free-threaded", nargs=2, metavar=("PYTHON", "PATH"), default=None,
+                    help="a free-threaded interpreter and the PYTHONPATH of its build of the module, for the "
+                    "free_threaded figure (skipped without it)")
     args = ap.parse_args()
 
     if args.child:
@@ -592,6 +691,22 @@ def main():
                     table.add("threads: detach + attach / %s at threshold" % name, DETACH_NODES, ns(r["detach"]),
                               "ns", ns(seconds), "ns call", r["detach"] / seconds, "<= 0.01",
                               r["detach"] / seconds <= 0.01)
+        if "free_threaded" in only and args.free_threaded:
+            progress("free_threaded %d" % n)
+            r = raw.setdefault("free_threaded", {})[n] = run_child("free_threaded", n, runs, *args.free_threaded)
+            # Calls per thread; 2 threads against 1, both in this run: near 2
+            # with a core for each thread, and as the built-in loop's ratio
+            # when the machine has less to give.
+            for case, what in (("builtin", "built-in call, same arguments"),
+                               ("new own", "add_op new, a store per thread"),
+                               ("new shared", "add_op new, one shared store"),
+                               ("existing own", "add_op existing, a store per thread"),
+                               ("existing shared", "add_op existing, one shared store"),
+                               ("readers own", "node_count, a store per thread"),
+                               ("readers shared", "node_count, one shared store")):
+                one, two = r[case + "|1"], r[case + "|2"]
+                table.add("free-threaded, 2 threads: " + what, n, two / 1e6, "M calls/s", one / 1e6,
+                          "M calls/s 1 thread", two / one)
         if "core" in only:
             progress("core %d" % n)
             r = run_core(args.bench_bin, n, runs if n < 10**6 else max(1, min(runs, 3)))

@@ -71,14 +71,7 @@ if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 fi
 tar xzf "$SDIST" -C "$WORK"
 
-# ccache: paths under the checkout are rewritten relative to the build
-# directory, and every wheel's build directory lies at the same depth, so the
-# core library's objects are shared between the three builds (Release builds
-# carry no -g, so the directory itself does not enter the hash).
-# The same compiler for every build, whatever CXX an interpreter's sysconfig
-# names (Debian's say x86_64-linux-gnu-g++, which ccache tells apart from g++).
-export CXX="${CXX:-g++}" CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="${CCACHE_DIR:-$CACHE/ccache}" CCACHE_BASEDIR="$ROOT"
-export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-2G}" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS"
+use_ccache  # the core library compiles once for the three wheels
 ccache --zero-stats >/dev/null
 for v in "${VERSIONS[@]}"; do
     say "building the CPython $v wheel"

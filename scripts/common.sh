@@ -22,6 +22,37 @@ ensure_debs() {
         || die "could not install ${missing[*]}"
 }
 
+# Makes the private prefix PREFIX once for every script and process on the
+# machine: under the lock PREFIX.lock, unless PREFIX is already complete (its
+# marker .complete begins with the line LAYOUT), runs BUILD STAGE, which
+# fills STAGE/root and prints the rest of the marker, and then publishes
+# STAGE/root as PREFIX in one rename. A prefix without a current marker (an
+# interrupted install, or one made by an older version of a script) is made
+# again. Dies if BUILD fails (BUILD runs with errexit, but checks its own
+# steps too: errexit is off wherever the caller tests a status).
+prefix_complete() {  # PREFIX LAYOUT
+    [ -f "$1/.complete" ] && [ "$(head -n1 "$1/.complete")" = "$2" ]
+}
+ensure_prefix() {  # PREFIX LAYOUT BUILD
+    local prefix="$1" layout="$2" build="$3"
+    prefix_complete "$prefix" "$layout" && return 0
+    mkdir -p "$(dirname "$prefix")"
+    (
+        set -e
+        flock 9
+        prefix_complete "$prefix" "$layout" && exit 0
+        rm -rf "$prefix"
+        stage=$(mktemp -d "$prefix.stage.XXXXXX")
+        trap 'rm -rf "$stage"' EXIT
+        echo "$layout" >"$stage/marker"
+        "$build" "$stage" >>"$stage/marker"
+        [ -d "$stage/root" ] || die "$build made no $stage/root"
+        mv "$stage/marker" "$stage/root/.complete"
+        mv -T "$stage/root" "$prefix"
+    ) 9>"$prefix.lock"
+    prefix_complete "$prefix" "$layout" || die "installation into $prefix did not complete"
+}
+
 # Makes sure cmake and a C++ compiler are on the PATH.
 ensure_build_tools() {
     command -v cmake >/dev/null 2>&1 || ensure_debs cmake
@@ -72,6 +103,26 @@ ensure_tools313() {
     fi
 }
 
+# Creates (once) the tools environment of the free-threaded CPython 3.15
+# (scripts/free-threaded-python.sh builds the interpreter), with the versions
+# pinned in scripts/free-threaded-requirements.txt, without the project.
+# Sets FT_VENV.
+ensure_tools315t() {
+    local py
+    py="$("$ROOT/scripts/free-threaded-python.sh" plain)"
+    FT_VENV="$CACHE/venv-3.15t"
+    (
+        flock 9
+        if ! "$FT_VENV/bin/python" -c 'import sys; assert sys.prefix != sys.base_prefix' 2>/dev/null; then
+            say "creating a free-threaded Python 3.15 environment in $FT_VENV" >&2
+            rm -rf "$FT_VENV"
+            "$py" -m venv "$FT_VENV" || die "could not create a venv with $py"
+        fi
+        "$FT_VENV/bin/python" -m pip install -q --disable-pip-version-check \
+            -r "$ROOT/scripts/free-threaded-requirements.txt" || die "could not install the tools into $FT_VENV"
+    ) 9>"$FT_VENV.lock"
+}
+
 # Creates (once) the 3.13 tools environment and installs the project into it.
 # Prints nothing; sets VENV.
 ensure_venv313() {
@@ -88,6 +139,18 @@ stage_site() {  # BUILD_DIR
     rm -rf "$SITE" && mkdir -p "$SITE"
     cp -r "$ROOT/python/veltrix" "$SITE/"
     cp "$1"/veltrix_core*.so "$SITE/veltrix/core/"
+}
+
+# Builds of the extension through pip or build go through ccache from here on:
+# paths under the checkout are rewritten relative to the build directory, and
+# every wheel's build directory lies at the same depth, so the core library's
+# objects are shared between the builds for different interpreters (Release
+# builds carry no -g, so the directory itself does not enter the hash). The
+# same compiler for every build, whatever CXX an interpreter's sysconfig names
+# (Debian's say x86_64-linux-gnu-g++, which ccache tells apart from g++).
+use_ccache() {
+    export CXX="${CXX:-g++}" CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="${CCACHE_DIR:-$CACHE/ccache}" CCACHE_BASEDIR="$ROOT"
+    export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-2G}" CMAKE_BUILD_PARALLEL_LEVEL="$JOBS"
 }
 
 # Prints the interpreter of a supported CPython version: 3.13 from pyenv or

@@ -36,6 +36,7 @@
 #                                      it) finds its pyvenv.cfg
 #   <prefix>/.complete                 marker + list of installed packages
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 usage() {
   sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//'
@@ -60,8 +61,7 @@ SKIP_PACKAGES=" libc-gconv-modules-extra libc-dev-bin libc6-dev "
 die() { echo "debian-python.sh: error: $*" >&2; exit 1; }
 note() { echo "debian-python.sh: $*" >&2; }
 
-PREFIX="${VELTRIX_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/veltrix}/python$PYVER"
-MARKER="$PREFIX/.complete"
+PREFIX="$CACHE/python$PYVER"
 # The marker's first line: a prefix made by an earlier version of this
 # script (another launcher) is installed again.
 LAYOUT="layout 2"
@@ -296,17 +296,15 @@ check_libraries() {
   [[ -z "$bad" ]] || die "libraries not provided by the downloaded packages: $bad"
 }
 
-do_install() {
+# Fills STAGE/root with the prefix (scripts/common.sh ensure_prefix publishes
+# it) and prints the rest of its marker.
+do_install() {  # STAGE
   command -v apt-get >/dev/null || die "apt-get is required"
   command -v dpkg-deb >/dev/null || die "dpkg-deb is required"
   host_arch
-  local uri stage log t0 pkgs debs d
+  local stage="$1" uri log t0 pkgs debs d
   t0=$(date +%s)
   uri=$(find_archive_uri)
-  mkdir -p "$(dirname "$PREFIX")"
-  stage=$(mktemp -d "${PREFIX}.stage.XXXXXX")
-  # shellcheck disable=SC2064
-  trap "rm -rf '$stage'" EXIT
   log="$stage/install.log"
   note "installing CPython $PYVER from $uri (suite unstable) into $PREFIX"
 
@@ -375,50 +373,12 @@ do_install() {
     die "the extracted interpreter does not start (see output above)"
   fi
 
-  {
-    echo "$LAYOUT"
-    echo "python$PYVER from $uri unstable, installed $(date -u +%Y-%m-%dT%H:%M:%SZ)"
-    for d in "${debs[@]}"; do basename "$d" .deb; done
-  } >"$stage/root/.complete"
-
-  # Publish: the stage's root, marker included, becomes the prefix in one
-  # rename.
-  if [[ -e "$PREFIX" && ! -f "$MARKER" ]]; then
-    rm -rf "$PREFIX"
-  fi
-  if [[ -e "$PREFIX" ]]; then
-    note "another process installed $PREFIX meanwhile; keeping it"
-  else
-    mv -T "$stage/root" "$PREFIX"
-  fi
-  rm -rf "$stage"
-  trap - EXIT
+  echo "python$PYVER from $uri unstable, installed $(date -u +%Y-%m-%dT%H:%M:%SZ)"
+  for d in "${debs[@]}"; do basename "$d" .deb; done
   note "done in $(($(date +%s) - t0))s"
 }
 
-with_lock() {
-  mkdir -p "$(dirname "$PREFIX")"
-  if command -v flock >/dev/null; then
-    (
-      flock 9
-      "$@"
-    ) 9>"$PREFIX.lock"
-  else
-    "$@"
-  fi
-}
-
-current() { [[ -f "$MARKER" ]] && [[ "$(head -n1 "$MARKER")" == "$LAYOUT" ]]; }
-ensure() {
-  current && return 0
-  with_lock ensure_locked
-  current || die "installation into $PREFIX did not complete"
-}
-ensure_locked() {
-  current && return 0
-  [[ -e "$PREFIX" ]] && rm -rf "$PREFIX"
-  do_install
-}
+ensure() { ensure_prefix "$PREFIX" "$LAYOUT" do_install; }
 
 # ---------------------------------------------------------------- main
 

@@ -2,11 +2,14 @@
 # The whole test suite: C++ unit tests (plain, under ThreadSanitizer and
 # under AddressSanitizer + UndefinedBehaviorSanitizer), the fuzzer for a
 # bounded time, a compile of the binding layer for the free-threaded
-# interpreter, the artifacts of scripts/build-dist.sh (sdist and wheels) with
-# the Python tests on CPython 3.13, 3.14 and 3.15 against the installed
-# wheels, the Python tests on 3.13 against an AddressSanitizer +
-# UndefinedBehaviorSanitizer build of the extension, and the Python thread
-# tests against a ThreadSanitizer build.
+# interpreter against the final 3.15 headers, the artifacts of
+# scripts/build-dist.sh (sdist and wheels) with the Python tests on CPython
+# 3.13, 3.14 and 3.15 against the installed wheels, the Python tests on the
+# free-threaded CPython 3.15 (built here from the source snapshot) against
+# the extension built for it, the Python tests on 3.13 against an
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the extension, and
+# the Python thread tests against a ThreadSanitizer build, on 3.13 and on the
+# free-threaded 3.15 built with ThreadSanitizer.
 # Set VELTRIX_QUICK=1 to skip the sanitizer builds and the fuzzer.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -59,9 +62,10 @@ if [ -z "${VELTRIX_QUICK:-}" ]; then
     fi
 fi
 
-# No free-threaded interpreter can be installed here, so its build of the
-# binding layer is only compiled: against the 3.15 headers with
-# Py_GIL_DISABLED, as a free-threaded interpreter's headers define it.
+# The free-threaded interpreter that runs the tests below is a snapshot that
+# predates 3.15's final C API, so the binding layer is also compiled against
+# the final 3.15 headers with Py_GIL_DISABLED, as a free-threaded
+# interpreter's headers define it.
 step "compiling the binding layer for the free-threaded interpreter (3.15t)"
 PY315_INCLUDE="$(scripts/debian-python.sh 3.15 --include)"
 VERSION="$(sed -n 's/^version = "\([^"]*\)"$/\1/p' pyproject.toml | head -n1)"  # as CMake reads it
@@ -75,11 +79,20 @@ done
 step "sdist and wheels; the Python tests on CPython 3.13, 3.14 and 3.15 against the installed wheels"
 VELTRIX_WERROR=$WERROR scripts/build-dist.sh
 
+step "building the free-threaded CPython 3.15 from the source snapshot"
+scripts/free-threaded-python.sh plain
+step "Python tests on the free-threaded CPython 3.15 against the wheel built for it"
+VELTRIX_WERROR=$WERROR scripts/free-threaded-tests.sh
+
 if [ -z "${VELTRIX_QUICK:-}" ]; then
     step "Python tests on CPython 3.13 under AddressSanitizer + UndefinedBehaviorSanitizer"
     scripts/sanitize.sh address
     step "Python thread tests on CPython 3.13 under ThreadSanitizer"
     scripts/sanitize.sh thread
+    step "building the free-threaded CPython 3.15 with ThreadSanitizer"
+    scripts/free-threaded-python.sh tsan
+    step "Python thread tests on the free-threaded CPython 3.15 built with ThreadSanitizer"
+    scripts/sanitize.sh free-threaded
 fi
 
 step ""
