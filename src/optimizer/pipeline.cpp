@@ -7,18 +7,24 @@
 namespace veltrix {
 
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                         bool maximal_fusion) {
+                         bool maximal_fusion, PhaseObserver* observer) {
+    auto done = [observer](const char* phase) {
+        if (observer != nullptr) observer->phase_done(phase);
+    };
     Reduced out;
     out.input_nodes = nodes.size();
 
     DceResult kept = dead_code_elimination(nodes, outputs);
     out.reachable_nodes = kept.nodes.size();
+    done("dead_code");
 
     // The engine graph carries each kept node's label, computed once; the
     // token table indexes the same label texts, so it needs the graph alive
     // until fusion is done.
     const EngineGraph engine_graph = to_engine_graph(kept.nodes, kept.outputs);
+    done("engine_graph");
     const TokenTable tokens(kept.nodes, engine_graph);
+    done("token_table");
 
     LargeVector<std::uint64_t> engine_map;
     CseResult dedup;
@@ -28,14 +34,17 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
             panic("index out of range: engine map has " + std::to_string(canonical.map.size()) + " entries for " +
                   std::to_string(engine_graph.nodes.size()) + " nodes");
         }
+        done("saturation");
         dedup = cse(std::move(canonical.graph));
         engine_map = std::move(canonical.map);
     }
+    done("cse");
     out.canonical_nodes = dedup.graph.nodes.size();
 
     FusionResult fused = stage_fusion(std::move(dedup.graph), tokens, maximal_fusion);
     out.stages = fused.stages;
     out.boundary_nodes = fused.boundary_nodes;
+    done("fusion");
 
     // Where every input node landed: through DCE, the engine, CSE and fusion.
     out.node_map.reserve(nodes.size());
@@ -52,6 +61,7 @@ Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId>
     out.nodes = std::move(fused.nodes);
     out.outputs = std::move(fused.outputs);
     out.reduced_nodes = out.nodes.size();
+    done("node_map");
     return out;
 }
 
@@ -74,24 +84,38 @@ ReductionResult from_reduced(Reduced reduced) {
     return ReductionResult{std::move(store), reduced.report()};
 }
 
+namespace {
+
+ReductionResult reduce_snapshot(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
+                                const RewriteEngine& engine, bool maximal_fusion, PhaseObserver* observer) {
+    if (observer != nullptr) observer->phase_done("snapshot");
+    ReductionResult result = from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion, observer));
+    if (observer != nullptr) observer->phase_done("reduced_store");
+    return result;
+}
+
+}  // namespace
+
 // Both read borrowed views of the store's nodes: the store outlives the call,
 // and nodes recorded meanwhile by other threads are simply not seen.
-ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion) {
+ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion,
+                            PhaseObserver* observer) {
     const std::vector<NodeId> outputs = store.outputs();
     const auto nodes = store.nodes_borrowed();
     for (NodeId o : outputs) {
         if (o >= nodes.size()) panic("a marked output is a node of the store");
     }
-    return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
+    return reduce_snapshot(nodes, outputs, engine, maximal_fusion, observer);
 }
 
 Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
-                                                       const RewriteEngine& engine, bool maximal_fusion) {
+                                                       const RewriteEngine& engine, bool maximal_fusion,
+                                                       PhaseObserver* observer) {
     const auto nodes = store.nodes_borrowed();
     for (NodeId o : outputs) {
         if (o >= nodes.size()) return BadNodeId{o};
     }
-    return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
+    return reduce_snapshot(nodes, outputs, engine, maximal_fusion, observer);
 }
 
 }  // namespace veltrix

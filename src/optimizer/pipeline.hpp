@@ -50,11 +50,21 @@ struct Reduced : ReductionReport {
     bool operator==(const Reduced&) const = delete;
 };
 
+// Told as each phase of a reduction ends, for measuring them one by one:
+// "snapshot", "dead_code", "token_table", "engine_graph", "saturation",
+// "cse", "fusion", "node_map" and "reduced_store", in that order (the first
+// and the last only when a store is reduced).
+class PhaseObserver {
+public:
+    virtual ~PhaseObserver() = default;
+    virtual void phase_done(const char* phase) = 0;
+};
+
 // Dead-code elimination, canonicalisation by `engine`, CSE and stage fusion
 // over a snapshot. Ids in `nodes` inputs and in `outputs` must be below
 // `nodes.size()`; anything else is an internal failure.
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                         bool maximal_fusion);
+                         bool maximal_fusion, PhaseObserver* observer = nullptr);
 
 // A freshly built store together with the counters of its reduction.
 struct ReductionResult {
@@ -63,12 +73,14 @@ struct ReductionResult {
 };
 
 // Reduces against the store's marked outputs.
-ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion);
+ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion,
+                            PhaseObserver* observer = nullptr);
 
 // Reduces against exactly `outputs` (order and repeats kept). The first id
 // that names no node of the store is returned as an error.
 Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
-                                                       const RewriteEngine& engine, bool maximal_fusion);
+                                                       const RewriteEngine& engine, bool maximal_fusion,
+                                                       PhaseObserver* observer = nullptr);
 
 // Interns a reduced graph into a new store, marks its outputs and installs
 // its node map. The counters are passed through unchanged.
