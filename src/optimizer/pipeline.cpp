@@ -1,68 +1,116 @@
 #include "optimizer/pipeline.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
+#include <cstdint>
 
 #include "optimizer/passes.hpp"
 
 namespace veltrix {
 
-Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                         bool maximal_fusion, PhaseObserver* observer) {
-    auto done = [observer](const char* phase) {
-        if (observer != nullptr) observer->phase_done(phase);
-    };
+namespace {
+
+// Asks for huge pages under a big vector's buffer before it is filled, as
+// the core's large blocks do: its fresh pages then fault in 2 MiB at a
+// time. Only advice; a vector from malloc cannot be a large block itself.
+template <class T>
+void advise_huge_pages([[maybe_unused]] const std::vector<T>& v) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    const auto start = reinterpret_cast<std::uintptr_t>(v.data());
+    const std::uintptr_t first = (start + kLargeBlock - 1) & ~(std::uintptr_t{kLargeBlock} - 1);
+    const std::uintptr_t last = (start + v.capacity() * sizeof(T)) & ~(std::uintptr_t{kLargeBlock} - 1);
+    if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
+void tell(PhaseObserver* observer, const char* phase) {
+    if (observer != nullptr) observer->phase_done(phase);
+}
+
+// What the pipeline keeps of a snapshot once the first passes have read it:
+// the snapshot itself is not needed after them.
+struct Front {
+    std::size_t input_nodes = 0;
+    DceResult dce;
+    KeptGraph kept;
+};
+
+Front read_snapshot(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, PhaseObserver* observer) {
+    Front front{nodes.size(), dead_code_elimination(nodes, outputs), {}};
+    tell(observer, "dead_code");
+    front.kept = to_engine_graph(nodes, front.dce);
+    tell(observer, "engine_graph");
+    return front;
+}
+
+Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusion, PhaseObserver* observer) {
     Reduced out;
-    out.input_nodes = nodes.size();
-
-    DceResult kept = dead_code_elimination(nodes, outputs);
-    out.reachable_nodes = kept.nodes.size();
-    done("dead_code");
-
-    // The engine graph carries each kept node's label, computed once; the
-    // token table indexes the same label texts, so it needs the graph alive
-    // until fusion is done.
-    const EngineGraph engine_graph = to_engine_graph(kept.nodes, kept.outputs);
-    done("engine_graph");
-    const TokenTable tokens(kept.nodes, engine_graph);
-    done("token_table");
-
-    LargeVector<std::uint64_t> engine_map;
-    CseResult dedup;
+    out.input_nodes = front.input_nodes;
+    out.reachable_nodes = front.dce.kept;
+    // Each pass's input is given back as soon as the pass is done with it,
+    // and until fusion is done the blocks given back serve the next passes:
+    // fresh memory costs the kernel's zeroing of every page on first use.
+    // Where every kept node landed is followed in the old-to-new list of
+    // dead-code elimination itself, which becomes, step by step, the index
+    // into the engine's answer, into the deduplicated graph and into the
+    // placements of fusion.
+    LargeVector<std::uint32_t>& where = front.dce.old_to_new;
+    FusionResult fused;
     {
-        Canonical canonical = engine.canonicalize(engine_graph);
-        if (canonical.map.size() != engine_graph.nodes.size()) {
-            panic("index out of range: engine map has " + std::to_string(canonical.map.size()) + " entries for " +
-                  std::to_string(engine_graph.nodes.size()) + " nodes");
+        const LargeBlockReuse reuse;
+        CseResult dedup;
+        {
+            const std::size_t handed = front.kept.graph.size();
+            Canonical canonical = engine.canonicalize(std::move(front.kept.graph));
+            front.kept.graph.release();
+            if (canonical.map.size() != handed) {
+                panic("index out of range: engine map has " + std::to_string(canonical.map.size()) + " entries for " +
+                      std::to_string(handed) + " nodes");
+            }
+            tell(observer, "saturation");
+            dedup = cse(canonical.graph);
+            canonical.graph.release();
+            for (std::uint32_t& w : where) {
+                if (w != kDropped) w = at_checked(dedup.old_to_new, at_checked(canonical.map, w));
+            }
         }
-        done("saturation");
-        dedup = cse(std::move(canonical.graph));
-        engine_map = std::move(canonical.map);
+        release_early(dedup.old_to_new);
+        tell(observer, "cse");
+        out.canonical_nodes = dedup.graph.size();
+
+        fused = stage_fusion(dedup.graph, front.kept.tokens, maximal_fusion);
+        out.stages = fused.stages;
+        out.boundary_nodes = fused.boundary_nodes;
     }
-    done("cse");
-    out.canonical_nodes = dedup.graph.nodes.size();
+    // The blocks kept for reuse are gone now: the node map below comes from
+    // malloc, which cannot take them.
+    tell(observer, "fusion");
 
-    FusionResult fused = stage_fusion(std::move(dedup.graph), tokens, maximal_fusion);
-    out.stages = fused.stages;
-    out.boundary_nodes = fused.boundary_nodes;
-    done("fusion");
-
-    // Where every input node landed: through DCE, the engine, CSE and fusion.
-    out.node_map.reserve(nodes.size());
-    for (std::uint64_t r : kept.old_to_new) {
-        if (r == kDropped) {
+    out.node_map.reserve(where.size());
+    advise_huge_pages(out.node_map);
+    for (std::uint32_t w : where) {
+        if (w == kDropped) {
             out.node_map.push_back(std::nullopt);
             continue;
         }
-        const std::uint64_t canonical = at_checked(engine_map, r);
-        const std::uint64_t deduplicated = at_checked(dedup.old_to_new, canonical);
-        out.node_map.push_back(at_checked(fused.placement, deduplicated));
+        const Place p = at_checked(fused.placement, w);
+        out.node_map.push_back(Placement{p.node, p.member == Place::kNoMember ? std::nullopt : std::optional<std::size_t>(p.member)});
     }
-
     out.nodes = std::move(fused.nodes);
     out.outputs = std::move(fused.outputs);
     out.reduced_nodes = out.nodes.size();
-    done("node_map");
+    tell(observer, "node_map");
     return out;
+}
+
+}  // namespace
+
+Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
+                         bool maximal_fusion, PhaseObserver* observer) {
+    return reduce_front(read_snapshot(nodes, outputs, observer), engine, maximal_fusion, observer);
 }
 
 ReductionResult from_reduced(Reduced reduced) {
@@ -84,38 +132,31 @@ ReductionResult from_reduced(Reduced reduced) {
     return ReductionResult{std::move(store), reduced.report()};
 }
 
-namespace {
-
-ReductionResult reduce_snapshot(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
-                                const RewriteEngine& engine, bool maximal_fusion, PhaseObserver* observer) {
-    if (observer != nullptr) observer->phase_done("snapshot");
-    ReductionResult result = from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion, observer));
-    if (observer != nullptr) observer->phase_done("reduced_store");
-    return result;
-}
-
-}  // namespace
-
 // Both read borrowed views of the store's nodes: the store outlives the call,
-// and nodes recorded meanwhile by other threads are simply not seen.
-ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion,
-                            PhaseObserver* observer) {
-    const std::vector<NodeId> outputs = store.outputs();
-    const auto nodes = store.nodes_borrowed();
-    for (NodeId o : outputs) {
-        if (o >= nodes.size()) panic("a marked output is a node of the store");
-    }
-    return reduce_snapshot(nodes, outputs, engine, maximal_fusion, observer);
-}
-
+// and nodes recorded meanwhile by other threads are simply not seen. The
+// views go as soon as the first passes have read them.
 Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
                                                        const RewriteEngine& engine, bool maximal_fusion,
                                                        PhaseObserver* observer) {
-    const auto nodes = store.nodes_borrowed();
-    for (NodeId o : outputs) {
-        if (o >= nodes.size()) return BadNodeId{o};
+    Front front;
+    {
+        const auto nodes = store.nodes_borrowed();
+        for (NodeId o : outputs) {
+            if (o >= nodes.size()) return BadNodeId{o};
+        }
+        tell(observer, "snapshot");
+        front = read_snapshot(nodes, outputs, observer);
     }
-    return reduce_snapshot(nodes, outputs, engine, maximal_fusion, observer);
+    ReductionResult result = from_reduced(reduce_front(std::move(front), engine, maximal_fusion, observer));
+    tell(observer, "reduced_store");
+    return result;
+}
+
+ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion,
+                            PhaseObserver* observer) {
+    auto result = reduce_with_outputs(store, store.outputs(), engine, maximal_fusion, observer);
+    if (!result) panic("a marked output is a node of the store");
+    return std::move(result).value();
 }
 
 }  // namespace veltrix

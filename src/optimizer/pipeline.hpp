@@ -51,9 +51,9 @@ struct Reduced : ReductionReport {
 };
 
 // Told as each phase of a reduction ends, for measuring them one by one:
-// "snapshot", "dead_code", "token_table", "engine_graph", "saturation",
-// "cse", "fusion", "node_map" and "reduced_store", in that order (the first
-// and the last only when a store is reduced).
+// "snapshot", "dead_code", "engine_graph" (with the token table),
+// "saturation", "cse", "fusion", "node_map" and "reduced_store", in that
+// order (the first and the last only when a store is reduced).
 class PhaseObserver {
 public:
     virtual ~PhaseObserver() = default;

@@ -127,7 +127,7 @@ public:
     std::size_t total_size() const noexcept { return table_.size(); }
     std::size_t class_count() const noexcept { return live_classes_; }
     // Number of ids ever handed out.
-    std::size_t id_count() const noexcept { return classes_.size(); }
+    std::size_t id_count() const noexcept { return uf_.size(); }
     bool clean() const noexcept { return clean_; }
     // Unions that merged two classes, counted over the e-graph's life.
     std::uint64_t merge_count() const noexcept { return merge_count_; }
@@ -143,7 +143,7 @@ public:
     std::uint32_t tag(Id root) const { return root < tags_.size() ? tags_[root] : kNoTag; }
     void set_tag(Id root, std::uint32_t value) {
         check_id(root);
-        if (root >= tags_.size()) tags_.resize(classes_.size(), kNoTag);
+        if (root >= tags_.size()) tags_.resize(uf_.size(), kNoTag);
         tags_[root] = value;
     }
     // Hints that tag(root) is coming.
@@ -171,10 +171,11 @@ public:
     // false. Not reentrant: f must not start another such traversal.
     template <class F>
     void for_each_class_with_op(Symbol op, F&& f) const {
+        if (op.is_atom()) panic("atoms are not indexed by operator");
         const std::uint32_t slot = op_slot(op);
         if (slot == kNone) return;
         begin_visits();
-        const std::vector<Id>& ids = op_heads_[slot].ids;
+        const LargeVector<Id>& ids = op_heads_[slot].ids;
         // In stages, some ids ahead: the id's link, the record of its
         // parent (the root for all but long paths, and its first e-node),
         // then the root's second e-node (all of them in the common classes
@@ -234,6 +235,11 @@ public:
         } while (r != root);
     }
 
+    // Gives back everything but the union-find and the tags, for a caller
+    // that only reads classes and tags from here on: afterwards only find,
+    // link, tag, set_tag and their hints may be used.
+    void drop_nodes();
+
     // Checks that every class is canonical and duplicate-free and
     // that no two classes share an e-node. Only meaningful on a clean
     // e-graph; used by tests.
@@ -261,6 +267,12 @@ private:
     // apart in uf_: finds walk only that dense array, which stays far more
     // cache-resident than the records.
     //
+    // The parent chains are only needed to repair the users of a class that
+    // a union absorbs, and many e-graphs never see such a union (one whose
+    // absorbed class has users). So a record only counts its parent entries,
+    // and the chains are built, in full, just before the first union that
+    // needs them (build_parents); from then on they are kept up to date.
+    //
     // A record does not destroy its e-node: dropping a large e-graph would
     // otherwise read every record once more only to find that its children
     // are inline. The few e-nodes that hold their children on the heap are
@@ -270,17 +282,18 @@ private:
             ENode node;
         };
         std::uint32_t next = kNone;  // next record of the (circular) e-node chain
-        // The fields below describe the class while the id is a root.
-        std::uint32_t parent_head = kNone;
-        std::uint32_t parent_tail = kNone;
+        // Parent entries of the class while the id is a root.
         std::uint32_t parent_count = 0;
 
         ClassRec() noexcept : node() {}
-        ClassRec(ClassRec&& o) noexcept
-            : node(std::move(o.node)), next(o.next), parent_head(o.parent_head), parent_tail(o.parent_tail),
-              parent_count(o.parent_count) {}
+        ClassRec(ClassRec&& o) noexcept : node(std::move(o.node)), next(o.next), parent_count(o.parent_count) {}
         ClassRec& operator=(ClassRec&&) = delete;
         ~ClassRec() {}  // see Records
+    };
+    // The two ends of a class's chain of parent entries.
+    struct ParentEnds {
+        std::uint32_t head = kNone;
+        std::uint32_t tail = kNone;
     };
     // The records, indexed by id, and the ids of those whose e-node holds
     // its children on the heap, which are destroyed with the records.
@@ -392,7 +405,10 @@ private:
     };
     struct OpList {
         Symbol op;
-        std::vector<Id> ids;  // classes created by an e-node with this operator
+        // Classes created by an e-node with this operator. Only kept for an
+        // interned operator: patterns name no atoms, so no search asks for
+        // an atom's classes.
+        LargeVector<Id> ids;
         // E-nodes with this operator held by the classes, by arity; exact
         // whenever the e-graph is clean.
         std::vector<std::uint64_t> by_arity;
@@ -417,10 +433,17 @@ private:
     void dedup_class(Id root);
     void repair(Id user, std::size_t& merges);
     void check_id(Id id) const;
+    // Builds every class's parent chain from the records (see ClassRec).
+    void build_parents();
+    void add_parent(Id child, Id user);
+    // The parent entries of root `root`, newest first.
+    std::vector<Id> parents_of(Id root) const;
 
     LargeVector<Id> uf_;                   // union-find parent of each id; own id for a root
     Records classes_;                      // indexed by id
     LargeVector<ParentRec> parent_pool_;
+    LargeVector<ParentEnds> parent_ends_;  // by id, once the chains are built
+    bool parents_built_ = false;
     NodeTable table_;
     std::vector<PendingRun> pending_;
     std::vector<Id> touched_;              // repaired records, whose classes may hold duplicates
