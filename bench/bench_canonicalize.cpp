@@ -118,8 +118,9 @@ bool load_blob(const char* path, EngineGraph& out) {
     auto decoded = deserialize(blob);
     if (!decoded) return false;
     const Snapshot snap = decoded.value()->snapshot();
-    const DceResult kept = dead_code_elimination(snap.nodes, snap.outputs);
-    out = std::move(to_engine_graph(snap.nodes, kept).graph);
+    InputGraph nodes = InputGraph::of(snap.nodes);
+    const DceResult kept = dead_code_elimination(nodes, snap.outputs);
+    out = std::move(to_engine_graph(std::move(nodes), kept).graph);
     return true;
 }
 

@@ -304,10 +304,13 @@ int main(int argc, char** argv) {
 
         // The pipeline, pass by pass, as reduce_with_mode runs it.
         t0 = Clock::now();
-        DceResult kept = dead_code_elimination(snap.nodes, snap.outputs);
+        InputGraph input = InputGraph::of(snap.nodes);
+        phases.add("pass_input_graph", since(t0));
+        t0 = Clock::now();
+        DceResult kept = dead_code_elimination(input, snap.outputs);
         phases.add("pass_dce", since(t0));
         t0 = Clock::now();
-        const KeptGraph engine_graph = to_engine_graph(snap.nodes, kept);
+        const KeptGraph engine_graph = to_engine_graph(std::move(input), kept);
         phases.add("pass_engine_graph", since(t0));
         t0 = Clock::now();
         Canonical canonical = engine.canonicalize(engine_graph.graph);

@@ -672,7 +672,7 @@ def main():
                 raw.setdefault("core", {})[n] = r
                 s = r["median_seconds"]
                 first = raw["core"].get(sizes[0])
-                for phase in ("canonicalize", "reduce_with", "reduce_with_mode", "from_reduced", "snapshot", "pass_dce", "pass_engine_graph",
+                for phase in ("canonicalize", "reduce_with", "reduce_with_mode", "from_reduced", "snapshot", "pass_input_graph", "pass_dce", "pass_engine_graph",
                               "pass_cse", "pass_fusion", "intern_new", "intern_existing", "deserialize",
                               "serialize", "to_dot"):
                     if phase not in s:

@@ -77,6 +77,14 @@ void room_for(Vector& v, std::size_t extra) {
 
 }  // namespace
 
+EngineGraph::EngineGraph(std::shared_ptr<Labels> labels, LargeVector<LabelId> label, LargeVector<std::uint32_t> first,
+                         LargeVector<std::uint32_t> inputs)
+    : labels_(std::move(labels)), label_(std::move(label)), first_(std::move(first)), inputs_(std::move(inputs)) {
+    if (first_.size() != label_.size() + 1 || first_.front() != 0 || first_.back() != inputs_.size()) {
+        panic("engine graph arrays disagree");
+    }
+}
+
 void EngineGraph::add(LabelId label, std::span<const std::uint32_t> inputs) {
     const std::size_t i = size();
     if (i >= 0xfffffffeULL || inputs_.size() + inputs.size() >= 0xffffffffULL) {
@@ -117,48 +125,6 @@ void EngineGraph::release() {
     label_.clear();
     inputs_.clear();
     first_.assign(1, 0);
-}
-
-// ---------------------------------------------------------------------------
-// Labels of keys
-
-LabelId LabelOfKey::operator()(const NodeKey& key) {
-    const void* head = key.head_identity();
-    // Open addressing by the head's address, kept at most half full.
-    if (2 * (count_ + 1) > seen_.size()) {
-        std::vector<Seen> old(std::max<std::size_t>(64, 2 * seen_.size()), Seen{nullptr, 0});
-        old.swap(seen_);
-        for (const Seen& s : old) {
-            if (s.head == nullptr) continue;
-            std::size_t i = mix64(reinterpret_cast<std::uintptr_t>(s.head)) & (seen_.size() - 1);
-            while (seen_[i].head != nullptr) i = (i + 1) & (seen_.size() - 1);
-            seen_[i] = s;
-        }
-    }
-    std::size_t i = mix64(reinterpret_cast<std::uintptr_t>(head)) & (seen_.size() - 1);
-    for (; seen_[i].head != nullptr; i = (i + 1) & (seen_.size() - 1)) {
-        if (seen_[i].head == head) return seen_[i].label;
-    }
-    const LabelId label = labels_.intern(key.identity_token());
-    seen_[i] = Seen{head, label};
-    ++count_;
-    return label;
-}
-
-EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs) {
-    EngineGraph g;
-    LabelOfKey label_of(*g.labels());
-    std::vector<std::uint32_t> inputs;
-    for (const NodeKey& key : nodes) {
-        inputs.clear();
-        for (NodeId x : key.inputs()) {
-            if (x >= nodes.size()) index_out_of_bounds(nodes.size(), x);
-            inputs.push_back(static_cast<std::uint32_t>(x));
-        }
-        g.add(label_of(key), inputs);
-    }
-    g.outputs.assign(outputs.begin(), outputs.end());
-    return g;
 }
 
 }  // namespace veltrix

@@ -94,6 +94,10 @@ public:
     // An empty graph with labels of its own, or sharing `labels`.
     EngineGraph() : EngineGraph(std::make_shared<Labels>()) {}
     explicit EngineGraph(std::shared_ptr<Labels> labels) : labels_(std::move(labels)) {}
+    // A graph made of ready arrays: node i has label `label[i]` and the
+    // inputs inputs[first[i], first[i + 1]); first[0] is 0.
+    EngineGraph(std::shared_ptr<Labels> labels, LargeVector<LabelId> label, LargeVector<std::uint32_t> first,
+                LargeVector<std::uint32_t> inputs);
 
     std::size_t size() const noexcept { return label_.size(); }
     LabelId label_id(std::size_t i) const { return label_[i]; }
@@ -139,28 +143,6 @@ public:
     // The same, for a caller that has no further use for `graph`: an engine
     // may give its memory back as soon as it has read it.
     virtual Canonical canonicalize(EngineGraph&& graph) const { return canonicalize(graph); }
-};
-
-// One engine node per key, in order; labels are the keys' engine labels.
-EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs);
-
-// The engine label of a key: its token, except that externals and stages
-// carry their whole identity (NodeKey::identity_token), so that two boundary
-// nodes share a label only when their keys agree apart from the inputs.
-// Keys that share a head share it, so it is worked out once per head.
-class LabelOfKey {
-public:
-    explicit LabelOfKey(Labels& labels) : labels_(labels) {}
-    LabelId operator()(const NodeKey& key);
-
-private:
-    Labels& labels_;
-    struct Seen {
-        const void* head;
-        LabelId label;
-    };
-    std::vector<Seen> seen_;  // open addressing by head address; head nullptr = empty
-    std::size_t count_ = 0;
 };
 
 }  // namespace veltrix

@@ -95,12 +95,7 @@ Result<Reduced, BadNodeId> CanonicalForm::finalize(std::span<const NodeId> outpu
         if (o >= map_.size()) return BadNodeId{o};
         translated.push_back(map_[o]);
     }
-    Reduced reduced = reduce_with_mode(nodes_, translated, engine, maximal_fusion, observer);
-    std::vector<NodeMapEntry> by_store_id;
-    by_store_id.reserve(map_.size());
-    for (NodeId c : map_) by_store_id.push_back(at_checked(reduced.node_map, c));
-    reduced.node_map = std::move(by_store_id);
-    return reduced;
+    return reduce_through(nodes_, translated, map_, engine, maximal_fusion, observer);
 }
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const GraphStore& store) {

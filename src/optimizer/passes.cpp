@@ -17,11 +17,62 @@ constexpr std::uint32_t kNone = 0xffffffffu;
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// The input graph
+
+InputGraph InputGraph::of(std::span<const NodeKey> nodes) {
+    const std::size_t n = nodes.size();
+    if (n >= kMaxNodes) panic("a reduction handles fewer than 2^32 - 2 nodes, not " + std::to_string(n));
+    InputGraph g;
+    g.head_of_.resize(n);
+    g.first_.resize(n + 1);
+    g.inputs_.reserve(n + n / 2);
+    // The head index of every head object: open addressing by its address,
+    // kept at most half full. A slot holds the index + 1 (0 = empty) and low
+    // bits of the address's hash. The heads of a graph are usually few, as
+    // keys that differ only by their inputs share one.
+    std::vector<std::uint64_t> seen(64, 0);
+    auto hash_of = [](const void* head) { return mix64(reinterpret_cast<std::uintptr_t>(head)); };
+    auto slot_of = [&](const void* head, std::uint64_t h) {
+        const std::size_t mask = seen.size() - 1;
+        for (std::size_t s = h & mask;; s = (s + 1) & mask) {
+            const std::uint64_t v = seen[s];
+            if (v == 0 || ((v >> 32) == (h >> 32) && g.heads_[(v & 0xffffffffu) - 1].head_identity() == head)) return s;
+        }
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const NodeKey& key = nodes[i];
+        const void* head = key.head_identity();
+        const std::uint64_t h = hash_of(head);
+        std::size_t s = slot_of(head, h);
+        if (seen[s] == 0) {
+            g.heads_.push_back(NodeKey::borrow(key));
+            seen[s] = (h >> 32 << 32) | g.heads_.size();
+            if (2 * g.heads_.size() > seen.size()) {
+                std::vector<std::uint64_t> old(2 * seen.size(), 0);
+                old.swap(seen);
+                for (std::uint64_t v : old) {
+                    if (v != 0) seen[slot_of(nullptr, hash_of(g.heads_[(v & 0xffffffffu) - 1].head_identity()))] = v;
+                }
+                s = slot_of(head, h);
+            }
+        }
+        g.head_of_[i] = static_cast<std::uint32_t>((seen[s] & 0xffffffffu) - 1);
+        g.first_[i] = static_cast<std::uint32_t>(g.inputs_.size());
+        for (NodeId x : key.inputs()) {
+            if (x >= n) index_out_of_bounds(n, x);
+            g.inputs_.push_back(static_cast<std::uint32_t>(x));
+        }
+        if (g.inputs_.size() >= kMaxNodes) panic("a reduction handles fewer than 2^32 - 2 input entries");
+    }
+    g.first_[n] = static_cast<std::uint32_t>(g.inputs_.size());
+    return g;
+}
+
+// ---------------------------------------------------------------------------
 // Dead-code elimination
 
-DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs) {
+DceResult dead_code_elimination(const InputGraph& nodes, std::span<const std::uint64_t> outputs) {
     const std::size_t n = nodes.size();
-    if (n >= kDropped) panic("a reduction handles fewer than 2^32 - 1 nodes, not " + std::to_string(n));
     DceResult out;
     // Reached nodes are marked 0 first and numbered afterwards.
     constexpr std::uint32_t kReached = 0;
@@ -32,7 +83,7 @@ DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const 
     // output reaches: a node's users are all behind it when it is looked at.
     for (std::size_t i = n; i-- > 0;) {
         if (number[i] == kDropped) continue;
-        for (NodeId x : nodes[i].inputs()) {
+        for (std::uint32_t x : nodes.inputs(i)) {
             if (x >= i) input_not_earlier(i, x);
             number[x] = kReached;
         }
@@ -74,25 +125,55 @@ const NodeKey& TokenTable::at(const Labels& labels, LabelId id) const {
     return *keys_[id];
 }
 
-KeptGraph to_engine_graph(std::span<const NodeKey> nodes, const DceResult& kept) {
-    if (kept.old_to_new.size() != nodes.size()) panic("dead-code elimination ran over other nodes");
+KeptGraph to_engine_graph(InputGraph&& nodes, const DceResult& kept) {
+    const std::size_t n = nodes.size();
+    if (kept.old_to_new.size() != n) panic("dead-code elimination ran over other nodes");
     KeptGraph out;
-    out.tokens = TokenTable(out.graph.labels());
-    LabelOfKey label_of(*out.graph.labels());
-    out.graph.reserve(kept.kept, kept.kept + kept.kept / 2);
-    std::vector<std::uint32_t> inputs;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
+    auto labels = std::make_shared<Labels>();
+    out.tokens = TokenTable(labels);
+    // A node's label is its token, except that externals and stages carry
+    // their whole identity (NodeKey::identity_token): two boundary nodes
+    // then share a label only when their keys agree apart from the inputs.
+    // It is worked out once per head.
+    std::vector<LabelId> label_of_head(nodes.heads_.size(), kNone);
+    // The kept nodes move down within the input graph's own arrays, which
+    // become the engine graph's: node k < i is written only after node i's
+    // place was read, as is every input entry.
+    LargeVector<std::uint32_t>& label = nodes.head_of_;
+    LargeVector<std::uint32_t>& first = nodes.first_;
+    LargeVector<std::uint32_t>& inputs = nodes.inputs_;
+    std::size_t k = 0;
+    std::uint32_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
         if (kept.old_to_new[i] == kDropped) continue;
-        const NodeKey& key = nodes[i];
-        inputs.clear();
+        const std::uint32_t head = label[i];
+        LabelId& l = label_of_head[head];
+        if (l == kNone) l = labels->intern(nodes.heads_[head].identity_token());
+        const std::uint32_t begin = first[i];
+        const std::uint32_t end = first[i + 1];
+        first[k] = at;
         // Every input of a kept node is kept and earlier (checked by the marking).
-        for (NodeId x : key.inputs()) inputs.push_back(kept.old_to_new[x]);
-        const LabelId label = label_of(key);
-        out.graph.add(label, inputs);
-        if (!key.is_op()) out.tokens.offer(label, key);
+        for (std::uint32_t e = begin; e < end; ++e) inputs[at++] = kept.old_to_new[inputs[e]];
+        label[k] = l;
+        if (labels->boundary(l)) out.tokens.offer(l, nodes.heads_[head]);
+        ++k;
     }
+    first[k] = at;
+    label.resize(k);
+    first.resize(k + 1);
+    inputs.resize(at);
+    out.graph = EngineGraph(std::move(labels), std::move(label), std::move(first), std::move(inputs));
     out.graph.outputs = kept.outputs;
     return out;
+}
+
+EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs) {
+    DceResult all;
+    all.old_to_new.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) all.old_to_new[i] = static_cast<std::uint32_t>(i);
+    all.kept = nodes.size();
+    all.outputs.assign(outputs.begin(), outputs.end());
+    return std::move(to_engine_graph(InputGraph::of(nodes), all).graph);
 }
 
 // ---------------------------------------------------------------------------

@@ -18,6 +18,34 @@ namespace veltrix {
 // Old-to-new entry of a node that dead-code elimination dropped.
 inline constexpr std::uint32_t kDropped = 0xffffffffu;
 
+// The nodes a reduction reads, flat: each node's key head, as an index into
+// one borrowed key per distinct head object, and its inputs, back to back.
+// The passes need nothing else of the keys, and this is under half the size
+// of copies of them. Valid while the keys it was read from live.
+class InputGraph {
+public:
+    // A reduction handles fewer nodes than this.
+    static constexpr std::size_t kMaxNodes = 0xfffffffeULL;
+
+    // Reads `nodes`; an input that names no node of `nodes` is an internal
+    // failure, and so are kMaxNodes nodes or more.
+    static InputGraph of(std::span<const NodeKey> nodes);
+
+    std::size_t size() const noexcept { return head_of_.size(); }
+    // A key with node i's head (its inputs are another node's).
+    const NodeKey& head(std::size_t i) const { return heads_[head_of_[i]]; }
+    std::span<const std::uint32_t> inputs(std::size_t i) const {
+        return {inputs_.data() + first_[i], first_[i + 1] - first_[i]};
+    }
+
+private:
+    friend struct KeptGraph to_engine_graph(InputGraph&& nodes, const struct DceResult& kept);
+    std::vector<NodeKey> heads_;        // borrowed
+    LargeVector<std::uint32_t> head_of_;
+    LargeVector<std::uint32_t> first_;  // node i's inputs are inputs_[first_[i], first_[i + 1])
+    LargeVector<std::uint32_t> inputs_;
+};
+
 struct DceResult {
     LargeVector<std::uint32_t> old_to_new;  // new index of each node, or kDropped
     std::vector<std::uint64_t> outputs;     // one per requested output, same order
@@ -27,7 +55,7 @@ struct DceResult {
 // Keeps exactly the nodes from which an output is reachable, numbered
 // densely in ascending id. The nodes themselves are not copied:
 // to_engine_graph below reads the kept ones through the numbering.
-DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs);
+DceResult dead_code_elimination(const InputGraph& nodes, std::span<const std::uint64_t> outputs);
 
 // Maps the engine label of a boundary node (any node but an operation) to
 // the first kept node that carries it. Boundary nodes are rebuilt from here,
@@ -53,12 +81,15 @@ private:
 };
 
 // The engine graph of the nodes that `kept` keeps, renumbered, with the
-// token table of their boundary labels.
+// token table of their boundary labels. The graph is made in the arrays of
+// `nodes`, which it consumes.
 struct KeptGraph {
     EngineGraph graph;
     TokenTable tokens;
 };
-KeptGraph to_engine_graph(std::span<const NodeKey> nodes, const DceResult& kept);
+KeptGraph to_engine_graph(InputGraph&& nodes, const DceResult& kept);
+// One engine node per key, in order, with `outputs`.
+EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs);
 
 struct CseResult {
     EngineGraph graph;                      // shares the labels of the input graph

@@ -30,29 +30,29 @@ void tell(PhaseObserver* observer, const char* phase) {
     if (observer != nullptr) observer->phase_done(phase);
 }
 
-// What the pipeline keeps of a snapshot once the first passes have read it:
-// the snapshot itself is not needed after them.
+// What the pipeline keeps of its input once the first passes have read it.
 struct Front {
     std::size_t input_nodes = 0;
     DceResult dce;
     KeptGraph kept;
 };
 
-Front read_snapshot(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, PhaseObserver* observer) {
+Front read_graph(InputGraph nodes, std::span<const NodeId> outputs, PhaseObserver* observer) {
     Front front{nodes.size(), dead_code_elimination(nodes, outputs), {}};
     tell(observer, "dead_code");
-    front.kept = to_engine_graph(nodes, front.dce);
+    front.kept = to_engine_graph(std::move(nodes), front.dce);
     tell(observer, "engine_graph");
     return front;
 }
 
-Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusion, PhaseObserver* observer) {
+// The rest of the pipeline. With `index`, the node map has one entry per
+// entry of `index`: the entry of input node index[s].
+Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusion, PhaseObserver* observer,
+                     const std::vector<NodeId>* index = nullptr) {
     Reduced out;
     out.input_nodes = front.input_nodes;
     out.reachable_nodes = front.dce.kept;
-    // Each pass's input is given back as soon as the pass is done with it,
-    // and until fusion is done the blocks given back serve the next passes:
-    // fresh memory costs the kernel's zeroing of every page on first use.
+    // Each pass's input is given back as soon as the pass is done with it.
     // Where every kept node landed is followed in the old-to-new list of
     // dead-code elimination itself, which becomes, step by step, the index
     // into the engine's answer, into the deduplicated graph and into the
@@ -60,7 +60,6 @@ Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusi
     LargeVector<std::uint32_t>& where = front.dce.old_to_new;
     FusionResult fused;
     {
-        const LargeBlockReuse reuse;
         CseResult dedup;
         {
             const std::size_t handed = front.kept.graph.size();
@@ -85,20 +84,23 @@ Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusi
         out.stages = fused.stages;
         out.boundary_nodes = fused.boundary_nodes;
     }
-    // The blocks kept for reuse are gone now: the node map below comes from
-    // malloc, which cannot take them.
     tell(observer, "fusion");
 
-    out.node_map.reserve(where.size());
+    const std::size_t entries = index != nullptr ? index->size() : where.size();
+    out.node_map.reserve(entries);
     advise_huge_pages(out.node_map);
-    for (std::uint32_t w : where) {
+    for (std::size_t s = 0; s < entries; ++s) {
+        const std::uint32_t w = index != nullptr ? at_checked(where, (*index)[s]) : where[s];
         if (w == kDropped) {
             out.node_map.push_back(std::nullopt);
             continue;
         }
         const Place p = at_checked(fused.placement, w);
-        out.node_map.push_back(Placement{p.node, p.member == Place::kNoMember ? std::nullopt : std::optional<std::size_t>(p.member)});
+        out.node_map.push_back(
+            Placement{p.node, p.member == Place::kNoMember ? std::nullopt : std::optional<std::size_t>(p.member)});
     }
+    release_early(where);
+    release_early(fused.placement);
     out.nodes = std::move(fused.nodes);
     out.outputs = std::move(fused.outputs);
     out.reduced_nodes = out.nodes.size();
@@ -110,7 +112,13 @@ Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusi
 
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
                          bool maximal_fusion, PhaseObserver* observer) {
-    return reduce_front(read_snapshot(nodes, outputs, observer), engine, maximal_fusion, observer);
+    return reduce_front(read_graph(InputGraph::of(nodes), outputs, observer), engine, maximal_fusion, observer);
+}
+
+Reduced reduce_through(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
+                       const std::vector<NodeId>& index, const RewriteEngine& engine, bool maximal_fusion,
+                       PhaseObserver* observer) {
+    return reduce_front(read_graph(InputGraph::of(nodes), outputs, observer), engine, maximal_fusion, observer, &index);
 }
 
 ReductionResult from_reduced(Reduced reduced) {
@@ -132,31 +140,57 @@ ReductionResult from_reduced(Reduced reduced) {
     return ReductionResult{std::move(store), reduced.report()};
 }
 
-// Both read borrowed views of the store's nodes: the store outlives the call,
-// and nodes recorded meanwhile by other threads are simply not seen. The
-// views go as soon as the first passes have read them.
-Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
-                                                       const RewriteEngine& engine, bool maximal_fusion,
-                                                       PhaseObserver* observer) {
-    Front front;
-    {
-        const auto nodes = store.nodes_borrowed();
-        for (NodeId o : outputs) {
-            if (o >= nodes.size()) return BadNodeId{o};
+namespace {
+
+// Reduces `store` against `outputs`, or its marks when there are none. Only
+// the flat input graph is read under the store's lock: its heads are
+// borrowed from the store's keys, which outlive the call, and nodes recorded
+// meanwhile by other threads are simply not seen.
+Result<ReductionResult, BadNodeId> reduce_store(const GraphStore& store, const std::span<const NodeId>* outputs,
+                                                const RewriteEngine& engine, bool maximal_fusion,
+                                                PhaseObserver* observer) {
+    InputGraph nodes;
+    std::vector<NodeId> marks;
+    std::optional<BadNodeId> bad;
+    bool too_large = false;
+    store.read_locked([&](std::span<const NodeKey> all, std::span<const NodeId> stored) {
+        // Nothing here may fail but an allocation: a failure would poison the store.
+        const std::span<const NodeId> wanted = outputs != nullptr ? *outputs : stored;
+        for (NodeId o : wanted) {
+            if (o >= all.size()) {
+                bad = BadNodeId{o};
+                return;
+            }
         }
-        tell(observer, "snapshot");
-        front = read_snapshot(nodes, outputs, observer);
+        too_large = all.size() >= InputGraph::kMaxNodes;
+        if (too_large) return;
+        if (outputs == nullptr) marks.assign(stored.begin(), stored.end());
+        nodes = InputGraph::of(all);
+    });
+    if (bad) {
+        if (outputs == nullptr) panic("a marked output is a node of the store");
+        return *bad;
     }
-    ReductionResult result = from_reduced(reduce_front(std::move(front), engine, maximal_fusion, observer));
+    if (too_large) panic("a reduction handles fewer than 2^32 - 2 nodes");
+    tell(observer, "snapshot");
+    Front front = read_graph(std::move(nodes), outputs != nullptr ? *outputs : marks, observer);
+    Reduced reduced = reduce_front(std::move(front), engine, maximal_fusion, observer);
+    ReductionResult result = from_reduced(std::move(reduced));
     tell(observer, "reduced_store");
     return result;
 }
 
+}  // namespace
+
+Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
+                                                       const RewriteEngine& engine, bool maximal_fusion,
+                                                       PhaseObserver* observer) {
+    return reduce_store(store, &outputs, engine, maximal_fusion, observer);
+}
+
 ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion,
                             PhaseObserver* observer) {
-    auto result = reduce_with_outputs(store, store.outputs(), engine, maximal_fusion, observer);
-    if (!result) panic("a marked output is a node of the store");
-    return std::move(result).value();
+    return std::move(reduce_store(store, nullptr, engine, maximal_fusion, observer)).value();
 }
 
 }  // namespace veltrix

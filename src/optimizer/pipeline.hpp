@@ -66,6 +66,13 @@ public:
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
                          bool maximal_fusion, PhaseObserver* observer = nullptr);
 
+// reduce_with_mode with a node map over other ids: its entry s is the entry
+// reduce_with_mode gives node index[s] (the incremental reducer's store ids,
+// through its canonical map), built without the map over `nodes`.
+Reduced reduce_through(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
+                       const std::vector<NodeId>& index, const RewriteEngine& engine, bool maximal_fusion,
+                       PhaseObserver* observer = nullptr);
+
 // A freshly built store together with the counters of its reduction.
 struct ReductionResult {
     std::unique_ptr<GraphStore> store;

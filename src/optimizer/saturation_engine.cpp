@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "graph/support.hpp"
@@ -38,6 +39,25 @@ Rewrite must_rewrite(const std::string& name, const std::string& searcher, const
     if (!r) panic(r.error());
     return std::move(r).value();
 }
+
+// The label each symbol of SaturationEngine::label_symbols stands for.
+class LabelOfSymbol {
+public:
+    explicit LabelOfSymbol(const std::vector<Symbol>& symbols) {
+        for (LabelId id = 0; id < symbols.size(); ++id) {
+            if (!symbols[id].is_atom()) interned_.emplace(symbols[id].index(), id);
+        }
+    }
+    LabelId operator()(Symbol s) const {
+        if (s.is_atom()) return s.index() & ~Symbol::kAtomCount;
+        const auto it = interned_.find(s.index());
+        if (it == interned_.end()) panic("symbol " + std::to_string(s.index()) + " is no label's");
+        return it->second;
+    }
+
+private:
+    std::unordered_map<std::uint32_t, LabelId> interned_;  // the few labels that are not atoms
+};
 
 }  // namespace
 
@@ -96,9 +116,6 @@ std::vector<Symbol> SaturationEngine::label_symbols(const Labels& labels) const 
 
 Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed, SaturationTrace* trace) const {
     const std::size_t n = graph.size();
-    // The big arrays below are freed before the result is built: the result
-    // takes their blocks instead of fresh memory.
-    const LargeBlockReuse reuse;
     using Clock = std::chrono::steady_clock;
     auto seconds_since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
     auto phase = Clock::now();
@@ -113,12 +130,20 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
     {
         // Hash-consing touches memory at random, so work a little ahead of
         // the adds: first the class records of a later node's inputs, then,
-        // once those are likely cached, the table slot of that node.
+        // once those are likely cached, the table slot of that node. An
+        // input not added yet is taken to get the id it gets when no node in
+        // between is found already present, as most are not; a wrong guess
+        // only costs a useless hint.
         constexpr std::size_t kAhead = 8;
         std::vector<Id> children;
+        auto expected_id = [&](std::uint32_t k, std::size_t i) {
+            return k < i ? ids[k] : static_cast<Id>(egraph.id_count() + (k - i));
+        };
         for (std::size_t i = 0; i < n; ++i) {
             if (i + 3 * kAhead < n) {
-                for (std::uint32_t k : graph.inputs(i + 3 * kAhead)) __builtin_prefetch(&ids[k]);
+                for (std::uint32_t k : graph.inputs(i + 3 * kAhead)) {
+                    if (k < i) __builtin_prefetch(&ids[k]);
+                }
             }
             if (i + 2 * kAhead < n) {
                 for (std::uint32_t k : graph.inputs(i + 2 * kAhead)) {
@@ -127,15 +152,8 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
             }
             if (i + kAhead < n) {
                 children.clear();
-                bool known = true;
-                for (std::uint32_t k : graph.inputs(i + kAhead)) {
-                    if (k >= i) {
-                        known = false;
-                        break;
-                    }
-                    children.push_back(ids[k]);
-                }
-                if (known) egraph.prefetch_add(symbol_of(i + kAhead), children);
+                for (std::uint32_t k : graph.inputs(i + kAhead)) children.push_back(expected_id(k, i));
+                egraph.prefetch_add(symbol_of(i + kAhead), children);
             }
             children.clear();
             for (std::uint32_t k : graph.inputs(i)) {
@@ -146,17 +164,19 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
             ids[i] = egraph.find(id);
         }
     }
+    // The e-graph holds every node now: a graph handed over goes.
+    if (consumed != nullptr) consumed->release();
     if (trace) trace->load_seconds = seconds_since(phase);
     phase = Clock::now();
 
     // Read back one node per class: the class's lowest-indexed input node,
     // in input order, so inputs still come before their users. First every
     // node gets its result index (a class's index is kept as its tag, in the
-    // e-graph's dense tag array) and every class its representative; then
-    // the e-graph goes, and the blocks it frees hold the result.
-    LargeVector<std::uint32_t> index_of_node;
-    LargeVector<std::uint32_t> representatives;
-    constexpr std::size_t kAhead = 8;  // how far both passes request memory ahead
+    // e-graph's dense tag array) and every class its representative, whose
+    // record holds its e-node: the representative was the first of its
+    // class, so its add created the record. Then the representatives are
+    // written out from their records, with their inputs' classes' indices.
+    Canonical out{EngineGraph(graph.labels()), {}};
     {
         sat::SaturationDriver driver;
         driver.with_egraph(std::move(egraph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024).run(rules_);
@@ -169,13 +189,14 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
             trace->egraph_classes = classes.class_count();
         }
         phase = Clock::now();
-        // From here on only classes are read: the e-nodes, the table and the
-        // parent chains go first.
-        classes.drop_nodes();
+        // From here on only classes and e-nodes are read.
+        classes.drop_index();
 
+        constexpr std::size_t kAhead = 8;  // how far both passes request memory ahead
         constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
-        index_of_node.resize(n);
+        LargeVector<Id> representatives;  // the record of each class's first node
         representatives.reserve(std::min(n, classes.class_count()));
+        out.map.resize(n);
         for (std::size_t i = 0; i < n; ++i) {
             // In stages: the node's link, then the link it points to (the
             // root for all but long paths), then the root's tag.
@@ -187,34 +208,28 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
             if (index == kUnassigned) {
                 index = static_cast<std::uint32_t>(representatives.size());
                 classes.set_tag(cls, index);
-                representatives.push_back(static_cast<std::uint32_t>(i));
+                representatives.push_back(ids[i]);
             }
-            index_of_node[i] = index;
+            out.map[i] = index;
         }
-    }
-    release_early(ids);
+        release_early(ids);
 
-    Canonical out{EngineGraph(graph.labels()), {}};
-    out.graph.reserve(representatives.size(), graph.input_count());
-    std::vector<std::uint32_t> inputs;
-    for (std::size_t j = 0; j < representatives.size(); ++j) {
-        if (j + kAhead < representatives.size()) {
-            for (std::uint32_t k : graph.inputs(representatives[j + kAhead])) __builtin_prefetch(&index_of_node[k]);
+        const LabelOfSymbol label_of(symbols);
+        out.graph.reserve(representatives.size(), representatives.size() + representatives.size() / 2);
+        std::vector<std::uint32_t> inputs;
+        for (std::size_t j = 0; j < representatives.size(); ++j) {
+            if (j + kAhead < representatives.size()) classes.prefetch_class(representatives[j + kAhead]);
+            const sat::ENode& node = classes.node_of(representatives[j]);
+            inputs.clear();
+            for (Id c : node.children()) inputs.push_back(classes.tag(classes.find(c)));
+            out.graph.add(label_of(node.op()), inputs);
         }
-        const std::uint32_t i = representatives[j];
-        inputs.clear();
-        // The inputs were checked in the load: each names an earlier node.
-        for (std::uint32_t k : graph.inputs(i)) inputs.push_back(index_of_node[k]);
-        out.graph.add(graph.label_id(i), inputs);
     }
-    release_early(representatives);
-    if (consumed != nullptr) consumed->release();
     out.graph.outputs.reserve(graph.outputs.size());
     for (std::uint64_t o : graph.outputs) {
         if (o >= n) index_out_of_bounds(n, o);
-        out.graph.outputs.push_back(index_of_node[o]);
+        out.graph.outputs.push_back(out.map[o]);
     }
-    out.map = std::move(index_of_node);
     if (trace) trace->read_seconds = seconds_since(phase);
     return out;
 }

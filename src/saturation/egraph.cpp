@@ -203,8 +203,7 @@ std::vector<Id> EGraph::parents_of(Id root) const {
     return out;
 }
 
-void EGraph::drop_nodes() {
-    classes_ = Records();
+void EGraph::drop_index() {
     LargeVector<ParentRec>().swap(parent_pool_);
     LargeVector<ParentEnds>().swap(parent_ends_);
     table_ = NodeTable();
@@ -309,9 +308,9 @@ void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stag
     if (children.size() > kMax) return;
     Id canonical[kMax];
     for (std::size_t k = 0; k < children.size(); ++k) {
+        // An id not handed out yet (a guess of the caller's) will be a root.
         Id c = children[k];
-        if (c >= classes_.size()) return;
-        while (!all_roots() && uf_[c] != c) c = uf_[c];
+        while (c < uf_.size() && !all_roots() && uf_[c] != c) c = uf_[c];
         canonical[k] = c;
     }
     const std::span<const Id> kids(canonical, children.size());
@@ -326,7 +325,9 @@ void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stag
         case AddStage::Class:
             // A new e-node is entered in the parent entries of its children.
             if (!table_.prefetch_match(op, kids, h, *this, true)) {
-                for (Id c : kids) prefetch_record(c);
+                for (Id c : kids) {
+                    if (c < classes_.size()) prefetch_record(c);
+                }
             }
             break;
     }

@@ -204,7 +204,8 @@ public:
     // little later than the previous one: the table slot, then the entry
     // (the record) the slot points to, then that record's union-find link,
     // or when there is no such entry the records of the children, which a
-    // new e-node enters itself in.
+    // new e-node enters itself in. A child may be an id not handed out yet,
+    // which the caller expects a later add to create.
     enum class AddStage { Slot, Entry, Class };
     void prefetch_add(const ENode& node, AddStage stage = AddStage::Slot) const {
         prefetch_add(node.op(), node.children(), stage);
@@ -235,10 +236,17 @@ public:
         } while (r != root);
     }
 
-    // Gives back everything but the union-find and the tags, for a caller
-    // that only reads classes and tags from here on: afterwards only find,
-    // link, tag, set_tag and their hints may be used.
-    void drop_nodes();
+    // Gives back the hash-cons table, the operator index and the parent
+    // chains, for a caller that from here on only reads classes, tags and
+    // the e-nodes of ids (node_of): afterwards nothing may change the
+    // e-graph but set_tag.
+    void drop_index();
+    // The e-node that created id `id`, its children kept canonical as their
+    // classes merged.
+    const ENode& node_of(Id id) const {
+        check_id(id);
+        return classes_[id].node;
+    }
 
     // Checks that every class is canonical and duplicate-free and
     // that no two classes share an e-node. Only meaningful on a clean

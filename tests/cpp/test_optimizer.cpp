@@ -555,7 +555,8 @@ TEST(Passes, BrokenInputsAreInternalFailures) {
                       bad_output = parse("src|s", {1});
     EXPECT_TRUE(g.inputs(0).empty() && g.inputs(1).size() == 1 && g.inputs(1)[0] == 0);
     for (const EngineGraph* broken : {&forward, &bad_output}) EXPECT_THROW(cse(*broken), InternalFailure);
-    EXPECT_THROW(dead_code_elimination(graph("op|f 5"), std::vector<std::uint64_t>{0}), InternalFailure);
+    EXPECT_THROW(dead_code_elimination(InputGraph::of(graph("op|f 0")), std::vector<std::uint64_t>{0}), InternalFailure);
+    EXPECT_THROW(InputGraph::of(graph("op|f 5")), InternalFailure);
     EXPECT_THROW(stage_fusion(forward, TokenTable(nodes, g), false), InternalFailure);
     EXPECT_EQ(failure_text([&] { stage_fusion(parse("src|s, red|other 0"), TokenTable(nodes, g), false); }), "no entry found for key");
     // Engine answers that break the contract (an unknown boundary label, a short map, a wild map), and an output
