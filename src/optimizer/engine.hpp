@@ -132,6 +132,10 @@ private:
 struct Canonical {
     EngineGraph graph;
     LargeVector<std::uint32_t> map;  // one entry per node handed in
+    // Set by an engine that vouches that no two nodes of `graph` have the
+    // same label and the same inputs: common-subexpression elimination then
+    // has nothing to merge, and the pipeline skips it.
+    bool duplicate_free = false;
 };
 
 // Merges nodes that are equal under the engine's rules and under structural

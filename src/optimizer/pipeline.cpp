@@ -70,10 +70,19 @@ Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusi
                       std::to_string(handed) + " nodes");
             }
             tell(observer, "saturation");
-            dedup = cse(canonical.graph);
-            canonical.graph.release();
-            for (std::uint32_t& w : where) {
-                if (w != kDropped) w = at_checked(dedup.old_to_new, at_checked(canonical.map, w));
+            if (canonical.duplicate_free) {
+                for (std::uint32_t& w : where) {
+                    if (w == kDropped) continue;
+                    w = at_checked(canonical.map, w);
+                    if (w >= canonical.graph.size()) index_out_of_bounds(canonical.graph.size(), w);
+                }
+                dedup.graph = std::move(canonical.graph);
+            } else {
+                dedup = cse(canonical.graph);
+                canonical.graph.release();
+                for (std::uint32_t& w : where) {
+                    if (w != kDropped) w = at_checked(dedup.old_to_new, at_checked(canonical.map, w));
+                }
             }
         }
         release_early(dedup.old_to_new);

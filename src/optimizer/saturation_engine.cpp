@@ -176,7 +176,10 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
     // record holds its e-node: the representative was the first of its
     // class, so its add created the record. Then the representatives are
     // written out from their records, with their inputs' classes' indices.
-    Canonical out{EngineGraph(graph.labels()), {}};
+    // One node per class of an e-graph that the driver left rebuilt: two
+    // nodes with one label over the same classes would be congruent, and
+    // so in one class.
+    Canonical out{EngineGraph(graph.labels()), {}, true};
     {
         sat::SaturationDriver driver;
         driver.with_egraph(std::move(egraph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024).run(rules_);
@@ -196,7 +199,7 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
         constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
         LargeVector<Id> representatives;  // the record of each class's first node
         representatives.reserve(std::min(n, classes.class_count()));
-        out.map.resize(n);
+        // Node i's class becomes its result index in place.
         for (std::size_t i = 0; i < n; ++i) {
             // In stages: the node's link, then the link it points to (the
             // root for all but long paths), then the root's tag.
@@ -210,9 +213,9 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
                 classes.set_tag(cls, index);
                 representatives.push_back(ids[i]);
             }
-            out.map[i] = index;
+            ids[i] = index;
         }
-        release_early(ids);
+        out.map = std::move(ids);
 
         const LabelOfSymbol label_of(symbols);
         out.graph.reserve(representatives.size(), representatives.size() + representatives.size() / 2);

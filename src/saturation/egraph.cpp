@@ -211,7 +211,7 @@ void EGraph::drop_index() {
     std::vector<Id>().swap(touched_);
     std::vector<OpList>().swap(op_heads_);
     std::vector<std::uint32_t>().swap(op_slots_);
-    std::vector<std::uint64_t>().swap(visited_);
+    LargeVector<std::uint64_t>().swap(visited_);
 }
 
 Id EGraph::find(Id id) const {

@@ -466,7 +466,7 @@ private:
     std::vector<OpList> op_heads_;
     std::vector<std::uint32_t> op_slots_;  // symbol-keyed slots into op_heads_ (+1; 0 = empty)
 
-    mutable std::vector<std::uint64_t> visited_;
+    mutable LargeVector<std::uint64_t> visited_;
     LargeVector<std::uint32_t> tags_;  // see tag()
 };
 

@@ -46,13 +46,13 @@ struct ClassMatches {
 // `width` class ids, one per pattern variable in the pattern's vars() order.
 struct SearchMatches {
     std::uint32_t width = 0;
-    std::vector<ClassMatches> classes;
-    std::vector<Id> rows;
+    LargeVector<ClassMatches> classes;
+    LargeVector<Id> rows;
     std::size_t total = 0;  // number of substitutions
     // Filled only by a search that was given an InstanceProbe: one flag per
     // row, set when the probed instance was already a member of the matched
     // class, and the e-graph's merge count at the time of the search.
-    std::vector<std::uint8_t> present;
+    LargeVector<std::uint8_t> present;
     std::uint64_t merges_at_search = 0;
 
     std::span<const Id> row(std::size_t r) const { return {rows.data() + r * width, width}; }
