@@ -119,6 +119,10 @@ public:
     void reserve(std::size_t nodes, std::size_t inputs);
     // Gives back the memory of the node lists now.
     void release();
+    // Moves the label array out, for a consumer that reads each node's label
+    // once and then reuses the array: afterwards size() is 0 and only
+    // inputs(i) may be read, until release().
+    LargeVector<LabelId> take_labels() { return std::move(label_); }
 
     std::vector<std::uint64_t> outputs;  // indices of the requested outputs, in request order
 

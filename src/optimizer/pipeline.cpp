@@ -97,16 +97,9 @@ Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusi
 
     const std::size_t entries = index != nullptr ? index->size() : where.size();
     out.node_map.reserve(entries);
-    advise_huge_pages(out.node_map);
     for (std::size_t s = 0; s < entries; ++s) {
         const std::uint32_t w = index != nullptr ? at_checked(where, (*index)[s]) : where[s];
-        if (w == kDropped) {
-            out.node_map.push_back(std::nullopt);
-            continue;
-        }
-        const Place p = at_checked(fused.placement, w);
-        out.node_map.push_back(
-            Placement{p.node, p.member == Place::kNoMember ? std::nullopt : std::optional<std::size_t>(p.member)});
+        out.node_map.push_place(w == kDropped ? PlacementList::kAbsent : at_checked(fused.placement, w));
     }
     release_early(where);
     release_early(fused.placement);
@@ -130,21 +123,58 @@ Reduced reduce_through(std::span<const NodeKey> nodes, std::span<const NodeId> o
     return reduce_front(read_graph(InputGraph::of(nodes), outputs, observer), engine, maximal_fusion, observer, &index);
 }
 
+PlacementList::PlacementList(std::initializer_list<NodeMapEntry> entries) {
+    places_.reserve(entries.size());
+    for (const NodeMapEntry& e : entries) push_back(e);
+}
+
+void PlacementList::push_back(const NodeMapEntry& entry) {
+    if (!entry) {
+        places_.push_back(kAbsent);
+        return;
+    }
+    if (entry->node >= kAbsent.node || (entry->member && *entry->member >= Place::kNoMember)) {
+        panic("a placement holds 32-bit node and member indices");
+    }
+    places_.push_back(Place{static_cast<std::uint32_t>(entry->node),
+                            entry->member ? static_cast<std::uint32_t>(*entry->member) : Place::kNoMember});
+}
+
+NodeMapEntry PlacementList::operator[](std::size_t i) const {
+    const Place p = places_[i];
+    if (p.node == kAbsent.node) return std::nullopt;
+    return Placement{p.node, p.member == Place::kNoMember ? std::nullopt : std::optional<std::size_t>(p.member)};
+}
+
+std::vector<NodeMapEntry> PlacementList::entries() const {
+    std::vector<NodeMapEntry> out;
+    out.reserve(size());
+    for (std::size_t i = 0; i < size(); ++i) out.push_back((*this)[i]);
+    return out;
+}
+
 ReductionResult from_reduced(Reduced reduced) {
     auto store = std::make_unique<GraphStore>();
     store->reserve(reduced.nodes.size());
     // The reduced nodes name their inputs by position, each after its inputs.
     const std::vector<NodeId> remap = store->intern_list(reduced.nodes);
+    release_early(reduced.nodes);
 
     for (NodeId o : reduced.outputs) {
         if (store->mark_output(at_checked(remap, o))) panic("reduced output is valid");
     }
 
-    // The map is ours: its positions become store ids in place.
-    for (NodeMapEntry& entry : reduced.node_map) {
+    // The store's node map names store ids.
+    std::vector<NodeMapEntry> map;
+    map.reserve(reduced.node_map.size());
+    advise_huge_pages(map);
+    for (std::size_t i = 0; i < reduced.node_map.size(); ++i) {
+        NodeMapEntry entry = reduced.node_map[i];
         if (entry) entry->node = at_checked(remap, entry->node);
+        map.push_back(entry);
     }
-    store->set_node_map(std::move(reduced.node_map));
+    reduced.node_map.release();
+    store->set_node_map(std::move(map));
 
     return ReductionResult{std::move(store), reduced.report()};
 }

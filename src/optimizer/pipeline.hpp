@@ -12,6 +12,7 @@
 #include "graph/store.hpp"
 #include "graph/support.hpp"
 #include "optimizer/engine.hpp"
+#include "optimizer/passes.hpp"
 
 namespace veltrix {
 
@@ -37,13 +38,38 @@ struct ReductionReport {
     }
 };
 
+// Where every node of a reduced-from graph landed (see NodeMapEntry), at 8
+// bytes a node instead of 32. The reduced store's node map is made from it
+// only once the reduced nodes are in that store and their list is gone.
+class PlacementList {
+public:
+    PlacementList() = default;
+    PlacementList(std::initializer_list<NodeMapEntry> entries);
+
+    std::size_t size() const noexcept { return places_.size(); }
+    NodeMapEntry operator[](std::size_t i) const;
+    NodeMapEntry back() const { return (*this)[size() - 1]; }
+    std::vector<NodeMapEntry> entries() const;
+
+    void reserve(std::size_t n) { places_.reserve(n); }
+    void push_back(const NodeMapEntry& entry);
+    // A node that landed at `place`, or was dropped (kAbsent).
+    void push_place(Place place) { places_.push_back(place); }
+    static constexpr Place kAbsent{0xffffffffu, Place::kNoMember};
+    // Gives the memory back now.
+    void release() { release_early(places_); }
+
+private:
+    LargeVector<Place> places_;  // node 0xffffffff: absent
+};
+
 // The pipeline's result: the reduced graph (inputs always precede users;
 // operations appear only inside stages), one output per requested output,
 // where every input node landed, and the six counters.
 struct Reduced : ReductionReport {
     LargeVector<NodeKey> nodes;
     std::vector<NodeId> outputs;
-    std::vector<NodeMapEntry> node_map;  // indexed by input node id
+    PlacementList node_map;  // indexed by input node id
 
     const ReductionReport& report() const noexcept { return *this; }
     // Comparing only the inherited counters would be a trap.

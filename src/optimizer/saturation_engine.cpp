@@ -121,12 +121,21 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
     auto phase = Clock::now();
     if (n >= sat::kNoId) panic("graph is too large for the e-graph: " + std::to_string(n) + " nodes");
     const std::vector<Symbol> symbols = label_symbols(*graph.labels());
-    auto symbol_of = [&](std::size_t i) { return symbols[graph.label_id(i)]; };
+    // `ids` holds the class of each node once it is added. A graph handed
+    // over lends its label array for it: node i's label is read before its
+    // class is written over it.
+    LargeVector<Id> ids;
+    if (consumed != nullptr) {
+        ids = consumed->take_labels();
+    } else {
+        ids.resize(n);
+    }
+    auto symbol_of = [&](std::size_t i) { return symbols[consumed != nullptr ? ids[i] : graph.label_id(i)]; };
 
     // Load the graph: one hash-consed add per node, in order.
     sat::EGraph egraph;
-    egraph.reserve(n + n / 2);
-    LargeVector<Id> ids(n);
+    // The rules add e-nodes: commutativity up to one per two-input node.
+    egraph.reserve(n + n / 2, n);
     {
         // Hash-consing touches memory at random, so work a little ahead of
         // the adds: first the class records of a later node's inputs, then,
@@ -216,6 +225,7 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
             ids[i] = index;
         }
         out.map = std::move(ids);
+        classes.drop_links();
 
         const LabelOfSymbol label_of(symbols);
         out.graph.reserve(representatives.size(), representatives.size() + representatives.size() / 2);
@@ -224,7 +234,11 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
             if (j + kAhead < representatives.size()) classes.prefetch_class(representatives[j + kAhead]);
             const sat::ENode& node = classes.node_of(representatives[j]);
             inputs.clear();
-            for (Id c : node.children()) inputs.push_back(classes.tag(classes.find(c)));
+            for (Id c : node.children()) {
+                const std::uint32_t index = classes.tag(c);
+                if (index == kUnassigned) panic("an input of a representative is no class's root");
+                inputs.push_back(index);
+            }
             out.graph.add(label_of(node.op()), inputs);
         }
     }

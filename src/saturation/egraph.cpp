@@ -149,10 +149,10 @@ void EGraph::NodeTable::commit(Id record) {
 // ---------------------------------------------------------------------------
 // EGraph
 
-void EGraph::reserve(std::size_t nodes) {
+void EGraph::reserve(std::size_t nodes, std::size_t entries) {
     uf_.reserve(nodes);
     classes_.reserve(nodes);
-    table_.reserve(nodes, classes_.data());
+    table_.reserve(entries, classes_.data());
 }
 
 void EGraph::check_id(Id id) const {
@@ -201,6 +201,11 @@ std::vector<Id> EGraph::parents_of(Id root) const {
         }
     }
     return out;
+}
+
+void EGraph::drop_links() {
+    if (!clean_) panic("the links of an e-graph that is not rebuilt are needed");
+    LargeVector<Id>().swap(uf_);
 }
 
 void EGraph::drop_index() {

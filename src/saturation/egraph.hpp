@@ -103,7 +103,10 @@ public:
     EGraph(EGraph&&) noexcept = default;
     EGraph& operator=(EGraph&&) noexcept = default;
 
-    void reserve(std::size_t nodes);
+    // Room for `nodes` ids without moving the records, and a hash-cons
+    // table sized for `entries` (the table is touched in full; the records
+    // only as they fill).
+    void reserve(std::size_t nodes, std::size_t entries);
 
     // Hash-consed add. Returns the existing id when the canonical e-node is
     // already known; otherwise creates a class holding it.
@@ -143,7 +146,7 @@ public:
     std::uint32_t tag(Id root) const { return root < tags_.size() ? tags_[root] : kNoTag; }
     void set_tag(Id root, std::uint32_t value) {
         check_id(root);
-        if (root >= tags_.size()) tags_.resize(uf_.size(), kNoTag);
+        if (root >= tags_.size()) tags_.resize(classes_.size(), kNoTag);
         tags_[root] = value;
     }
     // Hints that tag(root) is coming.
@@ -229,9 +232,14 @@ public:
     // Calls f(const ENode&) for every e-node of the class with root `root`.
     template <class F>
     void for_each_node(Id root, F&& f) const {
+        for_each_record(root, [&](Id, const ENode& n) { f(n); });
+    }
+    // The same, with the id of the record holding the e-node: f(Id, const ENode&).
+    template <class F>
+    void for_each_record(Id root, F&& f) const {
         std::uint32_t r = root;
         do {
-            f(classes_[r].node);
+            f(r, classes_[r].node);
             r = classes_[r].next;
         } while (r != root);
     }
@@ -241,10 +249,14 @@ public:
     // the e-nodes of ids (node_of): afterwards nothing may change the
     // e-graph but set_tag.
     void drop_index();
+    // Gives back the union-find too: afterwards only tag and node_of may be
+    // used (the children of a rebuilt e-graph's e-nodes are roots, whose
+    // tags need no find).
+    void drop_links();
     // The e-node that created id `id`, its children kept canonical as their
     // classes merged.
     const ENode& node_of(Id id) const {
-        check_id(id);
+        if (id >= classes_.size()) panic("no e-class with id " + std::to_string(id));
         return classes_[id].node;
     }
 
