@@ -238,7 +238,7 @@ TEST(Patterns, SearchApplyAndInstantiate) {
     for (std::size_t limit : {0, 1, 17, 50, 51}) {
         const SearchMatches m = pat("(k ?x ?y)").search(g, limit);
         EXPECT_EQ(std::tuple(m.total, m.records.size()), std::tuple(std::min<std::size_t>(limit, 50), m.total)) << limit;
-        if (m.total > 0) EXPECT_EQ(m.row(g, m.total - 1)[0], a);
+        if (m.total > 0) { EXPECT_EQ(m.row(g, m.total - 1)[0], a); }
     }
     const Id ab = app(g, "add", {a, b}), ba = app(g, "add", {b, a}), aa = app(g, "add", {a, a});
     g.rebuild();
