@@ -231,7 +231,7 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
         out.graph.reserve(representatives.size(), representatives.size() + representatives.size() / 2);
         std::vector<std::uint32_t> inputs;
         for (std::size_t j = 0; j < representatives.size(); ++j) {
-            if (j + kAhead < representatives.size()) classes.prefetch_class(representatives[j + kAhead]);
+            if (j + kAhead < representatives.size()) classes.prefetch_node_of(representatives[j + kAhead]);
             const sat::ENode& node = classes.node_of(representatives[j]);
             inputs.clear();
             for (Id c : node.children()) {

@@ -259,6 +259,10 @@ public:
         if (id >= classes_.size()) panic("no e-class with id " + std::to_string(id));
         return classes_[id].node;
     }
+    // Hints that node_of(id) is coming.
+    void prefetch_node_of(Id id) const {
+        if (id < classes_.size()) prefetch_record(id);
+    }
 
     // Checks that every class is canonical and duplicate-free and
     // that no two classes share an e-node. Only meaningful on a clean
