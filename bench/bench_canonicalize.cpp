@@ -94,7 +94,8 @@ EngineGraph generate(std::size_t n, std::uint64_t seed) {
             g.add("src|input_" + std::to_string(sources++), {});
         } else if (roll < 50) {
             if (below(3) == 0 && !binaries.empty()) {
-                const std::size_t twin = binaries[binaries.size() - 1 - below(std::min<std::size_t>(binaries.size(), 256))];
+                const std::size_t recent = std::min<std::size_t>(binaries.size(), 256);
+                const std::size_t twin = binaries[binaries.size() - 1 - below(recent)];
                 g.add(g.label(twin), {g.inputs(twin)[1], g.inputs(twin)[0]});
             } else {
                 g.add(kCommutative[below(8)], {operand(i), operand(i)});

@@ -229,7 +229,8 @@ CseResult cse(const EngineGraph& graph) {
         const std::uint64_t hash = guess.merged == i - dst.size() ? guess.hash : hash_of(label, renumbered);
         auto same = [&](std::uint64_t j) {
             const auto theirs = dst.inputs(j);
-            return dst.label_id(j) == label && std::equal(theirs.begin(), theirs.end(), renumbered.begin(), renumbered.end());
+            return dst.label_id(j) == label &&
+                   std::equal(theirs.begin(), theirs.end(), renumbered.begin(), renumbered.end());
         };
         if (std::optional<std::uint64_t> j = table.find(hash, same)) {
             out.old_to_new[i] = static_cast<std::uint32_t>(*j);
@@ -386,8 +387,7 @@ FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bo
     FusionResult out;
     out.placement.assign(n, Place{kNone, kNone});
     LargeVector<Place>& place = out.placement;
-    // Exactly one reduced node per group: blocks reused from earlier passes
-    // are resident already, so a larger reservation would hold memory.
+    // Exactly one reduced node per group.
     std::size_t groups = 0;
     for (std::size_t j = 0; j < n; ++j) groups += group[j] == j;
     out.nodes.reserve(groups);
@@ -435,7 +435,8 @@ FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bo
             codes.push_back(args.size());
             for (std::uint32_t x : args) {
                 const std::uint32_t y = group[x];
-                const StageRef ref = y == g ? StageRef::member(place[x].member) : StageRef::input(stage_inputs.position_of(y));
+                const StageRef ref =
+                    y == g ? StageRef::member(place[x].member) : StageRef::input(stage_inputs.position_of(y));
                 codes.push_back(StageHeads::argument(ref));
             }
         }

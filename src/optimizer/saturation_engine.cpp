@@ -185,9 +185,9 @@ Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed,
     // record holds its e-node: the representative was the first of its
     // class, so its add created the record. Then the representatives are
     // written out from their records, with their inputs' classes' indices.
-    // One node per class of an e-graph that the driver left rebuilt: two
-    // nodes with one label over the same classes would be congruent, and
-    // so in one class.
+    // The answer has no duplicates: two of its nodes with one label over the
+    // same classes would be congruent, and the driver leaves the e-graph
+    // rebuilt, so they would be one class.
     Canonical out{EngineGraph(graph.labels()), {}, true};
     {
         sat::SaturationDriver driver;
