@@ -34,7 +34,7 @@ sys.path.insert(0, HERE)
 import workload  # noqa: E402
 
 FIGURES = ("record", "record_workload", "reduce", "blob", "views", "memory", "incremental", "threads", "core",
-           "free_threaded")
+           "free_threaded", "scale", "phases")
 CACHE = os.environ.get("VELTRIX_BENCH_CACHE", os.path.join(tempfile.gettempdir(), "veltrix-bench-cache"))
 
 # Figures are timed on the calling thread's CPU clock by default: on a
@@ -479,6 +479,56 @@ def child_blobfile(n, runs):
     return {"path": path}
 
 
+# The reduction of the five-step groups (workload.record_groups) through each
+# Python entry point, one fresh process per entry point and size: its CPU
+# time and the peak of the resident set during the call beyond what it was
+# before, against the store's own resident memory. The finalize entry
+# finalizes a reducer that stepped once over the store, so that its
+# canonical form, like the store, is in place before the call.
+SCALE_ENTRIES = ("reduce", "reduction_report", "reduce_incremental", "finalize")
+SCALE_SIZES = (10**4, 10**6, 10**7)
+
+
+def status_bytes(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field):
+                return int(line.split()[1]) * 1024
+    raise SystemExit("no %s in /proc/self/status" % field)
+
+
+def child_scale(entry, n, runs):
+    m = core()
+    gc.collect()
+    before = status_bytes("VmRSS:")
+    store = m.GraphStore()
+    outputs = workload.record_groups(store, n)
+    gc.collect()
+    recorded = status_bytes("VmRSS:")
+    reducer = None
+    if entry == "finalize":
+        reducer = m.IncrementalReducer()
+        reducer.step(store)
+    call = {
+        "reduce": lambda: store.reduce(outputs=outputs),
+        "reduction_report": lambda: store.reduction_report(outputs=outputs),
+        "reduce_incremental": lambda: store.reduce_incremental(outputs=outputs),
+        "finalize": lambda: reducer.finalize(store, outputs=outputs),
+    }[entry]
+    gc.collect()
+    start = status_bytes("VmRSS:")
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the peak (VmHWM) starts over from here
+    t0 = perf_counter()
+    result = call()
+    seconds = perf_counter() - t0
+    peak = status_bytes("VmHWM:") - start
+    del result
+    nodes = store.node_count()
+    return {"nodes": nodes, "seconds": seconds, "per_node": seconds / nodes, "store_bytes": recorded - before,
+            "peak_bytes": peak, "peak_per_store": peak / (recorded - before)}
+
+
 CHILDREN = {
     "record": child_record,
     "record_workload": child_record_workload,
@@ -491,6 +541,8 @@ CHILDREN = {
     "free_threaded": child_free_threaded,
     "blobfile": child_blobfile,
 }
+for _entry in SCALE_ENTRIES:
+    CHILDREN["scale_" + _entry] = lambda n, runs, entry=_entry: child_scale(entry, n, runs)
 
 
 # ---------------------------------------------------------------------------
@@ -511,6 +563,24 @@ def run_core(bench_bin, n, runs):
     path = run_child("blobfile", n, 1)["path"]
     out = subprocess.run([exe, path, str(runs), CLOCK], check=True, stdout=subprocess.PIPE, text=True)
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def run_phases(bench_bin, source):
+    """bench_pipeline --phases SOURCE: one reduction, phase by phase, in a fresh process."""
+    exe = os.path.join(bench_bin, "bench_pipeline")
+    if not bench_bin or not os.path.exists(exe):
+        return None
+    out = subprocess.run([exe, "--phases", source], check=True, stdout=subprocess.PIPE, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def add_phase_rows(table, label, r):
+    n, store = r["nodes"], r["store_bytes"]
+    for p in r["phases"]:
+        table.add("phase %s: %s" % (label, p["phase"]), n, ns(p["seconds"] / n), "ns/node", p["peak_bytes"] / store,
+                  "x store peak; %d faults, %d allocs" % (p["faults"], p["allocations"]))
+    table.add("phase %s: whole reduction" % label, n, ns(r["seconds"] / n), "ns/node", r["peak_bytes"] / store,
+              "x store peak (store %.0f B/node)" % (store / n))
 
 
 def ns(x):
@@ -589,6 +659,8 @@ def main():
     ap.add_argument("--free-threaded", nargs=2, metavar=("PYTHON", "PATH"), default=None,
                     help="a free-threaded interpreter and the PYTHONPATH of its build of the module, for the "
                     "free_threaded figure (skipped without it)")
+    ap.add_argument("--scale-sizes", default=",".join(str(n) for n in SCALE_SIZES),
+                    help="sizes of the five-step groups for the scale and phases figures")
     args = ap.parse_args()
 
     if args.child:
@@ -714,7 +786,7 @@ def main():
                 raw.setdefault("core", {})[n] = r
                 s = r["median_seconds"]
                 first = raw["core"].get(sizes[0])
-                for phase in ("canonicalize", "reduce_with", "reduce_with_mode", "from_reduced", "snapshot", "pass_dce", "pass_engine_graph", "pass_token_table",
+                for phase in ("canonicalize", "reduce_with", "reduce_with_mode", "from_reduced", "snapshot", "pass_input_graph", "pass_dce", "pass_engine_graph",
                               "pass_cse", "pass_fusion", "intern_new", "intern_existing", "deserialize",
                               "serialize", "to_dot"):
                     if phase not in s:
@@ -725,6 +797,38 @@ def main():
                     table.add("C++ %s" % phase, n, ns(s[phase] / n), "ns/node",
                               ns(first["median_seconds"][phase] / sizes[0]) if growth else None,
                               "ns/node at %d" % sizes[0], growth)
+
+    scale_sizes = [int(s) for s in args.scale_sizes.split(",") if s]
+    if "scale" in only:
+        # The per-node cost against the smallest size, and the peak beyond
+        # the store against the store.
+        for entry in SCALE_ENTRIES:
+            for n in scale_sizes:
+                progress("scale %s %d" % (entry, n))
+                r = raw.setdefault("scale_" + entry, {})[n] = run_child("scale_" + entry, n, 1)
+                first = raw["scale_" + entry][scale_sizes[0]]
+                growth = r["per_node"] / first["per_node"] if n != scale_sizes[0] else None
+                limit = 450 if n <= 10**6 else 600
+                table.add("scale: %s(), five-step groups" % entry, r["nodes"], ns(r["per_node"]), "ns/node",
+                          ns(first["per_node"]) if growth else None, "ns/node at %d" % first["nodes"], growth,
+                          "<= %d ns/node; <= 1.5x/node" % limit if n >= 10**6 else "",
+                          ns(r["per_node"]) <= limit and (growth is None or growth <= 1.5) if n >= 10**6 else None)
+                table.add("scale: %s(), peak beyond the store" % entry, r["nodes"], r["peak_per_store"], "x store",
+                          r["store_bytes"] / r["nodes"], "B/node store", None, "<= 2x" if n >= 10**6 else "",
+                          r["peak_per_store"] <= 2 if n >= 10**6 else None)
+    if "phases" in only:
+        for n in scale_sizes:
+            progress("phases groups %d" % n)
+            r = run_phases(args.bench_bin, "groups:%d" % n)
+            if r is not None:
+                raw.setdefault("phases_groups", {})[n] = r
+                add_phase_rows(table, "five-step groups", r)
+        for n in sizes:
+            progress("phases workload %d" % n)
+            r = run_phases(args.bench_bin, run_child("blobfile", n, 1)["path"]) if args.bench_bin else None
+            if r is not None:
+                raw.setdefault("phases_workload", {})[n] = r
+                add_phase_rows(table, "workload", r)
 
     previous = None
     if args.compare:

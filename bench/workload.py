@@ -185,3 +185,24 @@ def cached(n: int, cache_dir: str, seed: int = 20240601) -> tuple[list[tuple], l
         marshal.dump((calls, outputs), f)
     os.replace(tmp, path)
     return calls, outputs
+
+
+GROUP_SOURCES = 64
+
+
+def record_groups(store, n: int) -> list[int]:
+    """Records the five-step groups into `store` until it holds about n nodes
+    (64 sources, then five nodes a group) and returns the outputs. Each group
+    takes the value so far and one of the shared sources s in turn: add with
+    s, mul with a parameter, neg, a sum over an axis, then add with s first.
+    Recorded straight into the store: a list of calls for 10^7 nodes would
+    take gigabytes."""
+    add_source, add_op, add_reduction = store.add_source, store.add_op, store.add_reduction
+    sources = [add_source("src%d" % i) for i in range(GROUP_SOURCES)]
+    x = sources[0]
+    mul, axis = {"scalar": 2.0, "side": "r"}, {"axis": 0}
+    for g in range(max(0, n - GROUP_SOURCES) // 5):
+        s = sources[g % GROUP_SOURCES]
+        d = add_reduction("sum", [add_op("neg", [add_op("mul", [add_op("add", [x, s])], mul)])], axis)
+        x = add_op("add", [s, d])
+    return [x]

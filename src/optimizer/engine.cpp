@@ -1,33 +1,130 @@
 #include "optimizer/engine.hpp"
 
 #include <algorithm>
-
-#include "optimizer/passes.hpp"
+#include <bit>
 
 namespace veltrix {
 
-EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs) {
-    EngineGraph g;
-    g.nodes.reserve(nodes.size());
-    // Keys that share a head share their label: each label is built once and
-    // copied after that (keyed by the head object, which the keys outlive).
-    IndexTable first_with_head;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        const NodeKey& key = nodes[i];
-        const void* head = key.head_identity();
-        const std::uint64_t hash = mix64(reinterpret_cast<std::uintptr_t>(head));
-        auto same = [&](std::uint64_t j) { return nodes[j].head_identity() == head; };
-        const std::optional<std::uint64_t> first = first_with_head.find(hash, same);
-        if (!first) first_with_head.insert(hash, i);
-        // Boundary nodes are labelled by their whole identity so that two of
-        // them merge only when their keys agree apart from the inputs; for an
-        // operation this is its plain token.
-        std::span<const NodeId> in = key.inputs();
-        g.nodes.push_back(EngineNode{first ? g.nodes[*first].label : key.identity_token(),
-                                     InputList(in.begin(), in.end()), !key.is_op()});
+// ---------------------------------------------------------------------------
+// IndexTable
+
+IndexTable::IndexTable(std::size_t expected) {
+    // Room for `expected` entries below the load at which insert grows it.
+    if (expected > 0) slots_.resize(std::bit_ceil(expected + expected / 3 + 2));
+}
+
+void IndexTable::insert(std::uint64_t hash, std::uint64_t index) {
+    if (index >= 0xffffffffULL) panic("index table holds indices below 2^32 - 1, not " + std::to_string(index));
+    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(hash) & mask;
+    while (slots_[i].index_plus_one != 0) i = (i + 1) & mask;
+    slots_[i] = Slot{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(index + 1)};
+    ++count_;
+}
+
+void IndexTable::grow() {
+    if (slots_.size() >= (std::size_t{1} << 32)) panic("index table is full");
+    LargeVector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+        if (s.index_plus_one == 0) continue;
+        std::size_t i = s.tag & mask;
+        while (slots_[i].index_plus_one != 0) i = (i + 1) & mask;
+        slots_[i] = s;
     }
-    g.outputs.assign(outputs.begin(), outputs.end());
-    return g;
+}
+
+// ---------------------------------------------------------------------------
+// Labels
+
+std::uint64_t Labels::hash(std::string_view text) noexcept {
+    Hasher h;
+    h.bytes(text);
+    return h.finish();
+}
+
+std::optional<LabelId> Labels::find(std::string_view text) const {
+    const auto found = index_.find(hash(text), [&](std::uint64_t id) { return this->text(id) == text; });
+    if (!found) return std::nullopt;
+    return static_cast<LabelId>(*found);
+}
+
+LabelId Labels::intern(std::string_view text) {
+    const std::uint64_t h = hash(text);
+    if (auto found = index_.find(h, [&](std::uint64_t id) { return this->text(id) == text; })) {
+        return static_cast<LabelId>(*found);
+    }
+    const auto id = static_cast<LabelId>(size());
+    index_.insert(h, id);  // fails first, for the 2^32nd label
+    chars_.append(text);
+    starts_.push_back(chars_.size());
+    boundary_.push_back(text.starts_with("op|") ? 0 : 1);
+    return id;
+}
+
+// ---------------------------------------------------------------------------
+// EngineGraph
+
+namespace {
+
+// Room for `extra` more elements, growing geometrically.
+template <class Vector>
+void room_for(Vector& v, std::size_t extra) {
+    if (v.size() + extra > v.capacity()) v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+}
+
+}  // namespace
+
+EngineGraph::EngineGraph(std::shared_ptr<Labels> labels, LargeVector<LabelId> label, LargeVector<std::uint32_t> first,
+                         LargeVector<std::uint32_t> inputs)
+    : labels_(std::move(labels)), label_(std::move(label)), first_(std::move(first)), inputs_(std::move(inputs)) {
+    if (first_.size() != label_.size() + 1 || first_.front() != 0 || first_.back() != inputs_.size()) {
+        panic("engine graph arrays disagree");
+    }
+}
+
+void EngineGraph::add(LabelId label, std::span<const std::uint32_t> inputs) {
+    const std::size_t i = size();
+    if (i >= 0xfffffffeULL || inputs_.size() + inputs.size() >= 0xffffffffULL) {
+        panic("an engine graph holds fewer than 2^32 - 1 nodes and input entries");
+    }
+    if (label >= labels_->size()) panic("label " + std::to_string(label) + " is not one of the graph's labels");
+    // Room first: a failed allocation leaves the graph as it was.
+    room_for(inputs_, inputs.size());
+    room_for(first_, 1);
+    label_.push_back(label);
+    inputs_.insert(inputs_.end(), inputs.begin(), inputs.end());
+    first_.push_back(static_cast<std::uint32_t>(inputs_.size()));
+}
+
+void EngineGraph::add(std::string_view label, std::span<const std::uint64_t> inputs) {
+    std::vector<std::uint32_t> narrow;
+    for (std::uint64_t x : inputs) {
+        if (x >= 0xffffffffULL) panic("an engine graph holds fewer than 2^32 - 1 nodes");
+        narrow.push_back(static_cast<std::uint32_t>(x));
+    }
+    add(labels_->intern(label), narrow);
+}
+
+void EngineGraph::add(std::string_view label, std::initializer_list<std::uint64_t> inputs) {
+    add(label, std::span<const std::uint64_t>(inputs.begin(), inputs.size()));
+}
+
+void EngineGraph::reserve(std::size_t nodes, std::size_t inputs) {
+    label_.reserve(nodes);
+    first_.reserve(nodes + 1);
+    inputs_.reserve(inputs);
+}
+
+void EngineGraph::release() {
+    release_early(label_);
+    release_early(first_);
+    release_early(inputs_);
+    label_.clear();
+    inputs_.clear();
+    first_.assign(1, 0);
 }
 
 }  // namespace veltrix

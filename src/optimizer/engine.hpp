@@ -1,13 +1,13 @@
 // The flat graph handed to a rewrite engine, and the engine interface.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
-#include <iterator>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
 #include "graph/node.hpp"
@@ -15,126 +15,131 @@
 
 namespace veltrix {
 
-// A node's input indices: up to two inline (nearly every node), more on the
-// heap. A value type with the vector operations the passes use.
-class InputList {
+// Open-addressing table of indices. It stores only hashes and indices; the
+// caller owns the keys and decides equality through a predicate on an index.
+class IndexTable {
 public:
-    using value_type = std::uint64_t;
-    using iterator = std::uint64_t*;
-    using const_iterator = const std::uint64_t*;
+    explicit IndexTable(std::size_t expected = 0);
 
-    InputList() noexcept = default;
-    InputList(std::initializer_list<std::uint64_t> values) { assign(values.begin(), values.end()); }
-    InputList(const std::vector<std::uint64_t>& values) { assign(values.data(), values.data() + values.size()); }
-    template <class It>
-    InputList(It first, It last) {
-        assign(first, last);
-    }
-    InputList(const InputList& o) { assign(o.begin(), o.end()); }
-    InputList(InputList&& o) noexcept { steal(o); }
-    InputList& operator=(const InputList& o) {
-        if (this != &o) assign(o.begin(), o.end());
-        return *this;
-    }
-    InputList& operator=(InputList&& o) noexcept {
-        if (this != &o) {
-            free_heap();
-            steal(o);
+    template <class Eq>
+    std::optional<std::uint64_t> find(std::uint64_t hash, Eq&& eq) const {
+        if (slots_.empty()) return std::nullopt;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.index_plus_one == 0) return std::nullopt;
+            if (s.tag == static_cast<std::uint32_t>(hash) && eq(s.index_plus_one - 1)) return s.index_plus_one - 1;
         }
-        return *this;
     }
-    ~InputList() { free_heap(); }
-
-    std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    std::uint64_t* data() noexcept { return capacity_ > kInline ? heap_ : inline_; }
-    const std::uint64_t* data() const noexcept { return capacity_ > kInline ? heap_ : inline_; }
-    iterator begin() noexcept { return data(); }
-    iterator end() noexcept { return data() + size_; }
-    const_iterator begin() const noexcept { return data(); }
-    const_iterator end() const noexcept { return data() + size_; }
-    std::uint64_t& operator[](std::size_t i) noexcept { return data()[i]; }
-    std::uint64_t operator[](std::size_t i) const noexcept { return data()[i]; }
-
-    void clear() noexcept { size_ = 0; }
-    void reserve(std::size_t n) {
-        if (n > capacity_) grow(n);
+    // Adds an entry; does not look for an equal one first.
+    void insert(std::uint64_t hash, std::uint64_t index);
+    // Starts loading the slot a lookup of `hash` reads first.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
     }
-    void resize(std::size_t n) {
-        reserve(n);
-        for (std::size_t i = size_; i < n; ++i) data()[i] = 0;
-        size_ = n;
-    }
-    void push_back(std::uint64_t v) {
-        if (size_ == capacity_) grow(capacity_ * 2);
-        data()[size_++] = v;
-    }
-    template <class It>
-    void assign(It first, It last) {
-        clear();
-        reserve(static_cast<std::size_t>(std::distance(first, last)));
-        for (; first != last; ++first) data()[size_++] = *first;
-    }
-
-    friend bool operator==(const InputList& a, const InputList& b) noexcept {
-        return std::equal(a.begin(), a.end(), b.begin(), b.end());
-    }
-    friend bool operator==(const InputList& a, const std::vector<std::uint64_t>& b) noexcept {
-        return std::equal(a.begin(), a.end(), b.begin(), b.end());
-    }
+    std::size_t size() const noexcept { return count_; }
 
 private:
-    static constexpr std::size_t kInline = 2;
-    void grow(std::size_t n) {
-        if (n > UINT32_MAX) panic("a node has fewer than 2^32 inputs");
-        auto* fresh = new std::uint64_t[n];
-        std::copy(begin(), end(), fresh);
-        free_heap();
-        heap_ = fresh;
-        capacity_ = n;
-    }
-    void free_heap() noexcept {
-        if (capacity_ > kInline) delete[] heap_;
-        capacity_ = kInline;
-    }
-    void steal(InputList& o) noexcept {
-        size_ = o.size_;
-        capacity_ = o.capacity_;
-        if (capacity_ > kInline) {
-            heap_ = o.heap_;
-        } else {
-            std::copy(o.inline_, o.inline_ + size_, inline_);
-        }
-        o.size_ = 0;
-        o.capacity_ = kInline;
-    }
-
-    std::uint32_t size_ = 0;
-    std::uint32_t capacity_ = kInline;
-    union {
-        std::uint64_t inline_[kInline];
-        std::uint64_t* heap_;
+    // The low 32 bits of the hash: the whole position up to 2^32 slots, so
+    // growing needs no hashes, and an 8-byte slot halves the memory a lookup
+    // misses in.
+    struct Slot {
+        std::uint32_t tag = 0;
+        std::uint32_t index_plus_one = 0;  // 0 = empty
     };
+    void grow();
+    LargeVector<Slot> slots_;
+    std::size_t count_ = 0;
 };
 
-struct EngineNode {
-    std::string label;        // the node's engine label (operator symbol)
-    InputList inputs;         // indices of earlier nodes of the same graph
-    bool boundary = false;    // true for every node that is not an Op
+// Position of an engine label in its Labels.
+using LabelId = std::uint32_t;
+
+// The labels of a family of engine graphs (a reduction's input graph, the
+// engine's answer and its deduplicated form), each distinct text once. Nodes
+// carry label ids: equal ids for equal texts, and no text per node.
+class Labels {
+public:
+    Labels() = default;
+    Labels(const Labels&) = delete;
+    Labels& operator=(const Labels&) = delete;
+
+    // The id of `text`, adding it when new.
+    LabelId intern(std::string_view text);
+    // The id of `text`, if it is here.
+    std::optional<LabelId> find(std::string_view text) const;
+    std::string_view text(LabelId id) const {
+        return std::string_view(chars_).substr(starts_.at(id), starts_.at(id + 1) - starts_[id]);
+    }
+    // Every label but an operation's (an operation's token starts with "op|").
+    bool boundary(LabelId id) const { return boundary_.at(id) != 0; }
+    std::size_t size() const noexcept { return boundary_.size(); }
+
+    static std::uint64_t hash(std::string_view text) noexcept;
+
+private:
+    std::string chars_;                      // the texts, back to back
+    std::vector<std::size_t> starts_{0};     // text k is chars_[starts_[k], starts_[k + 1])
+    std::vector<std::uint8_t> boundary_;
+    IndexTable index_;
 };
 
-// A graph's node list: a big one comes from the huge-page allocator, whose
-// fresh memory faults in 2 MiB at a time.
-using EngineNodes = LargeVector<EngineNode>;
+// An engine graph: node i has a label and a list of input indices, each
+// smaller than i. The nodes are kept flat (label ids, and the input lists
+// back to back) so that a graph of millions of nodes takes a few arrays.
+// Indices are 32-bit: an engine graph holds fewer than 2^32 - 1 nodes and
+// input entries.
+class EngineGraph {
+public:
+    // An empty graph with labels of its own, or sharing `labels`.
+    EngineGraph() : EngineGraph(std::make_shared<Labels>()) {}
+    explicit EngineGraph(std::shared_ptr<Labels> labels) : labels_(std::move(labels)) {}
+    // A graph made of ready arrays: node i has label `label[i]` and the
+    // inputs inputs[first[i], first[i + 1]); first[0] is 0.
+    EngineGraph(std::shared_ptr<Labels> labels, LargeVector<LabelId> label, LargeVector<std::uint32_t> first,
+                LargeVector<std::uint32_t> inputs);
 
-struct EngineGraph {
-    EngineNodes nodes;
-    std::vector<std::uint64_t> outputs;
+    std::size_t size() const noexcept { return label_.size(); }
+    LabelId label_id(std::size_t i) const { return label_[i]; }
+    std::string_view label(std::size_t i) const { return labels_->text(label_[i]); }
+    // True for every node that is not an operation.
+    bool boundary(std::size_t i) const { return labels_->boundary(label_[i]); }
+    std::span<const std::uint32_t> inputs(std::size_t i) const {
+        return {inputs_.data() + first_[i], first_[i + 1] - first_[i]};
+    }
+    std::size_t input_count() const noexcept { return inputs_.size(); }
+
+    const std::shared_ptr<Labels>& labels() const noexcept { return labels_; }
+
+    // Appends a node with a label of labels().
+    void add(LabelId label, std::span<const std::uint32_t> inputs);
+    // Appends a node, interning its label.
+    void add(std::string_view label, std::initializer_list<std::uint64_t> inputs);
+    void add(std::string_view label, std::span<const std::uint64_t> inputs);
+    void reserve(std::size_t nodes, std::size_t inputs);
+    // Gives back the memory of the node lists now.
+    void release();
+    // Moves the label array out, for a consumer that reads each node's label
+    // once and then reuses the array: afterwards size() is 0 and only
+    // inputs(i) may be read, until release().
+    LargeVector<LabelId> take_labels() { return std::move(label_); }
+
+    std::vector<std::uint64_t> outputs;  // indices of the requested outputs, in request order
+
+private:
+    std::shared_ptr<Labels> labels_;
+    LargeVector<LabelId> label_;
+    LargeVector<std::uint32_t> first_{0};  // node i's inputs are inputs_[first_[i], first_[i + 1])
+    LargeVector<std::uint32_t> inputs_;
 };
 
 struct Canonical {
     EngineGraph graph;
-    LargeVector<std::uint64_t> map;  // one entry per node handed in
+    LargeVector<std::uint32_t> map;  // one entry per node handed in
+    // Set by an engine that vouches that no two nodes of `graph` have the
+    // same label and the same inputs: common-subexpression elimination then
+    // has nothing to merge, and the pipeline skips it.
+    bool duplicate_free = false;
 };
 
 // Merges nodes that are equal under the engine's rules and under structural
@@ -143,9 +148,9 @@ class RewriteEngine {
 public:
     virtual ~RewriteEngine() = default;
     virtual Canonical canonicalize(const EngineGraph& graph) const = 0;
+    // The same, for a caller that has no further use for `graph`: an engine
+    // may give its memory back as soon as it has read it.
+    virtual Canonical canonicalize(EngineGraph&& graph) const { return canonicalize(graph); }
 };
-
-// One engine node per key, in order; labels are the keys' engine labels.
-EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs);
 
 }  // namespace veltrix

@@ -88,19 +88,14 @@ Result<std::uint64_t, BadNodeId> CanonicalForm::step(std::span<const NodeKey> de
 }
 
 Result<Reduced, BadNodeId> CanonicalForm::finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
-                                                   bool maximal_fusion) const {
+                                                   bool maximal_fusion, PhaseObserver* observer) const {
     std::vector<NodeId> translated;
     translated.reserve(outputs.size());
     for (NodeId o : outputs) {
         if (o >= map_.size()) return BadNodeId{o};
         translated.push_back(map_[o]);
     }
-    Reduced reduced = reduce_with_mode(nodes_, translated, engine, maximal_fusion);
-    std::vector<NodeMapEntry> by_store_id;
-    by_store_id.reserve(map_.size());
-    for (NodeId c : map_) by_store_id.push_back(at_checked(reduced.node_map, c));
-    reduced.node_map = std::move(by_store_id);
-    return reduced;
+    return reduce_through(nodes_, translated, map_, engine, maximal_fusion, observer);
 }
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const GraphStore& store) {
@@ -109,7 +104,8 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const GraphStore& stor
 
 Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore& store,
                                                                 std::optional<std::vector<NodeId>> outputs,
-                                                                const RewriteEngine& engine, bool maximal_fusion) {
+                                                                const RewriteEngine& engine, bool maximal_fusion,
+                                                                PhaseObserver* observer) {
     // Read from the store before taking our lock: no thread holds a store
     // lock while it waits for a reducer lock.
     if (outputs) {
@@ -123,9 +119,12 @@ Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore
     return lock_.run([&]() -> Result<ReductionResult, BadNodeId> {
         auto consumed = form_.step(store.snapshot_from(form_.watermark()));
         if (!consumed) return consumed.error();
-        auto reduced = form_.finalize(*outputs, engine, maximal_fusion);
+        if (observer != nullptr) observer->phase_done("step");
+        auto reduced = form_.finalize(*outputs, engine, maximal_fusion, observer);
         if (!reduced) return reduced.error();
-        return from_reduced(std::move(reduced.value()));
+        ReductionResult result = from_reduced(std::move(reduced.value()));
+        if (observer != nullptr) observer->phase_done("reduced_store");
+        return result;
     });
 }
 

@@ -1,157 +1,199 @@
 #include "optimizer/passes.hpp"
 
-#include <bit>
+#include <algorithm>
 #include <string>
 
 namespace veltrix {
 
 namespace {
 
-constexpr std::uint64_t kNone = ~std::uint64_t{0};
-
-std::uint64_t label_hash(std::string_view label) {
-    Hasher h;
-    h.bytes(label);
-    return h.finish();
-}
+constexpr std::uint32_t kNone = 0xffffffffu;
 
 [[noreturn]] void input_not_earlier(std::uint64_t node, std::uint64_t input) {
     panic("index out of range: input " + std::to_string(input) + " of node " + std::to_string(node) +
           " does not precede it");
 }
 
-// Lookup in a flat per-group table that was filled as groups were emitted.
-std::uint64_t emitted(const std::vector<std::uint64_t>& table, std::uint64_t key) {
-    const std::uint64_t v = at_checked(table, key);
-    if (v == kNone) panic("no entry found for key");
-    return v;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// IndexTable
+// The input graph
 
-IndexTable::IndexTable(std::size_t expected) {
-    // Room for `expected` entries below the load at which insert grows it.
-    if (expected > 0) slots_.resize(std::bit_ceil(expected + expected / 3 + 2));
-}
-
-void IndexTable::insert(std::uint64_t hash, std::uint64_t index) {
-    if (index >= 0xffffffffULL) panic("index table holds indices below 2^32 - 1, not " + std::to_string(index));
-    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>(hash) & mask;
-    while (slots_[i].index_plus_one != 0) i = (i + 1) & mask;
-    slots_[i] = Slot{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(index + 1)};
-    ++count_;
-}
-
-void IndexTable::grow() {
-    if (slots_.size() >= (std::size_t{1} << 32)) panic("index table is full");
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{});
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-        if (s.index_plus_one == 0) continue;
-        std::size_t i = s.tag & mask;
-        while (slots_[i].index_plus_one != 0) i = (i + 1) & mask;
-        slots_[i] = s;
+InputGraph InputGraph::of(std::span<const NodeKey> nodes) {
+    const std::size_t n = nodes.size();
+    if (n >= kMaxNodes) panic("a reduction handles fewer than 2^32 - 2 nodes, not " + std::to_string(n));
+    InputGraph g;
+    g.head_of_.resize(n);
+    g.first_.resize(n + 1);
+    g.inputs_.reserve(n + n / 2);
+    // The head index of every head object: open addressing by its address,
+    // kept at most half full. A slot holds the index + 1 (0 = empty) and low
+    // bits of the address's hash. The heads of a graph are usually few, as
+    // keys that differ only by their inputs share one.
+    std::vector<std::uint64_t> seen(64, 0);
+    auto hash_of = [](const void* head) { return mix64(reinterpret_cast<std::uintptr_t>(head)); };
+    auto slot_of = [&](const void* head, std::uint64_t h) {
+        const std::size_t mask = seen.size() - 1;
+        for (std::size_t s = h & mask;; s = (s + 1) & mask) {
+            const std::uint64_t v = seen[s];
+            if (v == 0 || ((v >> 32) == (h >> 32) && g.heads_[(v & 0xffffffffu) - 1].head_identity() == head)) return s;
+        }
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const NodeKey& key = nodes[i];
+        const void* head = key.head_identity();
+        const std::uint64_t h = hash_of(head);
+        std::size_t s = slot_of(head, h);
+        if (seen[s] == 0) {
+            g.heads_.push_back(NodeKey::borrow(key));
+            seen[s] = (h >> 32 << 32) | g.heads_.size();
+            if (2 * g.heads_.size() > seen.size()) {
+                std::vector<std::uint64_t> old(2 * seen.size(), 0);
+                old.swap(seen);
+                for (std::uint64_t v : old) {
+                    if (v != 0) seen[slot_of(nullptr, hash_of(g.heads_[(v & 0xffffffffu) - 1].head_identity()))] = v;
+                }
+                s = slot_of(head, h);
+            }
+        }
+        g.head_of_[i] = static_cast<std::uint32_t>((seen[s] & 0xffffffffu) - 1);
+        g.first_[i] = static_cast<std::uint32_t>(g.inputs_.size());
+        for (NodeId x : key.inputs()) {
+            if (x >= n) index_out_of_bounds(n, x);
+            g.inputs_.push_back(static_cast<std::uint32_t>(x));
+        }
+        if (g.inputs_.size() >= kMaxNodes) panic("a reduction handles fewer than 2^32 - 2 input entries");
     }
-}
-
-// ---------------------------------------------------------------------------
-// TokenTable
-
-TokenTable::TokenTable(std::span<const NodeKey> nodes, const EngineGraph& graph)
-    : nodes_(nodes), graph_(&graph) {
-    if (graph.nodes.size() < nodes.size()) panic("index out of range: token table has fewer labels than nodes");
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        if (nodes[i].is_op()) continue;  // operations are never rebuilt from here
-        const std::string& label = graph.nodes[i].label;
-        const std::uint64_t h = label_hash(label);
-        auto same = [&](std::uint64_t j) { return graph_->nodes[j].label == label; };
-        if (!index_.find(h, same)) index_.insert(h, i);
-    }
-}
-
-const NodeKey& TokenTable::at(std::string_view label) const {
-    auto same = [&](std::uint64_t j) { return graph_->nodes[j].label == label; };
-    std::optional<std::uint64_t> i = index_.find(label_hash(label), same);
-    if (!i) panic("no entry found for key");
-    return nodes_[*i];
+    g.first_[n] = static_cast<std::uint32_t>(g.inputs_.size());
+    return g;
 }
 
 // ---------------------------------------------------------------------------
 // Dead-code elimination
 
-DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs) {
+DceResult dead_code_elimination(const InputGraph& nodes, std::span<const std::uint64_t> outputs) {
     const std::size_t n = nodes.size();
-
-    // Mark everything an output reaches, with an explicit stack.
-    std::vector<char> reached(n, 0);
-    std::vector<std::uint64_t> stack(outputs.begin(), outputs.end());
-    std::size_t kept = 0;
-    while (!stack.empty()) {
-        const std::uint64_t x = stack.back();
-        stack.pop_back();
-        char& flag = at_checked(reached, x);
-        if (flag) continue;
-        flag = 1;
-        ++kept;
-        for (NodeId in : nodes[x].inputs()) stack.push_back(in);
-    }
-
-    // Renumber densely in ascending id; inputs are earlier, so already numbered.
     DceResult out;
-    out.old_to_new.assign(n, kDropped);
-    out.nodes.reserve(kept);
-    std::vector<NodeId> renumbered;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!reached[i]) continue;
-        renumbered.clear();
-        for (NodeId x : nodes[i].inputs()) {
-            const std::uint64_t v = at_checked(out.old_to_new, x);
-            if (v == kDropped) input_not_earlier(i, x);
-            renumbered.push_back(v);
+    // Reached nodes are marked 0 first and numbered afterwards.
+    constexpr std::uint32_t kReached = 0;
+    LargeVector<std::uint32_t>& number = out.old_to_new;
+    number.assign(n, kDropped);
+    for (std::uint64_t o : outputs) at_checked(number, o) = kReached;
+    // Inputs precede their users, so one downward scan marks everything an
+    // output reaches: a node's users are all behind it when it is looked at.
+    for (std::size_t i = n; i-- > 0;) {
+        if (number[i] == kDropped) continue;
+        for (std::uint32_t x : nodes.inputs(i)) {
+            if (x >= i) input_not_earlier(i, x);
+            number[x] = kReached;
         }
-        out.old_to_new[i] = out.nodes.size();
-        out.nodes.push_back(nodes[i].with_input_list(renumbered));
     }
-
+    std::uint32_t kept = 0;
+    for (std::uint32_t& v : number) {
+        if (v != kDropped) v = kept++;
+    }
+    out.kept = kept;
     out.outputs.reserve(outputs.size());
-    for (std::uint64_t o : outputs) out.outputs.push_back(at_checked(out.old_to_new, o));
+    for (std::uint64_t o : outputs) out.outputs.push_back(number[o]);
     return out;
+}
+
+// ---------------------------------------------------------------------------
+// TokenTable
+
+TokenTable::TokenTable(std::span<const NodeKey> nodes, const EngineGraph& graph) : labels_(graph.labels()) {
+    if (graph.size() < nodes.size()) panic("index out of range: token table has fewer labels than nodes");
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        if (!nodes[i].is_op()) offer(graph.label_id(i), nodes[i]);
+    }
+}
+
+void TokenTable::offer(LabelId label, const NodeKey& key) {
+    if (label >= keys_.size()) keys_.resize(std::max<std::size_t>(label + 1, 2 * keys_.size()));
+    if (keys_[label]) return;
+    keys_[label] = key;
+    ++count_;
+}
+
+const NodeKey& TokenTable::at(const Labels& labels, LabelId id) const {
+    if (&labels != labels_.get()) {
+        const std::optional<LabelId> own = labels_->find(labels.text(id));
+        if (!own) panic("no entry found for key");
+        id = *own;
+    }
+    if (id >= keys_.size() || !keys_[id]) panic("no entry found for key");
+    return *keys_[id];
+}
+
+KeptGraph to_engine_graph(InputGraph&& nodes, const DceResult& kept) {
+    const std::size_t n = nodes.size();
+    if (kept.old_to_new.size() != n) panic("dead-code elimination ran over other nodes");
+    KeptGraph out;
+    auto labels = std::make_shared<Labels>();
+    out.tokens = TokenTable(labels);
+    // A node's label is its token, except that externals and stages carry
+    // their whole identity (NodeKey::identity_token): two boundary nodes
+    // then share a label only when their keys agree apart from the inputs.
+    // It is worked out once per head.
+    std::vector<LabelId> label_of_head(nodes.heads_.size(), kNone);
+    // The kept nodes move down within the input graph's own arrays, which
+    // become the engine graph's: node k < i is written only after node i's
+    // place was read, as is every input entry.
+    LargeVector<std::uint32_t>& label = nodes.head_of_;
+    LargeVector<std::uint32_t>& first = nodes.first_;
+    LargeVector<std::uint32_t>& inputs = nodes.inputs_;
+    std::size_t k = 0;
+    std::uint32_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (kept.old_to_new[i] == kDropped) continue;
+        const std::uint32_t head = label[i];
+        LabelId& l = label_of_head[head];
+        if (l == kNone) l = labels->intern(nodes.heads_[head].identity_token());
+        const std::uint32_t begin = first[i];
+        const std::uint32_t end = first[i + 1];
+        first[k] = at;
+        // Every input of a kept node is kept and earlier (checked by the marking).
+        for (std::uint32_t e = begin; e < end; ++e) inputs[at++] = kept.old_to_new[inputs[e]];
+        label[k] = l;
+        if (labels->boundary(l)) out.tokens.offer(l, nodes.heads_[head]);
+        ++k;
+    }
+    first[k] = at;
+    label.resize(k);
+    first.resize(k + 1);
+    inputs.resize(at);
+    out.graph = EngineGraph(std::move(labels), std::move(label), std::move(first), std::move(inputs));
+    out.graph.outputs = kept.outputs;
+    return out;
+}
+
+EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs) {
+    DceResult all;
+    all.old_to_new.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) all.old_to_new[i] = static_cast<std::uint32_t>(i);
+    all.kept = nodes.size();
+    all.outputs.assign(outputs.begin(), outputs.end());
+    return std::move(to_engine_graph(InputGraph::of(nodes), all).graph);
 }
 
 // ---------------------------------------------------------------------------
 // Common-subexpression elimination
 
-namespace {
-
-// With `Owned` the graph is consumed: kept nodes move down within its own
-// node list, which becomes the result's, instead of being copied.
-template <bool Owned, class Graph>
-CseResult cse_impl(Graph& graph) {
-    const std::size_t m = graph.nodes.size();
-    CseResult out;
+CseResult cse(const EngineGraph& graph) {
+    const std::size_t m = graph.size();
+    CseResult out{EngineGraph(graph.labels()), {}};
     out.old_to_new.assign(m, 0);
-    EngineNodes* kept_nodes = &out.graph.nodes;
-    if constexpr (Owned) {
-        kept_nodes = &graph.nodes;
-    } else {
-        out.graph.nodes.reserve(m);
-    }
-    EngineNodes& dst = *kept_nodes;
-    std::size_t kept = 0;  // dst[0, kept) are the nodes kept so far
+    out.graph.reserve(m, graph.input_count());
     IndexTable table(m);
-    InputList scratch;
+    EngineGraph& dst = out.graph;
+    std::vector<std::uint32_t> renumbered;
+    std::vector<std::uint32_t> guessed;
 
-    auto hash_of = [](const std::string& label, std::span<const std::uint64_t> inputs) {
+    auto hash_of = [](LabelId label, std::span<const std::uint32_t> inputs) {
         Hasher h;
-        h.bytes(label);
+        h.u64(label);
         h.u64(inputs.size());
-        for (std::uint64_t v : inputs) h.u64(v);
+        for (std::uint32_t v : inputs) h.u64(v);
         return h.finish();
     };
     // Table lookups miss the cache at random: node i + kAhead's slot is
@@ -163,14 +205,13 @@ CseResult cse_impl(Graph& graph) {
         std::uint64_t merged;  // merges before the node, as assumed
     };
     Ahead ahead[kAhead];
-    std::vector<std::uint64_t> guessed;
     auto look_ahead = [&](std::size_t j, std::size_t i) {
-        const std::uint64_t merged = i - kept;
+        const std::uint64_t merged = i - dst.size();
         guessed.clear();
-        for (std::uint64_t x : graph.nodes[j].inputs) {
-            guessed.push_back(x < i ? out.old_to_new[x] : x >= merged ? x - merged : x);
+        for (std::uint32_t x : graph.inputs(j)) {
+            guessed.push_back(x < i ? out.old_to_new[x] : x >= merged ? static_cast<std::uint32_t>(x - merged) : x);
         }
-        const std::uint64_t hash = hash_of(graph.nodes[j].label, guessed);
+        const std::uint64_t hash = hash_of(graph.label_id(j), guessed);
         ahead[j % kAhead] = Ahead{hash, merged};
         table.prefetch(hash);
     };
@@ -179,42 +220,25 @@ CseResult cse_impl(Graph& graph) {
     for (std::size_t i = 0; i < m; ++i) {
         const Ahead guess = ahead[i % kAhead];
         if (i + kAhead < m) look_ahead(i + kAhead, i);
-        auto& node = graph.nodes[i];
-        InputList* inputs = &scratch;
-        if constexpr (Owned) {
-            inputs = &node.inputs;
-            for (std::uint64_t& x : node.inputs) {
-                if (x >= i) input_not_earlier(i, x);
-                x = out.old_to_new[x];
-            }
-        } else {
-            scratch.clear();
-            for (std::uint64_t x : node.inputs) {
-                if (x >= i) input_not_earlier(i, x);
-                scratch.push_back(out.old_to_new[x]);
-            }
+        renumbered.clear();
+        for (std::uint32_t x : graph.inputs(i)) {
+            if (x >= i) input_not_earlier(i, x);
+            renumbered.push_back(out.old_to_new[x]);
         }
-        const std::uint64_t hash = guess.merged == i - kept ? guess.hash : hash_of(node.label, *inputs);
-
+        const LabelId label = graph.label_id(i);
+        const std::uint64_t hash = guess.merged == i - dst.size() ? guess.hash : hash_of(label, renumbered);
         auto same = [&](std::uint64_t j) {
-            const EngineNode& d = dst[j];
-            return d.label == node.label && d.inputs == *inputs;
+            const auto theirs = dst.inputs(j);
+            return dst.label_id(j) == label &&
+                   std::equal(theirs.begin(), theirs.end(), renumbered.begin(), renumbered.end());
         };
         if (std::optional<std::uint64_t> j = table.find(hash, same)) {
-            out.old_to_new[i] = *j;
+            out.old_to_new[i] = static_cast<std::uint32_t>(*j);
             continue;
         }
-        if constexpr (Owned) {
-            if (kept != i) dst[kept] = std::move(node);  // kept <= i: node i is read before it is overwritten
-        } else {
-            dst.push_back(EngineNode{node.label, scratch, node.boundary});
-        }
-        table.insert(hash, kept);
-        out.old_to_new[i] = kept++;
-    }
-    if constexpr (Owned) {
-        dst.erase(dst.begin() + static_cast<std::ptrdiff_t>(kept), dst.end());
-        out.graph.nodes = std::move(dst);
+        table.insert(hash, dst.size());
+        out.old_to_new[i] = static_cast<std::uint32_t>(dst.size());
+        dst.add(label, renumbered);
     }
 
     out.graph.outputs.reserve(graph.outputs.size());
@@ -222,147 +246,226 @@ CseResult cse_impl(Graph& graph) {
     return out;
 }
 
-}  // namespace
-
-CseResult cse(const EngineGraph& graph) { return cse_impl<false>(graph); }
-CseResult cse(EngineGraph&& graph) { return cse_impl<true>(graph); }
-
 // ---------------------------------------------------------------------------
 // Stage fusion
 
+namespace {
+
+// The producing groups one stage reads, each given the next input position
+// on its first use. Slots of earlier stages are told apart by a stamp, so
+// starting a stage clears nothing.
+class StageInputs {
+public:
+    void start() {
+        groups_.clear();
+        if (++stamp_ == 0) {
+            std::fill(slots_.begin(), slots_.end(), Slot{});
+            stamp_ = 1;
+        }
+    }
+    // The input position of `group`, adding it when new.
+    std::uint32_t position_of(std::uint32_t group) {
+        if (2 * (groups_.size() + 1) > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t i = mix64(group) & mask;
+        for (; slots_[i].stamp == stamp_; i = (i + 1) & mask) {
+            if (slots_[i].group == group) return slots_[i].position;
+        }
+        const auto position = static_cast<std::uint32_t>(groups_.size());
+        slots_[i] = Slot{stamp_, group, position};
+        groups_.push_back(group);
+        return position;
+    }
+    const std::vector<std::uint32_t>& groups() const noexcept { return groups_; }
+
+private:
+    struct Slot {
+        std::uint32_t stamp = 0;
+        std::uint32_t group = 0;
+        std::uint32_t position = 0;
+    };
+    void grow() {
+        slots_.assign(std::max<std::size_t>(16, 2 * slots_.size()), Slot{});
+        const std::size_t mask = slots_.size() - 1;
+        stamp_ = 1;
+        for (std::uint32_t p = 0; p < groups_.size(); ++p) {
+            std::size_t i = mix64(groups_[p]) & mask;
+            while (slots_[i].stamp == stamp_) i = (i + 1) & mask;
+            slots_[i] = Slot{stamp_, groups_[p], p};
+        }
+    }
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> groups_;
+    std::uint32_t stamp_ = 0;
+};
+
+// The stages already emitted, by their members, so that stages with equal
+// members share one key head. A stage's members are compared as label ids
+// and argument codes, without building their texts.
+class StageHeads {
+public:
+    // Codes of one stage: per member its label, argument count and arguments.
+    std::vector<std::uint64_t>& scratch() { return scratch_; }
+    static std::uint64_t argument(StageRef ref) { return (std::uint64_t{ref.index} << 1) | ref.kind; }
+    // The reduced node of an earlier stage with the members in scratch(), if any.
+    std::optional<std::uint64_t> find(std::uint64_t hash) const {
+        auto same = [&](std::uint64_t k) {
+            const Entry& e = entries_[k];
+            return std::equal(codes_.begin() + static_cast<std::ptrdiff_t>(e.start),
+                              codes_.begin() + static_cast<std::ptrdiff_t>(e.end), scratch_.begin(), scratch_.end());
+        };
+        if (auto k = table_.find(hash, same)) return entries_[*k].node;
+        return std::nullopt;
+    }
+    void add(std::uint64_t hash, std::uint64_t node) {
+        table_.insert(hash, entries_.size());
+        entries_.push_back(Entry{codes_.size(), codes_.size() + scratch_.size(), node});
+        codes_.insert(codes_.end(), scratch_.begin(), scratch_.end());
+    }
+    std::uint64_t hash() const {
+        Hasher h;
+        for (std::uint64_t c : scratch_) h.u64(c);
+        return h.finish();
+    }
+
+private:
+    struct Entry {
+        std::size_t start, end;
+        std::uint64_t node;
+    };
+    std::vector<std::uint64_t> scratch_;
+    std::vector<std::uint64_t> codes_;
+    std::vector<Entry> entries_;
+    IndexTable table_;
+};
+
+}  // namespace
+
 FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion) {
-    const std::size_t n = graph.nodes.size();
-    auto& nodes = graph.nodes;
+    const std::size_t n = graph.size();
+    const Labels& labels = *graph.labels();
 
-    // Consumers of every node, one entry per input occurrence, ascending
-    // consumer order (flat lists behind an offset table).
-    std::vector<std::uint64_t> consumer_start(n + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::uint64_t x : nodes[i].inputs) {
-            if (x >= i) input_not_earlier(i, x);
-            ++consumer_start[x + 1];
-        }
-    }
-    for (std::size_t i = 0; i < n; ++i) consumer_start[i + 1] += consumer_start[i];
-    std::vector<std::uint64_t> consumers(consumer_start[n]);
-    {
-        std::vector<std::uint64_t> fill(consumer_start.begin(), consumer_start.end() - 1);
-        for (std::size_t i = 0; i < n; ++i) {
-            for (std::uint64_t x : nodes[i].inputs) consumers[fill[x]++] = i;
-        }
+    std::vector<bool> is_output(n, false);
+    for (std::uint64_t o : graph.outputs) {
+        if (o >= n) index_out_of_bounds(n, o);
+        is_output[o] = true;
     }
 
-    std::vector<char> is_output(n, 0);
-    for (std::uint64_t o : graph.outputs) at_checked(is_output, o) = 1;
-
-    // Grouping. Consumers come after their producers, so scanning downwards
-    // sees every consumer's group in its final state. An operation joins the
-    // group all its consumer entries share (exactly one entry under the
-    // single-use rule). Every group is thereby keyed by its largest member,
-    // the only member whose value is used outside it.
-    std::vector<std::uint64_t> group(n);
+    // Grouping. Every group is keyed by its largest member, the only member
+    // whose value is used outside it. Scanning downwards, node i's entry
+    // holds what its consumers (all of them behind it) said when they were
+    // looked at: nothing (kNone), the one group they all lie in, or kBlocked;
+    // it is then overwritten with i's own group. An operation joins the
+    // group its consumer entries share, and under the single-use rule only
+    // when there is exactly one entry.
+    constexpr std::uint32_t kBlocked = 0xfffffffeu;
+    LargeVector<std::uint32_t> group(n, kNone);
     for (std::size_t i = n; i-- > 0;) {
-        group[i] = i;
-        if (nodes[i].boundary || is_output[i]) continue;
-        const std::uint64_t* first = consumers.data() + consumer_start[i];
-        const std::uint64_t* last = consumers.data() + consumer_start[i + 1];
-        if (first == last) continue;
-        if (!maximal_fusion && last - first != 1) continue;
-        const std::uint64_t target = group[*first];
-        bool joins = true;
-        for (const std::uint64_t* c = first; c != last; ++c) {
-            if (nodes[*c].boundary || group[*c] != target) {
-                joins = false;
-                break;
+        const std::uint32_t target = group[i];
+        const bool boundary = graph.boundary(i);
+        const bool joins = !boundary && !is_output[i] && target != kNone && target != kBlocked;
+        const auto own = joins ? target : static_cast<std::uint32_t>(i);
+        group[i] = own;
+        for (std::uint32_t x : graph.inputs(i)) {
+            if (x >= i) input_not_earlier(i, x);
+            std::uint32_t& said = group[x];
+            if (boundary) {
+                said = kBlocked;
+            } else if (said == kNone) {
+                said = own;
+            } else if (!maximal_fusion || said != own) {
+                said = kBlocked;
             }
         }
-        if (joins) group[i] = target;
     }
+    std::vector<bool>().swap(is_output);
 
-    // Members of every group, ascending.
-    std::vector<std::uint64_t> member_start(n + 1, 0);
-    for (std::size_t j = 0; j < n; ++j) ++member_start[group[j] + 1];
-    for (std::size_t j = 0; j < n; ++j) member_start[j + 1] += member_start[j];
-    std::vector<std::uint64_t> members(n);
-    {
-        std::vector<std::uint64_t> fill(member_start.begin(), member_start.end() - 1);
-        for (std::size_t j = 0; j < n; ++j) members[fill[group[j]]++] = j;
-    }
-
+    // Emission, in ascending order of the group keys: producers before
+    // consumers. Until a group is emitted, its members are chained through
+    // their placements: `node` holds the previous member of the same group,
+    // and the key's `member` the last member seen.
     FusionResult out;
-    out.placement.assign(n, Placement{});
-    std::vector<std::uint64_t> new_id(n, kNone);       // per group key
-    std::vector<std::size_t> position(n, 0);            // member position of each operation
-    std::vector<std::uint64_t> input_slot(n, 0);       // per producing group, within one stage
-    std::vector<std::uint64_t> slot_owner(n, kNone);   // which stage input_slot[y] belongs to
-    std::vector<StageOp> ops;                           // the members being built, reused
-    std::vector<NodeId> stage_inputs;                   // the inputs of the node being built, reused
-    IndexTable stage_heads;                             // first stage of every member list
+    out.placement.assign(n, Place{kNone, kNone});
+    LargeVector<Place>& place = out.placement;
+    // Exactly one reduced node per group.
+    std::size_t groups = 0;
+    for (std::size_t j = 0; j < n; ++j) groups += group[j] == j;
+    out.nodes.reserve(groups);
+    StageInputs stage_inputs;
+    StageHeads heads;
+    std::vector<std::uint32_t> members;  // of the group being emitted, ascending
+    std::vector<NodeId> inputs;          // of the node being emitted
+    std::vector<StageOp> ops;
+    // The reduced node of group `y`, emitted before node `before`.
+    auto emitted = [&](std::uint32_t y, std::size_t before) {
+        if (group[y] != y || y >= before) panic("no entry found for key");
+        return NodeId{place[y].node};
+    };
 
-    // Groups are emitted in ascending order of their largest member, which is
-    // their key: producers before consumers.
-    for (std::size_t g = 0; g < n; ++g) {
-        if (group[g] != g) continue;
-        const std::uint64_t id = out.nodes.size();
-        const EngineNode& head = nodes[g];
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint32_t g = group[j];
+        place[j].node = place[g].member;  // the previous member of j's group
+        place[g].member = static_cast<std::uint32_t>(j);
+        if (g != j) continue;
 
-        if (head.boundary) {
-            stage_inputs.clear();
-            for (std::uint64_t x : head.inputs) stage_inputs.push_back(emitted(new_id, group[x]));
-            out.nodes.push_back(tokens.at(head.label).with_input_list(stage_inputs));
-            out.placement[g] = Placement{id, std::nullopt};
+        // Every member is at most the key, so the group is complete.
+        members.clear();
+        for (std::uint32_t m = static_cast<std::uint32_t>(j); m != kNone; m = place[m].node) members.push_back(m);
+        std::reverse(members.begin(), members.end());
+        const auto id = static_cast<std::uint32_t>(out.nodes.size());
+
+        if (graph.boundary(j)) {
+            inputs.clear();
+            for (std::uint32_t x : graph.inputs(j)) inputs.push_back(emitted(group[x], j));
+            out.nodes.push_back(tokens.at(labels, graph.label_id(j)).with_input_list(inputs));
+            place[j] = Place{id, Place::kNoMember};
             ++out.boundary_nodes;
-        } else {
-            const std::uint64_t* first = members.data() + member_start[g];
-            const std::uint64_t* last = members.data() + member_start[g + 1];
-            for (const std::uint64_t* m = first; m != last; ++m) position[*m] = static_cast<std::size_t>(m - first);
-
-            stage_inputs.clear();
-            std::size_t op_count = 0;
-            for (const std::uint64_t* m = first; m != last; ++m) {
-                const auto& node = nodes[*m];
-                if (op_count == ops.size()) ops.emplace_back();
-                StageOp& op = ops[op_count++];
-                op.label.assign(node.label);
-                op.inputs.clear();
-                for (std::uint64_t x : node.inputs) {
-                    const std::uint64_t y = group[x];
-                    if (y == g) {
-                        op.inputs.push_back(StageRef::member(position[x]));
-                        continue;
-                    }
-                    if (slot_owner[y] != g) {
-                        slot_owner[y] = g;
-                        input_slot[y] = stage_inputs.size();
-                        stage_inputs.push_back(emitted(new_id, y));
-                    }
-                    op.inputs.push_back(StageRef::input(static_cast<std::size_t>(input_slot[y])));
-                }
-                out.placement[*m] = Placement{id, position[*m]};
-            }
-            // Stages with equal members share one key head.
-            const std::span<const StageOp> built(ops.data(), op_count);
-            Hasher h;
-            h.u64(op_count);
-            for (const StageOp& op : built) op.hash_into(h);
-            const std::uint64_t hash = h.finish();
-            auto same = [&](std::uint64_t j) {
-                const std::vector<StageOp>& theirs = out.nodes[j].members();
-                return std::equal(theirs.begin(), theirs.end(), built.begin(), built.end());
-            };
-            if (std::optional<std::uint64_t> j = stage_heads.find(hash, same)) {
-                out.nodes.push_back(out.nodes[*j].with_input_list(stage_inputs));
-            } else {
-                stage_heads.insert(hash, id);
-                out.nodes.push_back(NodeKey::stage(stage_inputs, std::vector<StageOp>(built.begin(), built.end())));
-            }
-            ++out.stages;
+            continue;
         }
-        new_id[g] = id;
+
+        // A member's position is written before its users read it: the
+        // members ascend, and each reads earlier ones only.
+        for (std::uint32_t k = 0; k < members.size(); ++k) place[members[k]] = Place{id, k};
+        stage_inputs.start();
+        std::vector<std::uint64_t>& codes = heads.scratch();
+        codes.clear();
+        for (std::uint32_t m : members) {
+            const std::span<const std::uint32_t> args = graph.inputs(m);
+            codes.push_back(graph.label_id(m));
+            codes.push_back(args.size());
+            for (std::uint32_t x : args) {
+                const std::uint32_t y = group[x];
+                const StageRef ref =
+                    y == g ? StageRef::member(place[x].member) : StageRef::input(stage_inputs.position_of(y));
+                codes.push_back(StageHeads::argument(ref));
+            }
+        }
+        inputs.clear();
+        for (std::uint32_t y : stage_inputs.groups()) inputs.push_back(emitted(y, j));
+        const std::uint64_t hash = heads.hash();
+        if (std::optional<std::uint64_t> first = heads.find(hash)) {
+            out.nodes.push_back(out.nodes[*first].with_input_list(inputs));
+        } else {
+            // A new member list: its texts, built once.
+            ops.clear();
+            for (std::size_t c = 0; c < codes.size();) {
+                StageOp& op = ops.emplace_back();
+                op.label = labels.text(static_cast<LabelId>(codes[c]));
+                const std::uint64_t count = codes[c + 1];
+                c += 2;
+                for (std::uint64_t a = 0; a < count; ++a, ++c) {
+                    op.inputs.push_back(StageRef{static_cast<StageRef::Kind>(codes[c] & 1), codes[c] >> 1});
+                }
+            }
+            heads.add(hash, id);
+            out.nodes.push_back(NodeKey::stage(inputs, std::move(ops)));
+            ops = {};
+        }
+        ++out.stages;
     }
 
     out.outputs.reserve(graph.outputs.size());
-    for (std::uint64_t o : graph.outputs) out.outputs.push_back(emitted(new_id, group[o]));
+    for (std::uint64_t o : graph.outputs) out.outputs.push_back(emitted(group[o], n));
     return out;
 }
 

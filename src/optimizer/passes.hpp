@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "graph/node.hpp"
@@ -16,88 +16,102 @@
 namespace veltrix {
 
 // Old-to-new entry of a node that dead-code elimination dropped.
-inline constexpr std::uint64_t kDropped = ~std::uint64_t{0};
+inline constexpr std::uint32_t kDropped = 0xffffffffu;
 
-// Open-addressing table of indices. It stores only hashes and indices; the
-// caller owns the keys and decides equality through a predicate on an index.
-class IndexTable {
+// The nodes a reduction reads, flat: each node's key head, as an index into
+// one borrowed key per distinct head object, and its inputs, back to back.
+// The passes need nothing else of the keys, and this is under half the size
+// of copies of them. Valid while the keys it was read from live.
+class InputGraph {
 public:
-    explicit IndexTable(std::size_t expected = 0);
+    // A reduction handles fewer nodes than this.
+    static constexpr std::size_t kMaxNodes = 0xfffffffeULL;
 
-    template <class Eq>
-    std::optional<std::uint64_t> find(std::uint64_t hash, Eq&& eq) const {
-        if (slots_.empty()) return std::nullopt;
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
-            const Slot& s = slots_[i];
-            if (s.index_plus_one == 0) return std::nullopt;
-            if (s.tag == static_cast<std::uint32_t>(hash) && eq(s.index_plus_one - 1)) return s.index_plus_one - 1;
-        }
+    // Reads `nodes`; an input that names no node of `nodes` is an internal
+    // failure, and so are kMaxNodes nodes or more.
+    static InputGraph of(std::span<const NodeKey> nodes);
+
+    std::size_t size() const noexcept { return head_of_.size(); }
+    // A key with node i's head (its inputs are another node's).
+    const NodeKey& head(std::size_t i) const { return heads_[head_of_[i]]; }
+    std::span<const std::uint32_t> inputs(std::size_t i) const {
+        return {inputs_.data() + first_[i], first_[i + 1] - first_[i]};
     }
-    // Adds an entry; does not look for an equal one first.
-    void insert(std::uint64_t hash, std::uint64_t index);
-    // Starts loading the slot a lookup of `hash` reads first.
-    void prefetch(std::uint64_t hash) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
-    }
-    std::size_t size() const noexcept { return count_; }
 
 private:
-    // The low 32 bits of the hash: the whole position up to 2^32 slots, so
-    // growing needs no hashes, and an 8-byte slot halves the memory a lookup
-    // misses in.
-    struct Slot {
-        std::uint32_t tag = 0;
-        std::uint32_t index_plus_one = 0;  // 0 = empty
-    };
-    void grow();
-    std::vector<Slot> slots_;
-    std::size_t count_ = 0;
+    friend struct KeptGraph to_engine_graph(InputGraph&& nodes, const struct DceResult& kept);
+    std::vector<NodeKey> heads_;        // borrowed
+    LargeVector<std::uint32_t> head_of_;
+    LargeVector<std::uint32_t> first_;  // node i's inputs are inputs_[first_[i], first_[i + 1])
+    LargeVector<std::uint32_t> inputs_;
 };
+
+struct DceResult {
+    LargeVector<std::uint32_t> old_to_new;  // new index of each node, or kDropped
+    std::vector<std::uint64_t> outputs;     // one per requested output, same order
+    std::size_t kept = 0;                   // nodes kept
+};
+
+// Keeps exactly the nodes from which an output is reachable, numbered
+// densely in ascending id. The nodes themselves are not copied:
+// to_engine_graph below reads the kept ones through the numbering.
+DceResult dead_code_elimination(const InputGraph& nodes, std::span<const std::uint64_t> outputs);
 
 // Maps the engine label of a boundary node (any node but an operation) to
 // the first kept node that carries it. Boundary nodes are rebuilt from here,
 // so labels must name a key up to its inputs.
 class TokenTable {
 public:
-    // `graph.nodes[i].label` is the label of `nodes[i]`. Both must outlive
-    // the table.
+    TokenTable() = default;
+    explicit TokenTable(std::shared_ptr<const Labels> labels) : labels_(std::move(labels)) {}
+    // Node i of `graph` is `nodes[i]`.
     TokenTable(std::span<const NodeKey> nodes, const EngineGraph& graph);
 
-    // The first node with this label; an internal failure when there is none.
-    const NodeKey& at(std::string_view label) const;
-    std::size_t size() const noexcept { return index_.size(); }
+    // Enters `key` under `label` unless a key is there already.
+    void offer(LabelId label, const NodeKey& key);
+    // The key under label `id` of `labels` (which need not be this table's
+    // own labels); an internal failure when there is none.
+    const NodeKey& at(const Labels& labels, LabelId id) const;
+    std::size_t size() const noexcept { return count_; }
 
 private:
-    std::span<const NodeKey> nodes_;
-    const EngineGraph* graph_;
-    IndexTable index_;
+    std::shared_ptr<const Labels> labels_;
+    std::vector<std::optional<NodeKey>> keys_;  // by label id
+    std::size_t count_ = 0;
 };
 
-struct DceResult {
-    LargeVector<NodeKey> nodes;          // kept nodes, ascending old id, inputs renumbered
-    std::vector<std::uint64_t> outputs;  // one per requested output, same order
-    std::vector<std::uint64_t> old_to_new;  // new index, or kDropped
+// The engine graph of the nodes that `kept` keeps, renumbered, with the
+// token table of their boundary labels. The graph is made in the arrays of
+// `nodes`, which it consumes.
+struct KeptGraph {
+    EngineGraph graph;
+    TokenTable tokens;
 };
-
-// Keeps exactly the nodes from which an output is reachable.
-DceResult dead_code_elimination(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs);
+KeptGraph to_engine_graph(InputGraph&& nodes, const DceResult& kept);
+// One engine node per key, in order, with `outputs`.
+EngineGraph to_engine_graph(std::span<const NodeKey> nodes, std::span<const std::uint64_t> outputs);
 
 struct CseResult {
-    EngineGraph graph;
-    std::vector<std::uint64_t> old_to_new;  // one per node of the input graph
+    EngineGraph graph;                      // shares the labels of the input graph
+    LargeVector<std::uint32_t> old_to_new;  // one per node of the input graph
 };
 
 // Merges nodes with equal labels over equal (already merged) inputs; the
 // first one wins.
 CseResult cse(const EngineGraph& graph);
-// The same, consuming `graph` (its labels and input lists move into the result).
-CseResult cse(EngineGraph&& graph);
+
+// Where a node of the fused graph landed: a reduced node, and the node's
+// position among the members when that is a stage.
+struct Place {
+    static constexpr std::uint32_t kNoMember = 0xffffffffu;
+    std::uint32_t node = 0;
+    std::uint32_t member = kNoMember;
+};
 
 struct FusionResult {
     LargeVector<NodeKey> nodes;          // the reduced graph
     std::vector<std::uint64_t> outputs;  // reduced ids, one per output of the input
-    std::vector<Placement> placement;    // one per input node
+    LargeVector<Place> placement;        // one per input node
     std::uint64_t stages = 0;
     std::uint64_t boundary_nodes = 0;
 };

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "graph/support.hpp"
@@ -39,73 +40,23 @@ Rewrite must_rewrite(const std::string& name, const std::string& searcher, const
     return std::move(r).value();
 }
 
-// Gives each distinct label of one call its symbol: the rules' own symbol
-// for an operator some rule names, an atom for every other label. Those
-// labels matter to the e-graph only as equal or not, and interning them
-// would grow the process-wide table with every source name ever reduced.
-// A flat table keyed by a hash of the text, holding its own copy of each
-// text so that a lookup never reaches back into the (scattered) input nodes.
-class LabelSymbols {
+// The label each symbol of SaturationEngine::label_symbols stands for.
+class LabelOfSymbol {
 public:
-    LabelSymbols(std::size_t expected, std::span<const RuleOp> rule_ops) : rule_ops_(rule_ops) {
-        // Graphs repeat a few labels many times; start small and grow.
-        std::size_t size = 64;
-        while (size < expected / 64) size *= 2;
-        slots_.resize(size);
-    }
-
-    // `h` is sat::text_hash(label).
-    Symbol get(std::string_view label, std::uint64_t h) {
-        for (std::size_t i = h & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
-            Slot& s = slots_[i];
-            if (s.text == kEmpty) {
-                const Symbol symbol = fresh(label, h);
-                s.hash = h;
-                s.symbol = symbol;
-                s.text = static_cast<std::uint32_t>(texts_.size());
-                texts_.emplace_back(label);
-                if (2 * texts_.size() > slots_.size()) grow();
-                return symbol;
-            }
-            if (s.hash == h && texts_[s.text] == label) return s.symbol;
+    explicit LabelOfSymbol(const std::vector<Symbol>& symbols) {
+        for (LabelId id = 0; id < symbols.size(); ++id) {
+            if (!symbols[id].is_atom()) interned_.emplace(symbols[id].index(), id);
         }
     }
-
-    void prefetch(std::uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+    LabelId operator()(Symbol s) const {
+        if (s.is_atom()) return s.index() & ~Symbol::kAtomCount;
+        const auto it = interned_.find(s.index());
+        if (it == interned_.end()) panic("symbol " + std::to_string(s.index()) + " is no label's");
+        return it->second;
+    }
 
 private:
-    Symbol fresh(std::string_view label, std::uint64_t h) {
-        for (const RuleOp& op : rule_ops_) {
-            if (op.hash == h && op.text == label) return op.symbol;
-        }
-        // More distinct labels than atoms would take a graph of 2^31 nodes.
-        if (atoms_ == Symbol::kAtomCount) return Symbol::intern(label, h);
-        return Symbol::atom(atoms_++);
-    }
-
-    static constexpr std::uint32_t kEmpty = 0xffffffffu;
-    struct Slot {
-        std::uint64_t hash = 0;
-        Symbol symbol;
-        std::uint32_t text = kEmpty;  // index into texts_
-    };
-
-
-    void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        slots_.assign(old.size() * 2, Slot{});
-        for (const Slot& s : old) {
-            if (s.text == kEmpty) continue;
-            std::size_t i = s.hash & (slots_.size() - 1);
-            while (slots_[i].text != kEmpty) i = (i + 1) & (slots_.size() - 1);
-            slots_[i] = s;
-        }
-    }
-
-    std::span<const RuleOp> rule_ops_;
-    std::uint32_t atoms_ = 0;
-    std::vector<Slot> slots_;
-    std::vector<std::string> texts_;
+    std::unordered_map<std::uint32_t, LabelId> interned_;  // the few labels that are not atoms
 };
 
 }  // namespace
@@ -138,116 +89,106 @@ SaturationEngine::SaturationEngine() {
     }
 }
 
-Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const { return canonicalize(graph, nullptr); }
+Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const { return run(graph, nullptr, nullptr); }
+
+Canonical SaturationEngine::canonicalize(EngineGraph&& graph) const { return run(graph, &graph, nullptr); }
 
 Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTrace* trace) const {
-    const std::size_t n = graph.nodes.size();
-    // The big arrays below are freed before the result is built: the result
-    // takes their blocks instead of fresh memory.
-    const LargeBlockReuse reuse;
+    return run(graph, nullptr, trace);
+}
+
+std::vector<Symbol> SaturationEngine::label_symbols(const Labels& labels) const {
+    // Labels that no rule names matter to the e-graph only as equal or not:
+    // they become atoms (numbered by label), and interning them would grow
+    // the process-wide table with every source name ever reduced.
+    std::vector<Symbol> symbols(labels.size());
+    for (LabelId id = 0; id < labels.size(); ++id) {
+        const std::string_view text = labels.text(id);
+        const std::uint64_t h = sat::text_hash(text);
+        const auto rule = std::find_if(rule_ops_.begin(), rule_ops_.end(),
+                                       [&](const RuleOp& op) { return op.hash == h && op.text == text; });
+        symbols[id] = rule != rule_ops_.end()  ? rule->symbol
+                      : id < Symbol::kAtomCount ? Symbol::atom(id)
+                                                : Symbol::intern(text, h);
+    }
+    return symbols;
+}
+
+Canonical SaturationEngine::run(const EngineGraph& graph, EngineGraph* consumed, SaturationTrace* trace) const {
+    const std::size_t n = graph.size();
     using Clock = std::chrono::steady_clock;
     auto seconds_since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
     auto phase = Clock::now();
-
-    // One sequential pass over the input graph: labels become symbols and
-    // the inputs of every node go into one flat array. The load reads these
-    // arrays instead of the input nodes.
     if (n >= sat::kNoId) panic("graph is too large for the e-graph: " + std::to_string(n) + " nodes");
-    LargeVector<Symbol> symbols(n);
-    LargeVector<std::uint32_t> first_input(n + 1);
-    LargeVector<Id> inputs;
-    {
-        // Nearly every node has at most two inputs; the rare wider one grows
-        // the array, which is cheaper than a counting pass over the graph.
-        inputs.reserve(2 * n);
-        LabelSymbols label_symbols(n, rule_ops_);
-        // A label's table slot is a cache miss once a graph has many
-        // distinct labels: hashes are taken a few nodes ahead and their slots
-        // requested.
-        constexpr std::size_t kAhead = 8;
-        std::uint64_t hashes[kAhead];
-        // Before that, the node itself and its label's text are requested.
-        auto hash_ahead = [&](std::size_t j) {
-            if (j + 2 * kAhead < n) __builtin_prefetch(&graph.nodes[j + 2 * kAhead]);
-            if (j + kAhead < n) __builtin_prefetch(graph.nodes[j + kAhead].label.data());
-            hashes[j % kAhead] = sat::text_hash(graph.nodes[j].label);
-            label_symbols.prefetch(hashes[j % kAhead]);
-        };
-        for (std::size_t j = 0; j < std::min(kAhead, n); ++j) hash_ahead(j);
-        for (std::size_t i = 0; i < n; ++i) {
-            const EngineNode& node = graph.nodes[i];
-            symbols[i] = label_symbols.get(node.label, hashes[i % kAhead]);
-            if (i + kAhead < n) hash_ahead(i + kAhead);
-            first_input[i] = static_cast<std::uint32_t>(inputs.size());
-            for (std::uint64_t k : node.inputs) {
-                if (k >= i) index_out_of_bounds(i, k);
-                inputs.push_back(static_cast<Id>(k));
-            }
-            if (inputs.size() >= sat::kNoId) {
-                panic("graph has too many inputs for the e-graph: at least " + std::to_string(inputs.size()));
-            }
-        }
-        first_input[n] = static_cast<std::uint32_t>(inputs.size());
+    const std::vector<Symbol> symbols = label_symbols(*graph.labels());
+    // `ids` holds the class of each node once it is added. A graph handed
+    // over lends its label array for it: node i's label is read before its
+    // class is written over it.
+    LargeVector<Id> ids;
+    if (consumed != nullptr) {
+        ids = consumed->take_labels();
+    } else {
+        ids.resize(n);
     }
-    if (trace) trace->labels_seconds = seconds_since(phase);
-    auto inputs_of = [&](std::size_t i) {
-        return std::span<const Id>(inputs.data() + first_input[i], first_input[i + 1] - first_input[i]);
-    };
+    auto symbol_of = [&](std::size_t i) { return symbols[consumed != nullptr ? ids[i] : graph.label_id(i)]; };
 
     // Load the graph: one hash-consed add per node, in order.
     sat::EGraph egraph;
-    egraph.reserve(n + n / 2);
-    LargeVector<Id> ids(n);
+    // The rules add e-nodes: commutativity up to one per two-input node.
+    egraph.reserve(n + n / 2, n);
     {
         // Hash-consing touches memory at random, so work a little ahead of
         // the adds: first the class records of a later node's inputs, then,
-        // once those are likely cached, the table slot of that node.
+        // once those are likely cached, the table slot of that node. An
+        // input not added yet is taken to get the id it gets when no node in
+        // between is found already present, as most are not; a wrong guess
+        // only costs a useless hint.
         constexpr std::size_t kAhead = 8;
         std::vector<Id> children;
+        auto expected_id = [&](std::uint32_t k, std::size_t i) {
+            return k < i ? ids[k] : static_cast<Id>(egraph.id_count() + (k - i));
+        };
         for (std::size_t i = 0; i < n; ++i) {
             if (i + 3 * kAhead < n) {
-                for (Id k : inputs_of(i + 3 * kAhead)) __builtin_prefetch(&ids[k]);
+                for (std::uint32_t k : graph.inputs(i + 3 * kAhead)) {
+                    if (k < i) __builtin_prefetch(&ids[k]);
+                }
             }
             if (i + 2 * kAhead < n) {
-                for (Id k : inputs_of(i + 2 * kAhead)) {
+                for (std::uint32_t k : graph.inputs(i + 2 * kAhead)) {
                     if (k < i) egraph.prefetch_class(ids[k]);
                 }
             }
             if (i + kAhead < n) {
-                const std::span<const Id> next = inputs_of(i + kAhead);
                 children.clear();
-                bool known = true;
-                for (Id k : next) {
-                    if (k >= i) {
-                        known = false;
-                        break;
-                    }
-                    children.push_back(ids[k]);
-                }
-                if (known) egraph.prefetch_add(symbols[i + kAhead], children);
+                for (std::uint32_t k : graph.inputs(i + kAhead)) children.push_back(expected_id(k, i));
+                egraph.prefetch_add(symbol_of(i + kAhead), children);
             }
             children.clear();
-            for (Id k : inputs_of(i)) children.push_back(ids[k]);
-            const Id id = egraph.add(sat::ENode(symbols[i], children));
+            for (std::uint32_t k : graph.inputs(i)) {
+                if (k >= i) index_out_of_bounds(i, k);
+                children.push_back(ids[k]);
+            }
+            const Id id = egraph.add(sat::ENode(symbol_of(i), children));
             ids[i] = egraph.find(id);
         }
     }
-    // The flat arrays have served: their blocks go to the read-back's arrays.
-    release_early(symbols);
-    release_early(first_input);
-    release_early(inputs);
-
+    // The e-graph holds every node now: a graph handed over goes.
+    if (consumed != nullptr) consumed->release();
     if (trace) trace->load_seconds = seconds_since(phase);
     phase = Clock::now();
 
     // Read back one node per class: the class's lowest-indexed input node,
     // in input order, so inputs still come before their users. First every
     // node gets its result index (a class's index is kept as its tag, in the
-    // e-graph's dense tag array) and every class its representative; then
-    // the e-graph goes, and the blocks it frees hold the result.
-    LargeVector<std::uint32_t> index_of_node;
-    LargeVector<std::uint32_t> representatives;
-    constexpr std::size_t kAhead = 8;  // how far both passes request memory ahead
+    // e-graph's dense tag array) and every class its representative, whose
+    // record holds its e-node: the representative was the first of its
+    // class, so its add created the record. Then the representatives are
+    // written out from their records, with their inputs' classes' indices.
+    // The answer has no duplicates: two of its nodes with one label over the
+    // same classes would be congruent, and the driver leaves the e-graph
+    // rebuilt, so they would be one class.
+    Canonical out{EngineGraph(graph.labels()), {}, true};
     {
         sat::SaturationDriver driver;
         driver.with_egraph(std::move(egraph)).with_iter_limit(iter_limit_).with_node_limit(4 * n + 1024).run(rules_);
@@ -260,10 +201,14 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
             trace->egraph_classes = classes.class_count();
         }
         phase = Clock::now();
+        // From here on only classes and e-nodes are read.
+        classes.drop_index();
 
+        constexpr std::size_t kAhead = 8;  // how far both passes request memory ahead
         constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
-        index_of_node.resize(n);
+        LargeVector<Id> representatives;  // the record of each class's first node
         representatives.reserve(std::min(n, classes.class_count()));
+        // Node i's class becomes its result index in place.
         for (std::size_t i = 0; i < n; ++i) {
             // In stages: the node's link, then the link it points to (the
             // root for all but long paths), then the root's tag.
@@ -275,32 +220,27 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph, SaturationTra
             if (index == kUnassigned) {
                 index = static_cast<std::uint32_t>(representatives.size());
                 classes.set_tag(cls, index);
-                representatives.push_back(static_cast<std::uint32_t>(i));
+                representatives.push_back(ids[i]);
             }
-            index_of_node[i] = index;
+            ids[i] = index;
         }
-    }
-    release_early(ids);
+        out.map = std::move(ids);
+        classes.drop_links();
 
-    Canonical out;
-    out.map.assign(index_of_node.begin(), index_of_node.end());
-    out.graph.nodes.reserve(representatives.size());
-    for (std::size_t j = 0; j < representatives.size(); ++j) {
-        if (j + 2 * kAhead < representatives.size()) __builtin_prefetch(&graph.nodes[representatives[j + 2 * kAhead]]);
-        if (j + kAhead < representatives.size()) {
-            const std::uint32_t soon = representatives[j + kAhead];
-            for (std::uint64_t k : graph.nodes[soon].inputs) __builtin_prefetch(&index_of_node[k]);
-            __builtin_prefetch(graph.nodes[soon].label.data());
+        const LabelOfSymbol label_of(symbols);
+        out.graph.reserve(representatives.size(), representatives.size() + representatives.size() / 2);
+        std::vector<std::uint32_t> inputs;
+        for (std::size_t j = 0; j < representatives.size(); ++j) {
+            if (j + kAhead < representatives.size()) classes.prefetch_node_of(representatives[j + kAhead]);
+            const sat::ENode& node = classes.node_of(representatives[j]);
+            inputs.clear();
+            for (Id c : node.children()) {
+                const std::uint32_t index = classes.tag(c);
+                if (index == kUnassigned) panic("an input of a representative is no class's root");
+                inputs.push_back(index);
+            }
+            out.graph.add(label_of(node.op()), inputs);
         }
-        const std::uint32_t i = representatives[j];
-        const EngineNode& node = graph.nodes[i];
-        EngineNode& emitted = out.graph.nodes.emplace_back();
-        emitted.label = node.label;
-        // The inputs were checked in the first pass: each names an earlier node.
-        const InputList& kids = node.inputs;
-        emitted.inputs.resize(kids.size());
-        for (std::size_t k = 0; k < kids.size(); ++k) emitted.inputs[k] = index_of_node[kids[k]];
-        emitted.boundary = !std::string_view(node.label).starts_with("op|");
     }
     out.graph.outputs.reserve(graph.outputs.size());
     for (std::uint64_t o : graph.outputs) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,6 @@ struct SaturationTrace {
     std::vector<sat::Iteration> iterations;
     std::size_t egraph_nodes = 0;    // hash-cons entries at the end
     std::size_t egraph_classes = 0;  // classes at the end
-    double labels_seconds = 0.0;     // the pass that turns labels into symbols (part of the load)
     double load_seconds = 0.0;       // building the e-graph
     double run_seconds = 0.0;        // the saturation driver
     double read_seconds = 0.0;       // reading the canonical graph back
@@ -38,6 +38,8 @@ public:
     SaturationEngine();
 
     Canonical canonicalize(const EngineGraph& graph) const override;
+    // Gives the graph's memory back once the e-graph holds it.
+    Canonical canonicalize(EngineGraph&& graph) const override;
     // The same, also reporting the saturation run when `trace` is given.
     Canonical canonicalize(const EngineGraph& graph, SaturationTrace* trace) const;
 
@@ -45,6 +47,11 @@ public:
     std::uint64_t iter_limit() const noexcept { return iter_limit_; }
 
 private:
+    Canonical run(const EngineGraph& graph, EngineGraph* consumed, SaturationTrace* trace) const;
+    // The symbol of every label of `labels`: the rules' own symbol for an
+    // operator some rule names, an atom for every other label.
+    std::vector<sat::Symbol> label_symbols(const Labels& labels) const;
+
     std::vector<sat::Rewrite> rules_;
     std::vector<RuleOp> rule_ops_;  // every operator the rules name, once
     std::uint64_t iter_limit_ = 0;

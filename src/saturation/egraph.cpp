@@ -149,15 +149,74 @@ void EGraph::NodeTable::commit(Id record) {
 // ---------------------------------------------------------------------------
 // EGraph
 
-void EGraph::reserve(std::size_t nodes) {
+void EGraph::reserve(std::size_t nodes, std::size_t entries) {
     uf_.reserve(nodes);
     classes_.reserve(nodes);
-    parent_pool_.reserve(2 * nodes);
-    table_.reserve(nodes, classes_.data());
+    table_.reserve(entries, classes_.data());
 }
 
 void EGraph::check_id(Id id) const {
-    if (id >= classes_.size()) panic("no e-class with id " + std::to_string(id));
+    if (id >= uf_.size()) panic("no e-class with id " + std::to_string(id));
+}
+
+void EGraph::add_parent(Id child, Id user) {
+    ParentEnds& ends = parent_ends_[child];
+    const auto rec = static_cast<std::uint32_t>(parent_pool_.size());
+    parent_pool_.push_back(ParentRec{user, ends.head});
+    ends.head = rec;
+    if (ends.tail == kNone) ends.tail = rec;
+}
+
+void EGraph::build_parents() {
+    // Until now no record was repaired, so every record still holds its
+    // e-node as added, over classes that were roots then. Those are roots
+    // still: a union absorbs a class only while it has no parent entry,
+    // and each of these children has one. So entering the records in id
+    // order, as add() would have, gives every chain the order it would have.
+    std::size_t entries = 0;
+    for (Id id = 0; id < classes_.size(); ++id) entries += classes_[id].parent_count;
+    parent_pool_.reserve(entries + entries / 2);
+    parent_ends_.reserve(classes_.capacity());
+    parent_ends_.assign(classes_.size(), ParentEnds{});
+    for (Id id = 0; id < classes_.size(); ++id) {
+        for (Id c : classes_[id].node.children()) add_parent(c, id);
+    }
+    parents_built_ = true;
+}
+
+std::vector<Id> EGraph::parents_of(Id root) const {
+    std::vector<Id> out;
+    if (parents_built_) {
+        for (std::uint32_t r = parent_ends_[root].head, n = 0; n < classes_[root].parent_count;
+             r = parent_pool_[r].next, ++n) {
+            out.push_back(parent_pool_[r].user);
+        }
+        return out;
+    }
+    // As build_parents() would enter them: every use by a record, newest first.
+    for (Id id = static_cast<Id>(classes_.size()); id-- > 0;) {
+        const auto kids = classes_[id].node.children();
+        for (std::size_t k = kids.size(); k-- > 0;) {
+            if (kids[k] == root) out.push_back(id);
+        }
+    }
+    return out;
+}
+
+void EGraph::drop_links() {
+    if (!clean_) panic("the links of an e-graph that is not rebuilt are needed");
+    LargeVector<Id>().swap(uf_);
+}
+
+void EGraph::drop_index() {
+    LargeVector<ParentRec>().swap(parent_pool_);
+    LargeVector<ParentEnds>().swap(parent_ends_);
+    table_ = NodeTable();
+    std::vector<PendingRun>().swap(pending_);
+    std::vector<Id>().swap(touched_);
+    std::vector<OpList>().swap(op_heads_);
+    std::vector<std::uint32_t>().swap(op_slots_);
+    LargeVector<std::uint64_t>().swap(visited_);
 }
 
 Id EGraph::find(Id id) const {
@@ -254,9 +313,9 @@ void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stag
     if (children.size() > kMax) return;
     Id canonical[kMax];
     for (std::size_t k = 0; k < children.size(); ++k) {
+        // An id not handed out yet (a guess of the caller's) will be a root.
         Id c = children[k];
-        if (c >= classes_.size()) return;
-        while (!all_roots() && uf_[c] != c) c = uf_[c];
+        while (c < uf_.size() && !all_roots() && uf_[c] != c) c = uf_[c];
         canonical[k] = c;
     }
     const std::span<const Id> kids(canonical, children.size());
@@ -271,7 +330,9 @@ void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stag
         case AddStage::Class:
             // A new e-node is entered in the parent entries of its children.
             if (!table_.prefetch_match(op, kids, h, *this, true)) {
-                for (Id c : kids) prefetch_record(c);
+                for (Id c : kids) {
+                    if (c < classes_.size()) prefetch_record(c);
+                }
             }
             break;
     }
@@ -287,20 +348,17 @@ Id EGraph::add(ENode node) {
     if (classes_.size() >= kMaxIds) panic("e-graph is full at id " + std::to_string(classes_.size()));
     const auto id = static_cast<Id>(classes_.size());
 
-    // Parent entries are prepended: that touches only the child's record.
+    // Parent entries are counted in the child's record, and once the
+    // chains are built, prepended to the child's chain.
     for (Id c : node.children()) {
-        ClassRec& child = classes_[c];
-        const auto rec = static_cast<std::uint32_t>(parent_pool_.size());
-        parent_pool_.push_back(ParentRec{id, child.parent_head});
-        child.parent_head = rec;
-        if (child.parent_tail == kNone) child.parent_tail = rec;
-        ++child.parent_count;
+        ++classes_[c].parent_count;
+        if (parents_built_) add_parent(c, id);
     }
+    if (parents_built_) parent_ends_.push_back(ParentEnds{});
 
     // The arrays grow at their ends: the lines a few entries on are asked
     // for ahead, for writing.
     prefetch_append(classes_, 8);
-    prefetch_append(parent_pool_, 16);
     prefetch_append(uf_, 32);
     const Symbol op = node.op();
     const std::uint32_t arity = node.arity();
@@ -309,8 +367,10 @@ Id EGraph::add(ENode node) {
     cls.next = id;
     table_.commit(id);
     OpList& list = op_heads_[op_slot_or_insert(op)];
-    prefetch_append(list.ids, 32);
-    list.ids.push_back(id);
+    if (!op.is_atom()) {
+        prefetch_append(list.ids, 32);
+        list.ids.push_back(id);
+    }
     if (list.by_arity.size() <= size_t{arity}) list.by_arity.resize(size_t{arity} + 1, 0);
     ++list.by_arity[arity];
 
@@ -329,20 +389,22 @@ bool EGraph::union_classes(Id a, Id b) {
     ClassRec& k = classes_[keep];
     ClassRec& g = classes_[gone];
     if (g.parent_count != 0) {
+        if (!parents_built_) build_parents();
         // The absorbed parents are queued as one run and spliced in front of
         // the survivor's chain, so the run stays contiguous.
-        pending_.push_back(PendingRun{g.parent_head, g.parent_count});
-        parent_pool_[g.parent_tail].next = k.parent_head;
-        k.parent_head = g.parent_head;
-        if (k.parent_tail == kNone) k.parent_tail = g.parent_tail;
+        ParentEnds& ke = parent_ends_[keep];
+        ParentEnds& ge = parent_ends_[gone];
+        pending_.push_back(PendingRun{ge.head, g.parent_count});
+        parent_pool_[ge.tail].next = ke.head;
+        ke.head = ge.head;
+        if (ke.tail == kNone) ke.tail = ge.tail;
         k.parent_count += g.parent_count;
+        ge = ParentEnds{};
     }
     std::swap(k.next, g.next);
 
     // The absorbed record keeps its e-node and link, now part of the
     // survivor's chain; only its class description goes.
-    g.parent_head = kNone;
-    g.parent_tail = kNone;
     g.parent_count = 0;
     if (gone < tags_.size()) tags_[gone] = kNoTag;
     uf_[gone] = keep;
@@ -487,23 +549,28 @@ std::optional<Id> EGraph::lookup(ENode node) const {
 
 EClass EGraph::eclass(Id id) const {
     const Id root = find(id);
-    const ClassRec& c = classes_[root];
     EClass out;
     out.id = root;
     for_each_node(root, [&](const ENode& n) { out.nodes.push_back(n); });
     std::sort(out.nodes.begin(), out.nodes.end());
-    for (std::uint32_t r = c.parent_head, n = 0; n < c.parent_count; r = parent_pool_[r].next, ++n) {
-        out.parents.push_back(parent_pool_[r].user);
-    }
+    out.parents = parents_of(root);
     return out;
 }
 
 std::optional<std::string> EGraph::check_invariants() const {
+    // Without chains, a class's parent entries are the uses of it by records.
+    std::vector<std::uint32_t> uses;
+    if (!parents_built_) {
+        uses.assign(classes_.size(), 0);
+        for (Id id = 0; id < classes_.size(); ++id) {
+            for (Id c : classes_[id].node.children()) ++uses[c];
+        }
+    }
     std::size_t live = 0;
     for (Id id = 0; id < classes_.size(); ++id) {
         const ClassRec& c = classes_[id];
         if (uf_[id] != id) {
-            if (c.parent_count != 0 || c.parent_head != kNone) {
+            if (c.parent_count != 0 || (parents_built_ && parent_ends_[id].head != kNone)) {
                 return "absorbed class " + std::to_string(id) + " still holds parents";
             }
             continue;
@@ -538,8 +605,13 @@ std::optional<std::string> EGraph::check_invariants() const {
             if (*nodes[k] == *nodes[k - 1]) return "class " + std::to_string(id) + " has duplicates";
         }
         std::uint32_t parents = 0;
-        for (std::uint32_t r = c.parent_head; r != kNone && parents <= c.parent_count; r = parent_pool_[r].next) {
-            ++parents;
+        if (parents_built_) {
+            for (std::uint32_t r = parent_ends_[id].head; r != kNone && parents <= c.parent_count;
+                 r = parent_pool_[r].next) {
+                ++parents;
+            }
+        } else {
+            parents = uses[id];
         }
         if (parents != c.parent_count) return "class " + std::to_string(id) + " has a bad parent count";
     }

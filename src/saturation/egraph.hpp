@@ -103,7 +103,10 @@ public:
     EGraph(EGraph&&) noexcept = default;
     EGraph& operator=(EGraph&&) noexcept = default;
 
-    void reserve(std::size_t nodes);
+    // Room for `nodes` ids without moving the records, and a hash-cons
+    // table sized for `entries` (the table is touched in full; the records
+    // only as they fill).
+    void reserve(std::size_t nodes, std::size_t entries);
 
     // Hash-consed add. Returns the existing id when the canonical e-node is
     // already known; otherwise creates a class holding it.
@@ -127,7 +130,7 @@ public:
     std::size_t total_size() const noexcept { return table_.size(); }
     std::size_t class_count() const noexcept { return live_classes_; }
     // Number of ids ever handed out.
-    std::size_t id_count() const noexcept { return classes_.size(); }
+    std::size_t id_count() const noexcept { return uf_.size(); }
     bool clean() const noexcept { return clean_; }
     // Unions that merged two classes, counted over the e-graph's life.
     std::uint64_t merge_count() const noexcept { return merge_count_; }
@@ -171,10 +174,11 @@ public:
     // false. Not reentrant: f must not start another such traversal.
     template <class F>
     void for_each_class_with_op(Symbol op, F&& f) const {
+        if (op.is_atom()) panic("atoms are not indexed by operator");
         const std::uint32_t slot = op_slot(op);
         if (slot == kNone) return;
         begin_visits();
-        const std::vector<Id>& ids = op_heads_[slot].ids;
+        const LargeVector<Id>& ids = op_heads_[slot].ids;
         // In stages, some ids ahead: the id's link, the record of its
         // parent (the root for all but long paths, and its first e-node),
         // then the root's second e-node (all of them in the common classes
@@ -203,7 +207,8 @@ public:
     // little later than the previous one: the table slot, then the entry
     // (the record) the slot points to, then that record's union-find link,
     // or when there is no such entry the records of the children, which a
-    // new e-node enters itself in.
+    // new e-node enters itself in. A child may be an id not handed out yet,
+    // which the caller expects a later add to create.
     enum class AddStage { Slot, Entry, Class };
     void prefetch_add(const ENode& node, AddStage stage = AddStage::Slot) const {
         prefetch_add(node.op(), node.children(), stage);
@@ -227,11 +232,36 @@ public:
     // Calls f(const ENode&) for every e-node of the class with root `root`.
     template <class F>
     void for_each_node(Id root, F&& f) const {
+        for_each_record(root, [&](Id, const ENode& n) { f(n); });
+    }
+    // The same, with the id of the record holding the e-node: f(Id, const ENode&).
+    template <class F>
+    void for_each_record(Id root, F&& f) const {
         std::uint32_t r = root;
         do {
-            f(classes_[r].node);
+            f(r, classes_[r].node);
             r = classes_[r].next;
         } while (r != root);
+    }
+
+    // Gives back the hash-cons table, the operator index and the parent
+    // chains, for a caller that from here on only reads classes, tags and
+    // the e-nodes of ids (node_of): afterwards nothing may change the
+    // e-graph but set_tag.
+    void drop_index();
+    // Gives back the union-find too: afterwards only tag and node_of may be
+    // used (the children of a rebuilt e-graph's e-nodes are roots, whose
+    // tags need no find).
+    void drop_links();
+    // The e-node that created id `id`, its children kept canonical as their
+    // classes merged.
+    const ENode& node_of(Id id) const {
+        if (id >= classes_.size()) panic("no e-class with id " + std::to_string(id));
+        return classes_[id].node;
+    }
+    // Hints that node_of(id) is coming.
+    void prefetch_node_of(Id id) const {
+        if (id < classes_.size()) prefetch_record(id);
     }
 
     // Checks that every class is canonical and duplicate-free and
@@ -261,6 +291,12 @@ private:
     // apart in uf_: finds walk only that dense array, which stays far more
     // cache-resident than the records.
     //
+    // The parent chains are only needed to repair the users of a class that
+    // a union absorbs, and many e-graphs never see such a union (one whose
+    // absorbed class has users). So a record only counts its parent entries,
+    // and the chains are built, in full, just before the first union that
+    // needs them (build_parents); from then on they are kept up to date.
+    //
     // A record does not destroy its e-node: dropping a large e-graph would
     // otherwise read every record once more only to find that its children
     // are inline. The few e-nodes that hold their children on the heap are
@@ -270,17 +306,18 @@ private:
             ENode node;
         };
         std::uint32_t next = kNone;  // next record of the (circular) e-node chain
-        // The fields below describe the class while the id is a root.
-        std::uint32_t parent_head = kNone;
-        std::uint32_t parent_tail = kNone;
+        // Parent entries of the class while the id is a root.
         std::uint32_t parent_count = 0;
 
         ClassRec() noexcept : node() {}
-        ClassRec(ClassRec&& o) noexcept
-            : node(std::move(o.node)), next(o.next), parent_head(o.parent_head), parent_tail(o.parent_tail),
-              parent_count(o.parent_count) {}
+        ClassRec(ClassRec&& o) noexcept : node(std::move(o.node)), next(o.next), parent_count(o.parent_count) {}
         ClassRec& operator=(ClassRec&&) = delete;
         ~ClassRec() {}  // see Records
+    };
+    // The two ends of a class's chain of parent entries.
+    struct ParentEnds {
+        std::uint32_t head = kNone;
+        std::uint32_t tail = kNone;
     };
     // The records, indexed by id, and the ids of those whose e-node holds
     // its children on the heap, which are destroyed with the records.
@@ -392,7 +429,10 @@ private:
     };
     struct OpList {
         Symbol op;
-        std::vector<Id> ids;  // classes created by an e-node with this operator
+        // Classes created by an e-node with this operator. Only kept for an
+        // interned operator: patterns name no atoms, so no search asks for
+        // an atom's classes.
+        LargeVector<Id> ids;
         // E-nodes with this operator held by the classes, by arity; exact
         // whenever the e-graph is clean.
         std::vector<std::uint64_t> by_arity;
@@ -417,10 +457,17 @@ private:
     void dedup_class(Id root);
     void repair(Id user, std::size_t& merges);
     void check_id(Id id) const;
+    // Builds every class's parent chain from the records (see ClassRec).
+    void build_parents();
+    void add_parent(Id child, Id user);
+    // The parent entries of root `root`, newest first.
+    std::vector<Id> parents_of(Id root) const;
 
     LargeVector<Id> uf_;                   // union-find parent of each id; own id for a root
     Records classes_;                      // indexed by id
     LargeVector<ParentRec> parent_pool_;
+    LargeVector<ParentEnds> parent_ends_;  // by id, once the chains are built
+    bool parents_built_ = false;
     NodeTable table_;
     std::vector<PendingRun> pending_;
     std::vector<Id> touched_;              // repaired records, whose classes may hold duplicates
@@ -435,7 +482,7 @@ private:
     std::vector<OpList> op_heads_;
     std::vector<std::uint32_t> op_slots_;  // symbol-keyed slots into op_heads_ (+1; 0 = empty)
 
-    mutable std::vector<std::uint64_t> visited_;
+    mutable LargeVector<std::uint64_t> visited_;
     LargeVector<std::uint32_t> tags_;  // see tag()
 };
 

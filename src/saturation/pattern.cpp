@@ -209,11 +209,11 @@ public:
             const PatternNode& top = nodes_.back();
             const auto arity = static_cast<std::uint32_t>(top.children.size());
             bool go_on = true;
-            egraph_.for_each_node(cls, [&](const ENode& n) {
+            egraph_.for_each_record(cls, [&](Id record, const ENode& n) {
                 if (!go_on || !n.matches(top.op, arity)) return;
                 const auto kids = n.children();
                 std::copy(kids.begin(), kids.end(), bound_.begin());
-                go_on = emit();
+                go_on = emit(record);
             });
             return go_on;
         }
@@ -258,14 +258,20 @@ private:
         return go_on;
     }
 
-    bool emit() {
-        if (out_.classes.empty() || out_.classes.back().eclass != current_ ||
-            out_.classes.back().first + out_.classes.back().count != out_.total) {
-            out_.classes.push_back(ClassMatches{current_, static_cast<std::uint32_t>(out_.total), 0});
+    // Keeps the substitution in bound_: by its record in shallow mode.
+    bool emit(Id record = kUnbound) {
+        if (shallow_) {
+            prefetch_append(out_.records, 32);
+            out_.records.push_back(record);
+        } else {
+            if (out_.classes.empty() || out_.classes.back().eclass != current_ ||
+                out_.classes.back().first + out_.classes.back().count != out_.total) {
+                out_.classes.push_back(ClassMatches{current_, static_cast<std::uint32_t>(out_.total), 0});
+            }
+            ++out_.classes.back().count;
+            prefetch_append(out_.rows, 32);
+            out_.rows.insert(out_.rows.end(), bound_.begin(), bound_.end());
         }
-        ++out_.classes.back().count;
-        prefetch_append(out_.rows, 32);
-        out_.rows.insert(out_.rows.end(), bound_.begin(), bound_.end());
         if (probe_ != nullptr) out_.present.push_back(instance_present() ? 1 : 0);
         ++out_.total;
         return out_.total < limit_;
@@ -306,6 +312,8 @@ SearchMatches Pattern::search(const EGraph& egraph, std::size_t limit, const Ins
 void Pattern::search_into(SearchMatches& out, const EGraph& egraph, std::size_t limit,
                           const InstanceProbe* probe) const {
     if (!egraph.clean()) panic("search on an e-graph that is not rebuilt");
+    out.by_record = shallow_;
+    out.records.clear();
     out.classes.clear();
     out.rows.clear();
     out.present.clear();
@@ -316,8 +324,7 @@ void Pattern::search_into(SearchMatches& out, const EGraph& egraph, std::size_t 
     if (const std::optional<std::size_t> known = count_without_search(egraph)) {
         // The result's size is known: no regrowing (and recopying) of its lists.
         const std::size_t rows = std::min(*known, limit);
-        out.rows.reserve(rows * out.width);
-        out.classes.reserve(rows);
+        out.records.reserve(rows);
         if (probe != nullptr && probe->kind != InstanceProbe::Kind::None) out.present.reserve(rows);
     }
     Matcher matcher(egraph, nodes_, var_slot_, shallow_, out, limit, probe);
@@ -425,7 +432,7 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
         if (!probed || !matches.present[r]) return false;
         if (probe_.kind == InstanceProbe::Kind::Var) return true;
         if (egraph.merge_count() == matches.merges_at_search) return true;
-        const std::span<const Id> row = matches.row(r);
+        const std::span<const Id> row = matches.row(egraph, r);
         return std::all_of(probe_.slots.begin(), probe_.slots.end(),
                            [&](std::uint32_t slot) { return egraph.is_root(row[slot]); });
     };
@@ -444,7 +451,7 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
     Item group[kGroup];
     std::vector<Id> kids;
     auto instance_kids = [&](const Item& item) -> std::span<const Id> {
-        const std::span<const Id> bound = matches.row(item.row);
+        const std::span<const Id> bound = matches.row(egraph, item.row);
         kids.clear();
         for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
         return kids;
@@ -453,11 +460,12 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
 
     std::size_t merged = 0;
     Pattern::Scratch scratch;
+    std::vector<Id> row;
     std::size_t filled = 0;
     auto run_group = [&] {
         for (std::size_t j = 0; j < filled; ++j) {
             if (!hinted(group[j])) continue;
-            const std::span<const Id> bound = matches.row(group[j].row);
+            const std::span<const Id> bound = matches.row(egraph, group[j].row);
             egraph.prefetch_class(group[j].eclass);
             // A flat applier's bound classes are only canonicalised here;
             // their records are asked for later, and only for a new e-node.
@@ -484,18 +492,18 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
         }
         for (std::size_t j = 0; j < filled; ++j) {
             if (still_present(group[j].row)) continue;
-            const Id instance =
-                applier_.instantiate_slots(egraph, matches.row(group[j].row), applier_to_searcher_, scratch);
+            // A copy: the row may live in a record, and adding e-nodes moves the records.
+            const std::span<const Id> bound = matches.row(egraph, group[j].row);
+            row.assign(bound.begin(), bound.end());
+            const Id instance = applier_.instantiate_slots(egraph, row, applier_to_searcher_, scratch);
             if (egraph.union_classes(instance, group[j].eclass)) ++merged;
         }
         filled = 0;
     };
-    for (const ClassMatches& cm : matches.classes) {
-        for (std::uint32_t r = cm.first; r < cm.first + cm.count; ++r) {
-            group[filled++] = Item{cm.eclass, r};
-            if (filled == kGroup) run_group();
-        }
-    }
+    matches.for_each([&](Id eclass, std::size_t r) {
+        group[filled++] = Item{eclass, static_cast<std::uint32_t>(r)};
+        if (filled == kGroup) run_group();
+    });
     run_group();
     return merged;
 }

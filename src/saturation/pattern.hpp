@@ -42,20 +42,44 @@ struct ClassMatches {
     std::uint32_t count = 0;
 };
 
-// The result of searching one pattern. Each substitution is a row of
-// `width` class ids, one per pattern variable in the pattern's vars() order.
+// The result of searching one pattern. Each substitution binds the
+// pattern's variables, in its vars() order, to class ids: for a shallow
+// pattern (a root over distinct variables, in order) they are the children
+// of the matching e-node, and the substitution is kept as that e-node's
+// record; otherwise it is a row of `width` ids, grouped by the class the
+// root matched in. A shallow substitution's record stands for its class: it
+// is a member of it, and the e-graph's records do not change between a
+// search and the apply phase that uses it.
 struct SearchMatches {
     std::uint32_t width = 0;
-    std::vector<ClassMatches> classes;
-    std::vector<Id> rows;
+    bool by_record = false;
+    LargeVector<Id> records;              // by_record: one per substitution
+    LargeVector<ClassMatches> classes;    // otherwise
+    LargeVector<Id> rows;
     std::size_t total = 0;  // number of substitutions
     // Filled only by a search that was given an InstanceProbe: one flag per
     // row, set when the probed instance was already a member of the matched
     // class, and the e-graph's merge count at the time of the search.
-    std::vector<std::uint8_t> present;
+    LargeVector<std::uint8_t> present;
     std::uint64_t merges_at_search = 0;
 
-    std::span<const Id> row(std::size_t r) const { return {rows.data() + r * width, width}; }
+    // The ids substitution r binds, in the pattern's vars() order.
+    std::span<const Id> row(const EGraph& egraph, std::size_t r) const {
+        if (by_record) return egraph.node_of(records[r]).children();
+        return {rows.data() + r * width, width};
+    }
+    // Calls f(Id member of the matched class, row number) for every
+    // substitution, in search order.
+    template <class F>
+    void for_each(F&& f) const {
+        if (by_record) {
+            for (std::size_t r = 0; r < total; ++r) f(records[r], r);
+            return;
+        }
+        for (const ClassMatches& cm : classes) {
+            for (std::uint32_t r = cm.first; r < cm.first + cm.count; ++r) f(cm.eclass, std::size_t{r});
+        }
+    }
     bool empty() const noexcept { return total == 0; }
 };
 
