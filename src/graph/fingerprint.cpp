@@ -301,7 +301,7 @@ Result<PackedGraph, BadNodeId> PackedGraph::pack(std::span<const NodeKey> keys, 
     return PackedGraph(std::move(g));
 }
 
-std::vector<Digest> node_digests(const PackedGraph& graph, std::optional<IdSpan> ids) {
+LargeVector<Digest> node_digests(const PackedGraph& graph, std::optional<IdSpan> ids) {
     const PackedGraph::Impl& g = graph.impl();
     const std::size_t limit = graph.size();
     if (ids) check_held(*ids, limit);
@@ -316,7 +316,7 @@ std::vector<Digest> node_digests(const PackedGraph& graph, std::optional<IdSpan>
             for (std::uint32_t in : g.inputs(id)) needed[in] = true;
         }
     }
-    std::vector<Digest> digests(limit);
+    LargeVector<Digest> digests(limit);
     std::vector<std::uint8_t> message;
     for (NodeId id = 0; id < limit; ++id) {
         if (!needed[id]) continue;
@@ -340,7 +340,7 @@ std::vector<Digest> node_digests(const PackedGraph& graph, std::optional<IdSpan>
         digests[id] = h.finish();
     }
     if (!ids) return digests;
-    std::vector<Digest> out;
+    LargeVector<Digest> out;
     out.reserve(ids->size());
     for (NodeId id : *ids) out.push_back(digests[id]);
     return out;
@@ -418,7 +418,7 @@ Digest graph_digest(const PackedGraph& graph, IdSpan outputs) {
     return h.finish();
 }
 
-Result<std::vector<Digest>, BadNodeId> node_digests(std::span<const NodeKey> nodes, std::optional<IdSpan> ids) {
+Result<LargeVector<Digest>, BadNodeId> node_digests(std::span<const NodeKey> nodes, std::optional<IdSpan> ids) {
     auto packed = PackedGraph::pack(nodes, ids);
     if (!packed) return packed.error();
     return node_digests(packed.value(), ids);

@@ -54,7 +54,7 @@ private:
 // kind and fields and its inputs' digests in order, never its id. Only the
 // nodes asked for and what they depend on are hashed. Every id must be one
 // the graph holds (an internal failure otherwise).
-std::vector<Digest> node_digests(const PackedGraph& graph, std::optional<IdSpan> ids);
+LargeVector<Digest> node_digests(const PackedGraph& graph, std::optional<IdSpan> ids);
 
 // The digest of the graph reachable from `outputs` and of the outputs in
 // their order (repeats kept); nodes that no output reaches do not count.
@@ -62,7 +62,7 @@ std::vector<Digest> node_digests(const PackedGraph& graph, std::optional<IdSpan>
 Digest graph_digest(const PackedGraph& graph, IdSpan outputs);
 
 // The same over a node list, packing what they need.
-Result<std::vector<Digest>, BadNodeId> node_digests(std::span<const NodeKey> nodes, std::optional<IdSpan> ids);
+Result<LargeVector<Digest>, BadNodeId> node_digests(std::span<const NodeKey> nodes, std::optional<IdSpan> ids);
 Result<Digest, BadNodeId> graph_digest(std::span<const NodeKey> nodes, IdSpan outputs);
 
 }  // namespace veltrix

@@ -288,7 +288,7 @@ PyObject* node_fingerprints(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (ids) wanted = *ids;
         auto digests = with_packed(s, wanted, [&](const PackedGraph& g) { return node_digests(g, wanted); });
         if (!digests) return map_err(digests.error());
-        const std::vector<Digest>& list = digests.value();
+        const LargeVector<Digest>& list = digests.value();
         PyObject* out = PyList_New(static_cast<Py_ssize_t>(list.size()));
         if (out == nullptr) return nullptr;
         for (std::size_t i = 0; i < list.size(); ++i) {
