@@ -56,24 +56,48 @@ class Parser(argparse.ArgumentParser):
 
 
 class Blob:
-    """One blob read from a file or standard input, with its store. Its bytes
-    are not kept: `size` and `sha256` stand for them."""
+    """One blob read from a file or standard input, and its store. `size` and
+    `sha256` stand for its bytes, which are not kept once decoded. The store is
+    decoded at once, or with `decode=False` when first used; unload() lets it
+    go, and the file is then read again when it is used again (standard input,
+    which cannot be read twice, keeps its store)."""
 
-    def __init__(self, path: str) -> None:
-        self.name = "<stdin>" if path == "-" else path
+    def __init__(self, path: str, *, decode: bool = True) -> None:
+        self.path, self.name = path, "<stdin>" if path == "-" else path
+        data = self.read()
+        self.size, self.sha256 = len(data), hashlib.sha256(data).digest()
+        self._data = data if path == "-" else None
+        self._store: vc.GraphStore | None = None
+        if decode:
+            self._store = self.decode()
+
+    def read(self) -> bytes:
         try:
-            if path == "-":
-                data = sys.stdin.buffer.read()
-            else:
-                with open(path, "rb") as f:
-                    data = f.read()
+            if self.path == "-":
+                return sys.stdin.buffer.read()
+            with open(self.path, "rb") as f:
+                return f.read()
         except OSError as exc:
             raise UserError(self.name, exc.strerror or str(exc)) from None
-        self.size, self.sha256 = len(data), hashlib.sha256(data).digest()
+
+    def decode(self) -> vc.GraphStore:
+        data, self._data = self._data if self._data is not None else self.read(), None
+        if hashlib.sha256(data).digest() != self.sha256:
+            raise UserError(self.name, "the file changed while it was being read")
         try:
-            self.store = vc.GraphStore.deserialize(data)
+            return vc.GraphStore.deserialize(data)
         except ValueError as exc:
             raise UserError(self.name, str(exc)) from None
+
+    @property
+    def store(self) -> vc.GraphStore:
+        if self._store is None:
+            self._store = self.decode()
+        return self._store
+
+    def unload(self) -> None:
+        if self.path != "-":
+            self._store = None
 
     def nodes(self, store: vc.GraphStore | None = None, ids: Sequence[int] | None = None) -> list[Node]:
         try:
@@ -403,36 +427,39 @@ def unmatched(mine: list[int], theirs: list[int]) -> list[int]:
     return only
 
 
-# Node fingerprints are asked for this many at a time, and kept as the
-# integers of their first 128 bits (which tell a million nodes apart with a
-# chance of a mistake below 10^-26): a million of them as bytes objects would
-# take about 90 MB.
-CHUNK = 1 << 18
-
-
 def fingerprint_keys(store: vc.GraphStore) -> Iterator[tuple[int, int]]:
-    """(id, key) of every node of `store`, the key made of its fingerprint."""
-    n = store.node_count()
-    for start in range(0, n, CHUNK):
-        for i, d in enumerate(store.node_fingerprints(range(start, min(n, start + CHUNK))), start):
+    """The id and key of every node: the integer of the first 128 bits of its fingerprint, which tells a
+    million nodes apart with a chance of a mistake below 10^-26. A million fingerprints as bytes objects take
+    about 90 MB, so they are asked for half a million at a time."""
+    n, step = store.node_count(), 1 << 19
+    for start in range(0, n, step):
+        for i, d in enumerate(store.node_fingerprints(range(start, min(n, start + step))), start):
             yield i, int.from_bytes(d[:16], "little")
 
 
-def fingerprint_diff(a: vc.GraphStore, b: vc.GraphStore) -> tuple[list[int], list[int], bool]:
-    """The nodes of each store that the other lacks, matched by their fingerprints, which cover a node's
-    content and inputs but not its id; and whether the outputs are equal in order, an output that is a
-    changed node matching a changed node in the same place. One side's keys at a time are held."""
-    def lacking(mine: vc.GraphStore, theirs: vc.GraphStore) -> list[int]:
-        keys = {k for _, k in fingerprint_keys(theirs)}
-        return [i for i, k in fingerprint_keys(mine) if k not in keys]
+def fingerprint_diff(a: Blob, b: Blob) -> tuple[list[int], list[int], list[int], list[int], bool]:
+    """The nodes of each graph that the other lacks, matched by their fingerprints, which cover a node's
+    content and inputs but not its id; both graphs' outputs; and whether the outputs are equal in order, an
+    output that is a changed node matching a changed node in the same place. One side's keys and one store
+    are held at a time, a file being read again when its store is needed again."""
+    outputs = {}
 
-    only_b = lacking(b, a)
-    only_a = lacking(a, b)
-    outputs = []
-    for store, only in ((a, set(only_a)), (b, set(only_b))):
+    def keys(blob: Blob) -> set[int]:
+        store = blob.store
+        found = {k for _, k in fingerprint_keys(store)}
         outs = store.outputs()
-        outputs.append([None if o in only else d for o, d in zip(outs, store.node_fingerprints(outs))])
-    return only_a, only_b, outputs[0] == outputs[1]
+        outputs[blob] = list(zip(outs, store.node_fingerprints(outs)))
+        blob.unload()
+        return found
+
+    def lacking(blob: Blob, theirs: set[int]) -> list[int]:
+        return [i for i, k in fingerprint_keys(blob.store) if k not in theirs]
+
+    only_b = lacking(b, keys(a))  # b is still held when its keys are taken
+    only_a = lacking(a, keys(b))
+    changed = {a: set(only_a), b: set(only_b)}
+    outs_a, outs_b = ([None if o in changed[x] else d for o, d in outputs[x]] for x in (a, b))
+    return only_a, only_b, [o for o, _ in outputs[a]], [o for o, _ in outputs[b]], outs_a == outs_b
 
 
 def identity_diff(nodes_a: list[Node], nodes_b: list[Node], outs_a: list[int],
@@ -450,31 +477,35 @@ def identity_diff(nodes_a: list[Node], nodes_b: list[Node], outs_a: list[int],
 def cmd_diff(args: argparse.Namespace) -> int:
     if args.a == args.b == "-":
         raise UserError(None, "standard input can be read only once: give at most one FILE as '-'")
-    a, b = Blob(args.a), Blob(args.b)
-    if args.reduce:
-        store_a, store_b = a.reduce()[0], b.reduce()[0]
-        identical = store_a.serialize() == store_b.serialize()
-    else:
-        store_a, store_b = a.store, b.store
-        identical = (a.size, a.sha256) == (b.size, b.sha256)
-    outs_a, outs_b = store_a.outputs(), store_b.outputs()
+    a, b = Blob(args.a), Blob(args.b, decode=args.reduce)
+    reduced = {x: x.reduce()[0] for x in (a, b)} if args.reduce else {}
+
+    def store(blob: Blob) -> vc.GraphStore:
+        return reduced[blob] if reduced else blob.store
+
+    outs_a, outs_b = store(a).outputs(), []
     only_a: list[int] = []
     only_b: list[int] = []
     outputs_equal = True
-    if identical:  # byte-identical blobs hold the same graph
-        pass
-    elif args.reduce:
-        only_a, only_b, outputs_equal = identity_diff(a.nodes(store_a), b.nodes(store_b), outs_a, outs_b)
+    if reduced:
+        identical = reduced[a].serialize() == reduced[b].serialize()
+        outs_b = reduced[b].outputs()
+        if not identical:  # byte-identical blobs hold the same graph
+            only_a, only_b, outputs_equal = identity_diff(a.nodes(reduced[a]), b.nodes(reduced[b]), outs_a, outs_b)
+    elif (a.size, a.sha256) == (b.size, b.sha256):
+        identical, outs_b = True, outs_a
     else:
-        only_a, only_b, outputs_equal = fingerprint_diff(store_a, store_b)
+        identical = False
+        only_a, only_b, outs_a, outs_b, outputs_equal = fingerprint_diff(a, b)
     equal = not only_a and not only_b and outputs_equal
     after = " after reduction" if args.reduce else ""
 
-    def side(blob: Blob, store: vc.GraphStore, only: list[int]) -> list[Node]:
+    def side(blob: Blob, only: list[int]) -> list[Node]:
         differs = set(only)  # a node differs itself, or only through these inputs
-        return [{**n, "via": [j for j in n["inputs"] if j in differs]} for n in blob.nodes(store, only)]
+        return [{**n, "via": [j for j in n["inputs"] if j in differs]} for n in blob.nodes(store(blob), only)] \
+            if only else []
 
-    rows_a, rows_b = side(a, store_a, only_a), side(b, store_b, only_b)
+    rows_a, rows_b = side(a, only_a), side(b, only_b)
     with output(args.output) as out:
         if args.json:
             print(dump({
@@ -494,8 +525,9 @@ def cmd_diff(args: argparse.Namespace) -> int:
                 out.writelines(f"  {line}\n" for line in lines)
         if not outputs_equal:
             print(f"outputs differ{after}:", file=out)
-            for blob, store, outs in ((a, store_a, outs_a), (b, store_b, outs_b)):
-                print(f"  {blob.name}: " + (", ".join(describe(n) for n in blob.nodes(store, outs)) or "-"), file=out)
+            for blob, outs in ((a, outs_a), (b, outs_b)):
+                print(f"  {blob.name}: " + (", ".join(describe(n) for n in blob.nodes(store(blob), outs)) or "-"),
+                      file=out)
         why = [f"{len(only_a)} nodes only in {a.name}, {len(only_b)} only in {b.name}"] if only_a or only_b else []
         why += [] if outputs_equal else ["outputs differ"]
         print(f"{a.name} and {b.name} differ{after}: " + "; ".join(why), file=out)
