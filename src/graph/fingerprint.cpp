@@ -294,7 +294,9 @@ Result<PackedGraph, BadNodeId> PackedGraph::pack(std::span<const NodeKey> keys, 
             out = g->extra.data() + offset;
         }
         for (NodeId in : inputs) {
-            if (in >= id) panic("node " + std::to_string(id) + " has input " + std::to_string(in) + ", not an earlier node");
+            if (in >= id) {
+                panic("node " + std::to_string(id) + " has input " + std::to_string(in) + ", not an earlier node");
+            }
             *out++ = static_cast<std::uint32_t>(in);
         }
     }

@@ -214,25 +214,16 @@ PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* store_reduce(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const GraphStore& s = store(self);
-        std::vector<NodeMapEntry> map = s.node_map();
+        const std::vector<NodeMapEntry> map = s.node_map();
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
         PyObject* blob = blob_of(s, s.outputs());
         if (blob == nullptr) return nullptr;
-        PyObject* rebuild = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)),
-                                                   map.empty() ? "deserialize" : "_restore");
-        PyObject* extra = nullptr;
-        if (rebuild != nullptr && !map.empty()) {
-            const std::vector<std::uint8_t> bytes = encode_node_map(map);
-            extra = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<Py_ssize_t>(bytes.size()));
-        }
-        PyObject* result = nullptr;
-        if (rebuild != nullptr && (map.empty() || extra != nullptr)) {
-            result = map.empty() ? Py_BuildValue("(O(O))", rebuild, blob) : Py_BuildValue("(O(OO))", rebuild, blob, extra);
-        }
-        Py_XDECREF(extra);
-        Py_XDECREF(rebuild);
-        Py_DECREF(blob);
-        return result;
+        // "N" steals each reference, and lets go of them all when one is null.
+        if (map.empty()) return Py_BuildValue("(N(N))", PyObject_GetAttrString(type, "deserialize"), blob);
+        const std::vector<std::uint8_t> bytes = encode_node_map(map);
+        return Py_BuildValue("(N(NN))", PyObject_GetAttrString(type, "_restore"), blob,
+                             PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                       static_cast<Py_ssize_t>(bytes.size())));
     });
 }
 
@@ -251,10 +242,12 @@ PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 // What fingerprints need of the store's nodes, packed under its lock (a pass
-// that reads each node once and copies nothing but ids) and hashed without it.
+// that reads each node once and copies nothing but ids), and `hash` of it,
+// run without the lock.
 template <class F>
-auto with_packed(const GraphStore& s, std::optional<IdSpan> ids, F&& hash) {
-    return run_detached_if(s.node_count() >= kDetachNodes, [&]() -> Result<decltype(hash(std::declval<PackedGraph&>())), BadNodeId> {
+auto hash_packed(const GraphStore& s, std::optional<IdSpan> ids, F&& hash) {
+    using Hashed = decltype(hash(std::declval<const PackedGraph&>()));
+    return run_detached_if(s.node_count() >= kDetachNodes, [&]() -> Result<Hashed, BadNodeId> {
         auto packed = s.read_locked(
             [&](std::span<const NodeKey> nodes, std::span<const NodeId>) { return PackedGraph::pack(nodes, ids); });
         if (!packed) return packed.error();
@@ -270,7 +263,7 @@ PyObject* fingerprint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         const GraphStore& s = store(self);
         std::vector<NodeId> outputs;
         if (!outputs_arg(s, a[0], outputs)) return nullptr;
-        auto digest = with_packed(s, outputs, [&](const PackedGraph& g) { return graph_digest(g, outputs); });
+        auto digest = hash_packed(s, outputs, [&](const PackedGraph& g) { return graph_digest(g, outputs); });
         if (!digest) return map_err(digest.error());
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digest.value().data()), sizeof(Digest));
     });
@@ -286,7 +279,7 @@ PyObject* node_fingerprints(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (!ids_arg(s, a[0], "ids", ids)) return nullptr;
         std::optional<IdSpan> wanted;
         if (ids) wanted = *ids;
-        auto digests = with_packed(s, wanted, [&](const PackedGraph& g) { return node_digests(g, wanted); });
+        auto digests = hash_packed(s, wanted, [&](const PackedGraph& g) { return node_digests(g, wanted); });
         if (!digests) return map_err(digests.error());
         const LargeVector<Digest>& list = digests.value();
         PyObject* out = PyList_New(static_cast<Py_ssize_t>(list.size()));

@@ -37,7 +37,8 @@ TEST(Fingerprint, SubsetsRepeatsAndLongInputListsAgreeWithTheWhole) {
     for (int i = 0; i < 5000; ++i) sources.push_back(must(s.intern(numbered_source(i))));
     const NodeId join = must(s.intern(NodeKey::join({}, {sources[4], sources[0], sources[3], sources[0], sources[2]})));
     const NodeId top = must(s.intern(op("f", {join, sources[1]})));
-    const NodeId swapped = must(s.intern(NodeKey::join({}, {sources[0], sources[4], sources[3], sources[0], sources[2]})));
+    const NodeId swapped =
+        must(s.intern(NodeKey::join({}, {sources[0], sources[4], sources[3], sources[0], sources[2]})));
     const LargeVector<NodeKey> nodes = s.nodes_borrowed();
     const std::vector<Digest> all = all_digests(nodes);
     ASSERT_EQ(all.size(), nodes.size());

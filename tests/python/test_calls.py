@@ -150,7 +150,8 @@ ERRORS = [
     *[(f"s.{call}", exc, message, note) for call, exc, message, note in [
         ("fingerprint([1, 2, 9])", ValueError, NO_ID + "2", None), ('fingerprint("0")', TypeError, NOT_VEC, "outputs"),
         ("node_fingerprints(ids=[5])", ValueError, NO_ID + "5", None), ("nodes([0, -1])", OverflowError, None, "ids"),
-        ('node_fingerprints("01")', TypeError, NOT_VEC, "ids"), ("nodes({0})", TypeError, conv("set", "Sequence"), "ids")]],
+        ('node_fingerprints("01")', TypeError, NOT_VEC, "ids"),
+        ("nodes({0})", TypeError, conv("set", "Sequence"), "ids")]],
     ('vc.GraphStore._restore(EMPTY, b"\\x01")', ValueError, "truncated veltrix IR blob", None),
     ("vc.GraphStore._restore(EMPTY, bytearray())", TypeError, conv("bytearray", "PyBytes"), "node_map"),
     *[(f"vc.GraphStore.deserialize({d})", TypeError, conv(t, "PyBytes"), "data") for d, t in [

@@ -130,8 +130,8 @@ def test_fingerprint(tmp_path):
     assert code == 0 and out.splitlines() == [f"{i} {d.hex()}" for i, d in enumerate(store.node_fingerprints())]
     s.add_source("x")
     unmarked = write(tmp_path / "u.vir", s.serialize())
-    assert tool("fingerprint", unmarked) == (0, hashlib.sha256(b"VFP1G").hexdigest() + "\n", f"veltrix-core: note: "
-                                             f"{unmarked} marks no outputs, so this is the fingerprint of the empty graph\n")
+    note = f"veltrix-core: note: {unmarked} marks no outputs, so this is the fingerprint of the empty graph\n"
+    assert tool("fingerprint", unmarked) == (0, hashlib.sha256(b"VFP1G").hexdigest() + "\n", note)
 
 
 @pytest.mark.parametrize("args, message", [
