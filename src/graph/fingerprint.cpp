@@ -193,7 +193,7 @@ private:
         std::size_t size;
         std::uint64_t hash;
     };
-    static constexpr std::size_t kCacheSlots = 4096;
+    static constexpr std::size_t kCacheSlots = 16384;
 
     std::uint32_t lookup(const NodeKey& key) {
         scratch_.clear();
@@ -382,6 +382,12 @@ Digest graph_digest(const PackedGraph& graph, IdSpan outputs) {
         while (!stack.empty()) {
             Frame& top = stack.back();
             const std::span<const std::uint32_t> inputs = g.inputs(top.id);
+            if (top.next == 0) {  // the inputs are read next: start loading them all
+                for (std::uint32_t in : inputs) {
+                    __builtin_prefetch(&g.nodes[in]);
+                    __builtin_prefetch(&position[in]);
+                }
+            }
             if (top.next < inputs.size()) {
                 const std::uint32_t in = inputs[top.next++];
                 if (position[in] == kUnseen) {
