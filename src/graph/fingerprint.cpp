@@ -1,5 +1,6 @@
 #include "graph/fingerprint.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string_view>
@@ -168,12 +169,13 @@ private:
 // object is remembered by its address, in a small direct-mapped cache.
 class HeadTable {
 public:
-    HeadTable() : cache_(kCacheSlots) {}
+    // For a graph of about `nodes` nodes: the cache is no larger than it.
+    explicit HeadTable(std::size_t nodes) : cache_(std::bit_ceil(std::clamp<std::size_t>(nodes, 16, kCacheSlots))) {}
 
     // The number of the head of `key`.
     std::uint32_t number(const NodeKey& key) {
         const void* head = key.head_identity();
-        Slot& slot = cache_[(reinterpret_cast<std::uintptr_t>(head) >> 4) % kCacheSlots];
+        Slot& slot = cache_[(reinterpret_cast<std::uintptr_t>(head) >> 4) & (cache_.size() - 1)];
         if (slot.head != head) slot = Slot{head, lookup(key)};
         return slot.number;
     }
@@ -248,6 +250,8 @@ struct PackedGraph::Impl {
         std::uint32_t count;
         std::uint32_t in[2];
     };
+    explicit Impl(std::size_t limit) : heads(limit) {}
+
     HeadTable heads;
     LargeVector<Node> nodes;
     std::vector<std::uint32_t> extra;
@@ -276,7 +280,7 @@ Result<PackedGraph, BadNodeId> PackedGraph::pack(std::span<const NodeKey> keys, 
     // Node ids and head numbers are 32 bits wide here; a store never holds
     // more nodes than that.
     if (limit > 0xfffffffeULL) panic("a graph of more than 2^32-2 nodes cannot be fingerprinted");
-    auto g = std::make_unique<Impl>();
+    auto g = std::make_unique<Impl>(limit);
     g->nodes.resize(limit);
     for (NodeId id = 0; id < limit; ++id) {
         const NodeKey& key = keys[id];
