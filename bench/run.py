@@ -33,8 +33,8 @@ sys.path.insert(0, HERE)
 
 import workload  # noqa: E402
 
-FIGURES = ("record", "record_workload", "reduce", "blob", "views", "memory", "incremental", "threads", "core",
-           "free_threaded", "scale", "phases")
+FIGURES = ("record", "record_workload", "reduce", "blob", "fingerprint", "views", "memory", "incremental", "threads",
+           "core", "free_threaded", "scale", "phases")
 CACHE = os.environ.get("VELTRIX_BENCH_CACHE", os.path.join(tempfile.gettempdir(), "veltrix-bench-cache"))
 
 # Figures are timed on the calling thread's CPU clock by default: on a
@@ -223,6 +223,23 @@ def child_blob(n, runs):
         assert back.node_count() == n and c == blob
         del back, b, c
     return {"bytes": len(blob), "serialize": median(ser), "deserialize": median(de), "copy": median(copy)}
+
+
+def child_fingerprint(n, runs):
+    """fingerprint() and node_fingerprints() of a store, and serialize() of the
+    same store and outputs, taken in turn in every run."""
+    store, _, outputs = recorded_store(n)
+    times = {"serialize": [], "fingerprint": [], "node_fingerprints": []}
+    calls = {"serialize": lambda: store.serialize(outputs=outputs), "fingerprint": lambda: store.fingerprint(outputs),
+             "node_fingerprints": store.node_fingerprints}
+    for _ in range(runs):
+        for name, call in calls.items():
+            gc.collect()
+            t0 = perf_counter()
+            result = call()
+            times[name].append(perf_counter() - t0)
+            del result
+    return {name: median(t) for name, t in times.items()}
 
 
 def child_views(n, runs):
@@ -534,6 +551,7 @@ CHILDREN = {
     "record_workload": child_record_workload,
     "reduce": child_reduce,
     "blob": child_blob,
+    "fingerprint": child_fingerprint,
     "views": child_views,
     "memory": child_memory,
     "incremental": child_incremental,
@@ -730,6 +748,14 @@ def main():
             table.add("deserialize()", n, n / r["deserialize"] / 1e6, "M nodes/s", mb / r["copy"],
                       "MB/s bytes copy", r["copy"] / r["deserialize"], ">= 3 M nodes/s", n / r["deserialize"] >= 3e6)
             table.add("deserialize(): MB/s", n, mb / r["deserialize"], "MB/s")
+        if "fingerprint" in only:
+            progress("fingerprint %d" % n)
+            r = raw.setdefault("fingerprint", {})[n] = run_child("fingerprint", n, runs)
+            ratio, big = r["fingerprint"] / r["serialize"], n >= 10**6
+            table.add("fingerprint()", n, ns(r["fingerprint"] / n), "ns/node", ns(r["serialize"] / n),
+                      "ns/node serialize", ratio, "<= 1x serialize" if big else "", ratio <= 1 if big else None)
+            table.add("node_fingerprints()", n, ns(r["node_fingerprints"] / n), "ns/node", ns(r["serialize"] / n),
+                      "ns/node serialize", r["node_fingerprints"] / r["serialize"])
         if "views" in only:
             progress("views %d" % n)
             r = raw.setdefault("views", {})[n] = run_child("views", n, runs)

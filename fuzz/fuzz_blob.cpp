@@ -6,6 +6,7 @@
 
 #include "graph/blob.hpp"
 #include "graph/dot.hpp"
+#include "graph/fingerprint.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/saturation_engine.hpp"
@@ -35,7 +36,9 @@ void check_reduced(const ReductionResult& result, std::size_t input_nodes, std::
                                                                       *e->member < snap.nodes[e->node].members().size()))),
                 "node map entry past the reduced store or its stage's members");
     }
-    require(deserialize(serialize_with(*result.store, snap.outputs)).ok(), "reduced store does not re-encode");
+    const std::vector<std::uint8_t> blob = serialize_with(*result.store, snap.outputs);
+    auto kept = deserialize_with_node_map(blob, encode_node_map(map));  // as pickling keeps it
+    require(kept.ok() && kept.value()->node_map() == map, "reduced store does not re-encode with its node map");
     (void)to_dot(*result.store);
 }
 
@@ -90,6 +93,13 @@ void check_blob(std::span<const std::uint8_t> input) {
     require(snap2.outputs == snap.outputs && snap2.nodes == snap.nodes, "nodes or marks changed through a round trip");
     require(serialize_with(**again, snap2.outputs) == first, "second encoding differs from the first");
     require((*again)->node_map().empty(), "decoded store has a node map");
+    try {  // fingerprints see the same graph in both
+        require(graph_digest(snap.nodes, snap.outputs).value() == graph_digest(snap2.nodes, snap2.outputs).value() &&
+                    node_digests(snap.nodes, std::nullopt).value() == node_digests(snap2.nodes, std::nullopt).value(),
+                "fingerprints changed through a round trip");
+    } catch (const InternalFailure& e) {
+        fail(std::string("internal failure fingerprinting a decoded store: ") + e.what());
+    }
     const std::string dot = to_dot(store);
     require(dot.rfind("digraph veltrix {\n", 0) == 0 && dot.size() >= 20 && dot.ends_with("}\n"), "malformed DOT text");
     for (const NodeKey& key : snap.nodes) {  // tokens of operations parse back to their kind, name and parameters

@@ -53,10 +53,17 @@ ensure_prefix() {  # PREFIX LAYOUT BUILD
     prefix_complete "$prefix" "$layout" || die "installation into $prefix did not complete"
 }
 
-# Makes sure cmake and a C++ compiler are on the PATH.
+# The libraries every build links: OpenSSL's libcrypto (SHA-256 for
+# fingerprints), linked statically.
+ensure_build_libs() {
+    ensure_debs libssl-dev
+}
+
+# Makes sure cmake, a C++ compiler and the libraries a build links are there.
 ensure_build_tools() {
     command -v cmake >/dev/null 2>&1 || ensure_debs cmake
     command -v g++ >/dev/null 2>&1 || ensure_debs g++
+    ensure_build_libs
 }
 
 # Prints the path of a CPython 3.13 interpreter: the pyenv-managed one, or the
@@ -86,6 +93,7 @@ BUILD_TOOLS=("scikit-build-core>=1.0" "cmake>=3.20" ninja)
 # packaging tools, without the project. Sets VENV.
 ensure_tools313() {
     local py
+    ensure_build_libs
     py="$(find_python313)"
     VENV="$CACHE/venv-3.13"
     if [ ! -x "$VENV/bin/python" ]; then

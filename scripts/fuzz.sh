@@ -34,8 +34,8 @@ for src in "$root"/src/graph/*.cpp "$root"/src/optimizer/*.cpp "$root"/src/satur
 done
 
 echo "linking fuzz_blob and seed_blobs"
-"$CXX" "${common[@]}" -fsanitize=fuzzer "$root/fuzz/fuzz_blob.cpp" "${objs[@]}" -o "$out/fuzz_blob" -lpthread
-"$CXX" "${common[@]}" -fsanitize=fuzzer-no-link "$root/fuzz/seed_blobs.cpp" "${objs[@]}" -o "$out/seed_blobs" -lpthread
+"$CXX" "${common[@]}" -fsanitize=fuzzer "$root/fuzz/fuzz_blob.cpp" "${objs[@]}" -o "$out/fuzz_blob" -lpthread -lcrypto
+"$CXX" "${common[@]}" -fsanitize=fuzzer-no-link "$root/fuzz/seed_blobs.cpp" "${objs[@]}" -o "$out/seed_blobs" -lpthread -lcrypto
 
 rm -f "$out"/seeds/*
 "$out/seed_blobs" "$out/seeds"

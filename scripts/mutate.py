@@ -14,7 +14,7 @@ a run that was killed outright leaves a journal that the next run (or
     scripts/mutate.py [--seed 1] [--sample 160] [--only src/graph/param.cpp,...]
                       [--list] [--json build/mutate/result.json]
 
-Needs cmake, a C++ compiler (ccache, when installed, makes it faster), GoogleTest
+Needs cmake, a C++ compiler (ccache, when installed, makes it faster), GoogleTest, libcrypto
 and a Python 3.13 environment with
 pytest (scripts/run-tests.sh sets all of them up; --python picks the
 interpreter, default: the project's 3.13 environment).

@@ -781,4 +781,63 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const std
     return store;
 }
 
+// ---------------------------------------------------------------------------
+// The node map beside a blob
+
+namespace {
+
+enum NodeMapTag : std::uint8_t { kAbsent = 0, kNode = 1, kMember = 2 };
+
+}  // namespace
+
+std::vector<std::uint8_t> encode_node_map(std::span<const NodeMapEntry> map) {
+    std::size_t size = 8;
+    for (const NodeMapEntry& e : map) size += !e ? 1 : e->member ? 17 : 9;
+    std::vector<std::uint8_t> out(size);
+    Writer w(out.data());
+    w.u64(map.size());
+    for (const NodeMapEntry& e : map) {
+        w.u8(!e ? kAbsent : e->member ? kMember : kNode);
+        if (!e) continue;
+        w.u64(e->node);
+        if (e->member) w.u64(*e->member);
+    }
+    return out;
+}
+
+Result<std::unique_ptr<GraphStore>, DecodeError> deserialize_with_node_map(std::span<const std::uint8_t> blob,
+                                                                            std::span<const std::uint8_t> node_map) {
+    auto store = deserialize(blob);
+    if (!store) return store.error();
+    const LargeVector<NodeKey> nodes = store.value()->nodes_borrowed();
+    Reader r(node_map);
+    auto count = r.u64();
+    if (!count) return count.error();
+    std::vector<NodeMapEntry> map;
+    map.reserve(capped_reserve(*count, r.remaining(), 1));
+    for (std::uint64_t i = 0; i < *count; ++i) {
+        auto tag = r.u8();
+        if (!tag) return tag.error();
+        if (*tag > kMember) return bad_tag("node-map", *tag);
+        if (*tag == kAbsent) {
+            map.emplace_back();
+            continue;
+        }
+        auto node = r.u64();
+        if (!node) return node.error();
+        if (*node >= nodes.size()) return out_of_range(*node);
+        Placement place{*node, std::nullopt};
+        if (*tag == kMember) {
+            auto member = r.u64();
+            if (!member) return member.error();
+            const NodeKey& key = nodes[*node];
+            if (key.kind() != NodeKind::Stage || *member >= key.members().size()) return out_of_range(*member);
+            place.member = static_cast<std::size_t>(*member);
+        }
+        map.emplace_back(place);
+    }
+    store.value()->set_node_map(std::move(map));
+    return std::move(store).value();
+}
+
 }  // namespace veltrix

@@ -116,4 +116,15 @@ std::vector<std::uint8_t> serialize_with(const GraphStore& store, std::span<cons
 // Rebuilds a store through intern/mark_output, so node ids come back unchanged.
 Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const std::uint8_t> bytes);
 
+// The node map of a reduced store, which the blob does not carry, as bytes
+// kept beside the blob (pickling a store keeps both): a u64 entry count,
+// then per entry a u8 tag (0 absent, 1 a node, 2 a stage member), for 1 and
+// 2 the node id as a u64 and for 2 the member index as a u64; little-endian.
+std::vector<std::uint8_t> encode_node_map(std::span<const NodeMapEntry> map);
+// A store read from `blob` with the node map read from `node_map`, whose
+// every entry must name a node of that store, and a member index a member
+// of that node, a stage.
+Result<std::unique_ptr<GraphStore>, DecodeError> deserialize_with_node_map(std::span<const std::uint8_t> blob,
+                                                                            std::span<const std::uint8_t> node_map);
+
 }  // namespace veltrix

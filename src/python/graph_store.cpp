@@ -8,6 +8,7 @@
 
 #include "graph/blob.hpp"
 #include "graph/dot.hpp"
+#include "graph/fingerprint.hpp"
 #include "optimizer/saturation_engine.hpp"
 
 namespace veltrix::py {
@@ -121,39 +122,79 @@ PyObject* to_dot(PyObject* self, PyObject*) {
     });
 }
 
+// An optional argument holding node ids (ids=, outputs=): nothing when it is
+// omitted or None, otherwise the ids, each checked against the store's node
+// count (which stays valid: a store only grows). False with an exception set.
+bool ids_arg(const GraphStore& s, PyObject* arg, const char* name, std::optional<std::vector<NodeId>>& out) {
+    if (arg == nullptr || arg == Py_None) return true;
+    const std::size_t count = s.node_count();
+    out = convert_arg<std::vector<NodeId>>(ids_from_py, arg, name);
+    if (!out) return false;
+    for (NodeId id : *out) {
+        if (id >= count) {
+            map_err(BadNodeId{id});
+            return false;
+        }
+    }
+    return true;
+}
+
+// The outputs argument of serialize and fingerprint: the store's marks by default.
+bool outputs_arg(const GraphStore& s, PyObject* arg, std::vector<NodeId>& out) {
+    std::optional<std::vector<NodeId>> ids;
+    if (!ids_arg(s, arg, "outputs", ids)) return false;
+    out = ids ? std::move(*ids) : s.outputs();
+    return true;
+}
+
+// The blob of a store with these outputs, as a new bytes object.
+PyObject* blob_of(const GraphStore& s, std::span<const NodeId> outputs) {
+    // Take the node list under the lock, then encode straight into the
+    // bytes object, which nothing else sees yet. Borrowed views suffice:
+    // the store outlives this call and never changes or drops a node.
+    LargeVector<NodeKey> nodes;
+    std::size_t size = 0;
+    run_detached_if(s.node_count() >= kDetachNodes, [&] {
+        nodes = s.nodes_borrowed();
+        size = serialized_size(nodes, outputs);
+    });
+    PyObject* blob = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (blob == nullptr) return nullptr;
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(blob));
+    run_detached_if(nodes.size() >= kDetachNodes, [&] { serialize_into(out, nodes, outputs); });
+    return blob;
+}
+
 PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const ArgSpec spec{"GraphStore.serialize()", {"outputs"}, 0, {}, 0};
     PyObject* a[1];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
-        GraphStore& s = store(self);
         std::vector<NodeId> outputs;
-        const std::size_t count = s.node_count();  // a store only grows
-        if (a[0] == nullptr || a[0] == Py_None) {
-            outputs = s.outputs();
-        } else {
-            auto ids = convert_arg<std::vector<NodeId>>(ids_from_py, a[0], "outputs");
-            if (!ids) return nullptr;
-            for (NodeId id : *ids) {
-                if (id >= count) return map_err(BadNodeId{id});
-            }
-            outputs = std::move(*ids);
-        }
-        // Take the node list under the lock, then encode straight into the
-        // bytes object, which nothing else sees yet. Borrowed views suffice:
-        // the store outlives this call and never changes or drops a node.
-        LargeVector<NodeKey> nodes;
-        std::size_t size = 0;
-        run_detached_if(count >= kDetachNodes, [&] {
-            nodes = s.nodes_borrowed();
-            size = serialized_size(nodes, outputs);
-        });
-        PyObject* blob = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-        if (blob == nullptr) return nullptr;
-        auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(blob));
-        run_detached_if(nodes.size() >= kDetachNodes, [&] { serialize_into(out, nodes, outputs); });
-        return blob;
+        if (!outputs_arg(store(self), a[0], outputs)) return nullptr;
+        return blob_of(store(self), outputs);
     });
+}
+
+// The bytes of a bytes argument (subclasses accepted), valid while the
+// caller's reference to it lives; TypeError with the argument note otherwise.
+std::optional<std::span<const std::uint8_t>> bytes_arg(PyObject* obj, const char* name) {
+    if (!PyBytes_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBytes'", Py_TYPE(obj)->tp_name);
+        add_argument_note(name);
+        return std::nullopt;
+    }
+    // A bytes object cannot change, so it is read in place.
+    return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+}
+
+PyObject* decoded_store(Result<std::unique_ptr<GraphStore>, DecodeError> decoded) {
+    if (!decoded) {
+        PyErr_SetString(PyExc_ValueError, decoded.error().message().c_str());
+        return nullptr;
+    }
+    return wrap_store(std::move(decoded.value()));
 }
 
 PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -161,20 +202,97 @@ PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     PyObject* a[1];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
-        if (!PyBytes_Check(a[0])) {
-            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBytes'", Py_TYPE(a[0])->tp_name);
-            add_argument_note("data");
-            return nullptr;
+        auto bytes = bytes_arg(a[0], "data");
+        if (!bytes) return nullptr;
+        return decoded_store(
+            run_detached_if(bytes->size() >= kDetachBytes, [&] { return veltrix::deserialize(*bytes); }));
+    });
+}
+
+// Pickling. A store pickles as its blob, read back by deserialize; a reduced
+// store also keeps its node map, beside the blob, read back by _restore.
+PyObject* store_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const GraphStore& s = store(self);
+        const std::vector<NodeMapEntry> map = s.node_map();
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+        PyObject* blob = blob_of(s, s.outputs());
+        if (blob == nullptr) return nullptr;
+        // "N" steals each reference, and lets go of them all when one is null.
+        if (map.empty()) return Py_BuildValue("(N(N))", PyObject_GetAttrString(type, "deserialize"), blob);
+        const std::vector<std::uint8_t> bytes = encode_node_map(map);
+        return Py_BuildValue("(N(NN))", PyObject_GetAttrString(type, "_restore"), blob,
+                             PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                       static_cast<Py_ssize_t>(bytes.size())));
+    });
+}
+
+PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const ArgSpec spec{"GraphStore._restore()", {"data", "node_map"}, 2, {}, 0};
+    PyObject* a[2];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        auto bytes = bytes_arg(a[0], "data");
+        if (!bytes) return nullptr;
+        auto map = bytes_arg(a[1], "node_map");
+        if (!map) return nullptr;
+        return decoded_store(run_detached_if(bytes->size() >= kDetachBytes,
+                                             [&] { return deserialize_with_node_map(*bytes, *map); }));
+    });
+}
+
+// What fingerprints need of the store's nodes, packed under its lock (a pass
+// that reads each node once and copies nothing but ids), and `hash` of it,
+// run without the lock.
+template <class F>
+auto hash_packed(const GraphStore& s, std::optional<IdSpan> ids, F&& hash) {
+    using Hashed = decltype(hash(std::declval<const PackedGraph&>()));
+    return run_detached_if(s.node_count() >= kDetachNodes, [&]() -> Result<Hashed, BadNodeId> {
+        auto packed = s.read_locked(
+            [&](std::span<const NodeKey> nodes, std::span<const NodeId>) { return PackedGraph::pack(nodes, ids); });
+        if (!packed) return packed.error();
+        return hash(packed.value());
+    });
+}
+
+PyObject* fingerprint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const ArgSpec spec{"GraphStore.fingerprint()", {"outputs"}, 0, {}, 0};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const GraphStore& s = store(self);
+        std::vector<NodeId> outputs;
+        if (!outputs_arg(s, a[0], outputs)) return nullptr;
+        auto digest = hash_packed(s, outputs, [&](const PackedGraph& g) { return graph_digest(g, outputs); });
+        if (!digest) return map_err(digest.error());
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(digest.value().data()), sizeof(Digest));
+    });
+}
+
+PyObject* node_fingerprints(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const ArgSpec spec{"GraphStore.node_fingerprints()", {"ids"}, 0, {}, 0};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const GraphStore& s = store(self);
+        std::optional<std::vector<NodeId>> ids;
+        if (!ids_arg(s, a[0], "ids", ids)) return nullptr;
+        std::optional<IdSpan> wanted;
+        if (ids) wanted = *ids;
+        auto digests = hash_packed(s, wanted, [&](const PackedGraph& g) { return node_digests(g, wanted); });
+        if (!digests) return map_err(digests.error());
+        const LargeVector<Digest>& list = digests.value();
+        PyObject* out = PyList_New(static_cast<Py_ssize_t>(list.size()));
+        if (out == nullptr) return nullptr;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            PyObject* d = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(list[i].data()), sizeof(Digest));
+            if (d == nullptr) {
+                Py_DECREF(out);
+                return nullptr;
+            }
+            PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), d);
         }
-        // A bytes object cannot change, so it is decoded in place.
-        std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(a[0])),
-                                            static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
-        auto decoded = run_detached_if(bytes.size() >= kDetachBytes, [&] { return veltrix::deserialize(bytes); });
-        if (!decoded) {
-            PyErr_SetString(PyExc_ValueError, decoded.error().message().c_str());
-            return nullptr;
-        }
-        return wrap_store(std::move(decoded.value()));
+        return out;
     });
 }
 
@@ -364,19 +482,38 @@ PyObject* node_to_py(const ViewObjects& v, HeadObjects& heads, NodeId id, const 
     return dict;
 }
 
-PyObject* nodes(PyObject* self, PyObject*) {
+PyObject* nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const ArgSpec spec{"GraphStore.nodes()", {"ids"}, 0, {}, 0};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
         const ViewObjects* v = view_objects();
         if (v == nullptr) return nullptr;
         const GraphStore& s = store(self);
-        Snapshot snap = run_detached_if(s.node_count() >= kDetachNodes, [&] { return s.snapshot(); });
-        std::vector<bool> is_output(snap.nodes.size(), false);
+        std::optional<std::vector<NodeId>> ids;
+        if (!ids_arg(s, a[0], "ids", ids)) return nullptr;
+        // Every node: copies. Some nodes: borrowed views of all (valid while
+        // the store lives), of which only those are read.
+        Snapshot snap;
+        LargeVector<NodeKey> borrowed;
+        run_detached_if(s.node_count() >= kDetachNodes, [&] {
+            if (!ids) {
+                snap = s.snapshot();
+            } else {
+                snap.outputs = s.outputs();  // fixed when the store was made
+                borrowed = s.nodes_borrowed();
+            }
+        });
+        const std::span<const NodeKey> all = ids ? std::span<const NodeKey>(borrowed) : snap.nodes;
+        std::vector<bool> is_output(all.size(), false);
         for (NodeId o : snap.outputs) is_output[o] = true;
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(snap.nodes.size()));
+        const std::size_t n = ids ? ids->size() : all.size();
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
         if (list == nullptr) return nullptr;
         HeadObjects heads;
-        for (std::size_t i = 0; i < snap.nodes.size(); ++i) {
-            PyObject* d = node_to_py(*v, heads, i, snap.nodes[i], is_output[i]);
+        for (std::size_t i = 0; i < n; ++i) {
+            const NodeId id = ids ? (*ids)[i] : i;
+            PyObject* d = node_to_py(*v, heads, id, all[id], is_output[id]);
             if (d == nullptr) {
                 Py_DECREF(list);
                 return nullptr;
@@ -468,11 +605,22 @@ PyMethodDef store_methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the same node ids, "
      "so\n`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
-    {"nodes", nodes, METH_NOARGS,
-     "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: `inspect` renders the "
+    {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_restore(data, node_map)\n--\n\nRebuild a pickled reduced store: its blob and its node map."},
+    {"nodes", FASTCALL_KW(nodes),
+     "nodes($self, ids=None)\n--\n\nStructured, read-only view of every node in id order (plan M9: `inspect` renders the "
      "IR and\n`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n(source|op|reduction|external|"
      "stage), `name`, `params`, `inputs`, `output` (bool), plus a\n`descriptor` dict for external nodes and "
-     "`n_members` for stage nodes."},
+     "`n_members` for stage nodes.\nWith `ids`, the entries of those nodes only, in that order."},
+    {"fingerprint", FASTCALL_KW(fingerprint),
+     "fingerprint($self, outputs=None)\n--\n\nThe SHA-256 content fingerprint (32 bytes) of the graph reachable from "
+     "`outputs` (by default\nthe marked outputs) and of the outputs in their order. It depends on content alone: "
+     "not on\nnode ids, recording order, unreachable nodes, process, hash seed or platform."},
+    {"node_fingerprints", FASTCALL_KW(node_fingerprints),
+     "node_fingerprints($self, ids=None)\n--\n\nThe SHA-256 content fingerprint (32 bytes) of each node in `ids` "
+     "(by default every node,\nin id order): its kind, name, parameters, payload descriptor or stage members, and "
+     "its\ninputs' fingerprints in order; never its id."},
     {"outputs", outputs, METH_NOARGS,
      "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator returns, in order)."},
     {"node_map", node_map, METH_NOARGS,
@@ -490,6 +638,7 @@ PyMethodDef store_methods[] = {
     {"reduction_report", FASTCALL_KW(reduce_entry<ReduceEntry::Report>),
      "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current graph, without "
      "keeping the reduced store."},
+    {"__reduce__", store_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -71,6 +71,15 @@ PyObject* getter(PyObject* self, PyObject*) {
     return guarded([&] { return PyLong_FromUnsignedLongLong((reducer(self).*Getter)()); });
 }
 
+// A reducer's canonical form and watermark belong to one store in one
+// process: pickling (and copying) it is refused.
+PyObject* reducer_reduce(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError,
+                    "cannot pickle 'IncrementalReducer' object: pickle the GraphStore it reduces and step a new "
+                    "reducer over it");
+    return nullptr;
+}
+
 PyMethodDef reducer_methods[] = {
     {"step", FASTCALL_KW(step),
      "step($self, store)\n--\n\nConsume the nodes recorded in `store` since the last step. Returns how many were "
@@ -86,6 +95,7 @@ PyMethodDef reducer_methods[] = {
      "then reduce the maintained canonical form against the\nstore's marked outputs \u2014 or, with `outputs=`, "
      "against EXACTLY that set (M22: stored marks\nignored). Returns the reduced store + report, exactly like "
      "`GraphStore.reduce`."},
+    {"__reduce__", reducer_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -64,6 +64,35 @@ PyGetSetDef descriptor_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickles by its fields: copyreg.__newobj_ex__(PayloadDescriptor, (), fields)
+// calls the constructor with them as keywords, under every protocol.
+PyObject* descriptor_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const PayloadDescriptor& d = as_descriptor(self)->value;
+        PyObject* newobj = nullptr;
+        if (PyObject* copyreg = PyImport_ImportModule("copyreg")) {
+            newobj = PyObject_GetAttrString(copyreg, "__newobj_ex__");
+            Py_DECREF(copyreg);
+        }
+        if (newobj == nullptr) return nullptr;
+        PyObject* pref = d.preprocessing_ref ? text_to_py(*d.preprocessing_ref) : Py_NewRef(Py_None);
+        PyObject* result = nullptr;
+        if (pref != nullptr) {
+            result = Py_BuildValue("(O(O(){s:N,s:N,s:N,s:N,s:N,s:N}))", newobj, Py_TYPE(self), "kind",
+                                   text_to_py(d.kind), "content_hash", text_to_py(d.content_hash), "framework",
+                                   text_to_py(d.framework), "version", text_to_py(d.version), "io_schema",
+                                   text_to_py(d.io_schema), "preprocessing_ref", pref);
+        }
+        Py_DECREF(newobj);
+        return result;
+    });
+}
+
+PyMethodDef descriptor_methods[] = {
+    {"__reduce__", descriptor_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 const char descriptor_doc[] =
     "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)\n--\n\n"
     "Reproducibility metadata an External node carries (participates in the structural hash).";
@@ -72,6 +101,7 @@ PyType_Slot descriptor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holding<DescriptorObject, &DescriptorObject::value>)},
     {Py_tp_getset, descriptor_getset},
+    {Py_tp_methods, descriptor_methods},
     {Py_tp_doc, const_cast<char*>(descriptor_doc)},
     {0, nullptr},
 };

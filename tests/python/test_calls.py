@@ -142,11 +142,18 @@ ERRORS = [
     ("vc.PayloadDescriptor(**DESC, preprocessing_ref=5)", TypeError, conv("int", "str"), "preprocessing_ref"),
     *[(code.format(c), TypeError, None, None) for c in ("GraphStore", "PayloadDescriptor", "IncrementalReducer")
       for code in ('type("Sub", (vc.{},), {{}})', 'setattr(vc.{}, "extra", 1)')],  # closed classes and objects
-    *[(c, TypeError, None, None) for c in ("weakref.ref(s)", "copy.copy(s)", "copy.deepcopy(r)", "pickle.dumps(r)")],
+    *[(c, TypeError, None, None) for c in ("weakref.ref(s)", "copy.copy(r)", "copy.deepcopy(r)", "pickle.dumps(r)")],
     *[(c, AttributeError, None, None) for c in ('setattr(s, "x", 1)', "s.__dict__", 'setattr(PD, "kind", "")')],
     ("s.serialize(outputs=[Index(boom)])", Boom, None, "outputs"),
     ("s.serialize(outputs=[0, 2])", ValueError, NO_ID + "2", None),
     ('s.serialize(outputs="0")', TypeError, NOT_VEC, "outputs"),
+    *[(f"s.{call}", exc, message, note) for call, exc, message, note in [
+        ("fingerprint([1, 2, 9])", ValueError, NO_ID + "2", None), ('fingerprint("0")', TypeError, NOT_VEC, "outputs"),
+        ("node_fingerprints(ids=[5])", ValueError, NO_ID + "5", None), ("nodes([0, -1])", OverflowError, None, "ids"),
+        ('node_fingerprints("01")', TypeError, NOT_VEC, "ids"),
+        ("nodes({0})", TypeError, conv("set", "Sequence"), "ids")]],
+    ('vc.GraphStore._restore(EMPTY, b"\\x01")', ValueError, "truncated veltrix IR blob", None),
+    ("vc.GraphStore._restore(EMPTY, bytearray())", TypeError, conv("bytearray", "PyBytes"), "node_map"),
     *[(f"vc.GraphStore.deserialize({d})", TypeError, conv(t, "PyBytes"), "data") for d, t in [
         ("bytearray(EMPTY)", "bytearray"), ('"VIR1"', "str")]],
     ('vc.GraphStore.deserialize(b"VIR2")', ValueError, "not a veltrix IR blob (bad magic/version)", None),
@@ -264,6 +271,9 @@ CALLS = [
      (PARAMS, GENERAL, *PARAMS, *PARAMS.values(), INPUTS, INDEXED, *INDEXED, LEAK_DESC, PDL, *LEAK_DESC.values())),
     (lambda: (STORE.node_count(), MARKED.outputs(), STORE.nodes(), REDUCED.nodes(), REDUCED.node_map(), STORE.to_dot(),
               STORE.serialize(), STORE.serialize(outputs=INPUTS), vc.GraphStore.deserialize(BLOB)), (INPUTS, BLOB)),
+    (lambda: (STORE.fingerprint(INPUTS), REDUCED.fingerprint(), STORE.node_fingerprints(), STORE.nodes(ids=INPUTS),
+              MARKED.node_fingerprints(INPUTS), pickle.loads(pickle.dumps(REDUCED)), copy.deepcopy(MARKED),
+              pickle.loads(pickle.dumps(PDL)), copy.copy(PDL)), (INPUTS, REDUCED, MARKED, PDL)),
     (lambda: (MARKED.reduce(), MARKED.reduce(maximal_fusion=True, outputs=[3]), MARKED.reduction_report(),
               MARKED.reduce_incremental(outputs=[3]), REDUCER.step(MARKED), REDUCER.step(vc.GraphStore()),
               REDUCER.watermark(), REDUCER.total_work(), REDUCER.canonical_count(),

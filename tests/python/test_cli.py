@@ -1,5 +1,6 @@
 """The command-line tool `python -m veltrix.core`, run as a user runs it: in a subprocess, on blobs written here."""
 
+import hashlib
 import json
 import math
 import os
@@ -81,7 +82,7 @@ def test_info_nodes_dot_and_reduce(tmp_path):
     assert err.splitlines()[0].split() == ["input_nodes", "6"]
     if shutil.which("dot"):
         assert tool("dot", blob, "-o", tmp_path / "g.svg") == (0, "", "") and "<svg" in (tmp_path / "g.svg").read_text()
-    for args in [["-h"]] + [[c, "-h"] for c in ("info", "nodes", "dot", "reduce", "diff")]:
+    for args in [["-h"]] + [[c, "-h"] for c in ("info", "nodes", "dot", "reduce", "fingerprint", "diff")]:
         code, out, err = tool(*args)
         assert (code, err) == (0, "") and out.startswith("usage: veltrix-core")
 
@@ -119,6 +120,18 @@ def test_diff(tmp_path, case):
     assert report["outputs"]["equal"] == (case != "output mark")
     assert case != "one parameter" or report["only_in_b"][0]["params"]["scalar"] == 3.0
     assert case != "output mark" or (report["outputs"]["a"], report["outputs"]["b"]) == ([5], [5, 2])
+
+
+def test_fingerprint(tmp_path):
+    a, b, s = write(tmp_path / "a.vir", pipeline()), pipeline(swap=True), vc.GraphStore()
+    store = vc.GraphStore.deserialize(a.read_bytes())
+    assert tool("fingerprint", a) == tool("fingerprint", "-", stdin=b) == (0, store.fingerprint().hex() + "\n", "")
+    code, out, _ = tool("fingerprint", a, "--nodes")
+    assert code == 0 and out.splitlines() == [f"{i} {d.hex()}" for i, d in enumerate(store.node_fingerprints())]
+    s.add_source("x")
+    unmarked = write(tmp_path / "u.vir", s.serialize())
+    note = f"veltrix-core: note: {unmarked} marks no outputs, so this is the fingerprint of the empty graph\n"
+    assert tool("fingerprint", unmarked) == (0, hashlib.sha256(b"VFP1G").hexdigest() + "\n", note)
 
 
 @pytest.mark.parametrize("args, message", [

@@ -1,4 +1,4 @@
-"""veltrix-core: look inside, render, reduce and compare saved IR blobs.
+"""veltrix-core: look inside, render, reduce, fingerprint and compare saved IR blobs.
 
 Run as ``python -m veltrix.core`` or as the console script ``veltrix-core``.
 Every FILE may be ``-`` for standard input; output goes to standard output
@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import hashlib
 import json
 import math
 import os
@@ -55,26 +56,52 @@ class Parser(argparse.ArgumentParser):
 
 
 class Blob:
-    """One blob read from a file or standard input, with its store."""
+    """One blob read from a file or standard input, and its store. `size` and
+    `sha256` stand for its bytes, which are not kept once decoded. The store is
+    decoded at once, or with `decode=False` when first used; unload() lets it
+    go, and the file is then read again when it is used again (standard input,
+    which cannot be read twice, keeps its store)."""
 
-    def __init__(self, path: str) -> None:
-        self.name = "<stdin>" if path == "-" else path
+    def __init__(self, path: str, *, decode: bool = True) -> None:
+        self.path, self.name = path, "<stdin>" if path == "-" else path
+        data = self.read()
+        self.size, self.sha256 = len(data), hashlib.sha256(data).digest()
+        self._data = data if path == "-" else None
+        self._store: vc.GraphStore | None = None
+        if decode:
+            self._store = self.decode()
+
+    def read(self) -> bytes:
         try:
-            if path == "-":
-                self.data = sys.stdin.buffer.read()
-            else:
-                with open(path, "rb") as f:
-                    self.data = f.read()
+            if self.path == "-":
+                return sys.stdin.buffer.read()
+            with open(self.path, "rb") as f:
+                return f.read()
         except OSError as exc:
             raise UserError(self.name, exc.strerror or str(exc)) from None
+
+    def decode(self) -> vc.GraphStore:
+        data, self._data = self._data if self._data is not None else self.read(), None
+        if hashlib.sha256(data).digest() != self.sha256:
+            raise UserError(self.name, "the file changed while it was being read")
         try:
-            self.store = vc.GraphStore.deserialize(self.data)
+            return vc.GraphStore.deserialize(data)
         except ValueError as exc:
             raise UserError(self.name, str(exc)) from None
 
-    def nodes(self, store: vc.GraphStore | None = None) -> list[Node]:
+    @property
+    def store(self) -> vc.GraphStore:
+        if self._store is None:
+            self._store = self.decode()
+        return self._store
+
+    def unload(self) -> None:
+        if self.path != "-":
+            self._store = None
+
+    def nodes(self, store: vc.GraphStore | None = None, ids: Sequence[int] | None = None) -> list[Node]:
         try:
-            return (self.store if store is None else store).nodes()
+            return (self.store if store is None else store).nodes(ids)
         except ValueError as exc:  # a stage member the module cannot parse
             raise UserError(self.name, str(exc)) from None
 
@@ -206,7 +233,7 @@ def summary(blob: Blob) -> dict[str, Any]:
     end = max(outputs, key=lambda o: depth[o], default=None)
     return {
         "file": blob.name,
-        "bytes": len(blob.data),
+        "bytes": blob.size,
         "nodes": len(nodes),
         "kinds": {k: kinds[k] for k in KINDS},
         "outputs": outputs,
@@ -326,29 +353,26 @@ def params_key(params: dict[str, object]) -> tuple[object, ...]:
 
 
 class Identities:
-    """Structural identities of nodes, shared by the graphs compared.
+    """Structural identities of nodes modulo the optimizer's rules, shared by
+    the reduced graphs compared.
 
     A node's identity is everything that shows of it apart from its id and its
-    output mark, together with the identities of its inputs in order. Ids are
-    topological, so one pass in id order computes it with no recursion; each
-    identity is interned as a small integer.
+    output mark, together with the identities of its inputs in order, except
+    that the operands of an operation the optimizer treats as commutative are
+    unordered. Ids are topological, so one pass in id order computes it with
+    no recursion; each identity is interned as a small integer.
 
     A stage's input list is numbered in the order fusion met its producers,
     which follows the node ids: its members' references are resolved to the
     identities they name, members identified bottom-up like nodes, so the same
-    stage reached from another recording order has the same identity.
+    stage reached from another recording order has the same identity."""
 
-    With `modulo_rules`, the operands of an operation that the optimizer
-    treats as commutative are unordered, so that reduced forms compare as the
-    optimizer sees them."""
-
-    def __init__(self, modulo_rules: bool = False) -> None:
+    def __init__(self) -> None:
         self.table: dict[tuple[object, ...], int] = {}
-        self.modulo_rules = modulo_rules
         self.commutative: dict[str, bool] = {}
 
     def commutes(self, op: dict[str, Any], operands: Sequence[object]) -> bool:
-        if not self.modulo_rules or op["kind"] != "op" or op["params"] or len(operands) != 2:
+        if op["kind"] != "op" or op["params"] or len(operands) != 2:
             return False
         name: str = op["name"]
         if name not in self.commutative:
@@ -365,7 +389,6 @@ class Identities:
     def of(self, nodes: list[Node]) -> list[int]:
         intern = self.table.setdefault
         table = self.table
-        rules = self.modulo_rules
         ids: list[int] = []
         for n in nodes:
             kind = n["kind"]
@@ -377,7 +400,7 @@ class Identities:
             own: tuple[object, ...] = (kind, n["name"], params_key(params) if params else ())
             if kind == "external":
                 own += tuple(n["descriptor"].values())
-            elif rules and self.commutes(n, inputs):
+            elif self.commutes(n, inputs):
                 inputs.sort()
             ids.append(intern((intern(own, len(table)), *inputs), len(table)))
         return ids
@@ -404,40 +427,85 @@ def unmatched(mine: list[int], theirs: list[int]) -> list[int]:
     return only
 
 
+def fingerprint_keys(store: vc.GraphStore) -> Iterator[tuple[int, int]]:
+    """The id and key of every node: the integer of the first 128 bits of its fingerprint, which tells a
+    million nodes apart with a chance of a mistake below 10^-26. A million fingerprints as bytes objects take
+    about 90 MB, so they are asked for half a million at a time."""
+    n, step = store.node_count(), 1 << 19
+    for start in range(0, n, step):
+        for i, d in enumerate(store.node_fingerprints(range(start, min(n, start + step))), start):
+            yield i, int.from_bytes(d[:16], "little")
+
+
+def fingerprint_diff(a: Blob, b: Blob) -> tuple[list[int], list[int], list[int], list[int], bool]:
+    """The nodes of each graph that the other lacks, matched by their fingerprints, which cover a node's
+    content and inputs but not its id; both graphs' outputs; and whether the outputs are equal in order, an
+    output that is a changed node matching a changed node in the same place. One side's keys and one store
+    are held at a time, a file being read again when its store is needed again."""
+    outputs = {}
+
+    def keys(blob: Blob) -> set[int]:
+        store = blob.store
+        found = {k for _, k in fingerprint_keys(store)}
+        outs = store.outputs()
+        outputs[blob] = list(zip(outs, store.node_fingerprints(outs)))
+        blob.unload()
+        return found
+
+    def lacking(blob: Blob, theirs: set[int]) -> list[int]:
+        return [i for i, k in fingerprint_keys(blob.store) if k not in theirs]
+
+    only_b = lacking(b, keys(a))  # b is still held when its keys are taken
+    only_a = lacking(a, keys(b))
+    changed = {a: set(only_a), b: set(only_b)}
+    outs_a, outs_b = ([None if o in changed[x] else d for o, d in outputs[x]] for x in (a, b))
+    return only_a, only_b, [o for o, _ in outputs[a]], [o for o, _ in outputs[b]], outs_a == outs_b
+
+
+def identity_diff(nodes_a: list[Node], nodes_b: list[Node], outs_a: list[int],
+                  outs_b: list[int]) -> tuple[list[int], list[int], bool]:
+    """The same modulo the optimizer's rules (Identities), for reduced graphs."""
+    table_ids = Identities()
+    ids_a, ids_b = table_ids.of(nodes_a), table_ids.of(nodes_b)
+    only_a, only_b = unmatched(ids_a, ids_b), unmatched(ids_b, ids_a)
+    changed_a, changed_b = set(only_a), set(only_b)
+    outputs_equal = ([None if o in changed_a else ids_a[o] for o in outs_a]
+                     == [None if o in changed_b else ids_b[o] for o in outs_b])
+    return only_a, only_b, outputs_equal
+
+
 def cmd_diff(args: argparse.Namespace) -> int:
     if args.a == args.b == "-":
         raise UserError(None, "standard input can be read only once: give at most one FILE as '-'")
-    a, b = Blob(args.a), Blob(args.b)
-    if args.reduce:
-        store_a, store_b = a.reduce()[0], b.reduce()[0]
-        identical = store_a.serialize() == store_b.serialize()
-    else:
-        store_a, store_b = a.store, b.store
-        identical = a.data == b.data
-    outs_a, outs_b = store_a.outputs(), store_b.outputs()
-    nodes_a: list[Node] = []
-    nodes_b: list[Node] = []
+    a, b = Blob(args.a), Blob(args.b, decode=args.reduce)
+    reduced = {x: x.reduce()[0] for x in (a, b)} if args.reduce else {}
+
+    def store(blob: Blob) -> vc.GraphStore:
+        return reduced[blob] if reduced else blob.store
+
+    outs_a, outs_b = store(a).outputs(), []
     only_a: list[int] = []
     only_b: list[int] = []
     outputs_equal = True
-    if not identical:  # byte-identical blobs hold the same graph
-        nodes_a, nodes_b = a.nodes(store_a), b.nodes(store_b)
-        table_ids = Identities(modulo_rules=args.reduce)
-        ids_a, ids_b = table_ids.of(nodes_a), table_ids.of(nodes_b)
-        only_a, only_b = unmatched(ids_a, ids_b), unmatched(ids_b, ids_a)
-        # Outputs compare in order. An output that is itself a changed node
-        # matches a changed node in the same place: that change is shown already.
-        changed_a, changed_b = set(only_a), set(only_b)
-        outputs_equal = ([None if o in changed_a else ids_a[o] for o in outs_a]
-                         == [None if o in changed_b else ids_b[o] for o in outs_b])
+    if reduced:
+        identical = reduced[a].serialize() == reduced[b].serialize()
+        outs_b = reduced[b].outputs()
+        if not identical:  # byte-identical blobs hold the same graph
+            only_a, only_b, outputs_equal = identity_diff(a.nodes(reduced[a]), b.nodes(reduced[b]), outs_a, outs_b)
+    elif (a.size, a.sha256) == (b.size, b.sha256):
+        identical, outs_b = True, outs_a
+    else:
+        identical = False
+        only_a, only_b, outs_a, outs_b, outputs_equal = fingerprint_diff(a, b)
     equal = not only_a and not only_b and outputs_equal
     after = " after reduction" if args.reduce else ""
 
-    def side(nodes: list[Node], only: list[int]) -> list[Node]:
+    def side(blob: Blob, only: list[int]) -> list[Node]:
         differs = set(only)  # a node differs itself, or only through these inputs
-        return [{**nodes[i], "via": [j for j in nodes[i]["inputs"] if j in differs]} for i in only]
+        return [{**n, "via": [j for j in n["inputs"] if j in differs]} for n in blob.nodes(store(blob), only)] \
+            if only else []
 
-    rows_a, rows_b = side(nodes_a, only_a), side(nodes_b, only_b)
+    rows_a, rows_b = side(a, only_a), side(b, only_b)
     with output(args.output) as out:
         if args.json:
             print(dump({
@@ -457,19 +525,36 @@ def cmd_diff(args: argparse.Namespace) -> int:
                 out.writelines(f"  {line}\n" for line in lines)
         if not outputs_equal:
             print(f"outputs differ{after}:", file=out)
-            for name, nodes, outs in ((a.name, nodes_a, outs_a), (b.name, nodes_b, outs_b)):
-                print(f"  {name}: " + (", ".join(describe(nodes[o]) for o in outs) or "-"), file=out)
+            for blob, outs in ((a, outs_a), (b, outs_b)):
+                print(f"  {blob.name}: " + (", ".join(describe(n) for n in blob.nodes(store(blob), outs)) or "-"),
+                      file=out)
         why = [f"{len(only_a)} nodes only in {a.name}, {len(only_b)} only in {b.name}"] if only_a or only_b else []
         why += [] if outputs_equal else ["outputs differ"]
         print(f"{a.name} and {b.name} differ{after}: " + "; ".join(why), file=out)
     return 1
 
 
+# ---------------------------------------------------------------- fingerprint
+
+
+def cmd_fingerprint(args: argparse.Namespace) -> int:
+    blob = Blob(args.file)
+    store = blob.store
+    with output(args.output) as out:
+        if args.nodes:
+            out.writelines(f"{i} {d.hex()}\n" for i, d in enumerate(store.node_fingerprints()))
+            return 0
+        if not store.outputs() and store.node_count():
+            note(f"{blob.name} marks no outputs, so this is the fingerprint of the empty graph")
+        print(store.fingerprint().hex(), file=out)
+    return 0
+
+
 # ---------------------------------------------------------------- command line
 
 
 def parser() -> Parser:
-    top = Parser(prog=PROG, description="Look inside, render, reduce and compare saved veltrix IR blobs. "
+    top = Parser(prog=PROG, description="Look inside, render, reduce, fingerprint and compare saved veltrix IR blobs. "
                  "Every FILE may be '-' for standard input.",
                  epilog="Errors are one line on standard error and exit status 2. JSON output is strict: "
                  "float parameters JSON cannot express are the strings \"NaN\", \"inf\" and \"-inf\".")
@@ -506,10 +591,18 @@ def parser() -> Parser:
                    help="reduce against these output ids instead of the blob's marked outputs")
     p.add_argument("--json", action="store_true", help="the report as one JSON object")
 
+    p = command("fingerprint", "the SHA-256 content fingerprint of the graph its marked outputs reach, in hex",
+                cmd_fingerprint)
+    p.description = ("The SHA-256 content fingerprint of the graph the blob's marked outputs reach, and of the "
+                     "outputs in their order, in hex: a cache key that depends on the graph alone, not on node ids, "
+                     "recording order, unreachable nodes or the machine. The README gives its exact encoding.")
+    p.add_argument("file", metavar="FILE")
+    p.add_argument("--nodes", action="store_true", help="one line per node instead: its id and its fingerprint")
+
     p = command("diff", "compare two graphs structurally: exit 0 when equal, 1 when they differ", cmd_diff)
     p.description = ("Compare two graphs structurally: a node is its kind, name, params, descriptor and stage "
-                     "members with its inputs in order, whatever its id, so the same graph recorded in another "
-                     "order compares equal. Outputs compare in order; an output that is a changed node matches "
+                     "members with its inputs in order, whatever its id (its fingerprint, as 'fingerprint --nodes' "
+                     "prints it), so the same graph recorded in another order compares equal. Outputs compare in order; an output that is a changed node matches "
                      "a changed node in the same place. With --reduce, the reduced forms compare as the optimizer "
                      "sees them: the operands of a commutative operation in either order. Exit 0 when equal, 1 "
                      "when the graphs differ, 2 on an error. The 'via' column names the inputs through which a "
