@@ -482,16 +482,14 @@ PyObject* node_to_py(const ViewObjects& v, HeadObjects& heads, NodeId id, const 
     return dict;
 }
 
-PyObject* nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec{"GraphStore.nodes()", {"ids"}, 0, {}, 0};
-    PyObject* a[1];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+// The views of every node (`ids_obj` null), or of the nodes `ids_obj` names.
+PyObject* node_views(PyObject* self, PyObject* ids_obj) {
     return guarded([&]() -> PyObject* {
         const ViewObjects* v = view_objects();
         if (v == nullptr) return nullptr;
         const GraphStore& s = store(self);
         std::optional<std::vector<NodeId>> ids;
-        if (!ids_arg(s, a[0], "ids", ids)) return nullptr;
+        if (ids_obj != nullptr && !ids_arg(s, ids_obj, "ids", ids)) return nullptr;
         // Every node: copies. Some nodes: borrowed views of all (valid while
         // the store lives), of which only those are read.
         Snapshot snap;
@@ -522,6 +520,17 @@ PyObject* nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         }
         return list;
     });
+}
+
+PyObject* nodes(PyObject* self, PyObject*) { return node_views(self, nullptr); }
+
+// The views of some nodes only, in the order asked (what the command-line
+// tool shows of the few nodes two graphs differ in).
+PyObject* nodes_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const ArgSpec spec{"GraphStore._nodes()", {"ids"}, 1, {}, 0};
+    PyObject* a[1];
+    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    return node_views(self, a[0]);
 }
 
 PyObject* node_map(PyObject* self, PyObject*) {
@@ -605,22 +614,11 @@ PyMethodDef store_methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the same node ids, "
      "so\n`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
-    {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_restore(data, node_map)\n--\n\nRebuild a pickled reduced store: its blob and its node map."},
-    {"nodes", FASTCALL_KW(nodes),
-     "nodes($self, ids=None)\n--\n\nStructured, read-only view of every node in id order (plan M9: `inspect` renders the "
+    {"nodes", nodes, METH_NOARGS,
+     "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: `inspect` renders the "
      "IR and\n`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n(source|op|reduction|external|"
      "stage), `name`, `params`, `inputs`, `output` (bool), plus a\n`descriptor` dict for external nodes and "
-     "`n_members` for stage nodes.\nWith `ids`, the entries of those nodes only, in that order."},
-    {"fingerprint", FASTCALL_KW(fingerprint),
-     "fingerprint($self, outputs=None)\n--\n\nThe SHA-256 content fingerprint (32 bytes) of the graph reachable from "
-     "`outputs` (by default\nthe marked outputs) and of the outputs in their order. It depends on content alone: "
-     "not on\nnode ids, recording order, unreachable nodes, process, hash seed or platform."},
-    {"node_fingerprints", FASTCALL_KW(node_fingerprints),
-     "node_fingerprints($self, ids=None)\n--\n\nThe SHA-256 content fingerprint (32 bytes) of each node in `ids` "
-     "(by default every node,\nin id order): its kind, name, parameters, payload descriptor or stage members, and "
-     "its\ninputs' fingerprints in order; never its id."},
+     "`n_members` for stage nodes."},
     {"outputs", outputs, METH_NOARGS,
      "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator returns, in order)."},
     {"node_map", node_map, METH_NOARGS,
@@ -638,6 +636,19 @@ PyMethodDef store_methods[] = {
     {"reduction_report", FASTCALL_KW(reduce_entry<ReduceEntry::Report>),
      "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current graph, without "
      "keeping the reduced store."},
+    {"fingerprint", FASTCALL_KW(fingerprint),
+     "fingerprint($self, outputs=None)\n--\n\nThe SHA-256 content fingerprint (32 bytes) of the graph reachable from "
+     "`outputs` (by default\nthe marked outputs) and of the outputs in their order. It depends on content alone: "
+     "not on\nnode ids, recording order, unreachable nodes, process, hash seed or platform."},
+    {"node_fingerprints", FASTCALL_KW(node_fingerprints),
+     "node_fingerprints($self, ids=None)\n--\n\nThe SHA-256 content fingerprint (32 bytes) of each node in `ids` "
+     "(by default every node,\nin id order): its kind, name, parameters, payload descriptor or stage members, and "
+     "its\ninputs' fingerprints in order; never its id."},
+    {"_nodes", FASTCALL_KW(nodes_of),
+     "_nodes($self, ids)\n--\n\nThe entries of `nodes()` for the nodes `ids` names, in that order."},
+    {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "_restore(data, node_map)\n--\n\nRebuild a pickled reduced store: its blob and its node map."},
     {"__reduce__", store_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

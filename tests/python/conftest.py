@@ -12,7 +12,7 @@ SIGNATURES = {f"{cls}.{method}": sig for cls, methods in {
     "GraphStore": {"__new__": "()", "add_source": "(name, params=None)", "add_op": "(name, inputs, params=None)",
                    "add_reduction": "(name, inputs, params=None)", "add_external": "(descriptor, inputs, params=None)",
                    "add_exchange": "(inputs, params=None)", "add_join": "(inputs, params=None)", "node_count": "()",
-                   "outputs": "()", "to_dot": "()", "nodes": "(ids=None)", "node_map": "()",
+                   "outputs": "()", "to_dot": "()", "nodes": "()", "_nodes": "(ids)", "node_map": "()",
                    "serialize": "(outputs=None)", "fingerprint": "(outputs=None)", "node_fingerprints": "(ids=None)",
                    "deserialize": "(data)", "reduce": "(*, maximal_fusion=False, outputs=None)",
                    "reduction_report": "(*, outputs=None)", "reduce_incremental": "(*, outputs=None)"},

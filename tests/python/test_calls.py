@@ -149,9 +149,9 @@ ERRORS = [
     ('s.serialize(outputs="0")', TypeError, NOT_VEC, "outputs"),
     *[(f"s.{call}", exc, message, note) for call, exc, message, note in [
         ("fingerprint([1, 2, 9])", ValueError, NO_ID + "2", None), ('fingerprint("0")', TypeError, NOT_VEC, "outputs"),
-        ("node_fingerprints(ids=[5])", ValueError, NO_ID + "5", None), ("nodes([0, -1])", OverflowError, None, "ids"),
+        ("node_fingerprints(ids=[5])", ValueError, NO_ID + "5", None), ("_nodes([0, -1])", OverflowError, None, "ids"),
         ('node_fingerprints("01")', TypeError, NOT_VEC, "ids"),
-        ("nodes({0})", TypeError, conv("set", "Sequence"), "ids")]],
+        ("_nodes({0})", TypeError, conv("set", "Sequence"), "ids")]],
     ('vc.GraphStore._restore(EMPTY, b"\\x01")', ValueError, "truncated veltrix IR blob", None),
     ("vc.GraphStore._restore(EMPTY, bytearray())", TypeError, conv("bytearray", "PyBytes"), "node_map"),
     *[(f"vc.GraphStore.deserialize({d})", TypeError, conv(t, "PyBytes"), "data") for d, t in [
@@ -271,7 +271,7 @@ CALLS = [
      (PARAMS, GENERAL, *PARAMS, *PARAMS.values(), INPUTS, INDEXED, *INDEXED, LEAK_DESC, PDL, *LEAK_DESC.values())),
     (lambda: (STORE.node_count(), MARKED.outputs(), STORE.nodes(), REDUCED.nodes(), REDUCED.node_map(), STORE.to_dot(),
               STORE.serialize(), STORE.serialize(outputs=INPUTS), vc.GraphStore.deserialize(BLOB)), (INPUTS, BLOB)),
-    (lambda: (STORE.fingerprint(INPUTS), REDUCED.fingerprint(), STORE.node_fingerprints(), STORE.nodes(ids=INPUTS),
+    (lambda: (STORE.fingerprint(INPUTS), REDUCED.fingerprint(), STORE.node_fingerprints(), STORE._nodes(ids=INPUTS),
               MARKED.node_fingerprints(INPUTS), pickle.loads(pickle.dumps(REDUCED)), copy.deepcopy(MARKED),
               pickle.loads(pickle.dumps(PDL)), copy.copy(PDL)), (INPUTS, REDUCED, MARKED, PDL)),
     (lambda: (MARKED.reduce(), MARKED.reduce(maximal_fusion=True, outputs=[3]), MARKED.reduction_report(),

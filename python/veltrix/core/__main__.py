@@ -101,7 +101,8 @@ class Blob:
 
     def nodes(self, store: vc.GraphStore | None = None, ids: Sequence[int] | None = None) -> list[Node]:
         try:
-            return (self.store if store is None else store).nodes(ids)
+            store = self.store if store is None else store
+            return store.nodes() if ids is None else store._nodes(ids)
         except ValueError as exc:  # a stage member the module cannot parse
             raise UserError(self.name, str(exc)) from None
 
