@@ -78,9 +78,9 @@ private:
 std::optional<ParamMap> params_from_py(PyObject* obj);
 
 // The params argument of a recording call as borrowed parameters, in map
-// order. A small dict of exact strs, floats, bools and ints is read in place
-// (keeping its keys and values alive); anything else is converted like
-// params_from_py.
+// order. A small dict of exact strs, floats, bools and ints is read in place,
+// holding a reference to each key and value it read; anything else is
+// converted like params_from_py.
 class ParamArgs {
 public:
     ParamArgs() = default;
@@ -96,6 +96,7 @@ public:
 private:
     static constexpr std::size_t kSmall = 8;
     bool read_in_place(PyObject* dict);
+    void release() noexcept;  // drops what read_in_place holds
     // Left uninitialised: only the first count_ / held_count_ are used.
     union Small {
         Small() noexcept {}
