@@ -8,6 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -148,11 +151,16 @@ PyObject* raise_from_current_exception() noexcept;
 // The internal-failure exception class (derives from BaseException).
 PyObject* panic_exception_type();
 
-// Runs `body`, translating any C++ exception escaping it.
+// Runs `body`, translating any C++ exception escaping it. A thread that
+// attaching ends (see Threads) unwinds through here untouched.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
     try {
         return body();
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (...) {
         return raise_from_current_exception();
     }
@@ -164,6 +172,13 @@ PyObject* guarded(F&& body) noexcept {
 // are read before and Python results built after. Our locks are taken
 // without waiting or detached (see PoisonLock): wait_detached is the lock
 // waiter the module installs.
+//
+// Attaching again may end the thread. While the interpreter finalizes, it
+// ends every thread but the finalizing one that attaches: CPython 3.13 with
+// pthread_exit, which unwinds the thread's stack, later versions by parking
+// it for good. So a thread attaches outside every handler and every noexcept
+// frame (guarded lets that unwinding pass), and, once finalization has
+// begun, never while it holds one of our locks, which finalizers may need.
 
 // Detaching and attaching again costs about 75 ns, a few percent of a call
 // on a small graph. Work over fewer nodes than this stays attached; at this
@@ -175,25 +190,33 @@ inline constexpr std::size_t kDetachBytes = 4096;
 
 void wait_detached(std::mutex& mu);
 
-// Detached from the interpreter for the lifetime of the object.
-class Detached {
-public:
-    Detached() noexcept : state_(PyEval_SaveThread()) {}
-    ~Detached() { PyEval_RestoreThread(state_); }
-    Detached(const Detached&) = delete;
-    Detached& operator=(const Detached&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 // Runs `work`, detached when `detach` is true. `work` must not touch Python
 // objects; an exception escaping it propagates once attached again.
 template <class F>
 decltype(auto) run_detached_if(bool detach, F&& work) {
     if (!detach) return work();
-    Detached scope;
-    return work();
+    using R = decltype(work());
+    PyThreadState* state = PyEval_SaveThread();
+    std::exception_ptr failure;
+    if constexpr (std::is_void_v<R>) {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        PyEval_RestoreThread(state);
+        if (failure) std::rethrow_exception(failure);
+    } else {
+        std::optional<R> result;
+        try {
+            result.emplace(work());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        PyEval_RestoreThread(state);
+        if (failure) std::rethrow_exception(failure);
+        return R(std::move(*result));
+    }
 }
 template <class F>
 decltype(auto) run_detached(F&& work) {

@@ -278,6 +278,11 @@ std::optional<ParamMap> params_from_py(PyObject* obj) {
 ParamArgs::~ParamArgs() { release(); }
 
 void ParamArgs::release() noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    // A thread that attaching ends unwinds through here detached (see
+    // Threads in common.hpp): what it holds then stays with the interpreter.
+    if (held_count_ != 0 && PyThreadState_GetUnchecked() == nullptr) return;
+#endif
     for (std::size_t i = 0; i < held_count_; ++i) Py_DECREF(held_[i]);
     held_count_ = 0;
 }

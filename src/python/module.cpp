@@ -104,12 +104,33 @@ PySlot export_slots[] = {
 }  // namespace
 
 void wait_detached(std::mutex& mu) {
-    if (PyThreadState_GetUnchecked() == nullptr) {  // detached already, inside long work
+    PyThreadState* state = PyThreadState_GetUnchecked();
+    if (state == nullptr) {  // detached already, inside long work
         mu.lock();
         return;
     }
-    Detached scope;
+    PyEval_SaveThread();
     mu.lock();
+    while (Py_IsFinalizing()) {
+        // Attaching now ends this thread unless it is the finalizing one
+        // (see Threads in common.hpp): attach without the lock, then take it
+        // without waiting, or wait for it again.
+        mu.unlock();
+        PyEval_RestoreThread(state);
+        if (mu.try_lock()) return;
+        PyEval_SaveThread();
+        mu.lock();
+    }
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {  // finalization began meanwhile
+        mu.unlock();
+        throw;
+    }
+#else
+    PyEval_RestoreThread(state);
+#endif
 }
 
 }  // namespace veltrix::py
