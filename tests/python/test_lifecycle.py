@@ -1,10 +1,11 @@
 """The module across an interpreter's life, each case in a fresh interpreter: daemon threads inside our calls when
-the interpreter finalizes."""
+the interpreter finalizes, and legacy subinterpreters."""
 
 import subprocess
 import sys
 import textwrap
 
+import pytest
 
 from conftest import SANITIZED
 
@@ -66,3 +67,32 @@ def test_daemon_threads_inside_calls_when_the_interpreter_finalizes():
     assert done is not None, "the interpreter hung while it finalized"
     assert done.returncode == 0, done.stderr
     assert done.stderr.count("flushed") >= 1, done.stderr
+
+
+# The module is first imported, and an input given as a registered Sequence converted, in a legacy subinterpreter
+# (Py_NewInterpreter, which does not check extension modules); then the main interpreter does the same.
+USE = '''
+import collections.abc
+from veltrix.core import veltrix_core as vc
+Ids = type("Ids", (), {"__len__": lambda self: 1, "__iter__": lambda self: iter([0])})
+collections.abc.Sequence.register(Ids)
+s = vc.GraphStore()
+s.add_source("x")
+print("recorded", s.add_op("a", Ids(), {"k": "v"}), flush=True)
+'''
+LEGACY_SUBINTERPRETER = f"""
+import _testcapi
+print("subinterpreter", _testcapi.run_in_subinterp({USE!r}), flush=True)
+{USE}
+"""
+
+
+def test_a_legacy_subinterpreter_cannot_import_the_module():
+    """Once the module had been imported in a subinterpreter first, the main interpreter's conversions used that
+    interpreter's collections.abc.Sequence: TypeError or NameError from code of another interpreter."""
+    pytest.importorskip("_testcapi")
+    done = run(LEGACY_SUBINTERPRETER, timeout=60)
+    assert done is not None and done.returncode == 0, done and done.stderr
+    assert done.stdout.split() == ["subinterpreter", "-1", "recorded", "1"]
+    assert ("ImportError: module veltrix.core.veltrix_core does not support loading in subinterpreters"
+            in done.stderr)
