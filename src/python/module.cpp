@@ -115,7 +115,13 @@ PySlot export_slots[] = {
 
 }  // namespace
 
-void wait_detached(std::mutex& mu) {
+// Waits for `mu` detached and returns attached, holding it. Once the
+// interpreter finalizes, attaching ends this thread unless it is the
+// finalizing one (see Threads in common.hpp), so the thread then attaches
+// without the lock and takes it without waiting, or waits again. When
+// finalization begins while the thread attaches holding the lock, the
+// unwinding on 3.13 releases it; later versions park the thread with it.
+VELTRIX_CATCHES_FORCED_UNWIND void wait_detached(std::mutex& mu) {
     PyThreadState* state = PyThreadState_GetUnchecked();
     if (state == nullptr) {  // detached already, inside long work
         mu.lock();
@@ -124,9 +130,6 @@ void wait_detached(std::mutex& mu) {
     PyEval_SaveThread();
     mu.lock();
     while (Py_IsFinalizing()) {
-        // Attaching now ends this thread unless it is the finalizing one
-        // (see Threads in common.hpp): attach without the lock, then take it
-        // without waiting, or wait for it again.
         mu.unlock();
         PyEval_RestoreThread(state);
         if (mu.try_lock()) return;
@@ -136,7 +139,7 @@ void wait_detached(std::mutex& mu) {
 #if defined(__GLIBCXX__)
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {  // finalization began meanwhile
+    } catch (abi::__forced_unwind&) {
         mu.unlock();
         throw;
     }
