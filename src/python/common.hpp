@@ -80,6 +80,10 @@ private:
 };
 std::optional<ParamMap> params_from_py(PyObject* obj);
 
+// Set once attaching again has begun to end a thread (CPython 3.13; see
+// Threads below), which then unwinds through our frames detached.
+extern std::atomic<bool> attaching_ended_a_thread;
+
 // The params argument of a recording call as borrowed parameters, in map
 // order. A small dict of exact strs, floats, bools and ints is read in place,
 // holding a reference to each key and value it read; anything else is
@@ -89,7 +93,7 @@ public:
     ParamArgs() = default;
     ParamArgs(const ParamArgs&) = delete;
     ParamArgs& operator=(const ParamArgs&) = delete;
-    ~ParamArgs();
+    ~ParamArgs() { release(); }
     // False with an exception set on failure.
     bool assign(PyObject* obj);
     ParamRefs refs() const noexcept {
@@ -99,7 +103,17 @@ public:
 private:
     static constexpr std::size_t kSmall = 8;
     bool read_in_place(PyObject* dict);
-    void release() noexcept;  // drops what read_in_place holds
+    // Drops what read_in_place holds. A thread that attaching ends leaves
+    // it to the interpreter, which it may no longer touch.
+    void release() noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+        if (attaching_ended_a_thread.load(std::memory_order_relaxed) && PyThreadState_GetUnchecked() == nullptr) {
+            held_count_ = 0;
+        }
+#endif
+        for (std::size_t i = 0; i < held_count_; ++i) Py_DECREF(held_[i]);
+        held_count_ = 0;
+    }
     // Left uninitialised: only the first count_ / held_count_ are used.
     union Small {
         Small() noexcept {}

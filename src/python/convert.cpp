@@ -275,18 +275,6 @@ std::optional<ParamMap> params_from_py(PyObject* obj) {
     return ParamMap::make(std::move(entries));
 }
 
-ParamArgs::~ParamArgs() { release(); }
-
-void ParamArgs::release() noexcept {
-#if PY_VERSION_HEX < 0x030E0000
-    // A thread that attaching ends unwinds through here detached (see
-    // Threads in common.hpp): what it holds then stays with the interpreter.
-    if (held_count_ != 0 && PyThreadState_GetUnchecked() == nullptr) return;
-#endif
-    for (std::size_t i = 0; i < held_count_; ++i) Py_DECREF(held_[i]);
-    held_count_ = 0;
-}
-
 bool ParamArgs::assign(PyObject* obj) {
     if (obj == nullptr || obj == Py_None) return true;
     if (PyDict_CheckExact(obj) && read_in_place(obj)) return true;
@@ -299,13 +287,11 @@ bool ParamArgs::assign(PyObject* obj) {
 
 namespace {
 
-bool in_place_value(PyObject* v) {
-    return Py_IS_TYPE(v, &PyBool_Type) || PyFloat_CheckExact(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v);
-}
-
-// One item of an exact str key and an in_place_value; false (maybe with an
-// exception set) when it needs the general conversion.
+// One item, when its key is an exact str and its value an exact str, float,
+// bool or int: false (maybe with an exception set) when it needs the general
+// conversion.
 bool read_item(PyObject* key, PyObject* value, ParamRef& r) {
+    if (!PyUnicode_CheckExact(key)) return false;
     r = ParamRef{};
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &len);
@@ -322,11 +308,13 @@ bool read_item(PyObject* key, PyObject* value, ParamRef& r) {
         r.tag = ParamTag::Int;
         r.bits = static_cast<std::uint64_t>(PyLong_AsLongLongAndOverflow(value, &overflow));
         return overflow == 0;
-    } else {
+    } else if (PyUnicode_CheckExact(value)) {
         text = PyUnicode_AsUTF8AndSize(value, &len);
         if (text == nullptr) return false;
         r.tag = ParamTag::Str;
         r.str = std::string_view(text, static_cast<std::size_t>(len));
+    } else {
+        return false;
     }
     return true;
 }
@@ -349,7 +337,7 @@ bool ParamArgs::read_in_place(PyObject* dict) {
     PyObject* value = nullptr;
     if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) > kSmall) fits = false;
     while (fits && PyDict_Next(dict, &pos, &key, &value)) {
-        if (held_count_ == 2 * kSmall || !PyUnicode_CheckExact(key) || !in_place_value(value)) {
+        if (held_count_ == 2 * kSmall) {
             fits = false;
         } else {
             held_[held_count_++] = Py_NewRef(key);

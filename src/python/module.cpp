@@ -115,13 +115,35 @@ PySlot export_slots[] = {
 
 }  // namespace
 
+std::atomic<bool> attaching_ended_a_thread{false};
+
+namespace {
+
+// Attaches again. When that ends the thread (see Threads in common.hpp),
+// notes it and releases `held`, if any, on the way out.
+VELTRIX_CATCHES_FORCED_UNWIND void attach(PyThreadState* state, std::mutex* held) {
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        attaching_ended_a_thread.store(true, std::memory_order_relaxed);
+        if (held != nullptr) held->unlock();
+        throw;
+    }
+#else
+    PyEval_RestoreThread(state);
+#endif
+}
+
+}  // namespace
+
 // Waits for `mu` detached and returns attached, holding it. Once the
 // interpreter finalizes, attaching ends this thread unless it is the
 // finalizing one (see Threads in common.hpp), so the thread then attaches
 // without the lock and takes it without waiting, or waits again. When
 // finalization begins while the thread attaches holding the lock, the
 // unwinding on 3.13 releases it; later versions park the thread with it.
-VELTRIX_CATCHES_FORCED_UNWIND void wait_detached(std::mutex& mu) {
+void wait_detached(std::mutex& mu) {
     PyThreadState* state = PyThreadState_GetUnchecked();
     if (state == nullptr) {  // detached already, inside long work
         mu.lock();
@@ -131,21 +153,12 @@ VELTRIX_CATCHES_FORCED_UNWIND void wait_detached(std::mutex& mu) {
     mu.lock();
     while (Py_IsFinalizing()) {
         mu.unlock();
-        PyEval_RestoreThread(state);
+        attach(state, nullptr);
         if (mu.try_lock()) return;
         PyEval_SaveThread();
         mu.lock();
     }
-#if defined(__GLIBCXX__)
-    try {
-        PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
-        mu.unlock();
-        throw;
-    }
-#else
-    PyEval_RestoreThread(state);
-#endif
+    attach(state, &mu);
 }
 
 }  // namespace veltrix::py
