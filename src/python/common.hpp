@@ -210,6 +210,9 @@ inline constexpr std::size_t kDetachNodes = 512;
 inline constexpr std::size_t kDetachBytes = 4096;
 
 void wait_detached(std::mutex& mu);
+// Attaches the calling thread again. When that ends the thread, notes it (see
+// attaching_ended_a_thread) and releases `held`, if any, on the way out.
+void attach(PyThreadState* state, std::mutex* held = nullptr);
 
 // Runs `work`, detached when `detach` is true. `work` must not touch Python
 // objects; an exception escaping it propagates once attached again (which
@@ -232,7 +235,7 @@ decltype(auto) run_detached_if(bool detach, F&& work) {
         } catch (...) {
             failure = std::current_exception();
         }
-        PyEval_RestoreThread(state);
+        attach(state);
         if (failure) std::rethrow_exception(failure);
         return R(std::move(*result));
     }

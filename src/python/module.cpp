@@ -117,10 +117,6 @@ PySlot export_slots[] = {
 
 std::atomic<bool> attaching_ended_a_thread{false};
 
-namespace {
-
-// Attaches again. When that ends the thread (see Threads in common.hpp),
-// notes it and releases `held`, if any, on the way out.
 VELTRIX_CATCHES_FORCED_UNWIND void attach(PyThreadState* state, std::mutex* held) {
 #if defined(__GLIBCXX__)
     try {
@@ -134,8 +130,6 @@ VELTRIX_CATCHES_FORCED_UNWIND void attach(PyThreadState* state, std::mutex* held
     PyEval_RestoreThread(state);
 #endif
 }
-
-}  // namespace
 
 // Waits for `mu` detached and returns attached, holding it. Once the
 // interpreter finalizes, attaching ends this thread unless it is the
@@ -153,7 +147,7 @@ void wait_detached(std::mutex& mu) {
     mu.lock();
     while (Py_IsFinalizing()) {
         mu.unlock();
-        attach(state, nullptr);
+        attach(state);
         if (mu.try_lock()) return;
         PyEval_SaveThread();
         mu.lock();
