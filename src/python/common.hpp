@@ -8,6 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -77,16 +80,20 @@ private:
 };
 std::optional<ParamMap> params_from_py(PyObject* obj);
 
+// Set once attaching again has begun to end a thread (CPython 3.13; see
+// Threads below), which then unwinds through our frames detached.
+extern std::atomic<bool> attaching_ended_a_thread;
+
 // The params argument of a recording call as borrowed parameters, in map
-// order. A small dict of exact strs, floats, bools and ints is read in place
-// (keeping its keys and values alive); anything else is converted like
-// params_from_py.
+// order. A small dict of exact strs, floats, bools and ints is read in place,
+// holding a reference to each key and value it read; anything else is
+// converted like params_from_py.
 class ParamArgs {
 public:
     ParamArgs() = default;
     ParamArgs(const ParamArgs&) = delete;
     ParamArgs& operator=(const ParamArgs&) = delete;
-    ~ParamArgs();
+    ~ParamArgs() { release(); }
     // False with an exception set on failure.
     bool assign(PyObject* obj);
     ParamRefs refs() const noexcept {
@@ -96,6 +103,17 @@ public:
 private:
     static constexpr std::size_t kSmall = 8;
     bool read_in_place(PyObject* dict);
+    // Drops what read_in_place holds. A thread that attaching ends leaves
+    // it to the interpreter, which it may no longer touch.
+    void release() noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+        if (attaching_ended_a_thread.load(std::memory_order_relaxed) && PyThreadState_GetUnchecked() == nullptr) {
+            held_count_ = 0;
+        }
+#endif
+        for (std::size_t i = 0; i < held_count_; ++i) Py_DECREF(held_[i]);
+        held_count_ = 0;
+    }
     // Left uninitialised: only the first count_ / held_count_ are used.
     union Small {
         Small() noexcept {}
@@ -143,13 +161,15 @@ PyObject* map_err(BadNodeId err);
 // Raises PanicException with the given text.
 PyObject* raise_panic(std::string_view message);
 // To be called inside a catch block: translates the in-flight C++ exception.
-PyObject* raise_from_current_exception() noexcept;
+// The unwinding of a thread that attaching ends (see Threads) passes on.
+PyObject* raise_from_current_exception();
 // The internal-failure exception class (derives from BaseException).
 PyObject* panic_exception_type();
 
-// Runs `body`, translating any C++ exception escaping it.
+// Runs `body`, translating any C++ exception escaping it. A thread that
+// attaching ends (see Threads) unwinds through here untouched.
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
     try {
         return body();
     } catch (...) {
@@ -157,12 +177,29 @@ PyObject* guarded(F&& body) noexcept {
     }
 }
 
+// A handler for the unwinding of a thread that attaching ends (see Threads)
+// gets no exception object: UndefinedBehaviorSanitizer would take the
+// reference it binds for a null one.
+#if defined(__GLIBCXX__)
+#define VELTRIX_CATCHES_FORCED_UNWIND __attribute__((no_sanitize("null")))
+#else
+#define VELTRIX_CATCHES_FORCED_UNWIND
+#endif
+
 // ---------------------------------------------------------------------------
 // Threads. Native work whose cost grows with a graph runs detached from the
 // interpreter, so that other Python threads run meanwhile; Python arguments
 // are read before and Python results built after. Our locks are taken
 // without waiting or detached (see PoisonLock): wait_detached is the lock
 // waiter the module installs.
+//
+// Attaching again may end the thread. While the interpreter finalizes, it
+// ends every thread but the finalizing one that attaches: CPython 3.13 with
+// pthread_exit, which unwinds the thread's stack, later versions by parking
+// it for good. So a thread attaches outside every handler and every noexcept
+// frame (guarded lets that unwinding pass), and the lock waiter, once
+// finalization has begun, attaches without the lock, which finalizers may
+// still need.
 
 // Detaching and attaching again costs about 75 ns, a few percent of a call
 // on a small graph. Work over fewer nodes than this stays attached; at this
@@ -173,26 +210,35 @@ inline constexpr std::size_t kDetachNodes = 512;
 inline constexpr std::size_t kDetachBytes = 4096;
 
 void wait_detached(std::mutex& mu);
-
-// Detached from the interpreter for the lifetime of the object.
-class Detached {
-public:
-    Detached() noexcept : state_(PyEval_SaveThread()) {}
-    ~Detached() { PyEval_RestoreThread(state_); }
-    Detached(const Detached&) = delete;
-    Detached& operator=(const Detached&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+// Attaches the calling thread again. When that ends the thread, notes it (see
+// attaching_ended_a_thread) and releases `held`, if any, on the way out.
+void attach(PyThreadState* state, std::mutex* held = nullptr);
 
 // Runs `work`, detached when `detach` is true. `work` must not touch Python
-// objects; an exception escaping it propagates once attached again.
+// objects; an exception escaping it propagates once attached again (which
+// happens outside the handler that caught it).
 template <class F>
 decltype(auto) run_detached_if(bool detach, F&& work) {
+    using R = decltype(work());
     if (!detach) return work();
-    Detached scope;
-    return work();
+    if constexpr (std::is_void_v<R>) {
+        run_detached_if(true, [&] {
+            work();
+            return true;
+        });
+    } else {
+        PyThreadState* state = PyEval_SaveThread();
+        std::optional<R> result;
+        std::exception_ptr failure;
+        try {
+            result.emplace(work());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        attach(state);
+        if (failure) std::rethrow_exception(failure);
+        return R(std::move(*result));
+    }
 }
 template <class F>
 decltype(auto) run_detached(F&& work) {

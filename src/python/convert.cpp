@@ -275,10 +275,6 @@ std::optional<ParamMap> params_from_py(PyObject* obj) {
     return ParamMap::make(std::move(entries));
 }
 
-ParamArgs::~ParamArgs() {
-    for (std::size_t i = 0; i < held_count_; ++i) Py_DECREF(held_[i]);
-}
-
 bool ParamArgs::assign(PyObject* obj) {
     if (obj == nullptr || obj == Py_None) return true;
     if (PyDict_CheckExact(obj) && read_in_place(obj)) return true;
@@ -289,65 +285,74 @@ bool ParamArgs::assign(PyObject* obj) {
     return true;
 }
 
-// Reads every item inside one critical section; no Python code runs. Gives
-// up (leaving nothing held and no exception set) at the first item that
-// needs the general conversion, which then reports any error in order.
+namespace {
+
+// One item, when its key is an exact str and its value an exact str, float,
+// bool or int: false (maybe with an exception set) when it needs the general
+// conversion.
+bool read_item(PyObject* key, PyObject* value, ParamRef& r) {
+    if (!PyUnicode_CheckExact(key)) return false;
+    r = ParamRef{};
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+    if (text == nullptr) return false;
+    r.key = std::string_view(text, static_cast<std::size_t>(len));
+    if (Py_IS_TYPE(value, &PyBool_Type)) {
+        r.tag = ParamTag::Bool;
+        r.bits = value == Py_True ? 1 : 0;
+    } else if (PyFloat_CheckExact(value)) {
+        r.tag = ParamTag::Float;
+        r.bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value));
+    } else if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        r.tag = ParamTag::Int;
+        r.bits = static_cast<std::uint64_t>(PyLong_AsLongLongAndOverflow(value, &overflow));
+        return overflow == 0;
+    } else if (PyUnicode_CheckExact(value)) {
+        text = PyUnicode_AsUTF8AndSize(value, &len);
+        if (text == nullptr) return false;
+        r.tag = ParamTag::Str;
+        r.str = std::string_view(text, static_cast<std::size_t>(len));
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Takes a reference to every key and value inside one critical section of
+// the dict, which nothing in it can suspend, so the items are one state of
+// the dict; reads them once it has ended. The views point into the items
+// held, which stay alive until the call returns, whatever other threads do
+// to the dict meanwhile (they run while the recording thread waits for the
+// store). Gives up, holding nothing and with no exception set, at a dict of
+// more than kSmall items or at the first item that needs the general
+// conversion, which then reports any error in order.
 bool ParamArgs::read_in_place(PyObject* dict) {
-    bool ok = true;
+    bool fits = true;
     Py_BEGIN_CRITICAL_SECTION(dict);
-    const Py_ssize_t n = PyDict_GET_SIZE(dict);
-    if (static_cast<std::size_t>(n) > kSmall) ok = false;
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    std::size_t i = 0;
-    while (ok && PyDict_Next(dict, &pos, &key, &value)) {
-        ParamRef& r = small_.refs[i++];
-        r = ParamRef{};
-        Py_ssize_t len = 0;
-        const char* text = PyUnicode_CheckExact(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
-        if (text == nullptr) {
-            ok = false;
-            break;
-        }
-        r.key = std::string_view(text, static_cast<std::size_t>(len));
-        if (Py_IS_TYPE(value, &PyBool_Type)) {
-            r.tag = ParamTag::Bool;
-            r.bits = value == Py_True ? 1 : 0;
-        } else if (PyFloat_CheckExact(value)) {
-            r.tag = ParamTag::Float;
-            r.bits = std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(value));
-        } else if (PyLong_CheckExact(value)) {
-            int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-            r.tag = ParamTag::Int;
-            r.bits = static_cast<std::uint64_t>(v);
-            ok = overflow == 0;
-        } else if (PyUnicode_CheckExact(value)) {
-            text = PyUnicode_AsUTF8AndSize(value, &len);
-            r.tag = ParamTag::Str;
-            r.str = std::string_view(text == nullptr ? "" : text, static_cast<std::size_t>(len));
-            ok = text != nullptr;
+    if (static_cast<std::size_t>(PyDict_GET_SIZE(dict)) > kSmall) fits = false;
+    while (fits && PyDict_Next(dict, &pos, &key, &value)) {
+        if (held_count_ == 2 * kSmall) {
+            fits = false;
         } else {
-            ok = false;
-        }
-    }
-    if (ok) {
-        count_ = i;
-#ifdef Py_GIL_DISABLED
-        // Another thread may replace an item once the section ends: keep the
-        // texts alive. With the GIL none can run before the call returns.
-        for (pos = 0; PyDict_Next(dict, &pos, &key, &value);) {
             held_[held_count_++] = Py_NewRef(key);
             held_[held_count_++] = Py_NewRef(value);
         }
-#endif
     }
     Py_END_CRITICAL_SECTION();
-    if (!ok) {
+    const std::size_t n = held_count_ / 2;
+    for (std::size_t i = 0; fits && i < n; ++i) fits = read_item(held_[2 * i], held_[2 * i + 1], small_.refs[i]);
+    if (!fits) {
+        release();
         PyErr_Clear();  // the general conversion raises it again, in order
         return false;
     }
+    count_ = n;
     ParamMap::sort_refs(std::span<ParamRef>(small_.refs, count_));
     return true;
 }

@@ -41,9 +41,13 @@ PyObject* raise_panic(std::string_view message) {
     return nullptr;
 }
 
-PyObject* raise_from_current_exception() noexcept {
+VELTRIX_CATCHES_FORCED_UNWIND PyObject* raise_from_current_exception() {
     try {
         throw;
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        throw;
+#endif
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const InternalFailure& e) {

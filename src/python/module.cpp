@@ -47,6 +47,18 @@ int module_exec(PyObject* module) {
         PyErr_SetString(PyExc_TypeError, "veltrix_core can only be executed on a module object");
         return -1;
     }
+    // The type objects and the objects cached for conversions are created
+    // once per process, in the interpreter that asks first, and live in it.
+    // Subinterpreters that check modules refuse this one (see the slots);
+    // the legacy ones that do not (Py_NewInterpreter, as mod_wsgi uses) are
+    // refused here, with the same message.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyObject* name = PyModule_GetNameObject(module);
+        if (name == nullptr) return -1;
+        PyErr_Format(PyExc_ImportError, "module %U does not support loading in subinterpreters", name);
+        Py_DECREF(name);
+        return -1;
+    }
     if (panic_exception_type() == nullptr) return -1;
     set_lock_waiter(wait_detached);
     if (add_type(module, graph_store_type()) < 0) return -1;
@@ -65,7 +77,7 @@ PyABIInfo_VAR(abi_info);
 #endif
 
 // The type objects are created once per process, so the module refuses to
-// load into a second interpreter.
+// load into a second interpreter (module_exec refuses the legacy ones).
 PyModuleDef_Slot def_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
 #ifdef VELTRIX_HAVE_MODEXPORT
@@ -103,13 +115,44 @@ PySlot export_slots[] = {
 
 }  // namespace
 
+std::atomic<bool> attaching_ended_a_thread{false};
+
+VELTRIX_CATCHES_FORCED_UNWIND void attach(PyThreadState* state, std::mutex* held) {
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        attaching_ended_a_thread.store(true, std::memory_order_relaxed);
+        if (held != nullptr) held->unlock();
+        throw;
+    }
+#else
+    PyEval_RestoreThread(state);
+#endif
+}
+
+// Waits for `mu` detached and returns attached, holding it. Once the
+// interpreter finalizes, attaching ends this thread unless it is the
+// finalizing one (see Threads in common.hpp), so the thread then attaches
+// without the lock and takes it without waiting, or waits again. When
+// finalization begins while the thread attaches holding the lock, the
+// unwinding on 3.13 releases it; later versions park the thread with it.
 void wait_detached(std::mutex& mu) {
-    if (PyThreadState_GetUnchecked() == nullptr) {  // detached already, inside long work
+    PyThreadState* state = PyThreadState_GetUnchecked();
+    if (state == nullptr) {  // detached already, inside long work
         mu.lock();
         return;
     }
-    Detached scope;
+    PyEval_SaveThread();
     mu.lock();
+    while (Py_IsFinalizing()) {
+        mu.unlock();
+        attach(state);
+        if (mu.try_lock()) return;
+        PyEval_SaveThread();
+        mu.lock();
+    }
+    attach(state, &mu);
 }
 
 }  // namespace veltrix::py

@@ -142,6 +142,56 @@ def test_a_thread_waiting_for_our_lock_lets_others_run(big, holder, waiter):
     pytest.fail("the counting thread never ran while the main thread waited for a lock")
 
 
+RECORDERS = {"add_source": lambda s, p: s.add_source("g", p), "add_op": lambda s, p: s.add_op("g", [0], p),
+             "add_reduction": lambda s, p: s.add_reduction("g", [0], p), "add_exchange": lambda s, p: s.add_exchange(
+                 [0], p), "add_join": lambda s, p: s.add_join([0, 0], p), "add_external": lambda s, p: s.add_external(
+                 DESC, [0], p)}
+
+
+@pytest.mark.parametrize("method", RECORDERS)
+def test_params_replaced_while_the_recorder_waits_for_the_store(method):
+    """The main thread records with a dict that a second thread keeps replacing with fresh strs, then allocating
+    others of their size (which take the memory of any freed one), whenever the main thread lets it run: while
+    it waits for the store that a third thread holds rendering. Each node holds one state of the dict, and is
+    found again by it."""
+    s, record, d, turns, stop = vc.GraphStore(), RECORDERS[method], {"k000000000": "v000000000"}, [0], []
+    for i in range(5000):
+        s.add_op("n", [i - 1], {"i": i}) if i else s.add_source("x")
+
+    def replace():
+        while not stop:
+            turns[0] += 1
+            k, v = f"k{turns[0]:09d}", f"v{turns[0]:09d}"
+            d.clear()
+            d[k] = v
+            junk = [f"{c}{turns[0]:09d}" for c in "wxyz"]  # noqa: F841
+
+    def render():
+        while not stop:
+            s.to_dot()
+
+    ids, waits, deadline = [], 0, time.monotonic() + 60
+    threads = [threading.Thread(target=replace), threading.Thread(target=render)]
+    try:
+        for t in threads:
+            t.start()
+        while waits < 20 and time.monotonic() < deadline:
+            before = turns[0]
+            ids.append(record(s, d))
+            waits += turns[0] > before  # the call let the others run: it waited for the store
+    finally:
+        stop.append(True)
+        for t in threads:
+            t.join()
+    assert waits == 20, "the main thread never waited for the store while the dict changed"
+    count, nodes = s.node_count(), s.nodes()
+    for node in set(ids):
+        params = nodes[node]["params"]
+        assert all(k[0] == "k" and v == "v" + k[1:] for k, v in params.items()), params
+        assert record(s, params) == node
+    assert s.node_count() == count
+
+
 SECONDS = float(os.environ.get("VELTRIX_STRESS_SECONDS", "2" if SANITIZED else "4"))
 NAMES = ["add", "mul", "neg", "abs", "sub", "eq", "maximum"]
 PARAMS = [None, {}, {"side": "r", "scalar": 0.0}, {"side": "l", "scalar": 1.0}, {"k": 1}, {"k": True}, {"k": 1.0},
