@@ -107,10 +107,10 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!inputs) return nullptr;
         auto descriptor = descriptor_from_py(a[0]);
         if (!descriptor) return nullptr;
-        auto params = params_from_py(a[2]);
-        if (!params) return nullptr;
-        return intern_result(
-            store(self).intern(NodeKey::external(std::move(*descriptor), std::move(*params), std::move(*inputs))));
+        ParamArgs params;
+        if (!params.assign(a[2])) return nullptr;
+        return intern_result(store(self).intern(
+            NodeKey::external(std::move(*descriptor), ParamMap::from_refs(params.refs()), std::move(*inputs))));
     });
 }
 
