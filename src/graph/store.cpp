@@ -1,11 +1,17 @@
 #include "graph/store.hpp"
 
+#include <pthread.h>
+
 #if defined(__linux__)
+#include <linux/futex.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #endif
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -92,15 +98,85 @@ LargeBlockReuse::~LargeBlockReuse() {
     reused.count = 0;
 }
 
+// ---------------------------------------------------------------------------
+// PoisonLock
+
+std::atomic<std::uint32_t> detail::fork_generation{0};
+
 namespace {
 std::atomic<LockWaiter> lock_waiter{nullptr};
+
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(
+    nullptr, nullptr, [] { detail::fork_generation.fetch_add(1, std::memory_order_relaxed); });
+
+void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept {
+#if defined(__linux__)
+    (void)syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+#else
+    word.wait(expected, std::memory_order_relaxed);
+#endif
+}
 }  // namespace
 
 void set_lock_waiter(LockWaiter waiter) noexcept { lock_waiter.store(waiter, std::memory_order_release); }
 
-void wait_for_lock(std::mutex& mu) {
-    if (LockWaiter waiter = lock_waiter.load(std::memory_order_acquire)) waiter(mu);
-    else mu.lock();
+void PoisonLock::acquire_slow(std::uint32_t mode) const {
+    // A holder keeps the lock for the length of one append, or of one long
+    // operation: a few hundred spins cover the first, waiting covers the second.
+    constexpr int kSpins = 200;
+    for (;;) {
+        for (int spin = 0; spin < kSpins; ++spin) {
+            std::uint32_t w = word_.load(std::memory_order_relaxed);
+            if (w & kPoisoned) panic(message_);
+            if (w & kBusy) throw ForkedWhileBusy(busy_message_);
+            if ((w & kHeld) == 0) {
+                if (word_.compare_exchange_weak(w, held_word(w, mode), std::memory_order_acquire,
+                                                std::memory_order_relaxed)) {
+                    return;
+                }
+                continue;
+            }
+            if (orphaned(w)) {
+                // Its holder stayed behind in the parent. A reader left the
+                // object as it was; a writer may have left it half changed.
+                const std::uint32_t free = w & ~(kHeld | kReading | kWaiters);
+                word_.compare_exchange_strong(w, (w & kReading) ? free : free | kBusy, std::memory_order_relaxed);
+                continue;
+            }
+            cpu_relax();
+        }
+        if (LockWaiter waiter = lock_waiter.load(std::memory_order_acquire)) waiter(&PoisonLock::wait_until_free, this);
+        else wait_until_free(this);
+    }
+}
+
+void PoisonLock::wait_until_free(const void* lock) noexcept {
+    const auto& self = *static_cast<const PoisonLock*>(lock);
+    for (;;) {
+        std::uint32_t w = self.word_.load(std::memory_order_relaxed);
+        if ((w & kHeld) == 0 || orphaned(w)) return;
+        if ((w & kWaiters) == 0) {
+            if (!self.word_.compare_exchange_weak(w, w | kWaiters, std::memory_order_relaxed)) continue;
+            w |= kWaiters;
+        }
+        futex_wait(self.word_, w);
+    }
+}
+
+void PoisonLock::wake_all() const noexcept {
+    // Every waiter wakes and tries again: one that finds the lock taken
+    // sets kWaiters once more before it sleeps.
+#if defined(__linux__)
+    (void)syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word_), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+#else
+    word_.notify_all();
+#endif
 }
 
 void* allocate_large(std::size_t bytes) {
@@ -338,23 +414,23 @@ std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {
 }
 
 std::vector<NodeId> GraphStore::outputs() const {
-    return lock_.run([&] { return outputs_; });
+    return lock_.run_reading([&] { return outputs_; });
 }
 
 std::size_t GraphStore::node_count() const {
-    return lock_.run([&] { return nodes_.size(); });
+    return lock_.run_reading([&] { return nodes_.size(); });
 }
 
 Snapshot GraphStore::snapshot() const {
-    return lock_.run([&] { return Snapshot{std::vector<NodeKey>(nodes_.begin(), nodes_.end()), outputs_}; });
+    return lock_.run_reading([&] { return Snapshot{std::vector<NodeKey>(nodes_.begin(), nodes_.end()), outputs_}; });
 }
 
 std::vector<NodeKey> GraphStore::nodes_copy() const {
-    return lock_.run([&] { return std::vector<NodeKey>(nodes_.begin(), nodes_.end()); });
+    return lock_.run_reading([&] { return std::vector<NodeKey>(nodes_.begin(), nodes_.end()); });
 }
 
 LargeVector<NodeKey> GraphStore::nodes_borrowed() const {
-    return lock_.run([&] {
+    return lock_.run_reading([&] {
         LargeVector<NodeKey> out;
         out.reserve(nodes_.size());
         for (const NodeKey& key : nodes_) out.push_back(NodeKey::borrow(key));
@@ -363,14 +439,14 @@ LargeVector<NodeKey> GraphStore::nodes_borrowed() const {
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId from) const {
-    return lock_.run([&] {
+    return lock_.run_reading([&] {
         const std::size_t start = static_cast<std::size_t>(std::min<NodeId>(from, nodes_.size()));
         return std::vector<NodeKey>(nodes_.begin() + static_cast<std::ptrdiff_t>(start), nodes_.end());
     });
 }
 
 std::vector<NodeMapEntry> GraphStore::node_map() const {
-    return lock_.run([&] { return node_map_; });
+    return lock_.run_reading([&] { return node_map_; });
 }
 
 void GraphStore::set_node_map(std::vector<NodeMapEntry> map) {

@@ -161,6 +161,7 @@ private:
 inline std::size_t grown_arena_capacity(std::size_t size) { return std::max<std::size_t>(16, size * 4); }
 
 inline constexpr const char* kStorePoisoned = "veltrix-core store mutex poisoned";
+inline constexpr const char* kStoreBusyAtFork = "veltrix-core store was busy in another thread when the process forked";
 
 class GraphStore {
 public:
@@ -206,11 +207,11 @@ public:
     // Installs the node map of a store built from a reduction.
     void set_node_map(std::vector<NodeMapEntry> map);
 
-    // Runs `f(nodes, outputs)` with the lock held. `f` must not call out of the
-    // core. An exception escaping `f` poisons the store.
+    // Runs `f(nodes, outputs)` with the lock held, reading. `f` must not call
+    // out of the core. An exception escaping `f` poisons the store.
     template <class F>
     decltype(auto) read_locked(F&& f) const {
-        return lock_.run([&] { return f(std::span<const NodeKey>(nodes_), std::span<const NodeId>(outputs_)); });
+        return lock_.run_reading([&] { return f(std::span<const NodeKey>(nodes_), std::span<const NodeId>(outputs_)); });
     }
 
 private:
@@ -230,7 +231,7 @@ private:
         return found;
     }
 
-    PoisonLock lock_{kStorePoisoned};
+    PoisonLock lock_{kStorePoisoned, kStoreBusyAtFork};
     LargeVector<NodeKey> nodes_;
     std::vector<NodeId> outputs_;
     std::vector<NodeMapEntry> node_map_;

@@ -123,6 +123,7 @@ Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore
     return lock_.run([&]() -> Result<ReductionResult, BadNodeId> {
         auto consumed = form_.step(store.snapshot_from(form_.watermark()));
         if (!consumed) return consumed.error();
+        lock_.reading();
         auto reduced = form_.finalize(*outputs, engine, maximal_fusion);
         if (!reduced) return reduced.error();
         return from_reduced(std::move(reduced.value()));
@@ -130,13 +131,13 @@ Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore
 }
 
 std::uint64_t IncrementalReducer::watermark() const {
-    return lock_.run([&] { return form_.watermark(); });
+    return lock_.run_reading([&] { return form_.watermark(); });
 }
 std::uint64_t IncrementalReducer::total_work() const {
-    return lock_.run([&] { return form_.total_work(); });
+    return lock_.run_reading([&] { return form_.total_work(); });
 }
 std::uint64_t IncrementalReducer::canonical_count() const {
-    return lock_.run([&] { return form_.canonical_count(); });
+    return lock_.run_reading([&] { return form_.canonical_count(); });
 }
 
 }  // namespace veltrix

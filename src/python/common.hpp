@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -172,7 +171,7 @@ inline constexpr std::size_t kDetachNodes = 512;
 // The same for decoding a blob, by its size in bytes.
 inline constexpr std::size_t kDetachBytes = 4096;
 
-void wait_detached(std::mutex& mu);
+void wait_detached(void (*wait)(const void* lock), const void* lock);
 
 // Detached from the interpreter for the lifetime of the object.
 class Detached {

@@ -103,13 +103,13 @@ PySlot export_slots[] = {
 
 }  // namespace
 
-void wait_detached(std::mutex& mu) {
+void wait_detached(void (*wait)(const void* lock), const void* lock) {
     if (PyThreadState_GetUnchecked() == nullptr) {  // detached already, inside long work
-        mu.lock();
+        wait(lock);
         return;
     }
     Detached scope;
-    mu.lock();
+    wait(lock);
 }
 
 }  // namespace veltrix::py
