@@ -266,38 +266,172 @@ void KeyIndex::insert(NodeId id, std::uint64_t hash) noexcept {
 }
 
 // ---------------------------------------------------------------------------
+// SharedIdTable
+
+SharedIdTable::~SharedIdTable() {
+    for (Shard& shard : shards_) {
+        for (Table* t = shard.table.load(std::memory_order_relaxed); t != nullptr;) {
+            Table* older = t->retired;
+            free_table(t);
+            t = older;
+        }
+    }
+}
+
+SharedIdTable::Table* SharedIdTable::new_table(std::size_t slots) {
+    // The header, then the slots, in one block.
+    const std::size_t bytes = sizeof(Table) + slots * sizeof(std::atomic<std::uint64_t>);
+    void* block = allocate_large(bytes);
+    auto* t = new (block) Table{slots - 1, 64 - static_cast<unsigned>(std::countr_zero(slots)), nullptr, nullptr};
+    t->slots = reinterpret_cast<std::atomic<std::uint64_t>*>(t + 1);
+    for (std::size_t i = 0; i < slots; ++i) new (&t->slots[i]) std::atomic<std::uint64_t>(0);
+    return t;
+}
+
+void SharedIdTable::free_table(Table* t) noexcept {
+    free_large(t, sizeof(Table) + (t->mask + 1) * sizeof(std::atomic<std::uint64_t>));
+}
+
+void SharedIdTable::insert(std::uint64_t hash, NodeId id) noexcept {
+    Shard& shard = shards_[shard_of(hash)];
+    Table* t = shard.table.load(std::memory_order_relaxed);
+    const std::uint64_t h = hash << kShardBits;
+    std::size_t i = t->position(h);
+    while (t->slots[i].load(std::memory_order_relaxed) != 0) i = (i + 1) & t->mask;
+    // Release: a reader that sees the slot sees the node it names.
+    t->slots[i].store(((h >> kIdBits) << kIdBits) | (id + 1), std::memory_order_release);
+    ++shard.count;
+}
+
+// ---------------------------------------------------------------------------
 // GraphStore
+
+namespace {
+// The id after the node this thread last found or added, and the store it
+// was in. Recording the same stretch of a graph again asks for its nodes in
+// their order, so this key is compared first and the index, whose slot is a
+// cache miss in a large store, is asked only on a mismatch. Any value is
+// safe: it is only a guess, checked against the published count. Per thread,
+// so that threads replaying different stretches do not share a written line.
+struct Guess {
+    const void* store = nullptr;
+    NodeId next = 0;
+};
+thread_local Guess guess __attribute__((tls_model("initial-exec")));
+}  // namespace
+
+template <class Same>
+std::optional<NodeId> GraphStore::find_published(std::uint64_t hash, std::size_t published, Same&& same) const {
+    Guess& g = guess;
+    if (g.store == this && g.next < published && same(g.next)) return g.next++;
+    // An id at or past `published` names a node of a batch that is not
+    // published yet: not there for this lookup.
+    auto found = index_.find(hash, [&](NodeId id) { return id < published && same(id); });
+    if (found) g = Guess{this, *found + 1};
+    return found;
+}
+
+void GraphStore::make_room(std::uint64_t hash) {
+    // Room everywhere first, so that an allocation failure leaves the store as it was.
+    nodes_.reserve_one();
+    index_.reserve_one(hash, [&](NodeId id) { return nodes_[id].hash(); });
+}
+
+NodeId GraphStore::append(NodeKey key, std::uint64_t hash, Head head) {
+    const NodeId n = nodes_.written();
+    const std::uint64_t head_hash = key.head_hash();
+    if (head == Head::Unknown) {
+        auto same_head = heads_.find(head_hash, [&](NodeId id) { return nodes_[id].equal_except_inputs(key); });
+        if (same_head) key.share_head(nodes_[*same_head]);
+        head = same_head ? Head::Shared : Head::New;
+    }
+    if (head == Head::New) heads_.reserve_one(head_hash, [&](NodeId id) { return nodes_[id].head_hash(); });
+    nodes_.push(std::move(key));
+    if (head == Head::New) heads_.insert(head_hash, n);
+    index_.insert(hash, n);
+    guess = Guess{this, n + 1};
+    return n;
+}
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     const std::uint64_t hash = key.hash();  // outside the lock: the key is ours
-    return lock_.run([&]() -> Result<NodeId, BadNodeId> {
-        const NodeId n = nodes_.size();
-        for (NodeId input : key.inputs()) {
-            if (input >= n) return BadNodeId{input};
+    lock_.check();
+    const std::size_t published = nodes_.size();
+    for (NodeId input : key.inputs()) {
+        if (input >= published) return BadNodeId{input};
+    }
+    if (auto found = find_published(hash, published, [&](NodeId id) { return nodes_[id] == key; })) return *found;
+    return lock_.run([&]() -> NodeId {
+        // Another thread may have added it since. (Unless no node came in
+        // since: what the lookup above missed is still missing.)
+        const bool changed = nodes_.written() != published;
+        if (changed) {
+            if (auto found = index_.find(hash, [&](NodeId id) { return nodes_[id] == key; })) return *found;
         }
-        if (auto found = find_existing(hash, [&](NodeId id) { return nodes_[id] == key; })) return *found;
-        make_room();
-        return insert_new(std::move(key), hash, false);
+        make_room(hash);
+        const NodeId id = append(std::move(key), hash, Head::Unknown);
+        nodes_.publish();
+        return id;
     });
 }
+
+Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_view name, ParamRefs params,
+                                                   std::span<const NodeId> inputs) {
+    if (kind == NodeKind::Source) inputs = {};
+    const std::uint64_t head_hash = NodeKey::basic_head_hash(kind, name, params);
+    const std::uint64_t hash = NodeKey::hash_with_inputs(head_hash, inputs);
+    lock_.check();
+    const std::size_t published = nodes_.size();
+    for (NodeId input : inputs) {
+        if (input >= published) return BadNodeId{input};
+    }
+    auto same = [&](NodeId id) { return nodes_[id].equals_basic(kind, name, params, inputs); };
+    if (auto found = find_published(hash, published, same)) return *found;
+    // New as far as this thread can tell. The key is built before the lock,
+    // with the head of an earlier node that has the same one when there is.
+    auto same_head = [&](NodeId id) { return id < published && nodes_[id].head_equals_basic(kind, name, params); };
+    const std::optional<NodeId> shared_head = heads_.find(head_hash, same_head);
+    NodeKey key = shared_head ? nodes_[*shared_head].with_input_list(inputs)
+                              : NodeKey::basic(kind, std::string(name), ParamMap::from_refs(params), inputs, head_hash);
+    return lock_.run([&]() -> NodeId {
+        // As in intern: only nodes that came in since can change the answers above.
+        const bool changed = nodes_.written() != published;
+        if (changed) {
+            if (auto found = index_.find(hash, same)) return *found;
+        }
+        make_room(hash);
+        const NodeId id = append(std::move(key), hash, shared_head ? Head::Shared : changed ? Head::Unknown : Head::New);
+        nodes_.publish();
+        return id;
+    });
+}
+
+namespace {
+// Publishes a batch's appended nodes when it ends, also by an exception.
+struct PublishOnExit {
+    ChunkedArray<NodeKey>& nodes;
+    ~PublishOnExit() { nodes.publish(); }
+};
+}  // namespace
 
 std::optional<GraphStore::BatchError> GraphStore::intern_batch(std::span<NodeKey> keys,
                                                               std::span<const std::uint64_t> hashes) {
     if (hashes.size() != keys.size()) panic("intern_batch: one hash per key");
     return lock_.run([&]() -> std::optional<BatchError> {
+        const PublishOnExit publish{nodes_};
         // Lookups miss the cache at random: start each a few keys early.
         constexpr std::size_t kAhead = 8;
         for (std::size_t i = 0; i < std::min(kAhead, keys.size()); ++i) index_.prefetch(hashes[i]);
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (i + kAhead < keys.size()) index_.prefetch(hashes[i + kAhead]);
             NodeKey& key = keys[i];
-            const NodeId n = nodes_.size();
+            const NodeId n = nodes_.written();
             for (NodeId input : key.inputs()) {
                 if (input >= n) return BatchError{i, BadNodeId{input}};
             }
-            if (index_.find(nodes_, key, hashes[i])) continue;
-            make_room();
-            insert_new(std::move(key), hashes[i], false);
+            if (index_.find(hashes[i], [&](NodeId id) { return nodes_[id] == key; })) continue;
+            make_room(hashes[i]);
+            append(std::move(key), hashes[i], Head::Unknown);
         }
         return std::nullopt;
     });
@@ -306,6 +440,7 @@ std::optional<GraphStore::BatchError> GraphStore::intern_batch(std::span<NodeKey
 std::vector<NodeId> GraphStore::intern_list(std::span<NodeKey> keys) {
     std::vector<NodeId> ids(keys.size());
     lock_.run([&] {
+        const PublishOnExit publish{nodes_};
         // Every lookup misses the cache at random. While key i is interned,
         // the head of key i + 2 * kAhead is loaded, and so are the table
         // slots of key i + kAhead, found from its hash computed as if no key
@@ -315,7 +450,7 @@ std::vector<NodeId> GraphStore::intern_list(std::span<NodeKey> keys) {
         auto prefetch_slots = [&](std::size_t j, std::size_t done) {
             const NodeKey& key = keys[j];
             inputs.clear();
-            for (NodeId x : key.inputs()) inputs.push_back(x < done ? ids[x] : nodes_.size() + (x - done));
+            for (NodeId x : key.inputs()) inputs.push_back(x < done ? ids[x] : nodes_.written() + (x - done));
             index_.prefetch(NodeKey::hash_with_inputs(key.head_hash(), inputs));
             heads_.prefetch(key.head_hash());
         };
@@ -332,7 +467,7 @@ std::vector<NodeId> GraphStore::intern_list(std::span<NodeKey> keys) {
                 inputs.push_back(ids[x]);
             }
             const std::uint64_t hash = NodeKey::hash_with_inputs(key.head_hash(), inputs);
-            auto found = index_.find_if(hash, [&](NodeId id) {
+            auto found = index_.find(hash, [&](NodeId id) {
                 const NodeKey& other = nodes_[id];
                 const auto theirs = other.inputs();
                 return std::equal(theirs.begin(), theirs.end(), inputs.begin(), inputs.end()) &&
@@ -342,107 +477,94 @@ std::vector<NodeId> GraphStore::intern_list(std::span<NodeKey> keys) {
                 ids[i] = *found;
                 continue;
             }
-            make_room();
+            make_room(hash);
             const bool same = std::equal(inputs.begin(), inputs.end(), old_inputs.begin(), old_inputs.end());
-            ids[i] = insert_new(same ? std::move(key) : key.with_input_list(inputs), hash, false);
+            ids[i] = append(same ? std::move(key) : key.with_input_list(inputs), hash, Head::Unknown);
         }
     });
     return ids;
 }
 
-Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_view name, ParamRefs params,
-                                                   std::span<const NodeId> inputs) {
-    if (kind == NodeKind::Source) inputs = {};
-    const std::uint64_t head_hash = NodeKey::basic_head_hash(kind, name, params);
-    const std::uint64_t hash = NodeKey::hash_with_inputs(head_hash, inputs);
-    return lock_.run([&]() -> Result<NodeId, BadNodeId> {
-        const NodeId n = nodes_.size();
-        for (NodeId input : inputs) {
-            if (input >= n) return BadNodeId{input};
-        }
-        auto same = [&](NodeId id) { return nodes_[id].equals_basic(kind, name, params, inputs); };
-        if (auto found = find_existing(hash, same)) return *found;
-        make_room();
-        // A new node whose head an earlier node already has reuses that head.
-        auto same_head =
-            heads_.find(head_hash, [&](NodeId id) { return nodes_[id].head_equals_basic(kind, name, params); });
-        if (same_head) return insert_new(nodes_[*same_head].with_input_list(inputs), hash, true);
-        NodeKey key = NodeKey::basic(kind, std::string(name), ParamMap::from_refs(params), inputs, head_hash);
-        heads_.reserve_one([&](NodeId id) { return nodes_[id].head_hash(); });
-        heads_.insert(head_hash, n);
-        return insert_new(std::move(key), hash, true);
-    });
-}
-
-void GraphStore::make_room() {
-    // Room everywhere first, so that an allocation failure leaves the store as it was.
-    if (nodes_.size() == nodes_.capacity()) nodes_.reserve(grown_arena_capacity(nodes_.size()));
-    index_.reserve_one(nodes_);
-}
-
-NodeId GraphStore::insert_new(NodeKey key, std::uint64_t hash, bool head_known) {
-    const NodeId n = nodes_.size();
-    if (!head_known) {
-        const std::uint64_t head_hash = key.head_hash();
-        auto same_head = heads_.find(head_hash, [&](NodeId id) { return nodes_[id].equal_except_inputs(key); });
-        if (same_head) {
-            key.share_head(nodes_[*same_head]);
-        } else {
-            heads_.reserve_one([&](NodeId id) { return nodes_[id].head_hash(); });
-            heads_.insert(head_hash, n);
-        }
-    }
-    nodes_.push_back(std::move(key));
-    index_.insert(n, hash);
-    next_guess_ = n + 1;
-    return n;
-}
-
 void GraphStore::reserve(std::size_t n) {
     lock_.run([&] {
-        if (n > nodes_.capacity()) nodes_.reserve(n);
-        index_.reserve(nodes_, n);
+        nodes_.reserve(n);
+        index_.reserve(n, [&](NodeId id) { return nodes_[id].hash(); });
     });
 }
 
 std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {
     return lock_.run([&]() -> std::optional<BadNodeId> {
-        if (id >= nodes_.size()) return BadNodeId{id};
-        if (std::find(outputs_.begin(), outputs_.end(), id) == outputs_.end()) outputs_.push_back(id);
+        if (id >= nodes_.written()) return BadNodeId{id};
+        for (std::size_t i = 0; i < outputs_.written(); ++i) {
+            if (outputs_[i] == id) return std::nullopt;
+        }
+        outputs_.reserve_one();
+        outputs_.push(id);
+        outputs_.publish();
         return std::nullopt;
     });
 }
 
+std::size_t GraphStore::consistent_counts(std::vector<NodeId>& outputs) const {
+    lock_.check();
+    for (;;) {
+        // Outputs name nodes published before them, so every output read
+        // first is below the node count read after. Unless an output came in
+        // meanwhile, the outputs read first are also all that were marked
+        // when the node count was read.
+        const std::size_t marked = outputs_.size();
+        const std::size_t n = nodes_.size();
+        if (outputs_.size() != marked) continue;
+        outputs.clear();
+        outputs.reserve(marked);
+        outputs_.for_each_span(0, marked, [&](std::span<const NodeId> ids) { outputs.insert(outputs.end(), ids.begin(), ids.end()); });
+        return n;
+    }
+}
+
 std::vector<NodeId> GraphStore::outputs() const {
-    return lock_.run_reading([&] { return outputs_; });
+    lock_.check();
+    std::vector<NodeId> out;
+    const std::size_t marked = outputs_.size();
+    out.reserve(marked);
+    outputs_.for_each_span(0, marked, [&](std::span<const NodeId> ids) { out.insert(out.end(), ids.begin(), ids.end()); });
+    return out;
 }
 
 std::size_t GraphStore::node_count() const {
-    return lock_.run_reading([&] { return nodes_.size(); });
+    lock_.check();
+    return nodes_.size();
 }
 
 Snapshot GraphStore::snapshot() const {
-    return lock_.run_reading([&] { return Snapshot{std::vector<NodeKey>(nodes_.begin(), nodes_.end()), outputs_}; });
+    Snapshot snap;
+    const std::size_t n = consistent_counts(snap.outputs);
+    snap.nodes.reserve(n);
+    nodes_.for_each_span(0, n, [&](std::span<const NodeKey> keys) { snap.nodes.insert(snap.nodes.end(), keys.begin(), keys.end()); });
+    return snap;
 }
 
-std::vector<NodeKey> GraphStore::nodes_copy() const {
-    return lock_.run_reading([&] { return std::vector<NodeKey>(nodes_.begin(), nodes_.end()); });
-}
+std::vector<NodeKey> GraphStore::nodes_copy() const { return snapshot_from(0); }
 
 LargeVector<NodeKey> GraphStore::nodes_borrowed() const {
-    return lock_.run_reading([&] {
-        LargeVector<NodeKey> out;
-        out.reserve(nodes_.size());
-        for (const NodeKey& key : nodes_) out.push_back(NodeKey::borrow(key));
-        return out;
+    lock_.check();
+    const std::size_t n = nodes_.size();
+    LargeVector<NodeKey> out;
+    out.reserve(n);
+    nodes_.for_each_span(0, n, [&](std::span<const NodeKey> keys) {
+        for (const NodeKey& key : keys) out.push_back(NodeKey::borrow(key));
     });
+    return out;
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(NodeId from) const {
-    return lock_.run_reading([&] {
-        const std::size_t start = static_cast<std::size_t>(std::min<NodeId>(from, nodes_.size()));
-        return std::vector<NodeKey>(nodes_.begin() + static_cast<std::ptrdiff_t>(start), nodes_.end());
-    });
+    lock_.check();
+    const std::size_t n = nodes_.size();
+    const std::size_t start = static_cast<std::size_t>(std::min<NodeId>(from, n));
+    std::vector<NodeKey> out;
+    out.reserve(n - start);
+    nodes_.for_each_span(start, n, [&](std::span<const NodeKey> keys) { out.insert(out.end(), keys.begin(), keys.end()); });
+    return out;
 }
 
 std::vector<NodeMapEntry> GraphStore::node_map() const {

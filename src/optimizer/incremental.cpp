@@ -110,8 +110,6 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const GraphStore& stor
 Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore& store,
                                                                 std::optional<std::vector<NodeId>> outputs,
                                                                 const RewriteEngine& engine, bool maximal_fusion) {
-    // Read from the store before taking our lock: no thread holds a store
-    // lock while it waits for a reducer lock.
     if (outputs) {
         const std::size_t count = store.node_count();
         for (NodeId id : *outputs) {

@@ -44,11 +44,10 @@ private:
     std::uint64_t total_work_ = 0;
 };
 
-// A canonical form behind its own lock. Lock order: the reducer's lock is
-// taken first, a store's lock (while copying its new nodes) second. Steps
-// change the form; finalize changes it while it consumes the rest, then only
-// reads it, so a child forked meanwhile can use the reducer only if finalize
-// had got that far (PoisonLock).
+// A canonical form behind its own lock. Steps change the form; finalize
+// changes it while it consumes the rest, then only reads it, so a child
+// forked meanwhile can use the reducer only if finalize had got that far
+// (PoisonLock). Reading a store's nodes takes no store lock.
 class IncrementalReducer {
 public:
     // Consumes the nodes recorded in `store` since the last step.
