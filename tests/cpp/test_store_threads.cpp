@@ -19,6 +19,7 @@
 #include "graph/dot.hpp"
 #include "optimizer/incremental.hpp"
 #include "optimizer/saturation_engine.hpp"
+#include "saturation/symbol.hpp"
 
 using namespace veltrix;
 using namespace veltrix::graph_testing;
@@ -399,3 +400,28 @@ TEST(StoreThreads, ALockHeldAcrossAForkIsTakenOverOrFailsInTheChild) {
     }
 }
 
+// The process-wide symbol table, which every reduction uses, is locked per
+// shard for each lookup: a child forked while another thread interns
+// symbols in a loop can intern its own.
+TEST(StoreThreads, AChildForkedWhileAThreadInternsSymbolsCanInternToo) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer ends the child of a multi-threaded fork";
+#endif
+    std::atomic<bool> done{false};
+    std::thread busy([&] {
+        for (std::uint64_t i = 0; !done; ++i) (void)sat::Symbol::intern("fork-" + std::to_string(i % 4096));
+    });
+    for (int child = 0; child < 20; ++child) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(10);  // a hung child ends with SIGALRM
+            _exit(sat::Symbol::intern("fork-child").text() == "fork-child" ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child << ": status " << status;
+    }
+    done = true;
+    busy.join();
+}
