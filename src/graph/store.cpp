@@ -269,38 +269,31 @@ void KeyIndex::insert(NodeId id, std::uint64_t hash) noexcept {
 // SharedIdTable
 
 SharedIdTable::~SharedIdTable() {
-    for (Shard& shard : shards_) {
-        for (Table* t = shard.table.load(std::memory_order_relaxed); t != nullptr;) {
-            Table* older = t->retired;
-            free_table(t);
-            t = older;
-        }
+    for (Block* b = blocks_; b != nullptr;) {
+        Block* previous = b->previous;
+        free_large(b, b->bytes);
+        b = previous;
     }
 }
 
-SharedIdTable::Table* SharedIdTable::new_table(std::size_t slots) {
-    // The header, then the slots, in one block.
-    const std::size_t bytes = sizeof(Table) + slots * sizeof(std::atomic<std::uint64_t>);
-    void* block = allocate_large(bytes);
-    auto* t = new (block) Table{slots - 1, 64 - static_cast<unsigned>(std::countr_zero(slots)), nullptr, nullptr};
-    t->slots = reinterpret_cast<std::atomic<std::uint64_t>*>(t + 1);
-    for (std::size_t i = 0; i < slots; ++i) new (&t->slots[i]) std::atomic<std::uint64_t>(0);
-    return t;
-}
-
-void SharedIdTable::free_table(Table* t) noexcept {
-    free_large(t, sizeof(Table) + (t->mask + 1) * sizeof(std::atomic<std::uint64_t>));
-}
-
-void SharedIdTable::insert(std::uint64_t hash, NodeId id) noexcept {
-    Shard& shard = shards_[shard_of(hash)];
-    Table* t = shard.table.load(std::memory_order_relaxed);
-    const std::uint64_t h = hash << kShardBits;
-    std::size_t i = t->position(h);
-    while (t->slots[i].load(std::memory_order_relaxed) != 0) i = (i + 1) & t->mask;
-    // Release: a reader that sees the slot sees the node it names.
-    t->slots[i].store(((h >> kIdBits) << kIdBits) | (id + 1), std::memory_order_release);
-    ++shard.count;
+std::uint64_t SharedIdTable::new_table(std::size_t slots, NodeId max_id) {
+    if (max_id >= KeyIndex::kMaxEntries) max_id = KeyIndex::kMaxEntries - 1;
+    const std::size_t bytes = (slots * sizeof(std::atomic<std::uint32_t>) + 63) & ~std::size_t{63};
+    if (bytes > block_left_) {
+        const std::size_t size = std::max(bytes + 64, std::max<std::size_t>(block_bytes_, 4096));
+        auto* block = new (allocate_large(size)) Block{blocks_, size};
+        blocks_ = block;
+        block_bytes_ += size;
+        block_left_ = size - 64;  // the header, padded to a line
+    }
+    char* at = reinterpret_cast<char*>(blocks_) + (blocks_->bytes - block_left_);
+    block_left_ -= bytes;
+    auto* first = reinterpret_cast<std::atomic<std::uint32_t>*>(at);
+    for (std::size_t i = 0; i < slots; ++i) new (&first[i]) std::atomic<std::uint32_t>(0);
+    const auto address = reinterpret_cast<std::uintptr_t>(first);
+    if (address > kAddressMask) panic("an address above 2^52");
+    const auto id_bits = static_cast<std::uint64_t>(std::bit_width(max_id + 1));
+    return address | (static_cast<std::uint64_t>(std::countr_zero(slots)) << 52) | (id_bits << 58);
 }
 
 // ---------------------------------------------------------------------------
@@ -318,6 +311,25 @@ struct Guess {
     NodeId next = 0;
 };
 thread_local Guess guess __attribute__((tls_model("initial-exec")));
+
+// What places a node when a shard grows: in the index, the bits kept for
+// it; in the head table, its head's hash (its key, then its head, loaded
+// ahead).
+struct KeyPlaces {
+    const ChunkedArray<std::uint32_t>& places;
+    std::uint64_t place(NodeId id) const noexcept { return std::uint64_t{places[id]} << 32; }
+    void prefetch(NodeId id, int stage) const noexcept {
+        if (stage == 0) __builtin_prefetch(&places[id]);
+    }
+};
+struct HeadPlaces {
+    const ChunkedArray<NodeKey>& nodes;
+    std::uint64_t place(NodeId id) const noexcept { return nodes[id].head_hash(); }
+    void prefetch(NodeId id, int stage) const noexcept {
+        if (stage == 0) __builtin_prefetch(&nodes[id]);
+        else nodes[id].prefetch_head();
+    }
+};
 }  // namespace
 
 template <class Same>
@@ -333,11 +345,14 @@ std::optional<NodeId> GraphStore::find_published(std::uint64_t hash, std::size_t
 
 void GraphStore::make_room(std::uint64_t hash) {
     // Room everywhere first, so that an allocation failure leaves the store as it was.
+    const NodeId n = nodes_.written();
+    if (n + 1 >= KeyIndex::kMaxEntries) panic("a store holds fewer than 2^32 - 1 nodes");
     nodes_.reserve_one();
-    index_.reserve_one(hash, [&](NodeId id) { return nodes_[id].hash(); });
+    places_.reserve_one();
+    index_.reserve_one(hash, n, KeyPlaces{places_});
 }
 
-NodeId GraphStore::append(NodeKey key, std::uint64_t hash, Head head) {
+NodeId GraphStore::append(NodeKey&& key, std::uint64_t hash, Head head) {
     const NodeId n = nodes_.written();
     const std::uint64_t head_hash = key.head_hash();
     if (head == Head::Unknown) {
@@ -345,8 +360,9 @@ NodeId GraphStore::append(NodeKey key, std::uint64_t hash, Head head) {
         if (same_head) key.share_head(nodes_[*same_head]);
         head = same_head ? Head::Shared : Head::New;
     }
-    if (head == Head::New) heads_.reserve_one(head_hash, [&](NodeId id) { return nodes_[id].head_hash(); });
+    if (head == Head::New) heads_.reserve_one(head_hash, n, HeadPlaces{nodes_});
     nodes_.push(std::move(key));
+    places_.push(static_cast<std::uint32_t>(hash >> 32));
     if (head == Head::New) heads_.insert(head_hash, n);
     index_.insert(hash, n);
     guess = Guess{this, n + 1};
@@ -479,7 +495,8 @@ std::vector<NodeId> GraphStore::intern_list(std::span<NodeKey> keys) {
             }
             make_room(hash);
             const bool same = std::equal(inputs.begin(), inputs.end(), old_inputs.begin(), old_inputs.end());
-            ids[i] = append(same ? std::move(key) : key.with_input_list(inputs), hash, Head::Unknown);
+            NodeKey mapped = same ? std::move(key) : key.with_input_list(inputs);
+            ids[i] = append(std::move(mapped), hash, Head::Unknown);
         }
     });
     return ids;
@@ -487,8 +504,10 @@ std::vector<NodeId> GraphStore::intern_list(std::span<NodeKey> keys) {
 
 void GraphStore::reserve(std::size_t n) {
     lock_.run([&] {
+        if (n >= KeyIndex::kMaxEntries) panic("a store holds fewer than 2^32 - 1 nodes");
         nodes_.reserve(n);
-        index_.reserve(n, [&](NodeId id) { return nodes_[id].hash(); });
+        places_.reserve(n);
+        index_.reserve(n, KeyPlaces{places_});
     });
 }
 
@@ -499,7 +518,7 @@ std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {
             if (outputs_[i] == id) return std::nullopt;
         }
         outputs_.reserve_one();
-        outputs_.push(id);
+        outputs_.push(NodeId{id});
         outputs_.publish();
         return std::nullopt;
     });

@@ -164,9 +164,12 @@ private:
 // only address space until keys land in it.
 inline std::size_t grown_arena_capacity(std::size_t size) { return std::max<std::size_t>(16, size * 4); }
 
-// An append-only array in chunks that never move: chunk c holds 16 << c
-// elements, so n elements take about log2(n / 16) chunks, and growing
-// allocates one chunk without touching what is there. One writer at a time
+// An append-only array in chunks that never move: chunk c holds 16 * 4^c
+// elements, so n elements take about log4(n / 4) chunks, and growing
+// allocates one chunk without touching what is there. (Growing four-fold
+// keeps the small chunks, which fault in page by page, few: from 2 MB on
+// chunks come on huge pages, and the unused tail of the last one is only
+// address space.) One writer at a time
 // (the caller serialises them) appends, then publishes; any thread reads the
 // elements below size(), without a lock.
 template <class T>
@@ -213,7 +216,7 @@ public:
         if (c >= kMaxChunks || chunks_[c].load(std::memory_order_relaxed) == nullptr) reserve(written_ + 1);
     }
     // Appends after reserve_one; invisible to readers until published.
-    void push(T value) noexcept {
+    void push(T&& value) noexcept {
         const unsigned c = chunk_of(written_);
         new (chunks_[c].load(std::memory_order_relaxed) + (written_ - chunk_start(c))) T(std::move(value));
         ++written_;
@@ -234,12 +237,14 @@ public:
 
 private:
     static constexpr unsigned kFirstBits = 4;
-    static constexpr unsigned kMaxChunks = 36;
-    // Chunk c covers [16 * (2^c - 1), 16 * (2^(c+1) - 1)).
-    static constexpr std::size_t chunk_start(unsigned c) noexcept { return ((std::size_t{1} << c) - 1) << kFirstBits; }
-    static constexpr std::size_t chunk_length(unsigned c) noexcept { return std::size_t{1} << (c + kFirstBits); }
+    static constexpr unsigned kMaxChunks = 19;
+    // Chunk c covers [16 * (4^c - 1) / 3, 16 * (4^(c+1) - 1) / 3).
+    static constexpr std::size_t chunk_start(unsigned c) noexcept {
+        return (((std::size_t{1} << (2 * c)) - 1) / 3) << kFirstBits;
+    }
+    static constexpr std::size_t chunk_length(unsigned c) noexcept { return std::size_t{1} << (2 * c + kFirstBits); }
     static unsigned chunk_of(std::size_t i) noexcept {
-        return static_cast<unsigned>(std::bit_width((i >> kFirstBits) + 1)) - 1;
+        return (static_cast<unsigned>(std::bit_width(((3 * i) >> kFirstBits) + 1)) - 1) / 2;
     }
 
     std::atomic<T*> chunks_[kMaxChunks] = {};
@@ -249,19 +254,16 @@ private:
 
 // Node ids by hash, looked up from any thread without a lock while one
 // writer at a time (the caller serialises them) adds entries. The table is
-// split by the hash's top bits into 64 shards, each an open-addressing table
-// of 8-byte slots (24 more bits of the hash and the id + 1) that grows on its
-// own: growing moves one shard's entries, about n / 64, never all of them,
-// and the stored bits place them without asking for the hashes. A grown
-// shard's old table stays readable, unchanged, until the index goes, so a
-// reader never sees memory freed under it; what it finds there is still
-// true, and what it misses it misses as if it had looked a moment earlier.
+// split by the hash's top bits into 128 shards, each an open-addressing table
+// of 4-byte slots like KeyIndex's (the id + 1 in the low bits, low bits of
+// the hash above them) that grows on its own: growing moves one shard's
+// entries, about n / 128, never all of them. A grown shard's old table stays
+// readable, unchanged, until the index goes, so a reader never sees memory
+// freed under it; what it finds there is still true, and what it misses it
+// misses as if it had looked a moment earlier.
 class SharedIdTable {
 public:
     SharedIdTable() = default;
-    // Testing hook: place entries from their stored bits only up to
-    // 2^position_bits slots in a shard (at most 24, the default).
-    explicit SharedIdTable(unsigned position_bits) : position_bits_(std::min(position_bits, 64 - kIdBits)) {}
     SharedIdTable(const SharedIdTable&) = delete;
     SharedIdTable& operator=(const SharedIdTable&) = delete;
     ~SharedIdTable();
@@ -269,93 +271,144 @@ public:
     // The id of an entry with this hash that satisfies `same(id)`.
     template <class Same>
     std::optional<NodeId> find(std::uint64_t hash, Same&& same) const {
-        const Table* t = shards_[shard_of(hash)].table.load(std::memory_order_acquire);
-        if (t == nullptr) return std::nullopt;
-        const std::uint64_t h = hash << kShardBits;
-        const std::uint64_t tag = h >> kIdBits;
-        for (std::size_t i = t->position(h);; i = (i + 1) & t->mask) {
-            const std::uint64_t s = t->slots[i].load(std::memory_order_acquire);
+        const Table t = table(shards_[shard_of(hash)], std::memory_order_acquire);
+        if (t.slots == nullptr) return std::nullopt;
+        const std::uint32_t tag = static_cast<std::uint32_t>(hash) & ~t.id_mask;
+        for (std::size_t i = t.position(hash);; i = (i + 1) & t.mask) {
+            const std::uint32_t s = t.slots[i].load(std::memory_order_acquire);
             if (s == 0) return std::nullopt;
-            if ((s >> kIdBits) == tag && same((s & kIdMask) - 1)) return (s & kIdMask) - 1;
+            if ((s & ~t.id_mask) == tag && same(NodeId{s & t.id_mask} - 1)) return NodeId{s & t.id_mask} - 1;
         }
     }
-    // Writer: room for one more entry with this hash, so that the insert
-    // after it cannot fail. `hash_of(id)` gives the hash of an entry already
-    // in the table (asked only past 2^24 slots in one shard). May throw
-    // std::bad_alloc; the table is unchanged then.
-    template <class HashOf>
-    void reserve_one(std::uint64_t hash, HashOf&& hash_of) {
+    // Writer: room for an entry with this hash and id `next` (no smaller than
+    // any id in the table), so that the insert after it cannot fail.
+    // Growing asks `keys.place(id)` for every entry of the shard: a value
+    // whose top 32 bits are those of the entry's hash, after
+    // `keys.prefetch(id, 0)` and then `keys.prefetch(id, 1)` a few entries
+    // ahead (for values not in cache). May throw std::bad_alloc; the table is
+    // unchanged then.
+    template <class Keys>
+    void reserve_one(std::uint64_t hash, NodeId next, const Keys& keys) {
         Shard& shard = shards_[shard_of(hash)];
-        const Table* t = shard.table.load(std::memory_order_relaxed);
-        if (t != nullptr && (shard.count + 1) * 4 <= (t->mask + 1) * 3) return;
-        grow(shard, t == nullptr ? kFirstSlots : 2 * (t->mask + 1), hash_of);
+        const Table t = table(shard, std::memory_order_relaxed);
+        if (t.slots != nullptr && (shard.count + 1) * 4 <= (t.mask + 1) * 3 && next + 1 <= t.id_mask) return;
+        std::size_t size = t.slots == nullptr ? kFirstSlots : t.mask + 1;
+        while (size * 3 < (shard.count + 1) * 4) size *= 2;
+        grow(shard, size, next, keys);
     }
-    // Writer: room for `n` entries in all, spread evenly.
-    template <class HashOf>
-    void reserve(std::size_t n, HashOf&& hash_of) {
+    // Writer: room for `n` entries in all, spread evenly, with ids below n.
+    template <class Keys>
+    void reserve(std::size_t n, const Keys& keys) {
         std::size_t want = kFirstSlots;
         while (want * 3 < (n / kShards + n / (4 * kShards) + 1) * 4) want *= 2;
         for (Shard& shard : shards_) {
-            const Table* t = shard.table.load(std::memory_order_relaxed);
-            if (t == nullptr || t->mask + 1 < want) grow(shard, want, hash_of);
+            const Table t = table(shard, std::memory_order_relaxed);
+            if (t.slots == nullptr || t.mask + 1 < want || n > t.id_mask) grow(shard, want, n, keys);
         }
     }
     // Writer: adds an entry (after reserve_one); does not look for an equal one.
-    void insert(std::uint64_t hash, NodeId id) noexcept;
+    void insert(std::uint64_t hash, NodeId id) noexcept {
+        Shard& shard = shards_[shard_of(hash)];
+        const Table t = table(shard, std::memory_order_relaxed);
+        add(t, hash, (static_cast<std::uint32_t>(hash) & ~t.id_mask) | static_cast<std::uint32_t>(id + 1));
+        ++shard.count;
+    }
     void prefetch(std::uint64_t hash) const noexcept {
-        if (const Table* t = shards_[shard_of(hash)].table.load(std::memory_order_relaxed)) {
-            __builtin_prefetch(&t->slots[t->position(hash << kShardBits)]);
-        }
+        const Table t = table(shards_[shard_of(hash)], std::memory_order_relaxed);
+        if (t.slots != nullptr) __builtin_prefetch(&t.slots[t.position(hash)]);
     }
 
-    static constexpr unsigned kIdBits = 40;  // ids below 2^40 - 1
-    static constexpr std::uint64_t kIdMask = (std::uint64_t{1} << kIdBits) - 1;
-
 private:
-    static constexpr unsigned kShardBits = 6;
+    static constexpr unsigned kShardBits = 7;
     static constexpr std::size_t kShards = std::size_t{1} << kShardBits;
     static constexpr std::size_t kFirstSlots = 16;
 
+    // A shard's table, as one word: the slots' address in the low 52 bits
+    // (user addresses are below 2^47), log2 of their number in the next 6,
+    // the width of the id field in the top 6. One load gives a reader all
+    // of it, from the small array of shards rather than from a header next
+    // to each table (those, a power of two apart, would share cache sets).
     struct Table {
+        std::atomic<std::uint32_t>* slots;
         std::size_t mask;
         unsigned shift;
-        Table* retired;  // the table this one replaced
-        std::atomic<std::uint64_t>* slots;
-        // `h` is the hash without the shard bits.
-        std::size_t position(std::uint64_t h) const noexcept { return static_cast<std::size_t>(h >> shift); }
+        std::uint32_t id_mask;  // the slot bits holding id + 1
+        // From the hash's bits below the shard bits.
+        std::size_t position(std::uint64_t hash) const noexcept {
+            return static_cast<std::size_t>((hash << kShardBits) >> shift);
+        }
     };
+    static constexpr std::uint64_t kAddressMask = (std::uint64_t{1} << 52) - 1;
     struct Shard {
-        std::atomic<Table*> table{nullptr};
+        std::atomic<std::uint64_t> table{0};
         std::size_t count = 0;  // writer only
     };
+    static Table table(const Shard& shard, std::memory_order order) noexcept {
+        const std::uint64_t w = shard.table.load(order);
+        const unsigned log_size = static_cast<unsigned>(w >> 52) & 63;
+        return Table{reinterpret_cast<std::atomic<std::uint32_t>*>(w & kAddressMask),
+                     (std::size_t{1} << log_size) - 1, 64 - log_size, low_bits32(static_cast<unsigned>(w >> 58))};
+    }
 
     static std::size_t shard_of(std::uint64_t hash) noexcept { return static_cast<std::size_t>(hash >> (64 - kShardBits)); }
-    static Table* new_table(std::size_t slots);
-    static void free_table(Table* t) noexcept;
-    template <class HashOf>
-    void grow(Shard& shard, std::size_t size, HashOf&& hash_of) {
-        Table* old = shard.table.load(std::memory_order_relaxed);
-        Table* t = new_table(size);
-        // The stored bits are the top 24 of the hash without its shard
-        // bits; while a shard has at most 2^24 slots they hold the whole
-        // position.
-        const bool tags_suffice = 64 - t->shift <= position_bits_;
-        if (old != nullptr) {
-            for (std::size_t i = 0; i <= old->mask; ++i) {
-                const std::uint64_t s = old->slots[i].load(std::memory_order_relaxed);
+    static void add(const Table& t, std::uint64_t hash, std::uint32_t slot) noexcept {
+        std::size_t i = t.position(hash);
+        while (t.slots[i].load(std::memory_order_relaxed) != 0) i = (i + 1) & t.mask;
+        // Release: a reader that sees the slot sees what its id names.
+        t.slots[i].store(slot, std::memory_order_release);
+    }
+    // The word of a table of `slots` empty slots for ids up to `max_id`,
+    // cut from the blocks below.
+    std::uint64_t new_table(std::size_t slots, NodeId max_id);
+    template <class Keys>
+    void grow(Shard& shard, std::size_t size, NodeId next, const Keys& keys) {
+        const Table old = table(shard, std::memory_order_relaxed);
+        // Ids grow with the store; room for many more than the shard holds
+        // now spares growing again only for them.
+        const std::uint64_t word = new_table(size, std::max<NodeId>(4 * next + 4, 2 * kShards * size));
+        const Table t = table_of(word);
+        if (old.slots != nullptr) {
+            // A slot keeps its tag (fewer bits of it when the id field is
+            // wider); its place is asked for, loaded a few entries ahead.
+            constexpr std::size_t kAhead = 8;
+            std::uint32_t ring[2 * kAhead];
+            std::size_t pushed = 0, done = 0;
+            auto id_of = [&](std::uint32_t s) { return NodeId{s & old.id_mask} - 1; };
+            auto step = [&] {
+                const std::uint32_t s = ring[done++ % (2 * kAhead)];
+                const NodeId id = id_of(s);
+                add(t, keys.place(id), (s & ~old.id_mask & ~t.id_mask) | static_cast<std::uint32_t>(id + 1));
+            };
+            for (std::size_t i = 0; i <= old.mask; ++i) {
+                const std::uint32_t s = old.slots[i].load(std::memory_order_relaxed);
                 if (s == 0) continue;
-                const std::uint64_t h = tags_suffice ? (s >> kIdBits) << kIdBits : hash_of((s & kIdMask) - 1) << kShardBits;
-                std::size_t j = t->position(h);
-                while (t->slots[j].load(std::memory_order_relaxed) != 0) j = (j + 1) & t->mask;
-                t->slots[j].store(s, std::memory_order_relaxed);
+                keys.prefetch(id_of(s), 0);
+                ring[pushed % (2 * kAhead)] = s;
+                if (++pushed > kAhead) keys.prefetch(id_of(ring[(pushed - kAhead - 1) % (2 * kAhead)]), 1);
+                if (pushed - done == 2 * kAhead) step();
             }
+            while (done < pushed) step();
         }
-        t->retired = old;
-        shard.table.store(t, std::memory_order_release);
+        // Release: a reader that sees the new table sees its slots filled.
+        shard.table.store(word, std::memory_order_release);
+    }
+    static Table table_of(std::uint64_t word) noexcept {
+        Shard s;
+        s.table.store(word, std::memory_order_relaxed);
+        return table(s, std::memory_order_relaxed);
     }
 
     Shard shards_[kShards];
-    unsigned position_bits_ = 64 - kIdBits;
+    // Tables, old and new, are cut from blocks that live as long as the
+    // index, each as large as all before it together: one block per
+    // doubling of the index, and the big ones on huge pages.
+    struct Block {
+        Block* previous;
+        std::size_t bytes;
+    };
+    Block* blocks_ = nullptr;
+    std::size_t block_bytes_ = 0;  // of all blocks
+    std::size_t block_left_ = 0;   // at the end of the last
 };
 
 inline constexpr const char* kStorePoisoned = "veltrix-core store mutex poisoned";
@@ -492,11 +545,14 @@ private:
     // With the lock held: appends a key that is not in the store yet, after
     // make_room. An Unknown head is looked up first and shared when an
     // earlier node has an equal one. Readers see the node once published.
-    NodeId append(NodeKey key, std::uint64_t hash, Head head);
+    NodeId append(NodeKey&& key, std::uint64_t hash, Head head);
     void make_room(std::uint64_t hash);
 
     PoisonLock lock_{kStorePoisoned, kStoreBusyAtFork};  // writers only
     ChunkedArray<NodeKey> nodes_;
+    // The top 32 bits of each node's hash (writer only): what places it when
+    // its shard of the index grows, without reading its key.
+    ChunkedArray<std::uint32_t> places_;
     ChunkedArray<NodeId> outputs_;
     std::vector<NodeMapEntry> node_map_;  // under the lock
     SharedIdTable index_;
