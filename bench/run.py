@@ -33,7 +33,8 @@ sys.path.insert(0, HERE)
 
 import workload  # noqa: E402
 
-FIGURES = ("record", "record_workload", "reduce", "blob", "views", "memory", "incremental", "threads", "core")
+FIGURES = ("record", "record_workload", "reduce", "blob", "views", "memory", "incremental", "threads", "core",
+           "store_threads", "stall")
 CACHE = os.environ.get("VELTRIX_BENCH_CACHE", os.path.join(tempfile.gettempdir(), "veltrix-bench-cache"))
 
 # Figures are timed on the calling thread's CPU clock by default: on a
@@ -377,6 +378,34 @@ def child_threads(n, runs):
     return result
 
 
+def child_stall(n, runs):
+    """The longest single add_op while recording a chain of n nodes (wall
+    clock: a stall is time other threads wait), and where it came; twice in
+    one process. In a virtual machine the first chain also pays for the
+    host's first touch of fresh memory (a few ms per huge page), the second
+    reuses what the first had and shows the store's own worst call."""
+    gc.disable()  # the collector's pauses are not the store's
+    clock = time.perf_counter_ns
+    chains = []
+    for _ in range(2):
+        store = core().GraphStore()
+        add = store.add_op
+        prev = store.add_source("x")
+        worst = [(0, 0)] * 3
+        t_all = clock()
+        for i in range(1, n):
+            t0 = clock()
+            prev = add("neg", [prev])
+            dt = clock() - t0
+            if dt > worst[-1][0]:
+                worst = sorted(worst + [(dt, i)], reverse=True)[:3]
+        chains.append({"worst": [{"seconds": dt / 1e9, "node": i} for dt, i in worst],
+                       "per_call": (clock() - t_all) / 1e9 / n})
+        del store, add, prev
+    gc.enable()
+    return {"first": chains[0], "second": chains[1]}
+
+
 def child_blobfile(n, runs):
     store, _, outputs = recorded_store(n)
     path = os.path.join(CACHE, "workload-%d.blob" % n)
@@ -395,7 +424,12 @@ CHILDREN = {
     "incremental": child_incremental,
     "threads": child_threads,
     "blobfile": child_blobfile,
+    "stall": child_stall,
 }
+
+# Chains recorded for the longest single add_op: sizes of their own, from a
+# size where growing a single table took tens of milliseconds.
+STALL_SIZES = (4 * 10**6, 10**7)
 
 
 # ---------------------------------------------------------------------------
@@ -415,6 +449,16 @@ def run_core(bench_bin, n, runs):
     path = run_child("blobfile", n, 1)["path"]
     out = subprocess.run([exe, path, str(runs), CLOCK], check=True, stdout=subprocess.PIPE, text=True)
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def run_store_threads(bench_bin, runs):
+    """bench_store_threads: calls per second of 1, 2 and 4 threads, on one
+    shared store and on one store per thread."""
+    exe = os.path.join(bench_bin, "bench_store_threads")
+    if not bench_bin or not os.path.exists(exe):
+        return None
+    out = subprocess.run([exe, "400000", str(runs)], check=True, stdout=subprocess.PIPE, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])["calls_per_second"]
 
 
 def ns(x):
@@ -610,6 +654,47 @@ def main():
                     table.add("C++ %s" % phase, n, ns(s[phase] / n), "ns/node",
                               ns(first["median_seconds"][phase] / sizes[0]) if growth else None,
                               "ns/node at %d" % sizes[0], growth)
+
+    if "store_threads" in only:
+        # Wall clock, as scaling is; two threads on two cores are comparable
+        # only on an otherwise idle machine. A thread-count ratio is against
+        # one thread on the same shape and kind of store; "of per-thread" is
+        # the shared store's speed-up over that of one store per thread.
+        progress("store_threads")
+        r = raw["store_threads"] = run_store_threads(args.bench_bin, runs)
+        wanted = {"new": 0.75, "existing": 0.85, "readers": 0.85}
+        for shape in ("new", "same", "existing", "mixed", "readers") if r else ():
+            for kind in ("shared", "per_thread"):
+                one = r.get("%s/%s/1" % (shape, kind))
+                if one is None:
+                    continue
+                table.add("C++ threads: %s, %s store, 1 thread" % (shape, kind.replace("_", "-")), None, one / 1e6,
+                          "M calls/s")
+                for t in (2, 4):
+                    rate = r["%s/%s/%d" % (shape, kind, t)] / one
+                    target, ok = "", None
+                    if kind == "shared":
+                        target, ok = ">= 1x", rate >= 1
+                        if t == 4:
+                            two = r["%s/shared/2" % shape] / one
+                            target, ok = ">= 1x and >= 2 threads", rate >= 1 and rate >= two * 0.97
+                    table.add("C++ threads: %s, %s store, %d threads" % (shape, kind.replace("_", "-"), t), None,
+                              rate, "x 1 thread", target=target, ok=ok)
+                    if kind == "shared" and t == 2 and shape in wanted:
+                        per = r["%s/per_thread/2" % shape] / r["%s/per_thread/1" % shape]
+                        table.add("C++ threads: %s, shared / per-thread speed-up" % shape, None, rate / per, "x",
+                                  per, "x per-thread", target=">= %.2f" % wanted[shape],
+                                  ok=rate / per >= wanted[shape])
+    if "stall" in only:
+        for n in STALL_SIZES:
+            progress("stall %d" % n)
+            r = raw.setdefault("stall", {})[n] = run_child("stall", n, 1)
+            for which in ("first", "second"):
+                chain = r[which]
+                worst = chain["worst"][0]
+                table.add("stall: longest single add_op, %s chain" % which, n, worst["seconds"] * 1e3, "ms",
+                          chain["per_call"] * 1e9, "ns mean call (worst at node %d)" % worst["node"],
+                          target="<= 10 ms", ok=worst["seconds"] <= 0.01)
 
     previous = None
     if args.compare:
