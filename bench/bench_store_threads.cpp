@@ -7,7 +7,9 @@
 //   readers   node_count() and outputs() in turn
 // A figure is all threads' calls per second of wall time, from the moment
 // they all start to the moment the last one ends; prints one JSON object with
-// the median of each over the runs.
+// the median of each over the runs, the median ratio to one thread, and for
+// each shape the median of the shared store's two-thread speed-up over that
+// of one store per thread.
 //
 //   bench_store_threads [CALLS_PER_THREAD] [RUNS]
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <latch>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -109,27 +112,51 @@ double run(Shape shape, int threads, bool shared, std::size_t n) {
     return static_cast<double>(n) * threads / elapsed;
 }
 
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 400000;
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-    std::printf("{\"calls_per_thread\": %zu, \"runs\": %d, \"calls_per_second\": {", n, runs);
-    bool first = true;
+    // A shared machine's speed drifts from one moment to the next: the
+    // ratios are taken within each run, where 1, 2 and 4 threads on both
+    // kinds of store are timed back to back, and their median is reported.
+    std::string rates = "", ratios = "", speedups = "";
+    auto key = [](Shape shape, bool shared, int threads) {
+        return std::string(kShapeNames[static_cast<int>(shape)]) + (shared ? "/shared/" : "/per_thread/") +
+               std::to_string(threads);
+    };
+    auto add = [](std::string& out, const std::string& k, double v) {
+        out += (out.empty() ? "\"" : ", \"") + k + "\": " + std::to_string(v);
+    };
     for (Shape shape : {Shape::New, Shape::Same, Shape::Existing, Shape::Mixed, Shape::Readers}) {
-        for (bool shared : {true, false}) {
-            // Every thread on its own store records its own nodes whatever the shape.
-            if (shape == Shape::Same && !shared) continue;
-            for (int threads : {1, 2, 4}) {
-                std::vector<double> rates;
-                for (int r = 0; r < runs; ++r) rates.push_back(run(shape, threads, shared, n));
-                std::sort(rates.begin(), rates.end());
-                std::printf("%s\"%s/%s/%d\": %.0f", first ? "" : ", ", kShapeNames[static_cast<int>(shape)],
-                            shared ? "shared" : "per_thread", threads, rates[rates.size() / 2]);
-                std::fflush(stdout);
-                first = false;
+        // Every thread on its own store records its own nodes whatever the shape.
+        const std::vector<bool> kinds = shape == Shape::Same ? std::vector<bool>{true} : std::vector<bool>{true, false};
+        std::map<std::string, std::vector<double>> rate, ratio;
+        std::vector<double> speedup;
+        for (int r = 0; r < runs; ++r) {
+            std::map<std::string, double> now;
+            for (bool shared : kinds) {
+                for (int threads : {1, 2, 4}) now[key(shape, shared, threads)] = run(shape, threads, shared, n);
+            }
+            for (const auto& [k, v] : now) {
+                rate[k].push_back(v);
+                ratio[k].push_back(v / now[k.substr(0, k.rfind('/')) + "/1"]);
+            }
+            if (kinds.size() == 2) {
+                speedup.push_back((now[key(shape, true, 2)] / now[key(shape, true, 1)]) /
+                                  (now[key(shape, false, 2)] / now[key(shape, false, 1)]));
             }
         }
+        for (const auto& [k, v] : rate) add(rates, k, median(v));
+        for (const auto& [k, v] : ratio) add(ratios, k, median(v));
+        if (!speedup.empty()) add(speedups, kShapeNames[static_cast<int>(shape)], median(speedup));
     }
-    std::printf("}}\n");
+    std::printf("{\"calls_per_thread\": %zu, \"runs\": %d, \"calls_per_second\": {%s}, \"ratio_to_one_thread\": {%s}, "
+                "\"shared_speedup_of_per_thread\": {%s}}\n",
+                n, runs, rates.c_str(), ratios.c_str(), speedups.c_str());
 }

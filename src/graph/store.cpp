@@ -128,8 +128,9 @@ void set_lock_waiter(LockWaiter waiter) noexcept { lock_waiter.store(waiter, std
 
 void PoisonLock::acquire_slow(std::uint32_t mode) const {
     // A holder keeps the lock for the length of one append, or of one long
-    // operation: a few hundred spins cover the first, waiting covers the second.
-    constexpr int kSpins = 200;
+    // operation: a few dozen spins cover the first (unless the holder lost
+    // its core), waiting covers the second.
+    constexpr int kSpins = 64;
     for (;;) {
         for (int spin = 0; spin < kSpins; ++spin) {
             std::uint32_t w = word_.load(std::memory_order_relaxed);
@@ -369,6 +370,33 @@ NodeId GraphStore::append(NodeKey&& key, std::uint64_t hash, Head head) {
     return n;
 }
 
+template <class Same>
+NodeId GraphStore::add_new(NodeKey&& key, std::uint64_t hash, std::size_t published, Same&& same, Head head) {
+    const std::size_t n = nodes_.written();
+    // The lookups before the lock saw every node below `published`; only
+    // nodes that came in since can change their answers. A few are compared
+    // directly (just written, likely still in cache; the index slot would be
+    // one more miss under the lock), more through the index.
+    constexpr std::size_t kCompared = 8;
+    if (n - published <= kCompared) {
+        const auto top = static_cast<std::uint32_t>(hash >> 32);
+        for (NodeId id = published; id < n; ++id) {
+            if (places_[id] == top && same(id)) return id;
+            if (head == Head::New && nodes_[id].equal_except_inputs(key)) {
+                key.share_head(nodes_[id]);
+                head = Head::Shared;
+            }
+        }
+    } else {
+        if (auto found = index_.find(hash, same)) return *found;
+        if (head == Head::New) head = Head::Unknown;
+    }
+    make_room(hash);
+    const NodeId id = append(std::move(key), hash, head);
+    nodes_.publish();
+    return id;
+}
+
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     const std::uint64_t hash = key.hash();  // outside the lock: the key is ours
     lock_.check();
@@ -376,19 +404,9 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     for (NodeId input : key.inputs()) {
         if (input >= published) return BadNodeId{input};
     }
-    if (auto found = find_published(hash, published, [&](NodeId id) { return nodes_[id] == key; })) return *found;
-    return lock_.run([&]() -> NodeId {
-        // Another thread may have added it since. (Unless no node came in
-        // since: what the lookup above missed is still missing.)
-        const bool changed = nodes_.written() != published;
-        if (changed) {
-            if (auto found = index_.find(hash, [&](NodeId id) { return nodes_[id] == key; })) return *found;
-        }
-        make_room(hash);
-        const NodeId id = append(std::move(key), hash, Head::Unknown);
-        nodes_.publish();
-        return id;
-    });
+    auto same = [&](NodeId id) { return nodes_[id] == key; };
+    if (auto found = find_published(hash, published, same)) return *found;
+    return lock_.run([&] { return add_new(std::move(key), hash, published, same, Head::Unknown); });
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_view name, ParamRefs params,
@@ -409,17 +427,8 @@ Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_vi
     const std::optional<NodeId> shared_head = heads_.find(head_hash, same_head);
     NodeKey key = shared_head ? nodes_[*shared_head].with_input_list(inputs)
                               : NodeKey::basic(kind, std::string(name), ParamMap::from_refs(params), inputs, head_hash);
-    return lock_.run([&]() -> NodeId {
-        // As in intern: only nodes that came in since can change the answers above.
-        const bool changed = nodes_.written() != published;
-        if (changed) {
-            if (auto found = index_.find(hash, same)) return *found;
-        }
-        make_room(hash);
-        const NodeId id = append(std::move(key), hash, shared_head ? Head::Shared : changed ? Head::Unknown : Head::New);
-        nodes_.publish();
-        return id;
-    });
+    return lock_.run(
+        [&] { return add_new(std::move(key), hash, published, same, shared_head ? Head::Shared : Head::New); });
 }
 
 namespace {

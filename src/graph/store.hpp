@@ -247,8 +247,8 @@ private:
         return (static_cast<unsigned>(std::bit_width(((3 * i) >> kFirstBits) + 1)) - 1) / 2;
     }
 
-    std::atomic<T*> chunks_[kMaxChunks] = {};
-    std::atomic<std::size_t> size_{0};
+    std::atomic<T*> chunks_[kMaxChunks] = {};  // read by every lookup, written rarely
+    alignas(64) std::atomic<std::size_t> size_{0};  // written by every append
     std::size_t written_ = 0;
 };
 
@@ -291,9 +291,10 @@ public:
     void reserve_one(std::uint64_t hash, NodeId next, const Keys& keys) {
         Shard& shard = shards_[shard_of(hash)];
         const Table t = table(shard, std::memory_order_relaxed);
-        if (t.slots != nullptr && (shard.count + 1) * 4 <= (t.mask + 1) * 3 && next + 1 <= t.id_mask) return;
+        const std::size_t count = counts_[shard_of(hash)];
+        if (t.slots != nullptr && (count + 1) * 4 <= (t.mask + 1) * 3 && next + 1 <= t.id_mask) return;
         std::size_t size = t.slots == nullptr ? kFirstSlots : t.mask + 1;
-        while (size * 3 < (shard.count + 1) * 4) size *= 2;
+        while (size * 3 < (count + 1) * 4) size *= 2;
         grow(shard, size, next, keys);
     }
     // Writer: room for `n` entries in all, spread evenly, with ids below n.
@@ -311,7 +312,7 @@ public:
         Shard& shard = shards_[shard_of(hash)];
         const Table t = table(shard, std::memory_order_relaxed);
         add(t, hash, (static_cast<std::uint32_t>(hash) & ~t.id_mask) | static_cast<std::uint32_t>(id + 1));
-        ++shard.count;
+        ++counts_[shard_of(hash)];
     }
     void prefetch(std::uint64_t hash) const noexcept {
         const Table t = table(shards_[shard_of(hash)], std::memory_order_relaxed);
@@ -341,7 +342,6 @@ private:
     static constexpr std::uint64_t kAddressMask = (std::uint64_t{1} << 52) - 1;
     struct Shard {
         std::atomic<std::uint64_t> table{0};
-        std::size_t count = 0;  // writer only
     };
     static Table table(const Shard& shard, std::memory_order order) noexcept {
         const std::uint64_t w = shard.table.load(order);
@@ -398,7 +398,8 @@ private:
         return table(s, std::memory_order_relaxed);
     }
 
-    Shard shards_[kShards];
+    Shard shards_[kShards];  // read by every lookup, written when a shard grows
+    std::size_t counts_[kShards] = {};  // entries per shard, writer only: apart from what readers read
     // Tables, old and new, are cut from blocks that live as long as the
     // index, each as large as all before it together: one block per
     // doubling of the index, and the big ones on huge pages.
@@ -540,16 +541,21 @@ private:
     template <class Same>
     std::optional<NodeId> find_published(std::uint64_t hash, std::size_t published, Same&& same) const;
     // What is known of a new key's head: it is an earlier node's, or no
-    // earlier node has an equal one, or neither is known yet.
+    // earlier node (below a count) has an equal one, or neither is known yet.
     enum class Head { Shared, New, Unknown };
     // With the lock held: appends a key that is not in the store yet, after
     // make_room. An Unknown head is looked up first and shared when an
     // earlier node has an equal one. Readers see the node once published.
     NodeId append(NodeKey&& key, std::uint64_t hash, Head head);
     void make_room(std::uint64_t hash);
+    // With the lock held: adds `key`, which the lookups before the lock did
+    // not find among the nodes below `published` (nor, when `head` is New,
+    // its head), unless a node that came in since is equal to it (`same`).
+    template <class Same>
+    NodeId add_new(NodeKey&& key, std::uint64_t hash, std::size_t published, Same&& same, Head head);
 
-    PoisonLock lock_{kStorePoisoned, kStoreBusyAtFork};  // writers only
-    ChunkedArray<NodeKey> nodes_;
+    alignas(64) PoisonLock lock_{kStorePoisoned, kStoreBusyAtFork};  // writers only, on a line of its own
+    alignas(64) ChunkedArray<NodeKey> nodes_;
     // The top 32 bits of each node's hash (writer only): what places it when
     // its shard of the index grows, without reading its key.
     ChunkedArray<std::uint32_t> places_;

@@ -73,7 +73,7 @@ extern std::atomic<std::uint32_t> fork_generation;
 // the installed waiter detaches, waits until the lock is free and attaches
 // again, and only then is the lock tried. So no thread ever waits for one
 // of our locks while it holds the interpreter (the GIL, or a stop-the-world
-// pause's attention) for longer than a few hundred spins, and no thread
+// pause's attention) for longer than a few dozen spins, and no thread
 // ever waits for the interpreter while it holds one of our locks. Work under
 // the lock never calls into Python.
 //
