@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
