@@ -34,7 +34,7 @@ sys.path.insert(0, HERE)
 import workload  # noqa: E402
 
 FIGURES = ("record", "record_workload", "reduce", "blob", "fingerprint", "views", "memory", "incremental", "threads",
-           "core", "free_threaded", "scale", "phases")
+           "core", "free_threaded", "scale", "phases", "store_threads", "stall")
 CACHE = os.environ.get("VELTRIX_BENCH_CACHE", os.path.join(tempfile.gettempdir(), "veltrix-bench-cache"))
 
 # Figures are timed on the calling thread's CPU clock by default: on a
@@ -488,6 +488,34 @@ def child_free_threaded(n, runs):
     return {"%s|%d" % key: key[1] * n / median(ts) for key, ts in cases.items()}  # calls/s
 
 
+def child_stall(n, runs):
+    """The longest single add_op while recording a chain of n nodes (wall
+    clock: a stall is time other threads wait), and where it came; twice in
+    one process. In a virtual machine the first chain also pays for the
+    host's first touch of fresh memory (a few ms per huge page), the second
+    reuses what the first had and shows the store's own worst call."""
+    gc.disable()  # the collector's pauses are not the store's
+    clock = time.perf_counter_ns
+    chains = []
+    for _ in range(2):
+        store = core().GraphStore()
+        add = store.add_op
+        prev = store.add_source("x")
+        worst = [(0, 0)] * 3
+        t_all = clock()
+        for i in range(1, n):
+            t0 = clock()
+            prev = add("neg", [prev])
+            dt = clock() - t0
+            if dt > worst[-1][0]:
+                worst = sorted(worst + [(dt, i)], reverse=True)[:3]
+        chains.append({"worst": [{"seconds": dt / 1e9, "node": i} for dt, i in worst],
+                       "per_call": (clock() - t_all) / 1e9 / n})
+        del store, add, prev
+    gc.enable()
+    return {"first": chains[0], "second": chains[1]}
+
+
 def child_blobfile(n, runs):
     store, _, outputs = recorded_store(n)
     path = os.path.join(CACHE, "workload-%d.blob" % n)
@@ -558,9 +586,14 @@ CHILDREN = {
     "threads": child_threads,
     "free_threaded": child_free_threaded,
     "blobfile": child_blobfile,
+    "stall": child_stall,
 }
 for _entry in SCALE_ENTRIES:
     CHILDREN["scale_" + _entry] = lambda n, runs, entry=_entry: child_scale(entry, n, runs)
+
+# Chains recorded for the longest single add_op: sizes of their own, from a
+# size where growing a single table took tens of milliseconds.
+STALL_SIZES = (4 * 10**6, 10**7)
 
 
 # ---------------------------------------------------------------------------
@@ -599,6 +632,17 @@ def add_phase_rows(table, label, r):
                   "x store peak; %d faults, %d allocs" % (p["faults"], p["allocations"]))
     table.add("phase %s: whole reduction" % label, n, ns(r["seconds"] / n), "ns/node", r["peak_bytes"] / store,
               "x store peak (store %.0f B/node)" % (store / n))
+
+
+def run_store_threads(bench_bin, runs):
+    """bench_store_threads: calls per second of 1, 2 and 4 threads, on one
+    shared store and on one store per thread, with the ratios taken within
+    each run."""
+    exe = os.path.join(bench_bin, "bench_store_threads")
+    if not bench_bin or not os.path.exists(exe):
+        return None
+    out = subprocess.run([exe, "400000", str(runs)], check=True, stdout=subprocess.PIPE, text=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def ns(x):
@@ -855,6 +899,42 @@ def main():
             if r is not None:
                 raw.setdefault("phases_workload", {})[n] = r
                 add_phase_rows(table, "workload", r)
+    if "store_threads" in only:
+        # Wall clock, as scaling is; two threads on two cores are comparable
+        # only on an otherwise idle machine. A thread-count ratio is against
+        # one thread on the same shape and kind of store; "of per-thread" is
+        # the shared store's speed-up over that of one store per thread.
+        progress("store_threads")
+        r = raw["store_threads"] = run_store_threads(args.bench_bin, runs)
+        wanted = {"new": 0.75, "existing": 0.85, "readers": 0.85}
+        for shape in ("new", "same", "existing", "mixed", "readers") if r else ():
+            for kind in ("shared", "per_thread"):
+                one = r["calls_per_second"].get("%s/%s/1" % (shape, kind))
+                if one is None:
+                    continue
+                label = "C++ threads: %s, %s store" % (shape, kind.replace("_", "-"))
+                table.add(label + ", 1 thread", None, one / 1e6, "M calls/s")
+                for t in (2, 4):
+                    rate = r["ratio_to_one_thread"]["%s/%s/%d" % (shape, kind, t)]
+                    target, ok = "", None
+                    if kind == "shared":
+                        two = r["ratio_to_one_thread"]["%s/shared/2" % shape]
+                        target, ok = (">= 1x", rate >= 1) if t == 2 else (">= 1x, >= 2 threads", rate >= max(1, two * 0.97))
+                    table.add("%s, %d threads" % (label, t), None, rate, "x 1 thread", target=target, ok=ok)
+            if shape in wanted:
+                kept = r["shared_speedup_of_per_thread"][shape]
+                table.add("C++ threads: %s, 2 threads, shared / per-thread speed-up" % shape, None, kept, "x",
+                          target=">= %.2f" % wanted[shape], ok=kept >= wanted[shape])
+    if "stall" in only:
+        for n in STALL_SIZES:
+            progress("stall %d" % n)
+            r = raw.setdefault("stall", {})[n] = run_child("stall", n, 1)
+            for which in ("first", "second"):
+                chain = r[which]
+                worst = chain["worst"][0]
+                table.add("stall: longest single add_op, %s chain" % which, n, worst["seconds"] * 1e3, "ms",
+                          chain["per_call"] * 1e9, "ns mean call (worst at node %d)" % worst["node"],
+                          target="<= 10 ms", ok=worst["seconds"] <= 0.01)
 
     previous = None
     if args.compare:

@@ -21,7 +21,7 @@ BUILD="${VELTRIX_BENCH_BUILD:-build/bench}"
 say "building the module and the benchmark programs in $BUILD (Release)"
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELTRIX_PYTHON=ON -DVELTRIX_BENCH=ON \
     -DPython_EXECUTABLE="$PY" >/dev/null
-cmake --build "$BUILD" -j"$JOBS" --target veltrix_core bench_pipeline argfloor
+cmake --build "$BUILD" -j"$JOBS" --target veltrix_core bench_pipeline bench_store_threads argfloor
 
 FT_PY="$(scripts/free-threaded-python.sh plain)"
 say "building the module for the free-threaded CPython 3.15 in $BUILD-free-threaded (Release)"

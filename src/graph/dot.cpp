@@ -13,7 +13,7 @@ void append_dot_escaped(std::string& out, std::string_view label) {
 }
 
 std::string to_dot(const GraphStore& store) {
-    return store.read_locked([](std::span<const NodeKey> nodes, std::span<const NodeId> outputs) {
+    return store.read_locked([](const NodeView& nodes, std::span<const NodeId> outputs) {
         // A bitmap keeps the output test constant per node however many
         // outputs there are.
         std::vector<bool> is_output(nodes.size(), false);

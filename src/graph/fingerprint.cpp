@@ -270,7 +270,8 @@ PackedGraph& PackedGraph::operator=(PackedGraph&&) noexcept = default;
 PackedGraph::~PackedGraph() = default;
 std::size_t PackedGraph::size() const noexcept { return impl_->nodes.size(); }
 
-Result<PackedGraph, BadNodeId> PackedGraph::pack(std::span<const NodeKey> keys, std::optional<IdSpan> ids) {
+template <class Nodes>
+Result<PackedGraph, BadNodeId> PackedGraph::read(const Nodes& keys, std::optional<IdSpan> ids) {
     std::size_t limit = keys.size();
     if (ids) {
         if (auto bad = first_missing(*ids, keys.size())) return *bad;
@@ -305,6 +306,13 @@ Result<PackedGraph, BadNodeId> PackedGraph::pack(std::span<const NodeKey> keys, 
         }
     }
     return PackedGraph(std::move(g));
+}
+
+Result<PackedGraph, BadNodeId> PackedGraph::pack(std::span<const NodeKey> nodes, std::optional<IdSpan> ids) {
+    return read(nodes, ids);
+}
+Result<PackedGraph, BadNodeId> PackedGraph::pack(const NodeView& nodes, std::optional<IdSpan> ids) {
+    return read(nodes, ids);
 }
 
 LargeVector<Digest> node_digests(const PackedGraph& graph, std::optional<IdSpan> ids) {

@@ -33,6 +33,7 @@ public:
     // first id that is not a node is the error. Every input must come before
     // its node, as in a store (an internal failure otherwise).
     static Result<PackedGraph, BadNodeId> pack(std::span<const NodeKey> nodes, std::optional<IdSpan> ids);
+    static Result<PackedGraph, BadNodeId> pack(const NodeView& nodes, std::optional<IdSpan> ids);
 
     PackedGraph(PackedGraph&&) noexcept;
     PackedGraph& operator=(PackedGraph&&) noexcept;
@@ -45,6 +46,8 @@ public:
     const Impl& impl() const noexcept { return *impl_; }
 
 private:
+    template <class Nodes>
+    static Result<PackedGraph, BadNodeId> read(const Nodes& nodes, std::optional<IdSpan> ids);
     explicit PackedGraph(std::unique_ptr<Impl> impl) noexcept;
     std::unique_ptr<Impl> impl_;
 };

@@ -2,10 +2,10 @@
 // for error values, internal failures, and the streaming hasher.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -44,50 +44,114 @@ decltype(auto) at_checked(Container& c, std::uint64_t i) {
 // How a thread waits for a PoisonLock that another thread holds. The core
 // just blocks; an embedding installs its own waiter (the Python binding lets
 // the thread step aside from the interpreter while it waits). The waiter
-// returns with the mutex locked.
-using LockWaiter = void (*)(std::mutex&);
+// calls `wait(lock)`, which returns once the lock looks free; the lock is
+// then tried again after the waiter returns, never inside it.
+using LockWaiter = void (*)(void (*wait)(const void* lock), const void* lock);
 void set_lock_waiter(LockWaiter waiter) noexcept;
-void wait_for_lock(std::mutex& mu);
+
+// The use of an object whose lock a thread of the parent process held while
+// changing the object when the process forked: that thread does not exist
+// in the child, so the change is half done and never finishes. Every later
+// use of the object in the child fails with this.
+class ForkedWhileBusy : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+namespace detail {
+// Bumped in the child of every fork, before fork() returns there.
+extern std::atomic<std::uint32_t> fork_generation;
+}  // namespace detail
 
 // A non-re-entrant lock that is poisoned when an internal failure escapes the
 // work done under it. Every later use then fails with the lock's message.
 // Allocation failures do not poison: guarded work leaves its state as it
 // was when an allocation fails.
 //
-// Threads and the interpreter. A thread takes one of these locks either
-// without waiting (try_lock), or detached from the interpreter: when the
-// lock is held, the installed waiter detaches, waits and attaches again.
-// So no thread ever waits for one of our locks while it holds the
-// interpreter (the GIL, or a stop-the-world pause's attention). That is
-// what makes it safe for the waiter to attach again while it holds the
-// lock: attaching waits only on threads that hold the interpreter, and
-// none of those waits for our lock; the most a thread that wants it does
-// is try it and detach. Work under the lock never calls into Python.
+// Threads and the interpreter. A thread takes one of these locks without
+// waiting, or spins briefly, or waits for it detached from the interpreter:
+// the installed waiter detaches, waits until the lock is free and attaches
+// again, and only then is the lock tried. So no thread ever waits for one
+// of our locks while it holds the interpreter (the GIL, or a stop-the-world
+// pause's attention) for longer than a few dozen spins, and no thread
+// ever waits for the interpreter while it holds one of our locks. Work under
+// the lock never calls into Python.
+//
+// Fork. The lock records the process generation (bumped in every child of
+// a fork) in which it was taken. A child that finds the lock held by a
+// thread of its parent knows that thread is gone: if the holder had declared
+// that it only reads from then on (run_reading, or reading() inside run),
+// the object is as it was and the child takes the lock over; otherwise the
+// lock stays failed with ForkedWhileBusy and the busy message.
 class PoisonLock {
 public:
-    explicit PoisonLock(const char* poisoned_message) noexcept : message_(poisoned_message) {}
+    PoisonLock(const char* poisoned_message, const char* busy_message) noexcept
+        : message_(poisoned_message), busy_message_(busy_message) {}
     PoisonLock(const PoisonLock&) = delete;
     PoisonLock& operator=(const PoisonLock&) = delete;
 
     template <class F>
     decltype(auto) run(F&& work) const {
-        if (!mu_.try_lock()) wait_for_lock(mu_);
-        std::lock_guard<std::mutex> hold(mu_, std::adopt_lock);
-        if (poisoned_) panic(message_);
+        return hold(0, work);
+    }
+    // The same for work that only reads the guarded state.
+    template <class F>
+    decltype(auto) run_reading(F&& work) const {
+        return hold(kReading, work);
+    }
+    // Inside run: the work only reads from here on.
+    void reading() const noexcept { word_.fetch_or(kReading, std::memory_order_relaxed); }
+    // For work that reads without taking the lock: fails as run would on a
+    // poisoned lock.
+    void check() const {
+        if (word_.load(std::memory_order_relaxed) & kPoisoned) panic(message_);
+    }
+
+private:
+    static constexpr std::uint32_t kHeld = 1, kWaiters = 2, kReading = 4, kPoisoned = 8, kBusy = 16;
+    static constexpr unsigned kGenerationShift = 8;  // the rest: the generation the holder took it in
+
+    template <class F>
+    decltype(auto) hold(std::uint32_t mode, F& work) const {
+        std::uint32_t w = word_.load(std::memory_order_relaxed);
+        if ((w & (kHeld | kPoisoned | kBusy)) != 0 ||
+            !word_.compare_exchange_weak(w, held_word(w, mode), std::memory_order_acquire, std::memory_order_relaxed)) {
+            acquire_slow(mode);
+        }
+        struct Release {
+            const PoisonLock& lock;
+            ~Release() { lock.release(); }
+        } release{*this};
         try {
             return work();
         } catch (const std::bad_alloc&) {
             throw;
         } catch (...) {
-            poisoned_ = true;
+            word_.fetch_or(kPoisoned, std::memory_order_relaxed);
             throw;
         }
     }
+    static std::uint32_t held_word(std::uint32_t w, std::uint32_t mode) noexcept {
+        return (w & kWaiters) | kHeld | mode | (process_generation() << kGenerationShift);
+    }
+    // A lock taken in another generation was taken by a thread of an ancestor.
+    static std::uint32_t process_generation() noexcept {
+        return detail::fork_generation.load(std::memory_order_relaxed) & (~std::uint32_t{0} >> kGenerationShift);
+    }
+    void acquire_slow(std::uint32_t mode) const;
+    void release() const noexcept {
+        if (word_.fetch_and(~(kHeld | kReading | kWaiters), std::memory_order_release) & kWaiters) wake_all();
+    }
+    void wake_all() const noexcept;
+    static void wait_until_free(const void* lock) noexcept;
+    // Held by a thread of the process this one was forked from.
+    static bool orphaned(std::uint32_t w) noexcept {
+        return (w & kHeld) != 0 && (w >> kGenerationShift) != process_generation();
+    }
 
-private:
-    mutable std::mutex mu_;
-    mutable bool poisoned_ = false;
+    mutable std::atomic<std::uint32_t> word_{0};
     const char* message_;
+    const char* busy_message_;
 };
 
 // Minimal std::expected stand-in (the toolchain is C++20).

@@ -120,6 +120,7 @@ Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore
         auto consumed = form_.step(store.snapshot_from(form_.watermark()));
         if (!consumed) return consumed.error();
         if (observer != nullptr) observer->phase_done("step");
+        lock_.reading();
         auto reduced = form_.finalize(*outputs, engine, maximal_fusion, observer);
         if (!reduced) return reduced.error();
         ReductionResult result = from_reduced(std::move(reduced.value()));
@@ -129,13 +130,13 @@ Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore
 }
 
 std::uint64_t IncrementalReducer::watermark() const {
-    return lock_.run([&] { return form_.watermark(); });
+    return lock_.run_reading([&] { return form_.watermark(); });
 }
 std::uint64_t IncrementalReducer::total_work() const {
-    return lock_.run([&] { return form_.total_work(); });
+    return lock_.run_reading([&] { return form_.total_work(); });
 }
 std::uint64_t IncrementalReducer::canonical_count() const {
-    return lock_.run([&] { return form_.canonical_count(); });
+    return lock_.run_reading([&] { return form_.canonical_count(); });
 }
 
 }  // namespace veltrix

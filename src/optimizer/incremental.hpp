@@ -15,6 +15,7 @@
 namespace veltrix {
 
 inline constexpr const char* kReducerPoisoned = "incremental reducer poisoned";
+inline constexpr const char* kReducerBusyAtFork = "incremental reducer was busy in another thread when the process forked";
 
 // The canonical form an incremental reducer maintains: identity elimination,
 // commutativity dedup and hash-consing applied directly to node keys, one
@@ -43,8 +44,10 @@ private:
     std::uint64_t total_work_ = 0;
 };
 
-// A canonical form behind its own lock. Lock order: the reducer's lock is
-// taken first, a store's lock (while copying its new nodes) second.
+// A canonical form behind its own lock. Steps change the form; finalize
+// changes it while it consumes the rest, then only reads it, so a child
+// forked meanwhile can use the reducer only if finalize had got that far
+// (PoisonLock). Reading a store's nodes takes no store lock.
 class IncrementalReducer {
 public:
     // Consumes the nodes recorded in `store` since the last step.
@@ -68,7 +71,7 @@ public:
     }
 
 private:
-    PoisonLock lock_{kReducerPoisoned};
+    PoisonLock lock_{kReducerPoisoned, kReducerBusyAtFork};
     CanonicalForm form_;
 };
 

@@ -19,7 +19,8 @@ constexpr std::uint32_t kNone = 0xffffffffu;
 // ---------------------------------------------------------------------------
 // The input graph
 
-InputGraph InputGraph::of(std::span<const NodeKey> nodes) {
+template <class Nodes>
+InputGraph InputGraph::read(const Nodes& nodes) {
     const std::size_t n = nodes.size();
     if (n >= kMaxNodes) panic("a reduction handles fewer than 2^32 - 2 nodes, not " + std::to_string(n));
     InputGraph g;
@@ -67,6 +68,9 @@ InputGraph InputGraph::of(std::span<const NodeKey> nodes) {
     g.first_[n] = static_cast<std::uint32_t>(g.inputs_.size());
     return g;
 }
+
+InputGraph InputGraph::of(std::span<const NodeKey> nodes) { return read(nodes); }
+InputGraph InputGraph::of(const NodeView& nodes) { return read(nodes); }
 
 // ---------------------------------------------------------------------------
 // Dead-code elimination

@@ -30,6 +30,7 @@ public:
     // Reads `nodes`; an input that names no node of `nodes` is an internal
     // failure, and so are kMaxNodes nodes or more.
     static InputGraph of(std::span<const NodeKey> nodes);
+    static InputGraph of(const NodeView& nodes);
 
     std::size_t size() const noexcept { return head_of_.size(); }
     // A key with node i's head (its inputs are another node's).
@@ -39,6 +40,8 @@ public:
     }
 
 private:
+    template <class Nodes>
+    static InputGraph read(const Nodes& nodes);
     friend struct KeptGraph to_engine_graph(InputGraph&& nodes, const struct DceResult& kept);
     std::vector<NodeKey> heads_;        // borrowed
     LargeVector<std::uint32_t> head_of_;

@@ -192,7 +192,7 @@ Result<ReductionResult, BadNodeId> reduce_store(const GraphStore& store, const s
     std::vector<NodeId> marks;
     std::optional<BadNodeId> bad;
     bool too_large = false;
-    store.read_locked([&](std::span<const NodeKey> all, std::span<const NodeId> stored) {
+    store.read_locked([&](const NodeView& all, std::span<const NodeId> stored) {
         // Nothing here may fail but an allocation: a failure would poison the store.
         const std::span<const NodeId> wanted = outputs != nullptr ? *outputs : stored;
         for (NodeId o : wanted) {

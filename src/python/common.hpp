@@ -13,7 +13,6 @@
 #endif
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -197,9 +196,8 @@ PyObject* guarded(F&& body) {
 // ends every thread but the finalizing one that attaches: CPython 3.13 with
 // pthread_exit, which unwinds the thread's stack, later versions by parking
 // it for good. So a thread attaches outside every handler and every noexcept
-// frame (guarded lets that unwinding pass), and the lock waiter, once
-// finalization has begun, attaches without the lock, which finalizers may
-// still need.
+// frame (guarded lets that unwinding pass), and the lock waiter attaches
+// without the lock, which finalizers may still need.
 
 // Detaching and attaching again costs about 75 ns, a few percent of a call
 // on a small graph. Work over fewer nodes than this stays attached; at this
@@ -209,10 +207,10 @@ inline constexpr std::size_t kDetachNodes = 512;
 // The same for decoding a blob, by its size in bytes.
 inline constexpr std::size_t kDetachBytes = 4096;
 
-void wait_detached(std::mutex& mu);
+void wait_detached(void (*wait)(const void* lock), const void* lock);
 // Attaches the calling thread again. When that ends the thread, notes it (see
-// attaching_ended_a_thread) and releases `held`, if any, on the way out.
-void attach(PyThreadState* state, std::mutex* held = nullptr);
+// attaching_ended_a_thread) on the way out.
+void attach(PyThreadState* state);
 
 // Runs `work`, detached when `detach` is true. `work` must not touch Python
 // objects; an exception escaping it propagates once attached again (which

@@ -52,6 +52,10 @@ VELTRIX_CATCHES_FORCED_UNWIND PyObject* raise_from_current_exception() {
         return PyErr_NoMemory();
     } catch (const InternalFailure& e) {
         return raise_panic(e.what());
+    } catch (const ForkedWhileBusy& e) {
+        // Not a broken invariant: the object cannot be used in this process.
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
     } catch (const std::exception& e) {
         return raise_panic(e.what());
     } catch (...) {

@@ -249,7 +249,7 @@ auto hash_packed(const GraphStore& s, std::optional<IdSpan> ids, F&& hash) {
     using Hashed = decltype(hash(std::declval<const PackedGraph&>()));
     return run_detached_if(s.node_count() >= kDetachNodes, [&]() -> Result<Hashed, BadNodeId> {
         auto packed = s.read_locked(
-            [&](std::span<const NodeKey> nodes, std::span<const NodeId>) { return PackedGraph::pack(nodes, ids); });
+            [&](const NodeView& nodes, std::span<const NodeId>) { return PackedGraph::pack(nodes, ids); });
         if (!packed) return packed.error();
         return hash(packed.value());
     });

@@ -117,13 +117,12 @@ PySlot export_slots[] = {
 
 std::atomic<bool> attaching_ended_a_thread{false};
 
-VELTRIX_CATCHES_FORCED_UNWIND void attach(PyThreadState* state, std::mutex* held) {
+VELTRIX_CATCHES_FORCED_UNWIND void attach(PyThreadState* state) {
 #if defined(__GLIBCXX__)
     try {
         PyEval_RestoreThread(state);
     } catch (abi::__forced_unwind&) {
         attaching_ended_a_thread.store(true, std::memory_order_relaxed);
-        if (held != nullptr) held->unlock();
         throw;
     }
 #else
@@ -131,28 +130,19 @@ VELTRIX_CATCHES_FORCED_UNWIND void attach(PyThreadState* state, std::mutex* held
 #endif
 }
 
-// Waits for `mu` detached and returns attached, holding it. Once the
-// interpreter finalizes, attaching ends this thread unless it is the
-// finalizing one (see Threads in common.hpp), so the thread then attaches
-// without the lock and takes it without waiting, or waits again. When
-// finalization begins while the thread attaches holding the lock, the
-// unwinding on 3.13 releases it; later versions park the thread with it.
-void wait_detached(std::mutex& mu) {
+// Waits detached until the lock is free and returns attached; the caller
+// then tries to take it again. The thread never attaches holding the lock,
+// so one that attaching ends (see Threads in common.hpp) leaves it free for
+// the finalizers that may still need it.
+void wait_detached(void (*wait)(const void* lock), const void* lock) {
     PyThreadState* state = PyThreadState_GetUnchecked();
     if (state == nullptr) {  // detached already, inside long work
-        mu.lock();
+        wait(lock);
         return;
     }
     PyEval_SaveThread();
-    mu.lock();
-    while (Py_IsFinalizing()) {
-        mu.unlock();
-        attach(state);
-        if (mu.try_lock()) return;
-        PyEval_SaveThread();
-        mu.lock();
-    }
-    attach(state, &mu);
+    wait(lock);
+    attach(state);
 }
 
 }  // namespace veltrix::py

@@ -1,5 +1,7 @@
 #include "saturation/symbol.hpp"
 
+#include <pthread.h>
+
 #include <array>
 #include <cstring>
 #include <deque>
@@ -61,6 +63,18 @@ std::array<Shard, kShardCount>& shards() {
     static auto* table = new std::array<Shard, kShardCount>();
     return *table;
 }
+
+// A fork while another thread holds a shard's lock would leave that lock
+// held in the child, by a thread the child does not have. The fork waits
+// for every shard instead (each is held for one lookup, which waits on
+// nothing), and both processes let go after it.
+void lock_all_shards() {
+    for (Shard& shard : shards()) shard.lock.lock();
+}
+void unlock_all_shards() {
+    for (Shard& shard : shards()) shard.lock.unlock();
+}
+[[maybe_unused]] const int fork_handlers_registered = pthread_atfork(lock_all_shards, unlock_all_shards, unlock_all_shards);
 
 }  // namespace
 
