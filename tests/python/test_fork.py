@@ -66,9 +66,18 @@ def test_a_store_busy_in_another_thread_works_in_the_child(store):
 
 @pytest.mark.parametrize("busy", ["step", "finalize"])
 def test_a_reducer_busy_in_another_thread_raises_or_works_in_the_child(store, busy):
-    r = vc.IncrementalReducer()
-    call = (lambda: r.step(store)) if busy == "step" else (lambda: r.finalize(store))
-    got = in_child_while(call, lambda: (r.watermark(), r.finalize(store)[1]["input_nodes"]))
-    # A step changes the reducer throughout; finalize only reads it once it has consumed the store.
-    assert got == f"RuntimeError: {BUSY}" or (busy == "finalize" and got == repr((SIZE, SIZE)))
-    assert r.watermark() == SIZE  # in the parent, the reducer went on
+    """Forked before, during or after the call in another thread, the child either works on the state the reducer
+    had, or raises. A step changes the reducer throughout, so a fork inside one raises in the child; finalize only
+    reads it once it has consumed the store. The fork lands inside a step on some attempt, however loaded the machine
+    is that delays it."""
+    outcomes = set()
+    for _ in range(10):
+        r = vc.IncrementalReducer()
+        call = (lambda: r.step(store)) if busy == "step" else (lambda: r.finalize(store))
+        got = in_child_while(call, lambda: (r.watermark(), r.finalize(store)[1]["input_nodes"]))
+        assert got in (f"RuntimeError: {BUSY}", repr((0, SIZE)), repr((SIZE, SIZE)))
+        assert r.watermark() == SIZE  # in the parent, the reducer went on
+        outcomes.add(got)
+        if busy == "finalize" or got == f"RuntimeError: {BUSY}":
+            break
+    assert busy == "finalize" or f"RuntimeError: {BUSY}" in outcomes
