@@ -88,14 +88,14 @@ Result<std::uint64_t, BadNodeId> CanonicalForm::step(std::span<const NodeKey> de
 }
 
 Result<Reduced, BadNodeId> CanonicalForm::finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
-                                                   bool maximal_fusion, PhaseObserver* observer) const {
+                                                   FusionRule fusion, PhaseObserver* observer) const {
     std::vector<NodeId> translated;
     translated.reserve(outputs.size());
     for (NodeId o : outputs) {
         if (o >= map_.size()) return BadNodeId{o};
         translated.push_back(map_[o]);
     }
-    return reduce_through(nodes_, translated, map_, engine, maximal_fusion, observer);
+    return reduce_through(nodes_, translated, map_, engine, fusion, observer);
 }
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const GraphStore& store) {
@@ -104,7 +104,7 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const GraphStore& stor
 
 Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore& store,
                                                                 std::optional<std::vector<NodeId>> outputs,
-                                                                const RewriteEngine& engine, bool maximal_fusion,
+                                                                const RewriteEngine& engine, FusionRule fusion,
                                                                 PhaseObserver* observer) {
     // Read from the store before taking our lock: no thread holds a store
     // lock while it waits for a reducer lock.
@@ -121,7 +121,7 @@ Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore
         if (!consumed) return consumed.error();
         if (observer != nullptr) observer->phase_done("step");
         lock_.reading();
-        auto reduced = form_.finalize(*outputs, engine, maximal_fusion, observer);
+        auto reduced = form_.finalize(*outputs, engine, fusion, observer);
         if (!reduced) return reduced.error();
         ReductionResult result = from_reduced(std::move(reduced.value()));
         if (observer != nullptr) observer->phase_done("reduced_store");

@@ -560,16 +560,16 @@ TEST(Passes, BrokenInputsAreInternalFailures) {
     for (const EngineGraph* broken : {&forward, &bad_output}) EXPECT_THROW(cse(*broken), InternalFailure);
     EXPECT_THROW(dead_code_elimination(InputGraph::of(graph("op|f 0")), std::vector<std::uint64_t>{0}), InternalFailure);
     EXPECT_THROW(InputGraph::of(graph("op|f 5")), InternalFailure);
-    EXPECT_THROW(stage_fusion(forward, TokenTable(nodes, g), false), InternalFailure);
-    EXPECT_EQ(failure_text([&] { stage_fusion(parse("src|s, red|other 0"), TokenTable(nodes, g), false); }), "no entry found for key");
+    EXPECT_THROW(stage_fusion(forward, TokenTable(nodes, g), FusionRule::SingleUse), InternalFailure);
+    EXPECT_EQ(failure_text([&] { stage_fusion(parse("src|s, red|other 0"), TokenTable(nodes, g), FusionRule::SingleUse); }), "no entry found for key");
     // Engine answers that break the contract (an unknown boundary label, a short map, a wild map), and an output
     // beyond the snapshot.
     const std::vector<NodeId> out = {1};
-    EXPECT_EQ(failure_text([&] { reduce_with_mode(nodes, out, FixedEngine({parse("src|s, red|other 0", {1}), {0, 1}}), false); }),
+    EXPECT_EQ(failure_text([&] { reduce_with_mode(nodes, out, FixedEngine({parse("src|s, red|other 0", {1}), {0, 1}}), FusionRule::SingleUse); }),
               "no entry found for key");
-    EXPECT_THROW(reduce_with_mode(nodes, out, FixedEngine({parse("src|s", {0}), {0}}), false), InternalFailure);
-    EXPECT_THROW(reduce_with_mode(nodes, out, FixedEngine({parse("src|s", {0}), {0, 7}}), false), InternalFailure);
-    EXPECT_THROW(reduce_with_mode(nodes, std::vector<NodeId>{2}, kIdentity, false), InternalFailure);
+    EXPECT_THROW(reduce_with_mode(nodes, out, FixedEngine({parse("src|s", {0}), {0}}), FusionRule::SingleUse), InternalFailure);
+    EXPECT_THROW(reduce_with_mode(nodes, out, FixedEngine({parse("src|s", {0}), {0, 7}}), FusionRule::SingleUse), InternalFailure);
+    EXPECT_THROW(reduce_with_mode(nodes, std::vector<NodeId>{2}, kIdentity, FusionRule::SingleUse), InternalFailure);
     // Reduced graphs with an input after its user, an output or a node-map entry beyond the nodes.
     for (Reduced broken : {Reduced{{}, {op("f", {1}), src("x")}, {}, {}}, Reduced{{}, {src("x")}, {1}, {}},
                            Reduced{{}, {src("x")}, {}, {Placement{3, none}}}}) {
@@ -610,8 +610,9 @@ TEST(Pipeline, SmallGraphsExactly) {
              // Stages already in the graph stay whole boundary nodes.
              {"src|s, stage|neg 0, stage|abs 0, op|a 1, join 3 2", {4},
               "src|s, stage 0 [op|neg I0], stage 0 [op|abs I0], stage 1 [op|a I0], join 3 2 -> 4 | 0 1 2 3.0 4 | 5 5 5 1 5 4", ""}}) {
-        for (bool fan_out : {false, true}) {
-            EXPECT_EQ(show(reduce_with_mode(graph(nodes), outputs, kRules, fan_out)), fan_out && !maximal.empty() ? maximal : single)
+        for (FusionRule rule : {FusionRule::SingleUse, FusionRule::Maximal}) {
+            const bool fan_out = rule == FusionRule::Maximal;
+            EXPECT_EQ(show(reduce_with_mode(graph(nodes), outputs, kRules, rule)), fan_out && !maximal.empty() ? maximal : single)
                 << nodes << fan_out;
         }
     }
@@ -621,12 +622,12 @@ TEST(Pipeline, StoreSide) {
     GraphStore store;
     for (const NodeKey& k : graph("src|a, src|b, op|f 0, op|f 1, red|r 2, " + kAdd0 + "r 0, op|f 5")) ASSERT_TRUE(store.intern(k));
     for (NodeId m : {4, 6}) ASSERT_FALSE(store.mark_output(m));
-    EXPECT_EQ(show(*reduce_with(store, kRules, false).store), "src|a, stage 0 [op|f I0], red|r 1 -> 2 1 | 0 - 1.0 - 2 0 1.0");
+    EXPECT_EQ(show(*reduce_with(store, kRules, FusionRule::SingleUse).store), "src|a, stage 0 [op|f I0], red|r 1 -> 2 1 | 0 - 1.0 - 2 0 1.0");
     for (const auto& [outputs, bad] : std::vector<std::pair<std::vector<NodeId>, NodeId>>{{{0, 99}, 99}, {{99, 100}, 99}, {{7}, 7}}) {
-        EXPECT_EQ(reduce_with_outputs(store, outputs, kRules, false).error().id, bad);
+        EXPECT_EQ(reduce_with_outputs(store, outputs, kRules, FusionRule::SingleUse).error().id, bad);
     }
-    EXPECT_EQ(show(*reduce_with_outputs(store, {}, kRules, false)->store), "-> | - - - - - - -") << "an empty list ignores the marks";
-    EXPECT_EQ(show(*reduce_with_outputs(store, std::vector<NodeId>{6, 2, 6}, kRules, false)->store),
+    EXPECT_EQ(show(*reduce_with_outputs(store, {}, kRules, FusionRule::SingleUse)->store), "-> | - - - - - - -") << "an empty list ignores the marks";
+    EXPECT_EQ(show(*reduce_with_outputs(store, std::vector<NodeId>{6, 2, 6}, kRules, FusionRule::SingleUse)->store),
               "src|a, stage 0 [op|f I0] -> 1 | 0 - 1.0 - - 0 1.0") << "outputs that land together are marked once";
     const ReductionResult s = from_reduced(Reduced{{9, 0, 0, 0, 4, 0}, {src("x"), src("x"), op("f", {1}), red("r", {0, 1, 2})}, {3, 1, 0},
                                                    {Placement{1, none}, std::nullopt, Placement{3, none}}});
@@ -710,9 +711,10 @@ TEST(Pipeline, RandomGraphsAgainstTheValueModel) {
             if (live[i]) distinct.insert(print.back());
         }
         std::uint64_t stages[2] = {};
-        for (const bool maximal : {false, true}) {
+        for (const FusionRule rule : {FusionRule::SingleUse, FusionRule::Maximal}) {
+            const bool maximal = rule == FusionRule::Maximal;
             SCOPED_TRACE(maximal ? "maximal" : "single-use");
-            const Reduced r = reduce_with_mode(nodes, outputs, kRules, maximal);
+            const Reduced r = reduce_with_mode(nodes, outputs, kRules, rule);
             stages[maximal] = r.stages;
             EXPECT_EQ(std::tuple(r.input_nodes, r.reachable_nodes, r.canonical_nodes, r.reduced_nodes),
                       std::tuple(nodes.size(), std::size_t(std::count(live.begin(), live.end(), true)), distinct.size(), r.nodes.size()));
@@ -747,7 +749,7 @@ TEST(Pipeline, RandomGraphsAgainstTheValueModel) {
             }
 
             // Reducing the result again changes nothing, stages with one token included.
-            const ReductionResult once = from_reduced(r), again = reduce_with(*once.store, kRules, maximal);
+            const ReductionResult once = from_reduced(r), again = reduce_with(*once.store, kRules, rule);
             std::vector<NodeMapEntry> same(once.store->node_count());
             for (std::size_t i = 0; i < same.size(); ++i) same[i] = Placement{i, none};
             EXPECT_EQ(show(*again.store), show(once.store->nodes_copy(), once.store->outputs()) + " | " + show(same));
@@ -803,7 +805,7 @@ TEST(Pipeline, MillionNodeChainsWithoutRecursion) {
     std::vector<NodeKey> nodes = graph("src|x, " + kAdd0 + "r 0");
     nodes.reserve(2 * kLength + 2);
     for (std::size_t i = 0; i < 2 * kLength; ++i) nodes.push_back(op(i % 2 ? "neg" : "abs", {i == 0 ? 0 : i == kLength ? 1 : i + 1}));
-    Reduced r = reduce_with_mode(nodes, std::vector<NodeId>{2 * kLength + 1, kLength + 1}, kRules, false);
+    Reduced r = reduce_with_mode(nodes, std::vector<NodeId>{2 * kLength + 1, kLength + 1}, kRules, FusionRule::SingleUse);
     EXPECT_EQ(r.report(), (ReductionReport{2 * kLength + 2, 2 * kLength + 2, kLength + 1, 1, 2, 1}));
     ASSERT_EQ(std::tuple(r.nodes.size(), r.outputs), std::tuple(2u, std::vector<NodeId>{1, 1}));
     EXPECT_EQ(std::tuple(r.nodes[1].members().size(), r.nodes[1].members().back().inputs),
@@ -824,12 +826,12 @@ TEST(Incremental, FoldsIdentitiesCommutedTwinsAndDuplicates) {
     EXPECT_EQ(std::tuple(form.watermark(), form.total_work(), form.canonical_count()), std::tuple(17u, 17u, 12u));
     std::vector<NodeId> all(nodes.size());  // with every node an output, the places tell the canonical nodes
     std::iota(all.begin(), all.end(), 0);
-    const Reduced r = form.finalize(all, kIdentity, false).value();
+    const Reduced r = form.finalize(all, kIdentity, FusionRule::SingleUse).value();
     EXPECT_EQ(show(r.node_map.entries()), "0 1 0 0 2.0 2.0 3.0 4.0 5.0 5.0 0 6.0 7.0 8.0 9.0 10.0 11.0");
     EXPECT_EQ(r.report(), (ReductionReport{12, 12, 12, 10, 12, 2}));
-    EXPECT_EQ(show(form.finalize(std::vector<NodeId>{8}, kIdentity, false).value()),
+    EXPECT_EQ(show(form.finalize(std::vector<NodeId>{8}, kIdentity, FusionRule::SingleUse).value()),
               "src|x, src|z, stage 0 1 [op|add I0 I1; op|neg M0] -> 2 | 0 1 0 0 2.0 2.0 - - 2.1 2.1 0 - - - - - - | 12 4 4 1 3 2");
-    EXPECT_EQ(form.finalize(std::vector<NodeId>{17}, kIdentity, false).error().id, 17u);
+    EXPECT_EQ(form.finalize(std::vector<NodeId>{17}, kIdentity, FusionRule::SingleUse).error().id, 17u);
     CanonicalForm broken;
     EXPECT_EQ(broken.step(graph("src|x, op|f 0, op|g 5")).error().id, 5u);
     EXPECT_EQ(std::tuple(broken.watermark(), broken.total_work()), std::tuple(2u, 0u)) << "what came before stays consumed";
@@ -840,11 +842,11 @@ TEST(Incremental, ReducerPoisoningAndThreads) {
     ASSERT_TRUE(store.intern(src("x")));
     IncrementalReducer poisoned;
     EXPECT_EQ(poisoned.step(store).value(), 1u);
-    EXPECT_EQ(poisoned.finalize(store, std::vector<NodeId>{1}, kIdentity, false).error().id, 1u);
+    EXPECT_EQ(poisoned.finalize(store, std::vector<NodeId>{1}, kIdentity, FusionRule::SingleUse).error().id, 1u);
     EXPECT_THROW(poisoned.with_state([](CanonicalForm&) -> int { panic("boom"); }), InternalFailure);
     EXPECT_EQ(failure_text([&] { (void)poisoned.step(store); }), kReducerPoisoned);
     EXPECT_EQ(failure_text([&] { (void)poisoned.watermark(); }), kReducerPoisoned);
-    EXPECT_EQ(failure_text([&] { (void)poisoned.finalize(store, std::nullopt, kIdentity, false); }), kReducerPoisoned);
+    EXPECT_EQ(failure_text([&] { (void)poisoned.finalize(store, std::nullopt, kIdentity, FusionRule::SingleUse); }), kReducerPoisoned);
     EXPECT_EQ(store.node_count(), 1u) << "the store is not affected";
 
     IncrementalReducer reducer;
