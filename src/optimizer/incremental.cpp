@@ -54,7 +54,6 @@ Result<std::uint64_t, BadNodeId> CanonicalForm::step(std::span<const NodeKey> de
     // a node a few places ahead are requested while this one is handled,
     // for both orders of a binary node's inputs. A node whose inputs are not
     // all mapped yet gets no hint.
-    constexpr std::size_t kAhead = 8;
     auto hint = [&](const NodeKey& node) {
         const std::span<const NodeId> in = node.inputs();
         NodeId mapped[2];
@@ -69,11 +68,11 @@ Result<std::uint64_t, BadNodeId> CanonicalForm::step(std::span<const NodeKey> de
             table_.prefetch(NodeKey::hash_with_inputs(node.head_hash(), {mapped, 2}));
         }
     };
-    for (std::size_t j = 0; j < std::min(kAhead, delta.size()); ++j) hint(delta[j]);
+    for (std::size_t j = 0; j < std::min(kPrefetchAhead, delta.size()); ++j) hint(delta[j]);
     std::vector<NodeId> inputs;
     for (std::size_t i = 0; i < delta.size(); ++i) {
         const NodeKey& node = delta[i];
-        if (i + kAhead < delta.size()) hint(delta[i + kAhead]);
+        if (i + kPrefetchAhead < delta.size()) hint(delta[i + kPrefetchAhead]);
         inputs.clear();
         for (NodeId x : node.inputs()) {
             if (x >= map_.size()) return BadNodeId{x};

@@ -200,15 +200,14 @@ CseResult cse(const EngineGraph& graph) {
         for (std::uint32_t v : inputs) h.u64(v);
         return h.finish();
     };
-    // Table lookups miss the cache at random: node i + kAhead's slot is
+    // Table lookups miss the cache at random: node i + kPrefetchAhead's slot is
     // loaded while node i is handled, from its hash computed as if no node in
     // between merged. When none did, that hash is the real one.
-    constexpr std::size_t kAhead = 8;
     struct Ahead {
         std::uint64_t hash;
         std::uint64_t merged;  // merges before the node, as assumed
     };
-    Ahead ahead[kAhead];
+    Ahead ahead[kPrefetchAhead];
     auto look_ahead = [&](std::size_t j, std::size_t i) {
         const std::uint64_t merged = i - dst.size();
         guessed.clear();
@@ -216,14 +215,14 @@ CseResult cse(const EngineGraph& graph) {
             guessed.push_back(x < i ? out.old_to_new[x] : x >= merged ? static_cast<std::uint32_t>(x - merged) : x);
         }
         const std::uint64_t hash = hash_of(graph.label_id(j), guessed);
-        ahead[j % kAhead] = Ahead{hash, merged};
+        ahead[j % kPrefetchAhead] = Ahead{hash, merged};
         table.prefetch(hash);
     };
-    for (std::size_t j = 0; j < std::min(kAhead, m); ++j) look_ahead(j, 0);
+    for (std::size_t j = 0; j < std::min(kPrefetchAhead, m); ++j) look_ahead(j, 0);
 
     for (std::size_t i = 0; i < m; ++i) {
-        const Ahead guess = ahead[i % kAhead];
-        if (i + kAhead < m) look_ahead(i + kAhead, i);
+        const Ahead guess = ahead[i % kPrefetchAhead];
+        if (i + kPrefetchAhead < m) look_ahead(i + kPrefetchAhead, i);
         renumbered.clear();
         for (std::uint32_t x : graph.inputs(i)) {
             if (x >= i) input_not_earlier(i, x);

@@ -133,26 +133,25 @@ double seconds_since(Clock::time_point t) { return std::chrono::duration<double>
 template <class SymbolOf>
 void load_egraph(const EngineGraph& graph, std::size_t n, LargeVector<Id>& ids, const SymbolOf& symbol_of,
                  sat::EGraph& egraph) {
-    constexpr std::size_t kAhead = kPrefetchAhead;
     std::vector<Id> children;
     auto expected_id = [&](std::uint32_t k, std::size_t i) {
         return k < i ? ids[k] : static_cast<Id>(egraph.id_count() + (k - i));
     };
     for (std::size_t i = 0; i < n; ++i) {
-        if (i + 3 * kAhead < n) {
-            for (std::uint32_t k : graph.inputs(i + 3 * kAhead)) {
+        if (i + 3 * kPrefetchAhead < n) {
+            for (std::uint32_t k : graph.inputs(i + 3 * kPrefetchAhead)) {
                 if (k < i) __builtin_prefetch(&ids[k]);
             }
         }
-        if (i + 2 * kAhead < n) {
-            for (std::uint32_t k : graph.inputs(i + 2 * kAhead)) {
+        if (i + 2 * kPrefetchAhead < n) {
+            for (std::uint32_t k : graph.inputs(i + 2 * kPrefetchAhead)) {
                 if (k < i) egraph.prefetch_class(ids[k]);
             }
         }
-        if (i + kAhead < n) {
+        if (i + kPrefetchAhead < n) {
             children.clear();
-            for (std::uint32_t k : graph.inputs(i + kAhead)) children.push_back(expected_id(k, i));
-            egraph.prefetch_add(symbol_of(i + kAhead), children);
+            for (std::uint32_t k : graph.inputs(i + kPrefetchAhead)) children.push_back(expected_id(k, i));
+            egraph.prefetch_add(symbol_of(i + kPrefetchAhead), children);
         }
         children.clear();
         for (std::uint32_t k : graph.inputs(i)) {
@@ -172,15 +171,14 @@ constexpr std::uint32_t kUnassigned = sat::EGraph::kNoTag;
 // kept as its tag, in the e-graph's dense tag array. Returns each class's
 // representative: its first node, whose add created the class's record.
 LargeVector<Id> number_classes(sat::EGraph& classes, LargeVector<Id>& ids, std::size_t n) {
-    constexpr std::size_t kAhead = kPrefetchAhead;
     LargeVector<Id> representatives;
     representatives.reserve(std::min(n, classes.class_count()));
     for (std::size_t i = 0; i < n; ++i) {
         // In stages: the node's link, then the link it points to (the root
         // for all but long paths), then the root's tag.
-        if (i + 3 * kAhead < n) classes.prefetch_link(ids[i + 3 * kAhead]);
-        if (i + 2 * kAhead < n) classes.prefetch_link(classes.link(ids[i + 2 * kAhead]));
-        if (i + kAhead < n) classes.prefetch_tag(classes.find(ids[i + kAhead]));
+        if (i + 3 * kPrefetchAhead < n) classes.prefetch_link(ids[i + 3 * kPrefetchAhead]);
+        if (i + 2 * kPrefetchAhead < n) classes.prefetch_link(classes.link(ids[i + 2 * kPrefetchAhead]));
+        if (i + kPrefetchAhead < n) classes.prefetch_tag(classes.find(ids[i + kPrefetchAhead]));
         const Id cls = classes.find(ids[i]);
         std::uint32_t index = classes.tag(cls);
         if (index == kUnassigned) {
@@ -197,11 +195,10 @@ LargeVector<Id> number_classes(sat::EGraph& classes, LargeVector<Id>& ids, std::
 // inputs' classes' indices.
 void write_representatives(const sat::EGraph& classes, const LargeVector<Id>& representatives,
                            const LabelOfSymbol& label_of, EngineGraph& out) {
-    constexpr std::size_t kAhead = kPrefetchAhead;
     out.reserve(representatives.size(), representatives.size() + representatives.size() / 2);
     std::vector<std::uint32_t> inputs;
     for (std::size_t j = 0; j < representatives.size(); ++j) {
-        if (j + kAhead < representatives.size()) classes.prefetch_node_of(representatives[j + kAhead]);
+        if (j + kPrefetchAhead < representatives.size()) classes.prefetch_node_of(representatives[j + kPrefetchAhead]);
         const sat::ENode& node = classes.node_of(representatives[j]);
         inputs.clear();
         for (Id c : node.children()) {

@@ -93,10 +93,9 @@ void EGraph::NodeTable::rehash(std::size_t size, const ClassRec* records) {
     const std::uint32_t old_mask = record_mask_;
     record_mask_ = low_bits32(bits);
     // Records are read at random: each is requested a few entries ahead.
-    constexpr std::size_t kAhead = 8;
     for (std::size_t j = 0; j < old.size(); ++j) {
-        if (j + kAhead < old.size() && old[j + kAhead] != 0) {
-            __builtin_prefetch(&records[(old[j + kAhead] & old_mask) - 1]);
+        if (j + kPrefetchAhead < old.size() && old[j + kPrefetchAhead] != 0) {
+            __builtin_prefetch(&records[(old[j + kPrefetchAhead] & old_mask) - 1]);
         }
         const std::uint32_t s = old[j];
         if (s == 0) continue;
@@ -491,15 +490,15 @@ std::size_t EGraph::rebuild() {
         // A repair reads the e-node that created the user, the classes of
         // its children and the table, all at random; each is requested a few
         // repairs ahead, in the order the repair needs them.
-        constexpr std::size_t kAhead = 4;
+        constexpr std::size_t kStageGap = 4;  // entries between two stages
         const std::size_t count = users.size();
         for (std::size_t j = 0; j < count; ++j) {
-            if (j + 4 * kAhead < count) prefetch_record(users[j + 4 * kAhead]);
-            if (j + 3 * kAhead < count) {
-                for (Id c : classes_[users[j + 3 * kAhead]].node.children()) prefetch_class(c);
+            if (j + 4 * kStageGap < count) prefetch_record(users[j + 4 * kStageGap]);
+            if (j + 3 * kStageGap < count) {
+                for (Id c : classes_[users[j + 3 * kStageGap]].node.children()) prefetch_class(c);
             }
-            if (j + 2 * kAhead < count) prefetch_add(classes_[users[j + 2 * kAhead]].node, AddStage::Slot);
-            if (j + kAhead < count) prefetch_add(classes_[users[j + kAhead]].node, AddStage::Entry);
+            if (j + 2 * kStageGap < count) prefetch_add(classes_[users[j + 2 * kStageGap]].node, AddStage::Slot);
+            if (j + kStageGap < count) prefetch_add(classes_[users[j + kStageGap]].node, AddStage::Entry);
             repair(users[j], merges);
         }
     }
@@ -517,17 +516,17 @@ std::size_t EGraph::rebuild() {
         // Each class is requested in stages a few entries ahead: the link of
         // the listed record, the root's record (and so its first e-node),
         // then its second e-node.
-        constexpr std::size_t kAhead = 6;
+        constexpr std::size_t kStageGap = 6;  // entries between two stages
         const std::size_t count = touched_.size();
         auto root_of = [&](Id t) {
             const Id up = uf_[t];
             return up == t ? t : uf_[up];
         };
         for (std::size_t j = 0; j < count; ++j) {
-            if (j + 3 * kAhead < count) __builtin_prefetch(&uf_[touched_[j + 3 * kAhead]]);
-            if (j + 2 * kAhead < count) prefetch_record(root_of(touched_[j + 2 * kAhead]));
-            if (j + kAhead < count) {
-                const Id soon = root_of(touched_[j + kAhead]);
+            if (j + 3 * kStageGap < count) __builtin_prefetch(&uf_[touched_[j + 3 * kStageGap]]);
+            if (j + 2 * kStageGap < count) prefetch_record(root_of(touched_[j + 2 * kStageGap]));
+            if (j + kStageGap < count) {
+                const Id soon = root_of(touched_[j + kStageGap]);
                 const std::uint32_t second = classes_[soon].next;
                 if (second != soon) prefetch_record(second);
             }

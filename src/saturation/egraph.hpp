@@ -184,16 +184,16 @@ public:
         // then the root's second e-node (all of them in the common classes
         // of one or two). A step here is short, so the stages are 16 ids
         // apart to cover a miss to main memory.
-        constexpr std::size_t kAhead = 48;
+        constexpr std::size_t kStageGap = 16;
         for (std::size_t j = 0; j < ids.size(); ++j) {
-            if (j + kAhead < ids.size()) __builtin_prefetch(&uf_[ids[j + kAhead]]);
-            if (j + kAhead * 2 / 3 < ids.size()) {
-                const Id up = uf_[ids[j + kAhead * 2 / 3]];
+            if (j + 3 * kStageGap < ids.size()) __builtin_prefetch(&uf_[ids[j + 3 * kStageGap]]);
+            if (j + 2 * kStageGap < ids.size()) {
+                const Id up = uf_[ids[j + 2 * kStageGap]];
                 __builtin_prefetch(&uf_[up]);
                 prefetch_record(up);
             }
-            if (j + kAhead / 3 < ids.size()) {
-                const Id soon = uf_[uf_[ids[j + kAhead / 3]]];
+            if (j + kStageGap < ids.size()) {
+                const Id soon = uf_[uf_[ids[j + kStageGap]]];
                 const std::uint32_t second = classes_[soon].next;
                 if (second != soon) prefetch_record(second);
             }
