@@ -165,6 +165,16 @@ public:
     std::size_t apply(EGraph& egraph, const SearchMatches& matches) const;
 
 private:
+    struct Pending {  // a match waiting in its group to be applied
+        Id eclass;
+        std::uint32_t row;
+    };
+    Id bound_id(std::span<const Id> row, std::uint32_t entry) const;
+    bool still_present(const EGraph& egraph, const SearchMatches& matches, std::uint32_t r) const;
+    bool flat_applier() const;
+    void prefetch_group(const EGraph& egraph, const SearchMatches& matches, std::span<const Pending> group,
+                        bool flat, std::vector<Id>& kids) const;
+
     Symbol name_;
     Pattern searcher_;
     Pattern applier_;
