@@ -446,6 +446,10 @@ private:
     // Marks of one traversal, one bit per id: far smaller than the records,
     // so checking a mark rarely costs a memory access of its own.
     void begin_visits() const { visited_.assign((classes_.size() + 63) / 64, 0); }
+    // The parts of check_invariants: one live class (`uses` counts its uses
+    // when there are no parent chains), and the e-node counts by operator.
+    std::optional<std::string> check_class(Id id, const std::vector<std::uint32_t>& uses) const;
+    std::optional<std::string> check_op_counts() const;
     bool first_visit(Id id) const {
         std::uint64_t& word = visited_[id >> 6];
         const std::uint64_t bit = std::uint64_t{1} << (id & 63);

@@ -1,6 +1,8 @@
 #include "saturation/pattern.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "graph/support.hpp"
@@ -38,6 +40,25 @@ struct SexpNode {
     std::string atom;
     std::vector<std::uint32_t> items;
 };
+
+// Reads a quoted atom's text into `atom`, from just after its opening quote
+// up to the end of the atom, leaving `pos` there. Returns the error, if any.
+std::optional<std::string> read_quoted(std::string_view text, std::size_t& pos, std::size_t end, std::string& atom) {
+    for (;;) {
+        if (pos >= end) return std::string("unexpected end of pattern text");
+        const char q = text[pos++];
+        if (q == '"') break;
+        if (q == '\\') {
+            if (pos >= end) return std::string("unexpected end of pattern text");
+            const char e = text[pos++];
+            atom.push_back(e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e);
+        } else {
+            atom.push_back(q);
+        }
+    }
+    if (pos < end && !ends_atom(text[pos])) return "expected whitespace or ')' but found " + char_at(text, pos);
+    return std::nullopt;
+}
 
 Result<std::vector<SexpNode>, std::string> parse_sexp(std::string_view text) {
     std::size_t begin = 0;
@@ -79,22 +100,7 @@ Result<std::vector<SexpNode>, std::string> parse_sexp(std::string_view text) {
         } else if (c == '"') {
             SexpNode atom;
             atom.quoted = true;
-            ++pos;
-            for (;;) {
-                if (pos >= end) return std::string("unexpected end of pattern text");
-                const char q = text[pos++];
-                if (q == '"') break;
-                if (q == '\\') {
-                    if (pos >= end) return std::string("unexpected end of pattern text");
-                    const char e = text[pos++];
-                    atom.atom.push_back(e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e);
-                } else {
-                    atom.atom.push_back(q);
-                }
-            }
-            if (pos < end && !ends_atom(text[pos])) {
-                return "expected whitespace or ')' but found " + char_at(text, pos);
-            }
+            if (auto error = read_quoted(text, ++pos, end, atom.atom)) return *error;
             finish(std::move(atom));
         } else {
             const std::size_t start = pos;
