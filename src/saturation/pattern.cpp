@@ -137,29 +137,14 @@ Result<Pattern, std::string> Pattern::parse(std::string_view text) {
     p.text_ = std::string(text);
     std::vector<std::uint32_t> entry_of(sexp.size(), 0);
 
-    auto add_var = [&p](Symbol name) {
-        Var v{name};
-        auto it = std::find(p.vars_.begin(), p.vars_.end(), v);
-        const auto slot = static_cast<std::uint32_t>(it - p.vars_.begin());
-        if (it == p.vars_.end()) p.vars_.push_back(v);
-        PatternNode node;
-        node.is_var = true;
-        node.op = name;
-        p.nodes_.push_back(std::move(node));
-        p.var_slot_.push_back(slot);
-    };
-
     for (std::size_t i = 0; i < sexp.size(); ++i) {
         const SexpNode& n = sexp[i];
         if (!n.is_list) {
             if (is_operator[i]) continue;
             if (is_variable(n)) {
-                add_var(Symbol::intern(n.atom));
+                p.add_var(Symbol::intern(n.atom));
             } else {
-                PatternNode node;
-                node.op = Symbol::intern(n.atom);
-                p.nodes_.push_back(std::move(node));
-                p.var_slot_.push_back(0);
+                p.add_op(Symbol::intern(n.atom), {});
             }
         } else {
             if (n.items.empty()) return std::string("empty list is not a pattern");
@@ -167,26 +152,49 @@ Result<Pattern, std::string> Pattern::parse(std::string_view text) {
             if (head.is_list) return std::string("a list cannot stand in operator position");
             if (is_variable(head)) {
                 if (n.items.size() > 1) return "variable " + head.atom + " cannot have children";
-                add_var(Symbol::intern(head.atom));
+                p.add_var(Symbol::intern(head.atom));
             } else {
-                PatternNode node;
-                node.op = Symbol::intern(head.atom);
-                for (std::size_t k = 1; k < n.items.size(); ++k) node.children.push_back(entry_of[n.items[k]]);
-                p.nodes_.push_back(std::move(node));
-                p.var_slot_.push_back(0);
+                std::vector<std::uint32_t> children;
+                for (std::size_t k = 1; k < n.items.size(); ++k) children.push_back(entry_of[n.items[k]]);
+                p.add_op(Symbol::intern(head.atom), std::move(children));
             }
         }
         entry_of[i] = static_cast<std::uint32_t>(p.nodes_.size() - 1);
     }
 
-    // A root over distinct variables, in order, needs no backtracking.
-    const PatternNode& top = p.nodes_.back();
-    p.shallow_ = !top.is_var && top.children.size() == p.vars_.size();
-    for (std::size_t k = 0; p.shallow_ && k < top.children.size(); ++k) {
-        const std::uint32_t child = top.children[k];
-        p.shallow_ = p.nodes_[child].is_var && p.var_slot_[child] == k;
-    }
+    p.shallow_ = p.is_shallow();
     return p;
+}
+
+void Pattern::add_var(Symbol name) {
+    Var v{name};
+    auto it = std::find(vars_.begin(), vars_.end(), v);
+    const auto slot = static_cast<std::uint32_t>(it - vars_.begin());
+    if (it == vars_.end()) vars_.push_back(v);
+    PatternNode node;
+    node.is_var = true;
+    node.op = name;
+    nodes_.push_back(std::move(node));
+    var_slot_.push_back(slot);
+}
+
+void Pattern::add_op(Symbol op, std::vector<std::uint32_t> children) {
+    PatternNode node;
+    node.op = op;
+    node.children = std::move(children);
+    nodes_.push_back(std::move(node));
+    var_slot_.push_back(0);
+}
+
+// A root over distinct variables, in order, needs no backtracking.
+bool Pattern::is_shallow() const {
+    const PatternNode& top = nodes_.back();
+    if (top.is_var || top.children.size() != vars_.size()) return false;
+    for (std::size_t k = 0; k < top.children.size(); ++k) {
+        const std::uint32_t child = top.children[k];
+        if (!nodes_[child].is_var || var_slot_[child] != k) return false;
+    }
+    return true;
 }
 
 namespace {

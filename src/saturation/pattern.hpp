@@ -134,6 +134,10 @@ private:
     };
     Id instantiate_slots(EGraph& egraph, std::span<const Id> row, const std::vector<std::uint32_t>& slot_of,
                          Scratch& scratch) const;
+    // Building a parsed pattern: entries are appended children first.
+    void add_var(Symbol name);
+    void add_op(Symbol op, std::vector<std::uint32_t> children);
+    bool is_shallow() const;
 
     FlatExpr nodes_;
     std::vector<Var> vars_;
