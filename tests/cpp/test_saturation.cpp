@@ -28,7 +28,9 @@ Rewrite rule(const std::string& name, const std::string& lhs, const std::string&
 
 TEST(Symbols, InternAtomsAndConcurrentInterning) {
     for (const std::string& text : {std::string("op|add"), std::string(300, 'z'), std::string()}) EXPECT_EQ(sym(text).text(), text);
-    EXPECT_TRUE(Symbol::atom(Symbol::kAtomCount - 1).is_atom() && !sym("x").is_atom() && Symbol::atom(sym("x").index()) != sym("x"));
+    EXPECT_TRUE(Symbol::atom(Symbol::kAtomCount - 1).is_atom());
+    EXPECT_FALSE(sym("x").is_atom());
+    EXPECT_NE(Symbol::atom(sym("x").index()), sym("x"));
     EXPECT_EQ(failure_text([] { (void)Symbol::atom(3).text(); }), "symbol 2147483651 is an atom and has no text");
     // Threads intern the same texts in different orders, racing on each first interning: all agree on one symbol per
     // text, and each symbol keeps its text.
@@ -88,8 +90,10 @@ TEST(EGraph, WideENodesSurviveGrowthMergesAndMoves) {
     const ENode wide(sym("join|"), {5, 4, 3});
     ENode copy = wide, moved = std::move(copy);
     copy = moved;
-    EXPECT_TRUE(copy == wide && copy.hash() == wide.hash());
-    EXPECT_TRUE(ENode(sym("join|"), {5, 9}) < wide && wide < ENode(sym("join|"), {5, 4, 9})) << "by operator, arity, then children";
+    EXPECT_EQ(copy, wide);
+    EXPECT_EQ(copy.hash(), wide.hash());
+    EXPECT_LT(ENode(sym("join|"), {5, 9}), wide) << "by arity";
+    EXPECT_LT(wide, ENode(sym("join|"), {5, 4, 9})) << "then by children";
     std::vector<Id> leaves, wides;
     EGraph g, other;
     for (std::size_t i = 0; i < 200; ++i) leaves.push_back(leaf(g, "x" + std::to_string(i)));
@@ -264,12 +268,16 @@ TEST(Scheduler, BansDoubleFastForwardAndReuseSearches) {
     const Rewrite r = rule("wrap", "(f ?x)", "(f ?x)"), r1 = rule("r1", "(f ?x)", "?x");
     ThrottleScheduler s;
     bool banned = false;
-    EXPECT_TRUE(s.search_rewrite(0, g, r, &banned).empty() && banned);
+    EXPECT_TRUE(s.search_rewrite(0, g, r, &banned).empty());
+    EXPECT_TRUE(banned);
     const RuleRecord* rec = s.record(r.name());
     EXPECT_EQ(std::tuple(rec->banned_until, rec->times_banned, rec->match_limit, rec->ban_length), std::tuple(5u, 1u, 1000u, 5u));
-    EXPECT_TRUE(s.search_rewrite(4, g, r, &banned).empty() && !banned) << "skipped, not banned again";
-    EXPECT_TRUE(!s.can_stop(1) && rec->banned_until == 1u) << "the ban moved forward to end now";
-    EXPECT_TRUE(s.search_rewrite(1, g, r, &banned).empty() && banned);  // threshold 2000
+    EXPECT_TRUE(s.search_rewrite(4, g, r, &banned).empty());
+    EXPECT_FALSE(banned) << "skipped, not banned again";
+    EXPECT_FALSE(s.can_stop(1));
+    EXPECT_EQ(rec->banned_until, 1u) << "the ban moved forward to end now";
+    EXPECT_TRUE(s.search_rewrite(1, g, r, &banned).empty());
+    EXPECT_TRUE(banned);  // threshold 2000
     EXPECT_EQ(std::tuple(rec->banned_until, rec->times_banned, rec->times_applied), std::tuple(11u, 2u, 0u));
     EXPECT_FALSE(s.can_stop(1));
     EXPECT_EQ(s.search_rewrite(2, g, r, &banned).total, 2500u) << "threshold 4000";
@@ -280,15 +288,18 @@ TEST(Scheduler, BansDoubleFastForwardAndReuseSearches) {
     tight.search_rewrite(3, three, r);
     tight.search_rewrite(8, three, r);  // threshold 2 < 3: banned until 18
     auto bans = [&] { return std::tuple(tight.record(r1.name())->banned_until, tight.record(r.name())->banned_until); };
-    EXPECT_TRUE(!tight.can_stop(4) && bans() == std::tuple(4u, 14u)) << "every ban moves by the same distance";
-    EXPECT_TRUE(!tight.can_stop(5) && bans() == std::tuple(4u, 5u));
+    EXPECT_FALSE(tight.can_stop(4));
+    EXPECT_EQ(bans(), std::tuple(4u, 14u)) << "every ban moves by the same distance";
+    EXPECT_FALSE(tight.can_stop(5));
+    EXPECT_EQ(bans(), std::tuple(4u, 5u));
 
     // A search is reused while the e-graph is unchanged; one cut short by its limit does not answer a larger limit.
     auto searched_again = [&](ThrottleScheduler& sched, const EGraph& eg, const Rewrite& rw, std::uint64_t i, SearchMemo& memo) {
         // A mark that a new search overwrites.
         auto& first = memo.matches.by_record ? memo.matches.records.at(0) : memo.matches.rows.at(0);
         first = 777777;
-        EXPECT_TRUE(sched.search_rewrite(i, eg, rw, memo) && memo.matches.total == 3u);
+        EXPECT_TRUE(sched.search_rewrite(i, eg, rw, memo));
+        EXPECT_EQ(memo.matches.total, 3u);
         return (memo.matches.by_record ? memo.matches.records.at(0) : memo.matches.rows.at(0)) != 777777;
     };
     EGraph h = fan(3), k;
