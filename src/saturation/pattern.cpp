@@ -424,12 +424,6 @@ Result<Rewrite, std::string> Rewrite::create(std::string_view name, Pattern sear
     return r;
 }
 
-// The class that the applier's variable at `entry` is bound to in a
-// searcher row.
-Id Rewrite::bound_id(std::span<const Id> row, std::uint32_t entry) const {
-    return row[applier_to_searcher_[applier_.var_slot_[entry]]];
-}
-
 // Whether the applier is one e-node over variables only.
 bool Rewrite::flat_applier() const {
     const PatternNode& top = applier_.nodes_.back();

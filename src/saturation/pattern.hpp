@@ -173,7 +173,11 @@ private:
         Id eclass;
         std::uint32_t row;
     };
-    Id bound_id(std::span<const Id> row, std::uint32_t entry) const;
+    // The class that the applier's variable at `entry` is bound to in a
+    // searcher row.
+    Id bound_id(std::span<const Id> row, std::uint32_t entry) const {
+        return row[applier_to_searcher_[applier_.var_slot_[entry]]];
+    }
     bool still_present(const EGraph& egraph, const SearchMatches& matches, std::uint32_t r) const;
     bool flat_applier() const;
     void prefetch_group(const EGraph& egraph, const SearchMatches& matches, std::span<const Pending> group,
