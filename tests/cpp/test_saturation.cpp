@@ -26,14 +26,17 @@ Rewrite rule(const std::string& name, const std::string& lhs, const std::string&
     return std::move(Rewrite::create(name, pat(lhs), pat(rhs))).value();
 }
 
-TEST(Symbols, InternAtomsAndConcurrentInterning) {
+TEST(Symbols, TextsRoundTripAndAtomsHaveNone) {
     for (const std::string& text : {std::string("op|add"), std::string(300, 'z'), std::string()}) EXPECT_EQ(sym(text).text(), text);
     EXPECT_TRUE(Symbol::atom(Symbol::kAtomCount - 1).is_atom());
     EXPECT_FALSE(sym("x").is_atom());
     EXPECT_NE(Symbol::atom(sym("x").index()), sym("x"));
     EXPECT_EQ(failure_text([] { (void)Symbol::atom(3).text(); }), "symbol 2147483651 is an atom and has no text");
-    // Threads intern the same texts in different orders, racing on each first interning: all agree on one symbol per
-    // text, and each symbol keeps its text.
+}
+
+// Threads intern the same texts in different orders, racing on each first interning: all agree on one symbol per
+// text, and each symbol keeps its text.
+TEST(Symbols, RacingThreadsAgreeOnOneSymbolPerText) {
     constexpr int kThreads = 8, kTexts = 4000;
     std::vector<std::vector<Symbol>> seen(kThreads, std::vector<Symbol>(kTexts));
     std::vector<std::thread> threads;
@@ -263,7 +266,7 @@ EGraph fan(int n) {  // n classes matching (f ?x)
     return g;
 }
 
-TEST(Scheduler, BansDoubleFastForwardAndReuseSearches) {
+TEST(Scheduler, BansDoubleAndMoveForwardTogether) {
     const EGraph g = fan(2500), three = fan(3);
     const Rewrite r = rule("wrap", "(f ?x)", "(f ?x)"), r1 = rule("r1", "(f ?x)", "?x");
     ThrottleScheduler s;
@@ -292,8 +295,12 @@ TEST(Scheduler, BansDoubleFastForwardAndReuseSearches) {
     EXPECT_EQ(bans(), std::tuple(4u, 14u)) << "every ban moves by the same distance";
     EXPECT_FALSE(tight.can_stop(5));
     EXPECT_EQ(bans(), std::tuple(4u, 5u));
+}
 
-    // A search is reused while the e-graph is unchanged; one cut short by its limit does not answer a larger limit.
+// A search is reused while the e-graph is unchanged; one cut short by its limit does not answer a larger limit.
+TEST(Scheduler, ReusesASearchOnlyWhileTheEGraphIsUnchanged) {
+    const Rewrite r = rule("wrap", "(f ?x)", "(f ?x)");
+    bool banned = false;
     auto searched_again = [&](ThrottleScheduler& sched, const EGraph& eg, const Rewrite& rw, std::uint64_t i, SearchMemo& memo) {
         // A mark that a new search overwrites.
         auto& first = memo.matches.by_record ? memo.matches.records.at(0) : memo.matches.rows.at(0);
