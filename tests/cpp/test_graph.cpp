@@ -48,9 +48,7 @@ TEST(GraphKeys, EscapingMatchesChainedReplacements) {
             esc = replace_all(esc, seqs[k][0], seqs[k][1]);
             unesc = replace_all(unesc, seqs[3 - k][1], seqs[3 - k][0]);
         }
-        ASSERT_EQ(escape_token(s), esc) << s;
-        ASSERT_EQ(unescape_token(s), unesc) << s;
-        ASSERT_EQ(unescape_token(esc), s) << s;
+        ASSERT_EQ(std::tuple(escape_token(s), unescape_token(s), unescape_token(esc)), std::tuple(esc, unesc, s));
     }
 }
 
@@ -132,9 +130,7 @@ TEST(GraphKeys, ParseOpToken) {
     for (const Case& c : good) {
         auto p = parse_op_token(c.text);
         ASSERT_TRUE(p) << c.text;
-        EXPECT_EQ(p->kind, c.kind) << c.text;
-        EXPECT_EQ(p->name, c.name) << c.text;
-        EXPECT_EQ(p->params, c.params) << c.text;
+        EXPECT_EQ(std::tie(p->kind, p->name, p->params), std::tie(c.kind, c.name, c.params)) << c.text;
     }
 }
 
@@ -224,8 +220,7 @@ TEST(GraphStore, RandomSessionsMatchAMapModel) {
                 const std::vector<NodeId> in = c.kind == NodeKind::Source ? std::vector<NodeId>{} : c.inputs;
                 const auto bad = std::find_if(in.begin(), in.end(), [&](NodeId x) { return x >= model.size(); });
                 if (bad != in.end()) {
-                    EXPECT_EQ(ra ? kNoSuchId : ra.error().id, *bad);
-                    EXPECT_EQ(rb ? kNoSuchId : rb.error().id, *bad);
+                    EXPECT_EQ(std::tuple(ra ? kNoSuchId : ra.error().id, rb ? kNoSuchId : rb.error().id), std::tuple(*bad, *bad));
                     continue;
                 }
                 Parts parts{c.kind, c.name, {}, in};
@@ -233,14 +228,12 @@ TEST(GraphStore, RandomSessionsMatchAMapModel) {
                 std::stable_sort(std::get<2>(parts).begin(), std::get<2>(parts).end(),
                                  [](const auto& x, const auto& y) { return x.first < y.first; });
                 const NodeId want = model.try_emplace(parts, model.size()).first->second;
-                ASSERT_EQ(ra ? *ra : kNoSuchId, want) << history.size();
-                ASSERT_EQ(rb ? *rb : kNoSuchId, want) << history.size();
+                ASSERT_EQ(std::tuple(ra ? *ra : kNoSuchId, rb ? *rb : kNoSuchId), std::tuple(want, want)) << history.size();
                 history.push_back(c);
             }
         }
         const std::vector<NodeKey> nodes = a.nodes_copy(), other = b.nodes_copy();
-        EXPECT_EQ(nodes.size(), model.size());
-        EXPECT_EQ(nodes, other);
+        EXPECT_EQ(std::tuple(nodes.size(), nodes), std::tuple(model.size(), other));
         // Marks keep their first order without repeats; ids past the end are rejected.
         std::vector<NodeId> marks;
         for (int m = 0; m < 24; ++m) {
@@ -250,9 +243,7 @@ TEST(GraphStore, RandomSessionsMatchAMapModel) {
             if (!bad && std::find(marks.begin(), marks.end(), id) == marks.end()) marks.push_back(id);
         }
         const Snapshot snap = a.snapshot();
-        EXPECT_EQ(snap.nodes, nodes);
-        EXPECT_EQ(snap.outputs, marks);
-        EXPECT_EQ(a.outputs(), marks);
+        EXPECT_EQ(std::tuple(snap.nodes, snap.outputs, a.outputs()), std::tuple(nodes, marks, marks));
         EXPECT_TRUE(a.node_map().empty());
         const NodeId from = rng() % (nodes.size() + 2);
         EXPECT_EQ(a.snapshot_from(from), std::vector<NodeKey>(nodes.begin() + std::min(from, nodes.size()), nodes.end()));
