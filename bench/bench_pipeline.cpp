@@ -221,9 +221,9 @@ int phases_main(const std::string& source, const std::string& entry) {
     if (entry == "finalize") (void)reducer.step(*store);
     PhaseMeter meter;
     if (entry == "finalize") {
-        keep(reducer.finalize(*store, outputs, engine, false, &meter));
+        keep(reducer.finalize(*store, outputs, engine, FusionRule::SingleUse, &meter));
     } else {
-        keep(reduce_with_outputs(*store, outputs, engine, false, &meter));
+        keep(reduce_with_outputs(*store, outputs, engine, FusionRule::SingleUse, &meter));
     }
     meter.print(entry.c_str(), nodes, store_bytes);
     return 0;
@@ -277,7 +277,7 @@ int main(int argc, char** argv) {
         // phases leave their data around.
         {
             t0 = Clock::now();
-            ReductionResult result = reduce_with(store, engine, false);
+            ReductionResult result = reduce_with(store, engine, FusionRule::SingleUse);
             phases.add("reduce_with", since(t0));
             keep(result);
         }
@@ -326,13 +326,13 @@ int main(int argc, char** argv) {
         phases.add("pass_cse", since(t0));
         canonical_nodes = dedup.graph.size();
         t0 = Clock::now();
-        FusionResult fused = stage_fusion(dedup.graph, engine_graph.tokens, false);
+        FusionResult fused = stage_fusion(dedup.graph, engine_graph.tokens, FusionRule::SingleUse);
         phases.add("pass_fusion", since(t0));
         keep(fused);
 
         // The pure pipeline, then building the reduced store from its result.
         t0 = Clock::now();
-        Reduced reduced = reduce_with_mode(snap.nodes, snap.outputs, engine, false);
+        Reduced reduced = reduce_with_mode(snap.nodes, snap.outputs, engine, FusionRule::SingleUse);
         phases.add("reduce_with_mode", since(t0));
         t0 = Clock::now();
         ReductionResult built = from_reduced(std::move(reduced));

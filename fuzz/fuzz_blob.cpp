@@ -53,21 +53,21 @@ void check_decoded(const GraphStore& store, const Snapshot& snap) {
     static const SaturationEngine engine;
     const std::size_t n = snap.nodes.size();
     try {
-        for (bool maximal : {false, true}) {
-            ReductionResult by_marks = reduce_with(store, engine, maximal);
+        for (FusionRule rule : {FusionRule::SingleUse, FusionRule::Maximal}) {
+            ReductionResult by_marks = reduce_with(store, engine, rule);
             check_reduced(by_marks, n, n);
             const std::size_t m = by_marks.store->node_count();  // reduced again
-            check_reduced(reduce_with(*by_marks.store, engine, maximal), m, m);
+            check_reduced(reduce_with(*by_marks.store, engine, rule), m, m);
             if (n == 0) continue;
-            auto explicit_outputs = reduce_with_outputs(store, std::vector<NodeId>{n - 1, 0, n - 1}, engine, maximal);
+            auto explicit_outputs = reduce_with_outputs(store, std::vector<NodeId>{n - 1, 0, n - 1}, engine, rule);
             require(explicit_outputs.ok(), "valid explicit outputs rejected");
             check_reduced(explicit_outputs.value(), n, n);
         }
-        require(!reduce_with_outputs(store, std::vector<NodeId>{n}, engine, false), "output id n accepted");
+        require(!reduce_with_outputs(store, std::vector<NodeId>{n}, engine, FusionRule::SingleUse), "output id n accepted");
         IncrementalReducer reducer;
         auto stepped = reducer.step(store);
         require(stepped && stepped.value() == n, "incremental step did not consume the store");
-        auto finalized = reducer.finalize(store, snap.outputs, engine, false);
+        auto finalized = reducer.finalize(store, snap.outputs, engine, FusionRule::SingleUse);
         require(finalized.ok(), "incremental finalize rejected the store's own marks");
         require(reducer.watermark() == n && reducer.total_work() == n && reducer.canonical_count() <= n,
                 "incremental counters off");

@@ -691,6 +691,52 @@ Result<std::span<const NodeId>, DecodeError> read_ids(Reader& r, NodeId limit, s
     return std::span<const NodeId>(small.data(), *count);
 }
 
+// Interns records in batches, in order. A failure while reading a record
+// comes after the interning of every record before it, whose own failure (a
+// repeated record shrinking the store) would come first.
+class BatchInterner {
+public:
+    explicit BatchInterner(GraphStore& store) : store_(store) {
+        pending_.reserve(kBatch);
+        hashes_.reserve(kBatch);
+    }
+    std::optional<DecodeError> add(NodeKey key) {
+        hashes_.push_back(key.hash());
+        pending_.push_back(std::move(key));
+        return pending_.size() == kBatch ? flush() : std::nullopt;
+    }
+    std::optional<DecodeError> flush() {
+        auto failed = store_.intern_batch(pending_, hashes_);
+        pending_.clear();
+        hashes_.clear();
+        if (failed) return out_of_range(failed->error.id);
+        return std::nullopt;
+    }
+    // The failure to report when reading a record failed with `e`.
+    DecodeError fail(DecodeError e) {
+        if (auto first = flush()) return *first;
+        return e;
+    }
+
+private:
+    static constexpr std::size_t kBatch = 64;
+    GraphStore& store_;
+    std::vector<NodeKey> pending_;
+    std::vector<std::uint64_t> hashes_;
+};
+
+// Reads the output list and marks each output.
+std::optional<DecodeError> read_outputs(Reader& r, GraphStore& store) {
+    auto outputs = r.u32();
+    if (!outputs) return outputs.error();
+    for (std::uint32_t i = 0; i < *outputs; ++i) {
+        auto id = r.u64();
+        if (!id) return id.error();
+        if (auto bad = store.mark_output(*id)) return out_of_range(bad->id);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const std::uint8_t> bytes) {
@@ -711,32 +757,7 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const std
     HeadCache heads(bytes);
     std::array<NodeId, 8> small{};
     std::vector<NodeId> big;
-
-    // Records are interned in batches, in order. A failure while reading a
-    // record comes after the interning of every record before it, whose own
-    // failure (a repeated record shrinking the store) would come first.
-    constexpr std::size_t kBatch = 64;
-    std::vector<NodeKey> pending;
-    std::vector<std::uint64_t> hashes;
-    pending.reserve(kBatch);
-    hashes.reserve(kBatch);
-    auto flush = [&]() -> std::optional<DecodeError> {
-        auto failed = store->intern_batch(pending, hashes);
-        pending.clear();
-        hashes.clear();
-        if (failed) return out_of_range(failed->error.id);
-        return std::nullopt;
-    };
-    auto add = [&](NodeKey key) -> std::optional<DecodeError> {
-        hashes.push_back(key.hash());
-        pending.push_back(std::move(key));
-        return pending.size() == kBatch ? flush() : std::nullopt;
-    };
-    auto fail = [&](DecodeError e) -> DecodeError {
-        if (auto first = flush()) return *first;
-        return e;
-    };
-
+    BatchInterner batch(*store);
     for (std::uint64_t k = 0; k < *count; ++k) {
         const Reader at_record = r;
         auto tag = r.u8();
@@ -753,31 +774,24 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const std
                     std::span<const NodeId> ids;
                     if (kind != NodeKind::Source) {
                         auto got = read_ids(r, k, small, big);
-                        if (!got) return fail(got.error());
+                        if (!got) return batch.fail(got.error());
                         ids = *got;
                     }
-                    if (auto e = add(known->with_input_list(ids))) return *e;
+                    if (auto e = batch.add(known->with_input_list(ids))) return *e;
                     continue;
                 }
             }
         }
         r = at_record;
         auto key = read_record(r, k);
-        if (!key) return fail(key.error());
+        if (!key) return batch.fail(key.error());
         if (head_hash) heads.add(*tag, begin, end, *head_hash, *key);
         // A repeated record merges onto its earlier id, so the store may hold
         // fewer nodes than k; intern then rejects ids that are now too large.
-        if (auto e = add(std::move(*key))) return *e;
+        if (auto e = batch.add(std::move(*key))) return *e;
     }
-    if (auto e = flush()) return *e;
-
-    auto outputs = r.u32();
-    if (!outputs) return outputs.error();
-    for (std::uint32_t i = 0; i < *outputs; ++i) {
-        auto id = r.u64();
-        if (!id) return id.error();
-        if (auto bad = store->mark_output(*id)) return out_of_range(bad->id);
-    }
+    if (auto e = batch.flush()) return *e;
+    if (auto e = read_outputs(r, *store)) return *e;
     return store;
 }
 

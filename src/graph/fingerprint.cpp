@@ -360,82 +360,104 @@ LargeVector<Digest> node_digests(const PackedGraph& graph, std::optional<IdSpan>
     return out;
 }
 
-Digest graph_digest(const PackedGraph& graph, IdSpan outputs) {
-    const PackedGraph::Impl& g = graph.impl();
-    check_held(outputs, graph.size());
-    // The message: "VFP1", 'G', then the items of a walk of the graph. The
-    // reachable nodes are walked depth first from the outputs in their
-    // order, each node's inputs in their order, and a node is placed (given
-    // the next position and written as an item) once its inputs are: an
-    // order that depends on the graph alone, since a store holds every
-    // distinct node once. Heads are numbered in the order they are first
-    // written. After each output's walk comes an item naming its position.
-    // An explicit stack: graphs are deep.
-    constexpr std::uint32_t kUnseen = ~std::uint32_t{0};
-    constexpr std::uint32_t kOpen = kUnseen - 1;
-    LargeVector<std::uint32_t> position(graph.size(), kUnseen);
-    std::vector<std::uint32_t> head_number(g.heads.size(), kOutputItem);
-    std::uint32_t heads_written = 0;
-    std::uint32_t placed = 0;
-    struct Frame {
-        std::uint32_t id;
-        std::uint32_t next;  // the next input to visit
-    };
-    std::vector<Frame> stack;
+namespace {
 
-    BufferedSha256 h;
-    h.write(kVersionTag, sizeof kVersionTag);
-    h.write(&kGraphMessage, 1);
-    for (NodeId root : outputs) {
-        if (position[root] == kUnseen) {
-            position[root] = kOpen;
-            stack.push_back({static_cast<std::uint32_t>(root), 0});
+// The message of a graph digest: "VFP1", 'G', then the items of a walk of
+// the graph. The reachable nodes are walked depth first from the outputs in
+// their order, each node's inputs in their order, and a node is placed
+// (given the next position and written as an item) once its inputs are: an
+// order that depends on the graph alone, since a store holds every distinct
+// node once. Heads are numbered in the order they are first written. After
+// each output's walk comes an item naming its position. An explicit stack:
+// graphs are deep.
+class GraphWalk {
+public:
+    GraphWalk(const PackedGraph::Impl& g, std::size_t size)
+        : g_(g), position_(size, kUnseen), head_number_(g.heads.size(), kOutputItem) {
+        h_.write(kVersionTag, sizeof kVersionTag);
+        h_.write(&kGraphMessage, 1);
+    }
+
+    // Walks what `root` reaches, then writes the output item.
+    void output(NodeId root) {
+        if (position_[root] == kUnseen) {
+            position_[root] = kOpen;
+            stack_.push_back({static_cast<std::uint32_t>(root), 0});
         }
-        while (!stack.empty()) {
-            Frame& top = stack.back();
-            const std::span<const std::uint32_t> inputs = g.inputs(top.id);
+        while (!stack_.empty()) {
+            Frame& top = stack_.back();
+            const std::span<const std::uint32_t> inputs = g_.inputs(top.id);
             if (top.next == 0) {  // the inputs are read next: start loading them all
                 for (std::uint32_t in : inputs) {
-                    __builtin_prefetch(&g.nodes[in]);
-                    __builtin_prefetch(&position[in]);
+                    __builtin_prefetch(&g_.nodes[in]);
+                    __builtin_prefetch(&position_[in]);
                 }
             }
             if (top.next < inputs.size()) {
                 const std::uint32_t in = inputs[top.next++];
-                if (position[in] == kUnseen) {
-                    position[in] = kOpen;
-                    stack.push_back({in, 0});
+                if (position_[in] == kUnseen) {
+                    position_[in] = kOpen;
+                    stack_.push_back({in, 0});
                 }
                 continue;
             }
-            // A node item: its head's number (followed by the head the first
-            // time), its input count, its inputs' positions.
-            std::uint32_t& number = head_number[g.head(top.id)];
-            if (number == kOutputItem) {
-                number = heads_written++;
-                h.u32(number);
-                const std::span<const std::uint8_t> bytes = g.heads.bytes(g.head(top.id));
-                h.write(bytes.data(), bytes.size());
-            } else {
-                h.u32(number);
-            }
-            const std::size_t size = 4 + 4 * inputs.size();
-            std::uint8_t* p = h.reserve(size);
-            store_le(p, static_cast<std::uint32_t>(inputs.size()));
-            p += 4;
-            for (std::uint32_t in : inputs) {
-                store_le(p, position[in]);
-                p += 4;
-            }
-            h.commit(size);
-            position[top.id] = placed++;
-            stack.pop_back();
+            place(top.id, inputs);
+            stack_.pop_back();
         }
-        // An output item.
-        h.u32(kOutputItem);
-        h.u32(position[root]);
+        h_.u32(kOutputItem);
+        h_.u32(position_[root]);
     }
-    return h.finish();
+
+    Digest finish() { return h_.finish(); }
+
+private:
+    static constexpr std::uint32_t kUnseen = ~std::uint32_t{0};
+    static constexpr std::uint32_t kOpen = kUnseen - 1;
+    struct Frame {
+        std::uint32_t id;
+        std::uint32_t next;  // the next input to visit
+    };
+
+    // Writes a node item: its head's number (followed by the head the first
+    // time), its input count, its inputs' positions.
+    void place(std::uint32_t id, std::span<const std::uint32_t> inputs) {
+        std::uint32_t& number = head_number_[g_.head(id)];
+        if (number == kOutputItem) {
+            number = heads_written_++;
+            h_.u32(number);
+            const std::span<const std::uint8_t> bytes = g_.heads.bytes(g_.head(id));
+            h_.write(bytes.data(), bytes.size());
+        } else {
+            h_.u32(number);
+        }
+        const std::size_t size = 4 + 4 * inputs.size();
+        std::uint8_t* p = h_.reserve(size);
+        store_le(p, static_cast<std::uint32_t>(inputs.size()));
+        p += 4;
+        for (std::uint32_t in : inputs) {
+            store_le(p, position_[in]);
+            p += 4;
+        }
+        h_.commit(size);
+        position_[id] = placed_++;
+    }
+
+    const PackedGraph::Impl& g_;
+    LargeVector<std::uint32_t> position_;
+    std::vector<std::uint32_t> head_number_;
+    std::uint32_t heads_written_ = 0;
+    std::uint32_t placed_ = 0;
+    std::vector<Frame> stack_;
+    BufferedSha256 h_;
+};
+
+}  // namespace
+
+Digest graph_digest(const PackedGraph& graph, IdSpan outputs) {
+    check_held(outputs, graph.size());
+    GraphWalk walk(graph.impl(), graph.size());
+    for (NodeId root : outputs) walk.output(root);
+    return walk.finish();
 }
 
 Result<LargeVector<Digest>, BadNodeId> node_digests(std::span<const NodeKey> nodes, std::optional<IdSpan> ids) {

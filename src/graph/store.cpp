@@ -246,13 +246,12 @@ void KeyIndex::reserve(std::span<const NodeKey> arena, std::size_t n) {
     // At most 3/4 of the slots fill, so every id + 1 fits in log2(size) bits.
     grown.id_mask_ = low_bits32(bits);
     // The arena is read in order; the new slots are requested a few keys ahead.
-    constexpr std::size_t kAhead = 8;
-    std::uint64_t hashes[kAhead];
-    for (std::size_t id = 0; id < count_ + kAhead; ++id) {
-        if (id >= kAhead) grown.insert(id - kAhead, hashes[id % kAhead]);
+    std::uint64_t hashes[kPrefetchAhead];
+    for (std::size_t id = 0; id < count_ + kPrefetchAhead; ++id) {
+        if (id >= kPrefetchAhead) grown.insert(id - kPrefetchAhead, hashes[id % kPrefetchAhead]);
         if (id < count_) {
-            hashes[id % kAhead] = arena[id].hash();
-            grown.prefetch(hashes[id % kAhead]);
+            hashes[id % kPrefetchAhead] = arena[id].hash();
+            grown.prefetch(hashes[id % kPrefetchAhead]);
         }
     }
     *this = std::move(grown);
@@ -444,10 +443,9 @@ std::optional<GraphStore::BatchError> GraphStore::intern_batch(std::span<NodeKey
     return lock_.run([&]() -> std::optional<BatchError> {
         const PublishOnExit publish{nodes_};
         // Lookups miss the cache at random: start each a few keys early.
-        constexpr std::size_t kAhead = 8;
-        for (std::size_t i = 0; i < std::min(kAhead, keys.size()); ++i) index_.prefetch(hashes[i]);
+        for (std::size_t i = 0; i < std::min(kPrefetchAhead, keys.size()); ++i) index_.prefetch(hashes[i]);
         for (std::size_t i = 0; i < keys.size(); ++i) {
-            if (i + kAhead < keys.size()) index_.prefetch(hashes[i + kAhead]);
+            if (i + kPrefetchAhead < keys.size()) index_.prefetch(hashes[i + kPrefetchAhead]);
             NodeKey& key = keys[i];
             const NodeId n = nodes_.written();
             for (NodeId input : key.inputs()) {
@@ -466,10 +464,10 @@ std::vector<NodeId> GraphStore::intern_list(std::span<NodeKey> keys) {
     lock_.run([&] {
         const PublishOnExit publish{nodes_};
         // Every lookup misses the cache at random. While key i is interned,
-        // the head of key i + 2 * kAhead is loaded, and so are the table
-        // slots of key i + kAhead, found from its hash computed as if no key
-        // in between were a duplicate (only a guess: a wrong one costs a miss).
-        constexpr std::size_t kAhead = 8;
+        // the head of key i + 2 * kPrefetchAhead is loaded, and so are the
+        // table slots of key i + kPrefetchAhead, found from its hash computed
+        // as if no key in between were a duplicate (only a guess: a wrong
+        // one costs a miss).
         std::vector<NodeId> inputs;
         auto prefetch_slots = [&](std::size_t j, std::size_t done) {
             const NodeKey& key = keys[j];
@@ -478,11 +476,11 @@ std::vector<NodeId> GraphStore::intern_list(std::span<NodeKey> keys) {
             index_.prefetch(NodeKey::hash_with_inputs(key.head_hash(), inputs));
             heads_.prefetch(key.head_hash());
         };
-        for (std::size_t j = 0; j < std::min(2 * kAhead, keys.size()); ++j) keys[j].prefetch_head();
-        for (std::size_t j = 0; j < std::min(kAhead, keys.size()); ++j) prefetch_slots(j, 0);
+        for (std::size_t j = 0; j < std::min(2 * kPrefetchAhead, keys.size()); ++j) keys[j].prefetch_head();
+        for (std::size_t j = 0; j < std::min(kPrefetchAhead, keys.size()); ++j) prefetch_slots(j, 0);
         for (std::size_t i = 0; i < keys.size(); ++i) {
-            if (i + 2 * kAhead < keys.size()) keys[i + 2 * kAhead].prefetch_head();
-            if (i + kAhead < keys.size()) prefetch_slots(i + kAhead, i);
+            if (i + 2 * kPrefetchAhead < keys.size()) keys[i + 2 * kPrefetchAhead].prefetch_head();
+            if (i + kPrefetchAhead < keys.size()) prefetch_slots(i + kPrefetchAhead, i);
             NodeKey& key = keys[i];
             const std::span<const NodeId> old_inputs = key.inputs();
             inputs.clear();

@@ -370,12 +370,12 @@ private:
         if (old.slots != nullptr) {
             // A slot keeps its tag (fewer bits of it when the id field is
             // wider); its place is asked for, loaded a few entries ahead.
-            constexpr std::size_t kAhead = 8;
-            std::uint32_t ring[2 * kAhead];
+            constexpr std::size_t kRing = 2 * kPrefetchAhead;
+            std::uint32_t ring[kRing];
             std::size_t pushed = 0, done = 0;
             auto id_of = [&](std::uint32_t s) { return NodeId{s & old.id_mask} - 1; };
             auto step = [&] {
-                const std::uint32_t s = ring[done++ % (2 * kAhead)];
+                const std::uint32_t s = ring[done++ % kRing];
                 const NodeId id = id_of(s);
                 add(t, keys.place(id), (s & ~old.id_mask & ~t.id_mask) | static_cast<std::uint32_t>(id + 1));
             };
@@ -383,9 +383,9 @@ private:
                 const std::uint32_t s = old.slots[i].load(std::memory_order_relaxed);
                 if (s == 0) continue;
                 keys.prefetch(id_of(s), 0);
-                ring[pushed % (2 * kAhead)] = s;
-                if (++pushed > kAhead) keys.prefetch(id_of(ring[(pushed - kAhead - 1) % (2 * kAhead)]), 1);
-                if (pushed - done == 2 * kAhead) step();
+                ring[pushed % kRing] = s;
+                if (++pushed > kPrefetchAhead) keys.prefetch(id_of(ring[(pushed - kPrefetchAhead - 1) % kRing]), 1);
+                if (pushed - done == kRing) step();
             }
             while (done < pushed) step();
         }

@@ -27,6 +27,11 @@ public:
 
 [[noreturn]] inline void panic(const std::string& message) { throw InternalFailure(message); }
 
+// How many elements ahead a streaming loop asks for the memory that an
+// element will touch at random: far enough ahead that the load has landed
+// when the element comes, near enough that it is still cached then.
+inline constexpr std::size_t kPrefetchAhead = 8;
+
 // An index at or past the end of something of length `len`: a broken
 // invariant of the caller.
 [[noreturn]] inline void index_out_of_bounds(std::uint64_t len, std::uint64_t index) {

@@ -54,7 +54,6 @@ Result<std::uint64_t, BadNodeId> CanonicalForm::step(std::span<const NodeKey> de
     // a node a few places ahead are requested while this one is handled,
     // for both orders of a binary node's inputs. A node whose inputs are not
     // all mapped yet gets no hint.
-    constexpr std::size_t kAhead = 8;
     auto hint = [&](const NodeKey& node) {
         const std::span<const NodeId> in = node.inputs();
         NodeId mapped[2];
@@ -69,11 +68,11 @@ Result<std::uint64_t, BadNodeId> CanonicalForm::step(std::span<const NodeKey> de
             table_.prefetch(NodeKey::hash_with_inputs(node.head_hash(), {mapped, 2}));
         }
     };
-    for (std::size_t j = 0; j < std::min(kAhead, delta.size()); ++j) hint(delta[j]);
+    for (std::size_t j = 0; j < std::min(kPrefetchAhead, delta.size()); ++j) hint(delta[j]);
     std::vector<NodeId> inputs;
     for (std::size_t i = 0; i < delta.size(); ++i) {
         const NodeKey& node = delta[i];
-        if (i + kAhead < delta.size()) hint(delta[i + kAhead]);
+        if (i + kPrefetchAhead < delta.size()) hint(delta[i + kPrefetchAhead]);
         inputs.clear();
         for (NodeId x : node.inputs()) {
             if (x >= map_.size()) return BadNodeId{x};
@@ -88,14 +87,14 @@ Result<std::uint64_t, BadNodeId> CanonicalForm::step(std::span<const NodeKey> de
 }
 
 Result<Reduced, BadNodeId> CanonicalForm::finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
-                                                   bool maximal_fusion, PhaseObserver* observer) const {
+                                                   FusionRule fusion, PhaseObserver* observer) const {
     std::vector<NodeId> translated;
     translated.reserve(outputs.size());
     for (NodeId o : outputs) {
         if (o >= map_.size()) return BadNodeId{o};
         translated.push_back(map_[o]);
     }
-    return reduce_through(nodes_, translated, map_, engine, maximal_fusion, observer);
+    return reduce_through(nodes_, translated, map_, engine, fusion, observer);
 }
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const GraphStore& store) {
@@ -104,7 +103,7 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const GraphStore& stor
 
 Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore& store,
                                                                 std::optional<std::vector<NodeId>> outputs,
-                                                                const RewriteEngine& engine, bool maximal_fusion,
+                                                                const RewriteEngine& engine, FusionRule fusion,
                                                                 PhaseObserver* observer) {
     // Read from the store before taking our lock: no thread holds a store
     // lock while it waits for a reducer lock.
@@ -121,7 +120,7 @@ Result<ReductionResult, BadNodeId> IncrementalReducer::finalize(const GraphStore
         if (!consumed) return consumed.error();
         if (observer != nullptr) observer->phase_done("step");
         lock_.reading();
-        auto reduced = form_.finalize(*outputs, engine, maximal_fusion, observer);
+        auto reduced = form_.finalize(*outputs, engine, fusion, observer);
         if (!reduced) return reduced.error();
         ReductionResult result = from_reduced(std::move(reduced.value()));
         if (observer != nullptr) observer->phase_done("reduced_store");

@@ -29,7 +29,7 @@ public:
     // Reduces the canonical form against store output ids; the node map of
     // the result is indexed by store id. Reads the state only.
     Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs, const RewriteEngine& engine,
-                                        bool maximal_fusion, PhaseObserver* observer = nullptr) const;
+                                        FusionRule fusion, PhaseObserver* observer = nullptr) const;
 
     std::uint64_t watermark() const noexcept { return map_.size(); }
     std::uint64_t canonical_count() const noexcept { return nodes_.size(); }
@@ -57,7 +57,7 @@ public:
     // store before anything is consumed. `observer` hears of "step" (the
     // rest consumed), the pipeline's phases and "reduced_store".
     Result<ReductionResult, BadNodeId> finalize(const GraphStore& store, std::optional<std::vector<NodeId>> outputs,
-                                                const RewriteEngine& engine, bool maximal_fusion,
+                                                const RewriteEngine& engine, FusionRule fusion,
                                                 PhaseObserver* observer = nullptr);
 
     std::uint64_t watermark() const;

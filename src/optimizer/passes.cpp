@@ -200,15 +200,14 @@ CseResult cse(const EngineGraph& graph) {
         for (std::uint32_t v : inputs) h.u64(v);
         return h.finish();
     };
-    // Table lookups miss the cache at random: node i + kAhead's slot is
+    // Table lookups miss the cache at random: node i + kPrefetchAhead's slot is
     // loaded while node i is handled, from its hash computed as if no node in
     // between merged. When none did, that hash is the real one.
-    constexpr std::size_t kAhead = 8;
     struct Ahead {
         std::uint64_t hash;
         std::uint64_t merged;  // merges before the node, as assumed
     };
-    Ahead ahead[kAhead];
+    Ahead ahead[kPrefetchAhead];
     auto look_ahead = [&](std::size_t j, std::size_t i) {
         const std::uint64_t merged = i - dst.size();
         guessed.clear();
@@ -216,14 +215,14 @@ CseResult cse(const EngineGraph& graph) {
             guessed.push_back(x < i ? out.old_to_new[x] : x >= merged ? static_cast<std::uint32_t>(x - merged) : x);
         }
         const std::uint64_t hash = hash_of(graph.label_id(j), guessed);
-        ahead[j % kAhead] = Ahead{hash, merged};
+        ahead[j % kPrefetchAhead] = Ahead{hash, merged};
         table.prefetch(hash);
     };
-    for (std::size_t j = 0; j < std::min(kAhead, m); ++j) look_ahead(j, 0);
+    for (std::size_t j = 0; j < std::min(kPrefetchAhead, m); ++j) look_ahead(j, 0);
 
     for (std::size_t i = 0; i < m; ++i) {
-        const Ahead guess = ahead[i % kAhead];
-        if (i + kAhead < m) look_ahead(i + kAhead, i);
+        const Ahead guess = ahead[i % kPrefetchAhead];
+        if (i + kPrefetchAhead < m) look_ahead(i + kPrefetchAhead, i);
         renumbered.clear();
         for (std::uint32_t x : graph.inputs(i)) {
             if (x >= i) input_not_earlier(i, x);
@@ -345,24 +344,25 @@ private:
 
 }  // namespace
 
-FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion) {
-    const std::size_t n = graph.size();
-    const Labels& labels = *graph.labels();
+namespace {
 
+constexpr std::uint32_t kBlocked = 0xfffffffeu;
+
+// Every group is keyed by its largest member, the only member whose value is
+// used outside it; returns each node's group key. Scanning downwards, node
+// i's entry holds what its consumers (all of them behind it) said when they
+// were looked at: nothing (kNone), the one group they all lie in, or
+// kBlocked; it is then overwritten with i's own group. An operation joins
+// the group its consumer entries share, and under the single-use rule only
+// when there is exactly one entry.
+LargeVector<std::uint32_t> group_nodes(const EngineGraph& graph, FusionRule rule) {
+    const std::size_t n = graph.size();
     std::vector<bool> is_output(n, false);
     for (std::uint64_t o : graph.outputs) {
         if (o >= n) index_out_of_bounds(n, o);
         is_output[o] = true;
     }
-
-    // Grouping. Every group is keyed by its largest member, the only member
-    // whose value is used outside it. Scanning downwards, node i's entry
-    // holds what its consumers (all of them behind it) said when they were
-    // looked at: nothing (kNone), the one group they all lie in, or kBlocked;
-    // it is then overwritten with i's own group. An operation joins the
-    // group its consumer entries share, and under the single-use rule only
-    // when there is exactly one entry.
-    constexpr std::uint32_t kBlocked = 0xfffffffeu;
+    const bool maximal = rule == FusionRule::Maximal;
     LargeVector<std::uint32_t> group(n, kNone);
     for (std::size_t i = n; i-- > 0;) {
         const std::uint32_t target = group[i];
@@ -377,100 +377,138 @@ FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bo
                 said = kBlocked;
             } else if (said == kNone) {
                 said = own;
-            } else if (!maximal_fusion || said != own) {
+            } else if (!maximal || said != own) {
                 said = kBlocked;
             }
         }
     }
-    std::vector<bool>().swap(is_output);
+    return group;
+}
 
-    // Emission, in ascending order of the group keys: producers before
-    // consumers. Until a group is emitted, its members are chained through
-    // their placements: `node` holds the previous member of the same group,
-    // and the key's `member` the last member seen.
-    FusionResult out;
-    out.placement.assign(n, Place{kNone, kNone});
-    LargeVector<Place>& place = out.placement;
-    // Exactly one reduced node per group.
-    std::size_t groups = 0;
-    for (std::size_t j = 0; j < n; ++j) groups += group[j] == j;
-    out.nodes.reserve(groups);
-    StageInputs stage_inputs;
-    StageHeads heads;
-    std::vector<std::uint32_t> members;  // of the group being emitted, ascending
-    std::vector<NodeId> inputs;          // of the node being emitted
-    std::vector<StageOp> ops;
-    // The reduced node of group `y`, emitted before node `before`.
-    auto emitted = [&](std::uint32_t y, std::size_t before) {
-        if (group[y] != y || y >= before) panic("no entry found for key");
-        return NodeId{place[y].node};
-    };
+// Emits the groups in ascending order of their keys: producers before
+// consumers. Until a group is emitted, its members are chained through their
+// placements: `node` holds the previous member of the same group, and the
+// key's `member` the last member seen.
+class StageEmitter {
+public:
+    StageEmitter(const EngineGraph& graph, const TokenTable& tokens, const LargeVector<std::uint32_t>& group)
+        : graph_(graph), labels_(*graph.labels()), tokens_(tokens), group_(group) {}
 
-    for (std::size_t j = 0; j < n; ++j) {
-        const std::uint32_t g = group[j];
-        place[j].node = place[g].member;  // the previous member of j's group
-        place[g].member = static_cast<std::uint32_t>(j);
-        if (g != j) continue;
-
-        // Every member is at most the key, so the group is complete.
-        members.clear();
-        for (std::uint32_t m = static_cast<std::uint32_t>(j); m != kNone; m = place[m].node) members.push_back(m);
-        std::reverse(members.begin(), members.end());
-        const auto id = static_cast<std::uint32_t>(out.nodes.size());
-
-        if (graph.boundary(j)) {
-            inputs.clear();
-            for (std::uint32_t x : graph.inputs(j)) inputs.push_back(emitted(group[x], j));
-            out.nodes.push_back(tokens.at(labels, graph.label_id(j)).with_input_list(inputs));
-            place[j] = Place{id, Place::kNoMember};
-            ++out.boundary_nodes;
-            continue;
+    FusionResult run() {
+        const std::size_t n = graph_.size();
+        out_.placement.assign(n, Place{kNone, kNone});
+        // Exactly one reduced node per group.
+        std::size_t groups = 0;
+        for (std::size_t j = 0; j < n; ++j) groups += group_[j] == j;
+        out_.nodes.reserve(groups);
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::uint32_t g = group_[j];
+            place()[j].node = place()[g].member;  // the previous member of j's group
+            place()[g].member = static_cast<std::uint32_t>(j);
+            if (g != j) continue;
+            if (graph_.boundary(j)) {
+                emit_boundary(j);
+            } else {
+                emit_stage(j);
+            }
         }
+        out_.outputs.reserve(graph_.outputs.size());
+        for (std::uint64_t o : graph_.outputs) out_.outputs.push_back(emitted(group_[o], n));
+        return std::move(out_);
+    }
 
+private:
+    LargeVector<Place>& place() { return out_.placement; }
+
+    // The reduced node of group `y`, emitted before node `before`.
+    NodeId emitted(std::uint32_t y, std::size_t before) {
+        if (group_[y] != y || y >= before) panic("no entry found for key");
+        return NodeId{place()[y].node};
+    }
+
+    void emit_boundary(std::size_t j) {
+        const auto id = static_cast<std::uint32_t>(out_.nodes.size());
+        inputs_.clear();
+        for (std::uint32_t x : graph_.inputs(j)) inputs_.push_back(emitted(group_[x], j));
+        out_.nodes.push_back(tokens_.at(labels_, graph_.label_id(j)).with_input_list(inputs_));
+        place()[j] = Place{id, Place::kNoMember};
+        ++out_.boundary_nodes;
+    }
+
+    // Emits the stage keyed by `j`. Every member is at most the key, so the
+    // group is complete.
+    void emit_stage(std::size_t j) {
+        const auto id = static_cast<std::uint32_t>(out_.nodes.size());
+        members_.clear();
+        for (std::uint32_t m = static_cast<std::uint32_t>(j); m != kNone; m = place()[m].node) members_.push_back(m);
+        std::reverse(members_.begin(), members_.end());
         // A member's position is written before its users read it: the
         // members ascend, and each reads earlier ones only.
-        for (std::uint32_t k = 0; k < members.size(); ++k) place[members[k]] = Place{id, k};
-        stage_inputs.start();
-        std::vector<std::uint64_t>& codes = heads.scratch();
+        for (std::uint32_t k = 0; k < members_.size(); ++k) place()[members_[k]] = Place{id, k};
+        encode_members(group_[j]);
+        inputs_.clear();
+        for (std::uint32_t y : stage_inputs_.groups()) inputs_.push_back(emitted(y, j));
+        const std::uint64_t hash = heads_.hash();
+        if (std::optional<std::uint64_t> first = heads_.find(hash)) {
+            out_.nodes.push_back(out_.nodes[*first].with_input_list(inputs_));
+        } else {
+            heads_.add(hash, id);
+            out_.nodes.push_back(NodeKey::stage(inputs_, decode_members()));
+        }
+        ++out_.stages;
+    }
+
+    // Writes the members of group `g` as codes into the stage heads' scratch
+    // and gathers the stage's inputs.
+    void encode_members(std::uint32_t g) {
+        stage_inputs_.start();
+        std::vector<std::uint64_t>& codes = heads_.scratch();
         codes.clear();
-        for (std::uint32_t m : members) {
-            const std::span<const std::uint32_t> args = graph.inputs(m);
-            codes.push_back(graph.label_id(m));
+        for (std::uint32_t m : members_) {
+            const std::span<const std::uint32_t> args = graph_.inputs(m);
+            codes.push_back(graph_.label_id(m));
             codes.push_back(args.size());
             for (std::uint32_t x : args) {
-                const std::uint32_t y = group[x];
+                const std::uint32_t y = group_[x];
                 const StageRef ref =
-                    y == g ? StageRef::member(place[x].member) : StageRef::input(stage_inputs.position_of(y));
+                    y == g ? StageRef::member(place()[x].member) : StageRef::input(stage_inputs_.position_of(y));
                 codes.push_back(StageHeads::argument(ref));
             }
         }
-        inputs.clear();
-        for (std::uint32_t y : stage_inputs.groups()) inputs.push_back(emitted(y, j));
-        const std::uint64_t hash = heads.hash();
-        if (std::optional<std::uint64_t> first = heads.find(hash)) {
-            out.nodes.push_back(out.nodes[*first].with_input_list(inputs));
-        } else {
-            // A new member list: its texts, built once.
-            ops.clear();
-            for (std::size_t c = 0; c < codes.size();) {
-                StageOp& op = ops.emplace_back();
-                op.label = labels.text(static_cast<LabelId>(codes[c]));
-                const std::uint64_t count = codes[c + 1];
-                c += 2;
-                for (std::uint64_t a = 0; a < count; ++a, ++c) {
-                    op.inputs.push_back(StageRef{static_cast<StageRef::Kind>(codes[c] & 1), codes[c] >> 1});
-                }
-            }
-            heads.add(hash, id);
-            out.nodes.push_back(NodeKey::stage(inputs, std::move(ops)));
-            ops = {};
-        }
-        ++out.stages;
     }
 
-    out.outputs.reserve(graph.outputs.size());
-    for (std::uint64_t o : graph.outputs) out.outputs.push_back(emitted(group[o], n));
-    return out;
+    // A new member list's texts, built once.
+    std::vector<StageOp> decode_members() {
+        const std::vector<std::uint64_t>& codes = heads_.scratch();
+        std::vector<StageOp> ops;
+        for (std::size_t c = 0; c < codes.size();) {
+            StageOp& op = ops.emplace_back();
+            op.label = labels_.text(static_cast<LabelId>(codes[c]));
+            const std::uint64_t count = codes[c + 1];
+            c += 2;
+            for (std::uint64_t a = 0; a < count; ++a, ++c) {
+                op.inputs.push_back(StageRef{static_cast<StageRef::Kind>(codes[c] & 1), codes[c] >> 1});
+            }
+        }
+        return ops;
+    }
+
+    const EngineGraph& graph_;
+    const Labels& labels_;
+    const TokenTable& tokens_;
+    const LargeVector<std::uint32_t>& group_;
+    FusionResult out_;
+    StageInputs stage_inputs_;
+    StageHeads heads_;
+    std::vector<std::uint32_t> members_;  // of the group being emitted, ascending
+    std::vector<NodeId> inputs_;          // of the node being emitted
+};
+
+}  // namespace
+
+FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, FusionRule rule) {
+    const LargeVector<std::uint32_t> group = group_nodes(graph, rule);
+    return StageEmitter(graph, tokens, group).run();
 }
 
 }  // namespace veltrix

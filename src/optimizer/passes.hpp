@@ -119,11 +119,15 @@ struct FusionResult {
     std::uint64_t boundary_nodes = 0;
 };
 
-// Puts every operation into a stage and rebuilds every other node from the
-// token table with new inputs. With `maximal_fusion` false an operation joins
-// its consumer only when it has exactly one consumer entry; with it true, when
-// all of its consumers lie in one stage.
+// When an operation joins the stage of its consumers.
+enum class FusionRule {
+    SingleUse,  // only when it has exactly one consumer entry
+    Maximal,    // when all of its consumers lie in one stage
+};
+
+// Puts every operation into a stage, under `rule`, and rebuilds every other
+// node from the token table with new inputs.
 // Stages with equal members share one key head.
-FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, bool maximal_fusion);
+FusionResult stage_fusion(const EngineGraph& graph, const TokenTable& tokens, FusionRule rule);
 
 }  // namespace veltrix

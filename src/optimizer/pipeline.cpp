@@ -47,7 +47,7 @@ Front read_graph(InputGraph nodes, std::span<const NodeId> outputs, PhaseObserve
 
 // The rest of the pipeline. With `index`, the node map has one entry per
 // entry of `index`: the entry of input node index[s].
-Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusion, PhaseObserver* observer,
+Reduced reduce_front(Front front, const RewriteEngine& engine, FusionRule fusion, PhaseObserver* observer,
                      const std::vector<NodeId>* index = nullptr) {
     Reduced out;
     out.input_nodes = front.input_nodes;
@@ -89,7 +89,7 @@ Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusi
         tell(observer, "cse");
         out.canonical_nodes = dedup.graph.size();
 
-        fused = stage_fusion(dedup.graph, front.kept.tokens, maximal_fusion);
+        fused = stage_fusion(dedup.graph, front.kept.tokens, fusion);
         out.stages = fused.stages;
         out.boundary_nodes = fused.boundary_nodes;
     }
@@ -113,14 +113,14 @@ Reduced reduce_front(Front front, const RewriteEngine& engine, bool maximal_fusi
 }  // namespace
 
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                         bool maximal_fusion, PhaseObserver* observer) {
-    return reduce_front(read_graph(InputGraph::of(nodes), outputs, observer), engine, maximal_fusion, observer);
+                         FusionRule fusion, PhaseObserver* observer) {
+    return reduce_front(read_graph(InputGraph::of(nodes), outputs, observer), engine, fusion, observer);
 }
 
 Reduced reduce_through(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
-                       const std::vector<NodeId>& index, const RewriteEngine& engine, bool maximal_fusion,
+                       const std::vector<NodeId>& index, const RewriteEngine& engine, FusionRule fusion,
                        PhaseObserver* observer) {
-    return reduce_front(read_graph(InputGraph::of(nodes), outputs, observer), engine, maximal_fusion, observer, &index);
+    return reduce_front(read_graph(InputGraph::of(nodes), outputs, observer), engine, fusion, observer, &index);
 }
 
 PlacementList::PlacementList(std::initializer_list<NodeMapEntry> entries) {
@@ -186,7 +186,7 @@ namespace {
 // borrowed from the store's keys, which outlive the call, and nodes recorded
 // meanwhile by other threads are simply not seen.
 Result<ReductionResult, BadNodeId> reduce_store(const GraphStore& store, const std::span<const NodeId>* outputs,
-                                                const RewriteEngine& engine, bool maximal_fusion,
+                                                const RewriteEngine& engine, FusionRule fusion,
                                                 PhaseObserver* observer) {
     InputGraph nodes;
     std::vector<NodeId> marks;
@@ -213,7 +213,7 @@ Result<ReductionResult, BadNodeId> reduce_store(const GraphStore& store, const s
     if (too_large) panic("a reduction handles fewer than 2^32 - 2 nodes");
     tell(observer, "snapshot");
     Front front = read_graph(std::move(nodes), outputs != nullptr ? *outputs : marks, observer);
-    Reduced reduced = reduce_front(std::move(front), engine, maximal_fusion, observer);
+    Reduced reduced = reduce_front(std::move(front), engine, fusion, observer);
     ReductionResult result = from_reduced(std::move(reduced));
     tell(observer, "reduced_store");
     return result;
@@ -222,14 +222,14 @@ Result<ReductionResult, BadNodeId> reduce_store(const GraphStore& store, const s
 }  // namespace
 
 Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
-                                                       const RewriteEngine& engine, bool maximal_fusion,
+                                                       const RewriteEngine& engine, FusionRule fusion,
                                                        PhaseObserver* observer) {
-    return reduce_store(store, &outputs, engine, maximal_fusion, observer);
+    return reduce_store(store, &outputs, engine, fusion, observer);
 }
 
-ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion,
+ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, FusionRule fusion,
                             PhaseObserver* observer) {
-    return std::move(reduce_store(store, nullptr, engine, maximal_fusion, observer)).value();
+    return std::move(reduce_store(store, nullptr, engine, fusion, observer)).value();
 }
 
 }  // namespace veltrix

@@ -90,13 +90,13 @@ public:
 // over a snapshot. Ids in `nodes` inputs and in `outputs` must be below
 // `nodes.size()`; anything else is an internal failure.
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const NodeId> outputs, const RewriteEngine& engine,
-                         bool maximal_fusion, PhaseObserver* observer = nullptr);
+                         FusionRule fusion, PhaseObserver* observer = nullptr);
 
 // reduce_with_mode with a node map over other ids: its entry s is the entry
 // reduce_with_mode gives node index[s] (the incremental reducer's store ids,
 // through its canonical map), built without the map over `nodes`.
 Reduced reduce_through(std::span<const NodeKey> nodes, std::span<const NodeId> outputs,
-                       const std::vector<NodeId>& index, const RewriteEngine& engine, bool maximal_fusion,
+                       const std::vector<NodeId>& index, const RewriteEngine& engine, FusionRule fusion,
                        PhaseObserver* observer = nullptr);
 
 // A freshly built store together with the counters of its reduction.
@@ -106,13 +106,13 @@ struct ReductionResult {
 };
 
 // Reduces against the store's marked outputs.
-ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, bool maximal_fusion,
+ReductionResult reduce_with(const GraphStore& store, const RewriteEngine& engine, FusionRule fusion,
                             PhaseObserver* observer = nullptr);
 
 // Reduces against exactly `outputs` (order and repeats kept). The first id
 // that names no node of the store is returned as an error.
 Result<ReductionResult, BadNodeId> reduce_with_outputs(const GraphStore& store, std::span<const NodeId> outputs,
-                                                       const RewriteEngine& engine, bool maximal_fusion,
+                                                       const RewriteEngine& engine, FusionRule fusion,
                                                        PhaseObserver* observer = nullptr);
 
 // Interns a reduced graph into a new store, marks its outputs and installs

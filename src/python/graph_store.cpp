@@ -580,8 +580,9 @@ PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         const GraphStore& s = store(self);
         auto reduced = run_detached([&]() -> Result<ReductionResult, BadNodeId> {
             const SaturationEngine engine;
-            if (options.outputs) return reduce_with_outputs(s, *options.outputs, engine, options.maximal_fusion);
-            return reduce_with(s, engine, options.maximal_fusion);
+            const FusionRule fusion = options.maximal_fusion ? FusionRule::Maximal : FusionRule::SingleUse;
+            if (options.outputs) return reduce_with_outputs(s, *options.outputs, engine, fusion);
+            return reduce_with(s, engine, fusion);
         });
         if (!reduced) return map_err(reduced.error());
         if constexpr (Entry == ReduceEntry::Report) return report_to_py(reduced.value().report);

@@ -59,7 +59,8 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         IncrementalReducer& r = reducer(self);
         auto result = run_detached([&] {
             const SaturationEngine engine;
-            return r.finalize(*store, std::move(options.outputs), engine, options.maximal_fusion);
+            const FusionRule fusion = options.maximal_fusion ? FusionRule::Maximal : FusionRule::SingleUse;
+            return r.finalize(*store, std::move(options.outputs), engine, fusion);
         });
         if (!result) return map_err(result.error());
         return reduction_to_py(std::move(result.value()));

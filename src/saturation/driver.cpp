@@ -151,10 +151,42 @@ std::optional<StopCause> SaturationDriver::check_limits() const {
     return std::nullopt;
 }
 
+std::optional<StopCause> SaturationDriver::search_rules(std::uint64_t iteration, std::span<const Rewrite> rules,
+                                                       std::vector<SearchMemo>& searched, std::vector<char>& matched,
+                                                       Iteration& it) {
+    std::fill(matched.begin(), matched.end(), 0);
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+        bool banned = false;
+        matched[k] = scheduler_.search_rewrite(iteration, egraph_, rules[k], searched[k], &banned);
+        if (banned) it.banned.push_back(rules[k].name());
+        if (auto stop = check_limits()) return stop;
+    }
+    return std::nullopt;
+}
+
+std::optional<StopCause> SaturationDriver::apply_rules(std::span<const Rewrite> rules, std::vector<SearchMemo>& searched,
+                                                      const std::vector<char>& matched, Iteration& it) {
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+        const std::size_t merged = matched[k] ? scheduler_.apply_rewrite(egraph_, rules[k], searched[k].matches) : 0;
+        if (merged > 0) {
+            auto at = std::find_if(it.applied.begin(), it.applied.end(),
+                                   [&](const auto& a) { return a.first == rules[k].name(); });
+            if (at == it.applied.end()) {
+                it.applied.emplace_back(rules[k].name(), merged);
+            } else {
+                at->second += merged;
+            }
+        }
+        if (auto stop = check_limits()) return stop;
+    }
+    return std::nullopt;
+}
+
 SaturationDriver& SaturationDriver::run(std::span<const Rewrite> rules) {
     warn_repeated_rule_names(rules);
     egraph_.rebuild();
 
+    auto seconds_since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
     std::vector<SearchMemo> searched(rules.size());
     std::vector<char> matched(rules.size());
     for (;;) {
@@ -166,38 +198,11 @@ SaturationDriver& SaturationDriver::run(std::span<const Rewrite> rules) {
         it.egraph_nodes = egraph_.total_size();
         it.egraph_classes = egraph_.class_count();
 
-        auto seconds_since = [](Clock::time_point t) {
-            return std::chrono::duration<double>(Clock::now() - t).count();
-        };
         auto phase = Clock::now();
-        if (!stop) {
-            std::fill(matched.begin(), matched.end(), 0);
-            for (std::size_t k = 0; k < rules.size(); ++k) {
-                bool banned = false;
-                matched[k] = scheduler_.search_rewrite(i, egraph_, rules[k], searched[k], &banned);
-                if (banned) it.banned.push_back(rules[k].name());
-                if ((stop = check_limits())) break;
-            }
-        }
+        if (!stop) stop = search_rules(i, rules, searched, matched, it);
         it.search_seconds = seconds_since(phase);
         phase = Clock::now();
-        if (!stop) {
-            for (std::size_t k = 0; k < rules.size(); ++k) {
-                const std::size_t merged =
-                    matched[k] ? scheduler_.apply_rewrite(egraph_, rules[k], searched[k].matches) : 0;
-                if (merged > 0) {
-                    auto at = std::find_if(it.applied.begin(), it.applied.end(),
-                                           [&](const auto& a) { return a.first == rules[k].name(); });
-                    if (at == it.applied.end()) {
-                        it.applied.emplace_back(rules[k].name(), merged);
-                    } else {
-                        at->second += merged;
-                    }
-                }
-                if ((stop = check_limits())) break;
-            }
-        }
-
+        if (!stop) stop = apply_rules(rules, searched, matched, it);
         it.apply_seconds = seconds_since(phase);
         phase = Clock::now();
         it.rebuild_merges = egraph_.rebuild();

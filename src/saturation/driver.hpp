@@ -152,6 +152,12 @@ public:
 
 private:
     std::optional<StopCause> check_limits() const;
+    // One iteration's search and apply phases over every rule, in order;
+    // each stops early, with the cause, when a limit is reached.
+    std::optional<StopCause> search_rules(std::uint64_t iteration, std::span<const Rewrite> rules,
+                                          std::vector<SearchMemo>& searched, std::vector<char>& matched, Iteration& it);
+    std::optional<StopCause> apply_rules(std::span<const Rewrite> rules, std::vector<SearchMemo>& searched,
+                                         const std::vector<char>& matched, Iteration& it);
 
     EGraph egraph_;
     std::vector<Iteration> iterations_;

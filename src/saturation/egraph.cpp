@@ -93,10 +93,9 @@ void EGraph::NodeTable::rehash(std::size_t size, const ClassRec* records) {
     const std::uint32_t old_mask = record_mask_;
     record_mask_ = low_bits32(bits);
     // Records are read at random: each is requested a few entries ahead.
-    constexpr std::size_t kAhead = 8;
     for (std::size_t j = 0; j < old.size(); ++j) {
-        if (j + kAhead < old.size() && old[j + kAhead] != 0) {
-            __builtin_prefetch(&records[(old[j + kAhead] & old_mask) - 1]);
+        if (j + kPrefetchAhead < old.size() && old[j + kPrefetchAhead] != 0) {
+            __builtin_prefetch(&records[(old[j + kPrefetchAhead] & old_mask) - 1]);
         }
         const std::uint32_t s = old[j];
         if (s == 0) continue;
@@ -491,15 +490,15 @@ std::size_t EGraph::rebuild() {
         // A repair reads the e-node that created the user, the classes of
         // its children and the table, all at random; each is requested a few
         // repairs ahead, in the order the repair needs them.
-        constexpr std::size_t kAhead = 4;
+        constexpr std::size_t kStageGap = 4;  // entries between two stages
         const std::size_t count = users.size();
         for (std::size_t j = 0; j < count; ++j) {
-            if (j + 4 * kAhead < count) prefetch_record(users[j + 4 * kAhead]);
-            if (j + 3 * kAhead < count) {
-                for (Id c : classes_[users[j + 3 * kAhead]].node.children()) prefetch_class(c);
+            if (j + 4 * kStageGap < count) prefetch_record(users[j + 4 * kStageGap]);
+            if (j + 3 * kStageGap < count) {
+                for (Id c : classes_[users[j + 3 * kStageGap]].node.children()) prefetch_class(c);
             }
-            if (j + 2 * kAhead < count) prefetch_add(classes_[users[j + 2 * kAhead]].node, AddStage::Slot);
-            if (j + kAhead < count) prefetch_add(classes_[users[j + kAhead]].node, AddStage::Entry);
+            if (j + 2 * kStageGap < count) prefetch_add(classes_[users[j + 2 * kStageGap]].node, AddStage::Slot);
+            if (j + kStageGap < count) prefetch_add(classes_[users[j + kStageGap]].node, AddStage::Entry);
             repair(users[j], merges);
         }
     }
@@ -517,17 +516,17 @@ std::size_t EGraph::rebuild() {
         // Each class is requested in stages a few entries ahead: the link of
         // the listed record, the root's record (and so its first e-node),
         // then its second e-node.
-        constexpr std::size_t kAhead = 6;
+        constexpr std::size_t kStageGap = 6;  // entries between two stages
         const std::size_t count = touched_.size();
         auto root_of = [&](Id t) {
             const Id up = uf_[t];
             return up == t ? t : uf_[up];
         };
         for (std::size_t j = 0; j < count; ++j) {
-            if (j + 3 * kAhead < count) __builtin_prefetch(&uf_[touched_[j + 3 * kAhead]]);
-            if (j + 2 * kAhead < count) prefetch_record(root_of(touched_[j + 2 * kAhead]));
-            if (j + kAhead < count) {
-                const Id soon = root_of(touched_[j + kAhead]);
+            if (j + 3 * kStageGap < count) __builtin_prefetch(&uf_[touched_[j + 3 * kStageGap]]);
+            if (j + 2 * kStageGap < count) prefetch_record(root_of(touched_[j + 2 * kStageGap]));
+            if (j + kStageGap < count) {
+                const Id soon = root_of(touched_[j + kStageGap]);
                 const std::uint32_t second = classes_[soon].next;
                 if (second != soon) prefetch_record(second);
             }
@@ -557,65 +556,49 @@ EClass EGraph::eclass(Id id) const {
     return out;
 }
 
-std::optional<std::string> EGraph::check_invariants() const {
-    // Without chains, a class's parent entries are the uses of it by records.
-    std::vector<std::uint32_t> uses;
-    if (!parents_built_) {
-        uses.assign(classes_.size(), 0);
-        for (Id id = 0; id < classes_.size(); ++id) {
-            for (Id c : classes_[id].node.children()) ++uses[c];
+std::optional<std::string> EGraph::check_class(Id id, const std::vector<std::uint32_t>& uses) const {
+    // The chain must come back to the root and hold records of this class
+    // only.
+    std::size_t steps = 0;
+    std::uint32_t r = id;
+    do {
+        if (r >= classes_.size() || find(r) != id || ++steps > classes_.size()) {
+            return "class " + std::to_string(id) + " has a broken e-node chain";
         }
+        r = classes_[r].next;
+    } while (r != id);
+    std::vector<const ENode*> nodes;
+    std::optional<std::string> problem;
+    for_each_node(id, [&](const ENode& n) {
+        if (problem) return;
+        for (Id ch : n.children()) {
+            if (find(ch) != ch) problem = "class " + std::to_string(id) + " has a non-canonical child";
+        }
+        const Id owner = table_.find(n, n.hash(), classes_.data());
+        if (owner == kNoId || find(owner) != id) {
+            problem = "an e-node of class " + std::to_string(id) + " is hash-consed elsewhere";
+        }
+        nodes.push_back(&n);
+    });
+    if (problem) return problem;
+    std::sort(nodes.begin(), nodes.end(), [](const ENode* a, const ENode* b) { return *a < *b; });
+    for (std::size_t k = 1; k < nodes.size(); ++k) {
+        if (*nodes[k] == *nodes[k - 1]) return "class " + std::to_string(id) + " has duplicates";
     }
-    std::size_t live = 0;
-    for (Id id = 0; id < classes_.size(); ++id) {
-        const ClassRec& c = classes_[id];
-        if (uf_[id] != id) {
-            if (c.parent_count != 0 || (parents_built_ && parent_ends_[id].head != kNone)) {
-                return "absorbed class " + std::to_string(id) + " still holds parents";
-            }
-            continue;
+    const ClassRec& c = classes_[id];
+    std::uint32_t parents = 0;
+    if (parents_built_) {
+        for (std::uint32_t p = parent_ends_[id].head; p != kNone && parents <= c.parent_count; p = parent_pool_[p].next) {
+            ++parents;
         }
-        ++live;
-        // The chain must come back to the root and hold records of this
-        // class only.
-        std::size_t steps = 0;
-        std::uint32_t r = id;
-        do {
-            if (r >= classes_.size() || find(r) != id || ++steps > classes_.size()) {
-                return "class " + std::to_string(id) + " has a broken e-node chain";
-            }
-            r = classes_[r].next;
-        } while (r != id);
-        std::vector<const ENode*> nodes;
-        std::optional<std::string> problem;
-        for_each_node(id, [&](const ENode& n) {
-            if (problem) return;
-            for (Id ch : n.children()) {
-                if (find(ch) != ch) problem = "class " + std::to_string(id) + " has a non-canonical child";
-            }
-            const Id owner = table_.find(n, n.hash(), classes_.data());
-            if (owner == kNoId || find(owner) != id) {
-                problem = "an e-node of class " + std::to_string(id) + " is hash-consed elsewhere";
-            }
-            nodes.push_back(&n);
-        });
-        if (problem) return problem;
-        std::sort(nodes.begin(), nodes.end(), [](const ENode* a, const ENode* b) { return *a < *b; });
-        for (std::size_t k = 1; k < nodes.size(); ++k) {
-            if (*nodes[k] == *nodes[k - 1]) return "class " + std::to_string(id) + " has duplicates";
-        }
-        std::uint32_t parents = 0;
-        if (parents_built_) {
-            for (std::uint32_t r = parent_ends_[id].head; r != kNone && parents <= c.parent_count;
-                 r = parent_pool_[r].next) {
-                ++parents;
-            }
-        } else {
-            parents = uses[id];
-        }
-        if (parents != c.parent_count) return "class " + std::to_string(id) + " has a bad parent count";
+    } else {
+        parents = uses[id];
     }
-    if (live != live_classes_) return std::string("class count is out of date");
+    if (parents != c.parent_count) return "class " + std::to_string(id) + " has a bad parent count";
+    return std::nullopt;
+}
+
+std::optional<std::string> EGraph::check_op_counts() const {
     std::vector<std::vector<std::uint64_t>> counted(op_heads_.size());
     for (Id id = 0; id < classes_.size(); ++id) {
         if (uf_[id] != id) continue;
@@ -636,6 +619,30 @@ std::optional<std::string> EGraph::check_invariants() const {
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::string> EGraph::check_invariants() const {
+    // Without chains, a class's parent entries are the uses of it by records.
+    std::vector<std::uint32_t> uses;
+    if (!parents_built_) {
+        uses.assign(classes_.size(), 0);
+        for (Id id = 0; id < classes_.size(); ++id) {
+            for (Id c : classes_[id].node.children()) ++uses[c];
+        }
+    }
+    std::size_t live = 0;
+    for (Id id = 0; id < classes_.size(); ++id) {
+        if (uf_[id] != id) {
+            if (classes_[id].parent_count != 0 || (parents_built_ && parent_ends_[id].head != kNone)) {
+                return "absorbed class " + std::to_string(id) + " still holds parents";
+            }
+            continue;
+        }
+        ++live;
+        if (auto problem = check_class(id, uses)) return problem;
+    }
+    if (live != live_classes_) return std::string("class count is out of date");
+    return check_op_counts();
 }
 
 }  // namespace veltrix::sat

@@ -184,16 +184,16 @@ public:
         // then the root's second e-node (all of them in the common classes
         // of one or two). A step here is short, so the stages are 16 ids
         // apart to cover a miss to main memory.
-        constexpr std::size_t kAhead = 48;
+        constexpr std::size_t kStageGap = 16;
         for (std::size_t j = 0; j < ids.size(); ++j) {
-            if (j + kAhead < ids.size()) __builtin_prefetch(&uf_[ids[j + kAhead]]);
-            if (j + kAhead * 2 / 3 < ids.size()) {
-                const Id up = uf_[ids[j + kAhead * 2 / 3]];
+            if (j + 3 * kStageGap < ids.size()) __builtin_prefetch(&uf_[ids[j + 3 * kStageGap]]);
+            if (j + 2 * kStageGap < ids.size()) {
+                const Id up = uf_[ids[j + 2 * kStageGap]];
                 __builtin_prefetch(&uf_[up]);
                 prefetch_record(up);
             }
-            if (j + kAhead / 3 < ids.size()) {
-                const Id soon = uf_[uf_[ids[j + kAhead / 3]]];
+            if (j + kStageGap < ids.size()) {
+                const Id soon = uf_[uf_[ids[j + kStageGap]]];
                 const std::uint32_t second = classes_[soon].next;
                 if (second != soon) prefetch_record(second);
             }
@@ -446,6 +446,10 @@ private:
     // Marks of one traversal, one bit per id: far smaller than the records,
     // so checking a mark rarely costs a memory access of its own.
     void begin_visits() const { visited_.assign((classes_.size() + 63) / 64, 0); }
+    // The parts of check_invariants: one live class (`uses` counts its uses
+    // when there are no parent chains), and the e-node counts by operator.
+    std::optional<std::string> check_class(Id id, const std::vector<std::uint32_t>& uses) const;
+    std::optional<std::string> check_op_counts() const;
     bool first_visit(Id id) const {
         std::uint64_t& word = visited_[id >> 6];
         const std::uint64_t bit = std::uint64_t{1} << (id & 63);

@@ -1,6 +1,8 @@
 #include "saturation/pattern.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "graph/support.hpp"
@@ -38,6 +40,25 @@ struct SexpNode {
     std::string atom;
     std::vector<std::uint32_t> items;
 };
+
+// Reads a quoted atom's text into `atom`, from just after its opening quote
+// up to the end of the atom, leaving `pos` there. Returns the error, if any.
+std::optional<std::string> read_quoted(std::string_view text, std::size_t& pos, std::size_t end, std::string& atom) {
+    for (;;) {
+        if (pos >= end) return std::string("unexpected end of pattern text");
+        const char q = text[pos++];
+        if (q == '"') break;
+        if (q == '\\') {
+            if (pos >= end) return std::string("unexpected end of pattern text");
+            const char e = text[pos++];
+            atom.push_back(e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e);
+        } else {
+            atom.push_back(q);
+        }
+    }
+    if (pos < end && !ends_atom(text[pos])) return "expected whitespace or ')' but found " + char_at(text, pos);
+    return std::nullopt;
+}
 
 Result<std::vector<SexpNode>, std::string> parse_sexp(std::string_view text) {
     std::size_t begin = 0;
@@ -79,22 +100,7 @@ Result<std::vector<SexpNode>, std::string> parse_sexp(std::string_view text) {
         } else if (c == '"') {
             SexpNode atom;
             atom.quoted = true;
-            ++pos;
-            for (;;) {
-                if (pos >= end) return std::string("unexpected end of pattern text");
-                const char q = text[pos++];
-                if (q == '"') break;
-                if (q == '\\') {
-                    if (pos >= end) return std::string("unexpected end of pattern text");
-                    const char e = text[pos++];
-                    atom.atom.push_back(e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e);
-                } else {
-                    atom.atom.push_back(q);
-                }
-            }
-            if (pos < end && !ends_atom(text[pos])) {
-                return "expected whitespace or ')' but found " + char_at(text, pos);
-            }
+            if (auto error = read_quoted(text, ++pos, end, atom.atom)) return *error;
             finish(std::move(atom));
         } else {
             const std::size_t start = pos;
@@ -131,29 +137,14 @@ Result<Pattern, std::string> Pattern::parse(std::string_view text) {
     p.text_ = std::string(text);
     std::vector<std::uint32_t> entry_of(sexp.size(), 0);
 
-    auto add_var = [&p](Symbol name) {
-        Var v{name};
-        auto it = std::find(p.vars_.begin(), p.vars_.end(), v);
-        const auto slot = static_cast<std::uint32_t>(it - p.vars_.begin());
-        if (it == p.vars_.end()) p.vars_.push_back(v);
-        PatternNode node;
-        node.is_var = true;
-        node.op = name;
-        p.nodes_.push_back(std::move(node));
-        p.var_slot_.push_back(slot);
-    };
-
     for (std::size_t i = 0; i < sexp.size(); ++i) {
         const SexpNode& n = sexp[i];
         if (!n.is_list) {
             if (is_operator[i]) continue;
             if (is_variable(n)) {
-                add_var(Symbol::intern(n.atom));
+                p.add_var(Symbol::intern(n.atom));
             } else {
-                PatternNode node;
-                node.op = Symbol::intern(n.atom);
-                p.nodes_.push_back(std::move(node));
-                p.var_slot_.push_back(0);
+                p.add_op(Symbol::intern(n.atom), {});
             }
         } else {
             if (n.items.empty()) return std::string("empty list is not a pattern");
@@ -161,26 +152,49 @@ Result<Pattern, std::string> Pattern::parse(std::string_view text) {
             if (head.is_list) return std::string("a list cannot stand in operator position");
             if (is_variable(head)) {
                 if (n.items.size() > 1) return "variable " + head.atom + " cannot have children";
-                add_var(Symbol::intern(head.atom));
+                p.add_var(Symbol::intern(head.atom));
             } else {
-                PatternNode node;
-                node.op = Symbol::intern(head.atom);
-                for (std::size_t k = 1; k < n.items.size(); ++k) node.children.push_back(entry_of[n.items[k]]);
-                p.nodes_.push_back(std::move(node));
-                p.var_slot_.push_back(0);
+                std::vector<std::uint32_t> children;
+                for (std::size_t k = 1; k < n.items.size(); ++k) children.push_back(entry_of[n.items[k]]);
+                p.add_op(Symbol::intern(head.atom), std::move(children));
             }
         }
         entry_of[i] = static_cast<std::uint32_t>(p.nodes_.size() - 1);
     }
 
-    // A root over distinct variables, in order, needs no backtracking.
-    const PatternNode& top = p.nodes_.back();
-    p.shallow_ = !top.is_var && top.children.size() == p.vars_.size();
-    for (std::size_t k = 0; p.shallow_ && k < top.children.size(); ++k) {
-        const std::uint32_t child = top.children[k];
-        p.shallow_ = p.nodes_[child].is_var && p.var_slot_[child] == k;
-    }
+    p.shallow_ = p.is_shallow();
     return p;
+}
+
+void Pattern::add_var(Symbol name) {
+    Var v{name};
+    auto it = std::find(vars_.begin(), vars_.end(), v);
+    const auto slot = static_cast<std::uint32_t>(it - vars_.begin());
+    if (it == vars_.end()) vars_.push_back(v);
+    PatternNode node;
+    node.is_var = true;
+    node.op = name;
+    nodes_.push_back(std::move(node));
+    var_slot_.push_back(slot);
+}
+
+void Pattern::add_op(Symbol op, std::vector<std::uint32_t> children) {
+    PatternNode node;
+    node.op = op;
+    node.children = std::move(children);
+    nodes_.push_back(std::move(node));
+    var_slot_.push_back(0);
+}
+
+// A root over distinct variables, in order, needs no backtracking.
+bool Pattern::is_shallow() const {
+    const PatternNode& top = nodes_.back();
+    if (top.is_var || top.children.size() != vars_.size()) return false;
+    for (std::size_t k = 0; k < top.children.size(); ++k) {
+        const std::uint32_t child = top.children[k];
+        if (!nodes_[child].is_var || var_slot_[child] != k) return false;
+    }
+    return true;
 }
 
 namespace {
@@ -410,88 +424,82 @@ Result<Rewrite, std::string> Rewrite::create(std::string_view name, Pattern sear
     return r;
 }
 
+// Whether the applier is one e-node over variables only.
+bool Rewrite::flat_applier() const {
+    const PatternNode& top = applier_.nodes_.back();
+    return !top.is_var &&
+           std::all_of(top.children.begin(), top.children.end(), [&](std::uint32_t c) { return applier_.nodes_[c].is_var; });
+}
+
+// A row whose instance was found in its class at search time is still there:
+// the bound class of a variable stays in the class, and an e-node over
+// classes that are still roots still hash-conses to the class.
+bool Rewrite::still_present(const EGraph& egraph, const SearchMatches& matches, std::uint32_t r) const {
+    if (matches.present.empty() || !matches.present[r]) return false;
+    if (probe_.kind == InstanceProbe::Kind::Var) return true;
+    if (egraph.merge_count() == matches.merges_at_search) return true;
+    const std::span<const Id> row = matches.row(egraph, r);
+    return std::all_of(probe_.slots.begin(), probe_.slots.end(), [&](std::uint32_t slot) { return egraph.is_root(row[slot]); });
+}
+
+// Applying is dominated by memory latency on large e-graphs. The rows are
+// taken in small groups, and each group is walked once per step of the chain
+// of accesses an application makes, requesting that step's memory for the
+// whole group: the accesses of one step are independent of each other, so
+// they overlap, and by the next walk they have arrived. Only hints: the
+// application itself does not depend on them.
+void Rewrite::prefetch_group(const EGraph& egraph, const SearchMatches& matches, std::span<const Pending> group,
+                             bool flat, std::vector<Id>& kids) const {
+    const bool probed = !matches.present.empty();
+    auto hinted = [&](const Pending& item) { return !probed || !matches.present[item.row]; };
+    for (const Pending& item : group) {
+        if (!hinted(item)) continue;
+        const std::span<const Id> bound = matches.row(egraph, item.row);
+        egraph.prefetch_class(item.eclass);
+        // A flat applier's bound classes are only canonicalised here; their
+        // records are asked for later, and only for a new e-node.
+        for (std::size_t e = 0; e < applier_.nodes_.size(); ++e) {
+            if (!applier_.nodes_[e].is_var) continue;
+            const Id id = bound_id(bound, static_cast<std::uint32_t>(e));
+            if (flat) {
+                egraph.prefetch_link(id);
+            } else {
+                egraph.prefetch_class(id);
+            }
+        }
+    }
+    if (!flat) return;
+    const PatternNode& top = applier_.nodes_.back();
+    for (const EGraph::AddStage stage : {EGraph::AddStage::Slot, EGraph::AddStage::Entry, EGraph::AddStage::Class}) {
+        for (const Pending& item : group) {
+            if (!hinted(item)) continue;
+            const std::span<const Id> bound = matches.row(egraph, item.row);
+            kids.clear();
+            for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
+            egraph.prefetch_add(top.op, kids, stage);
+        }
+    }
+}
+
 std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
     if (matches.width != searcher_.vars().size()) {
         panic("matches of another pattern were applied by rule " + std::string(name_.text()));
     }
-    const bool probed = !matches.present.empty();
-    if (probed && matches.present.size() != matches.total) {
+    if (!matches.present.empty() && matches.present.size() != matches.total) {
         panic("probe flags do not match the substitutions of rule " + std::string(name_.text()));
     }
-    const PatternNode& top = applier_.nodes_.back();
-    const bool flat_applier = !top.is_var && std::all_of(top.children.begin(), top.children.end(), [&](std::uint32_t c) {
-        return applier_.nodes_[c].is_var;
-    });
-    auto bound_id = [&](std::span<const Id> row, std::uint32_t entry) {
-        return row[applier_to_searcher_[applier_.var_slot_[entry]]];
-    };
-    // A row whose instance was found in its class at search time is still
-    // there: the bound class of a variable stays in the class, and an e-node
-    // over classes that are still roots still hash-conses to the class.
-    auto still_present = [&](std::uint32_t r) {
-        if (!probed || !matches.present[r]) return false;
-        if (probe_.kind == InstanceProbe::Kind::Var) return true;
-        if (egraph.merge_count() == matches.merges_at_search) return true;
-        const std::span<const Id> row = matches.row(egraph, r);
-        return std::all_of(probe_.slots.begin(), probe_.slots.end(),
-                           [&](std::uint32_t slot) { return egraph.is_root(row[slot]); });
-    };
-
-    // Applying is dominated by memory latency on large e-graphs. The rows are
-    // taken in small groups, and each group is walked once per step of the
-    // chain of accesses an application makes, requesting that step's memory
-    // for the whole group: the accesses of one step are independent of each
-    // other, so they overlap, and by the next walk they have arrived. Only
-    // hints: the application itself does not depend on them.
-    struct Item {
-        Id eclass;
-        std::uint32_t row;
-    };
+    const bool flat = flat_applier();
     constexpr std::size_t kGroup = 32;
-    Item group[kGroup];
-    std::vector<Id> kids;
-    auto instance_kids = [&](const Item& item) -> std::span<const Id> {
-        const std::span<const Id> bound = matches.row(egraph, item.row);
-        kids.clear();
-        for (std::uint32_t c : top.children) kids.push_back(bound_id(bound, c));
-        return kids;
-    };
-    auto hinted = [&](const Item& item) { return !probed || !matches.present[item.row]; };
-
-    std::size_t merged = 0;
-    Pattern::Scratch scratch;
-    std::vector<Id> row;
+    Pending group[kGroup];
     std::size_t filled = 0;
+    std::vector<Id> kids;
+    std::vector<Id> row;
+    Pattern::Scratch scratch;
+    std::size_t merged = 0;
     auto run_group = [&] {
+        prefetch_group(egraph, matches, std::span<const Pending>(group, filled), flat, kids);
         for (std::size_t j = 0; j < filled; ++j) {
-            if (!hinted(group[j])) continue;
-            const std::span<const Id> bound = matches.row(egraph, group[j].row);
-            egraph.prefetch_class(group[j].eclass);
-            // A flat applier's bound classes are only canonicalised here;
-            // their records are asked for later, and only for a new e-node.
-            for (std::size_t e = 0; e < applier_.nodes_.size(); ++e) {
-                if (!applier_.nodes_[e].is_var) continue;
-                const Id id = bound_id(bound, static_cast<std::uint32_t>(e));
-                if (flat_applier) {
-                    egraph.prefetch_link(id);
-                } else {
-                    egraph.prefetch_class(id);
-                }
-            }
-        }
-        if (flat_applier) {
-            for (std::size_t j = 0; j < filled; ++j) {
-                if (hinted(group[j])) egraph.prefetch_add(top.op, instance_kids(group[j]), EGraph::AddStage::Slot);
-            }
-            for (std::size_t j = 0; j < filled; ++j) {
-                if (hinted(group[j])) egraph.prefetch_add(top.op, instance_kids(group[j]), EGraph::AddStage::Entry);
-            }
-            for (std::size_t j = 0; j < filled; ++j) {
-                if (hinted(group[j])) egraph.prefetch_add(top.op, instance_kids(group[j]), EGraph::AddStage::Class);
-            }
-        }
-        for (std::size_t j = 0; j < filled; ++j) {
-            if (still_present(group[j].row)) continue;
+            if (still_present(egraph, matches, group[j].row)) continue;
             // A copy: the row may live in a record, and adding e-nodes moves the records.
             const std::span<const Id> bound = matches.row(egraph, group[j].row);
             row.assign(bound.begin(), bound.end());
@@ -501,7 +509,7 @@ std::size_t Rewrite::apply(EGraph& egraph, const SearchMatches& matches) const {
         filled = 0;
     };
     matches.for_each([&](Id eclass, std::size_t r) {
-        group[filled++] = Item{eclass, static_cast<std::uint32_t>(r)};
+        group[filled++] = Pending{eclass, static_cast<std::uint32_t>(r)};
         if (filled == kGroup) run_group();
     });
     run_group();

@@ -134,6 +134,10 @@ private:
     };
     Id instantiate_slots(EGraph& egraph, std::span<const Id> row, const std::vector<std::uint32_t>& slot_of,
                          Scratch& scratch) const;
+    // Building a parsed pattern: entries are appended children first.
+    void add_var(Symbol name);
+    void add_op(Symbol op, std::vector<std::uint32_t> children);
+    bool is_shallow() const;
 
     FlatExpr nodes_;
     std::vector<Var> vars_;
@@ -165,6 +169,20 @@ public:
     std::size_t apply(EGraph& egraph, const SearchMatches& matches) const;
 
 private:
+    struct Pending {  // a match waiting in its group to be applied
+        Id eclass;
+        std::uint32_t row;
+    };
+    // The class that the applier's variable at `entry` is bound to in a
+    // searcher row.
+    Id bound_id(std::span<const Id> row, std::uint32_t entry) const {
+        return row[applier_to_searcher_[applier_.var_slot_[entry]]];
+    }
+    bool still_present(const EGraph& egraph, const SearchMatches& matches, std::uint32_t r) const;
+    bool flat_applier() const;
+    void prefetch_group(const EGraph& egraph, const SearchMatches& matches, std::span<const Pending> group,
+                        bool flat, std::vector<Id>& kids) const;
+
     Symbol name_;
     Pattern searcher_;
     Pattern applier_;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,16 @@ public:
         return c;
     }
 };
+
+// The message of the internal failure that `f` raises.
+inline std::string failure_text(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const InternalFailure& e) {
+        return e.what();
+    }
+    return "<no failure>";
+}
 
 }  // namespace veltrix::test_support
 

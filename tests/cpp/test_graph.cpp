@@ -20,6 +20,8 @@ using namespace veltrix::graph_testing;
 
 namespace {
 
+constexpr NodeId kNoSuchId = ~NodeId{0};  // stands for "no id" and "no error" in comparisons
+
 using V = ParamValue;
 using namespace std::string_literals;
 double from_bits(std::uint64_t bits) { return std::bit_cast<double>(bits); }
@@ -46,7 +48,7 @@ TEST(GraphKeys, EscapingMatchesChainedReplacements) {
             esc = replace_all(esc, seqs[k][0], seqs[k][1]);
             unesc = replace_all(unesc, seqs[3 - k][1], seqs[3 - k][0]);
         }
-        ASSERT_TRUE(escape_token(s) == esc && unescape_token(s) == unesc && unescape_token(esc) == s) << s;
+        ASSERT_EQ(std::tuple(escape_token(s), unescape_token(s), unescape_token(esc)), std::tuple(esc, unesc, s));
     }
 }
 
@@ -98,7 +100,8 @@ TEST(GraphKeys, TokensIdentityTokensAndLabels) {
         EXPECT_EQ(c.key.identity_token(), c.identity.empty() ? c.token : c.identity);
         EXPECT_EQ(c.key.label(), c.label);
         const NodeKey copy = c.key;
-        EXPECT_TRUE(copy == c.key && copy.hash() == c.key.hash());
+        EXPECT_EQ(copy, c.key);
+        EXPECT_EQ(copy.hash(), c.key.hash());
         for (const Case& d : cases) EXPECT_EQ(&c == &d, c.key == d.key) << c.token << " " << d.token;
     }
 }
@@ -126,7 +129,8 @@ TEST(GraphKeys, ParseOpToken) {
     };
     for (const Case& c : good) {
         auto p = parse_op_token(c.text);
-        EXPECT_TRUE(p && p->kind == c.kind && p->name == c.name && p->params == c.params) << c.text;
+        ASSERT_TRUE(p) << c.text;
+        EXPECT_EQ(std::tie(p->kind, p->name, p->params), std::tie(c.kind, c.name, c.params)) << c.text;
     }
 }
 
@@ -135,8 +139,12 @@ TEST(GraphKeys, CopiesShareTheHeadAndKeepTheirOwnInputs) {
     for (const std::vector<NodeId>& in : {std::vector<NodeId>{}, {3}, {3, 2}, many}) {
         const NodeKey key = NodeKey::op("add", side("r"), in), other = key.with_input_list(many);
         NodeKey copy = key;
-        EXPECT_TRUE(copy.shares_head_with(key) && copy == key && copy.hash() == key.hash());
-        EXPECT_TRUE(other.shares_head_with(key) && other.equal_except_inputs(key) && (other == key) == (in == many));
+        EXPECT_TRUE(copy.shares_head_with(key));
+        EXPECT_EQ(copy, key);
+        EXPECT_EQ(copy.hash(), key.hash());
+        EXPECT_TRUE(other.shares_head_with(key));
+        EXPECT_TRUE(other.equal_except_inputs(key));
+        EXPECT_EQ(other == key, in == many);
         EXPECT_EQ(std::vector<NodeId>(key.inputs().begin(), key.inputs().end()), in);
         EXPECT_EQ(NodeKey(std::move(copy)), key);
         EXPECT_EQ(copy, NodeKey::source(""));  // NOLINT(bugprone-use-after-move): a moved-from key is an empty source
@@ -212,7 +220,7 @@ TEST(GraphStore, RandomSessionsMatchAMapModel) {
                 const std::vector<NodeId> in = c.kind == NodeKind::Source ? std::vector<NodeId>{} : c.inputs;
                 const auto bad = std::find_if(in.begin(), in.end(), [&](NodeId x) { return x >= model.size(); });
                 if (bad != in.end()) {
-                    EXPECT_TRUE(!ra && !rb && ra.error().id == *bad && rb.error().id == *bad);
+                    EXPECT_EQ(std::tuple(ra ? kNoSuchId : ra.error().id, rb ? kNoSuchId : rb.error().id), std::tuple(*bad, *bad));
                     continue;
                 }
                 Parts parts{c.kind, c.name, {}, in};
@@ -220,22 +228,23 @@ TEST(GraphStore, RandomSessionsMatchAMapModel) {
                 std::stable_sort(std::get<2>(parts).begin(), std::get<2>(parts).end(),
                                  [](const auto& x, const auto& y) { return x.first < y.first; });
                 const NodeId want = model.try_emplace(parts, model.size()).first->second;
-                ASSERT_TRUE(ra && rb && *ra == want && *rb == want) << history.size();
+                ASSERT_EQ(std::tuple(ra ? *ra : kNoSuchId, rb ? *rb : kNoSuchId), std::tuple(want, want)) << history.size();
                 history.push_back(c);
             }
         }
         const std::vector<NodeKey> nodes = a.nodes_copy(), other = b.nodes_copy();
-        EXPECT_TRUE(nodes.size() == model.size() && nodes == other);
+        EXPECT_EQ(std::tuple(nodes.size(), nodes), std::tuple(model.size(), other));
         // Marks keep their first order without repeats; ids past the end are rejected.
         std::vector<NodeId> marks;
         for (int m = 0; m < 24; ++m) {
             const NodeId id = rng() % 4 ? rng() % 8 : nodes.size() - 1 + rng() % 3;
             const auto bad = a.mark_output(id);
-            EXPECT_TRUE(id < nodes.size() ? !bad : bad && bad->id == id);
+            EXPECT_EQ(bad ? bad->id : kNoSuchId, id < nodes.size() ? kNoSuchId : id);
             if (!bad && std::find(marks.begin(), marks.end(), id) == marks.end()) marks.push_back(id);
         }
         const Snapshot snap = a.snapshot();
-        EXPECT_TRUE(snap.nodes == nodes && snap.outputs == marks && a.outputs() == marks && a.node_map().empty());
+        EXPECT_EQ(std::tuple(snap.nodes, snap.outputs, a.outputs()), std::tuple(nodes, marks, marks));
+        EXPECT_TRUE(a.node_map().empty());
         const NodeId from = rng() % (nodes.size() + 2);
         EXPECT_EQ(a.snapshot_from(from), std::vector<NodeKey>(nodes.begin() + std::min(from, nodes.size()), nodes.end()));
         EXPECT_TRUE(a.snapshot_from(~0ull).empty());
@@ -244,7 +253,8 @@ TEST(GraphStore, RandomSessionsMatchAMapModel) {
             // Nodes that differ only by their inputs share one head, in both stores.
             for (std::size_t j = i + 1; j < nodes.size(); ++j) {
                 if (!nodes[i].equal_except_inputs(nodes[j])) continue;
-                ASSERT_TRUE(nodes[i].shares_head_with(nodes[j]) && other[i].shares_head_with(other[j])) << i << " " << j;
+                ASSERT_TRUE(nodes[i].shares_head_with(nodes[j])) << i << " " << j;
+                ASSERT_TRUE(other[i].shares_head_with(other[j])) << i << " " << j;
             }
         }
     }
@@ -314,7 +324,7 @@ TEST(GraphStore, ReusedLargeBlocksNeitherAliasNorLeak) {
                 for (std::uint64_t k = 0; k < 3; ++k) live.emplace_back(kLargeBlock / 8 * (1 + rng() % 3), mark + k);
                 for (std::uint64_t k = 0; k < 3; ++k) {
                     const auto& v = live[k];
-                    ASSERT_TRUE(v.front() == mark + k && v[v.size() / 2] == mark + k && v.back() == mark + k);
+                    ASSERT_EQ(std::tuple(v.front(), v[v.size() / 2], v.back()), std::tuple(mark + k, mark + k, mark + k));
                 }
             }
         });

@@ -178,7 +178,8 @@ void run_history(const Universe& u, std::vector<std::unique_ptr<Shared>>& stores
             const NodeId in[] = {good, kNoSuchNode + rng() % 3, kNoSuchNode + 9};
             auto r = rng() % 2 ? s.intern(NodeKey::op("f", {}, {in[0], in[1], in[2]}))
                                : s.intern_basic(NodeKind::Op, "f", {}, in);
-            ASSERT_TRUE(!r && r.error().id == (good == 0 ? in[1] : good));
+            ASSERT_FALSE(r);
+            ASSERT_EQ(r.error().id, good == 0 ? in[1] : good);
         } else if (dice < 64) {
             // One call: a model key with all its inputs, down to sources, then a
             // chain of fresh keys on it that readers must see all of or none of.
@@ -204,12 +205,13 @@ void run_history(const Universe& u, std::vector<std::unique_ptr<Shared>>& stores
             batch.push_back(NodeKey::op(name, {}, {fresh + 1, last}));
             const std::vector<NodeId> ids = s.intern_list(batch);
             for (const auto& [k, at] : position) got(k, ids[at]);
-            ASSERT_TRUE(ids[fresh] < ids[fresh + 1] && ids[fresh + 1] < ids[fresh + 2]);
+            ASSERT_LT(ids[fresh], ids[fresh + 1]);
+            ASSERT_LT(ids[fresh + 1], ids[fresh + 2]);
         } else if (dice < 68) {
             const std::size_t count = s.node_count();
             const NodeId id = rng() % 4 && count > 0 ? rng() % count : kNoSuchNode;
             const auto bad = s.mark_output(id);
-            ASSERT_TRUE(id == kNoSuchNode ? bad && bad->id == id : !bad);
+            ASSERT_EQ(bad ? bad->id : 0, id == kNoSuchNode ? id : 0) << id;
             if (!bad) {
                 const std::lock_guard<std::mutex> hold(sh.marks_lock);
                 sh.marked.insert(id);
@@ -420,7 +422,8 @@ TEST(StoreThreads, AChildForkedWhileAThreadInternsSymbolsCanInternToo) {
         }
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child << ": status " << status;
+        ASSERT_TRUE(WIFEXITED(status)) << "child " << child << ": status " << status;
+        ASSERT_EQ(WEXITSTATUS(status), 0) << "child " << child;
     }
     done = true;
     busy.join();
