@@ -188,8 +188,7 @@ def test_errors_leave_store_and_reducer_unchanged(call, exc, message, note):
     before = state(s, r)
     with pytest.raises(exc) as info:
         eval(call, globals(), {"s": s, "r": r})
-    assert type(info.value) is exc
-    assert message is None or str(info.value) == message
+    assert (type(info.value), message and str(info.value)) == (exc, message)
     assert getattr(info.value, "__notes__", None) == (None if note is None else [f"while processing '{note}'"])
     assert state(s, r) == before
     assert s.add_source("usable") == 2  # the store is not poisoned
@@ -227,8 +226,8 @@ def test_param_values_by_their_protocols_and_nan_bits():
 def test_dict_changed_during_conversion_gives_one_consistent_node():
     s = fresh()  # keeping its size and later keys
     node = s.add_source("y", mutating(lambda p: (p.pop("b"), p.update(c=3))))
-    assert s.nodes()[node]["params"] == {"a": 1, "c": 3}
-    assert (PANIC.__name__, PANIC.__bases__) == ("PanicException", (BaseException,))
+    assert (s.nodes()[node]["params"], PANIC.__name__, PANIC.__bases__) == ({"a": 1, "c": 3}, "PanicException",
+                                                                            (BaseException,))
 
 
 def test_dict_and_str_subclasses_are_read_by_their_stored_contents():
@@ -242,8 +241,7 @@ def test_dict_and_str_subclasses_are_read_by_their_stored_contents():
 def test_nul_and_long_texts_survive_views_dot_and_blobs():
     s, name = fresh(), "\u00e9\0" * 500_000 + "\U0001f600"
     node = s.add_source(name, {"k\0": "v\0" * 1000})
-    assert s.nodes()[node]["name"] == name
-    assert name in s.to_dot()
+    assert (s.nodes()[node]["name"], name in s.to_dot()) == (name, True)
     assert vc.GraphStore.deserialize(s.serialize()).nodes()[node] == s.nodes()[node]
 
 
@@ -253,8 +251,7 @@ def test_conversions_may_reenter_the_same_objects():
     node = s.add_op("abs", [Index(lambda: (r.step(s), s.add_op("neg", [1]))[1])])
     assert (s.nodes()[node]["inputs"], r.watermark()) == ([2], 2)
     store, report = r.finalize(s, outputs=[Index(lambda: (r.step(s), s.add_source("late"), 0)[2])])
-    assert report["input_nodes"] == r.canonical_count()
-    assert r.watermark() == s.node_count() == r.total_work() == 5
+    assert (report["input_nodes"], r.watermark(), s.node_count(), r.total_work()) == (r.canonical_count(), 5, 5, 5)
     assert s.reduce(outputs=[Index(lambda: s.add_source("later"))])[0].node_count() == 1
 
 

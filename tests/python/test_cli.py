@@ -60,20 +60,16 @@ def test_info_nodes_dot_and_reduce(tmp_path):
                                                                            "inputs": 3},
         "longest_path": {"edges": 5, "from": 0, "to": 5}}) + "\n")
     code, out, _ = tool("info", "-", stdin=blob.read_bytes())
-    assert code == 0
+    assert (code, out.splitlines()[-1]) == (0, "longest path  5 edges, from 0 to 5")
     assert "\noutputs       5, 1\n" in out
-    assert out.endswith("\nlongest path  5 edges, from 0 to 5\n")
     first, *rest = map(strict_json, tool("nodes", blob, "--json")[1].splitlines())
     assert first["params"] == {"inf": "-inf", "nan": "NaN", "one": 1.0, "t": True}
     assert rest == json.loads(json.dumps(store.nodes()[1:]))  # tuples become lists
     code, out, _ = tool("nodes", blob)
     header, *rows = out.splitlines()
     assert (code, header.split()) == (0, ["id", "kind", "name", "params", "inputs", "output"])
-    assert "nan=NaN" in rows[0]
-    assert "one=1.0" in rows[0]
-    assert "t=true" in rows[0]
-    assert rows[1].split()[:3] == ["1", "stage", "exp"]
-    assert rows[1].endswith("*")
+    assert [p for p in ("nan=NaN", "one=1.0", "t=true") if p not in rows[0]] == []
+    assert (rows[1].split()[:3], rows[1][-1]) == (["1", "stage", "exp"], "*")
     col = header.index("inputs")  # cells align under their header
     assert [r[col:].split()[0] for r in rows] == ["-", "0", "1", "2", "3,0,1", "4"]
     reduced, report = store.reduce(maximal_fusion=True)
@@ -90,8 +86,7 @@ def test_info_nodes_dot_and_reduce(tmp_path):
         assert "<svg" in (tmp_path / "g.svg").read_text()
     for args in [["-h"]] + [[c, "-h"] for c in ("info", "nodes", "dot", "reduce", "fingerprint", "diff")]:
         code, out, err = tool(*args)
-        assert (code, err) == (0, "")
-        assert out.startswith("usage: veltrix-core")
+        assert (code, err, out[:19]) == (0, "", "usage: veltrix-core")
 
 
 SUM_CHAIN = [("op", "mul"), ("op", "add"), ("reduction", "sum")]
@@ -181,8 +176,7 @@ def test_scale(tmp_path):
     assert (code, strict_json(out)["nodes"]) == (0, n)
     assert tool("nodes", a, "--json")[1].count("\n") == n
     code, out, _ = tool("diff", a, b)
-    assert code == 1
-    assert out.endswith(f"\n{a} and {b} differ: outputs differ\n")
+    assert (code, out.splitlines()[-1]) == (1, f"{a} and {b} differ: outputs differ")
     chains = []
     for extra in ([], ["z"]):  # z shifts every id of the chain by one
         s = vc.GraphStore()
@@ -192,7 +186,5 @@ def test_scale(tmp_path):
         chains.append(write(tmp_path / f"chain{len(extra)}.vir", s.serialize(outputs=[prev])))
     code, out, _ = tool("diff", *chains, "--json")
     report = strict_json(out)
-    assert code == 1
-    assert report["only_in_a"] == []
-    assert report["outputs"]["equal"]
+    assert (code, report["only_in_a"], report["outputs"]["equal"]) == (1, [], True)
     assert [(n["id"], n["name"]) for n in report["only_in_b"]] == [(0, "z")]

@@ -242,8 +242,7 @@ def test_pickling_keeps_nodes_ids_outputs_and_node_map(protocol):
     d = vc.PayloadDescriptor(**DESC, preprocessing_ref="")
     for store in (s, reduced, vc.GraphStore.deserialize(s.serialize(outs)), vc.GraphStore()):
         back = pickle.loads(pickle.dumps(store, protocol))
-        assert type(back) is vc.GraphStore
-        assert back is not store
+        assert (type(back), back is store) == (vc.GraphStore, False)
         assert (back.serialize(), back.outputs(), back.node_map(), repr(back.nodes())) == (
             store.serialize(), store.outputs(), store.node_map(), repr(store.nodes()))  # NaN != NaN
         assert back.fingerprint() == store.fingerprint()
@@ -252,8 +251,8 @@ def test_pickling_keeps_nodes_ids_outputs_and_node_map(protocol):
     for desc in (d, vc.PayloadDescriptor(**DESC)):
         back = pickle.loads(pickle.dumps(desc, protocol))
         fields = ("kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref")
-        assert type(back) is vc.PayloadDescriptor
-        assert [getattr(back, f) for f in fields] == [getattr(desc, f) for f in fields]
+        assert (type(back), [getattr(back, f) for f in fields]) == (
+            vc.PayloadDescriptor, [getattr(desc, f) for f in fields])
     with pytest.raises(TypeError, match="^cannot pickle 'IncrementalReducer' object: pickle the GraphStore"):
         pickle.dumps(vc.IncrementalReducer(), protocol)
 
@@ -264,9 +263,7 @@ def test_copies_are_independent_stores():
     for make in (copy.copy, copy.deepcopy):
         for store in (s, reduced):
             c, before = make(store), store.serialize()
-            assert c is not store
-            assert c.serialize() == before
-            assert c.node_map() == store.node_map()
+            assert (c is store, c.serialize(), c.node_map()) == (False, before, store.node_map())
             c.add_source("only in the copy")
             assert (store.serialize(), c.node_count()) == (before, store.node_count() + 1)
     with pytest.raises(TypeError):

@@ -16,7 +16,7 @@ import zipfile
 import pytest
 
 from veltrix.core import veltrix_core as vc
-from conftest import parameters
+from conftest import CLASSES, parameters
 
 WHEEL = os.environ.get("VELTRIX_WHEEL")
 needs_wheel = pytest.mark.skipif(not WHEEL, reason="VELTRIX_WHEEL names no wheel to install")
@@ -61,33 +61,30 @@ def test_installed_metadata():
     assert any(f.name == "LICENSE" for f in dist.files)
 
 
-def stub_parameters(fn, method):
-    """A stub's parameters as (name, kind, default), without self or cls."""
-    a, empty = fn.args, inspect.Parameter.empty
-    plain = [(x.arg, inspect.Parameter.POSITIONAL_OR_KEYWORD) for x in a.args][method:]
-    defaults = [empty] * (len(plain) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
-    keyword = [(x.arg, inspect.Parameter.KEYWORD_ONLY, empty if d is None else ast.literal_eval(d))
-               for x, d in zip(a.kwonlyargs, a.kw_defaults)]
-    return [(*p, d) for p, d in zip(plain, defaults)] + keyword
+def stub_parameters(fn, skip):  # a stub's parameters as (name, kind, default), without self or cls
+    a, empty, kinds = fn.args, inspect.Parameter.empty, inspect.Parameter
+    defaults = [empty] * (len(a.args) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
+    keyword = [empty if d is None else ast.literal_eval(d) for d in a.kw_defaults]
+    return [(x.arg, kinds.POSITIONAL_OR_KEYWORD, d) for x, d in zip(a.args, defaults)][skip:] + [
+        (x.arg, kinds.KEYWORD_ONLY, d) for x, d in zip(a.kwonlyargs, keyword)]
 
 
 def test_stubs_agree_with_the_module():
     tree = ast.parse(open(os.path.join(os.path.dirname(vc.__file__), "veltrix_core.pyi")).read())
     live = lambda obj: [(p.name, p.kind, p.default) for p in parameters(obj).parameters.values()]  # noqa: E731
     stubbed = {n.name: n for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
-    assert sorted(stubbed) == sorted(vc.__all__)
-    assert stub_parameters(stubbed["version"], False) == live(vc.version)
-    for cls in (getattr(vc, n) for n, node in stubbed.items() if isinstance(node, ast.ClassDef)):
+    assert (sorted(stubbed), stub_parameters(stubbed["version"], 0)) == (sorted(vc.__all__), live(vc.version))
+    for cls in CLASSES:
         members = {n.name: n for n in stubbed[cls.__name__].body if isinstance(n, ast.FunctionDef)}
         assert {n for n in vars(cls) if not n.startswith("_")} | {"__new__"} <= set(members), cls
         for name, fn in members.items():
-            decorators, held = [d.id for d in fn.decorator_list], vars(cls)[name]
+            held, decorators = vars(cls)[name], [d.id for d in fn.decorator_list]
             if isinstance(held, type(vc.PayloadDescriptor.kind)):  # an attribute
                 assert decorators == ["property"], name
-                continue
-            static = isinstance(held, staticmethod)
-            assert (name, static, stub_parameters(fn, not static)) == (
-                name, "staticmethod" in decorators, live(cls if name == "__new__" else getattr(cls, name)))
+            else:
+                static = "staticmethod" in decorators
+                assert (name, isinstance(held, staticmethod), stub_parameters(fn, not static)) == (
+                    name, static, live(cls if name == "__new__" else getattr(cls, name)))
 
 
 def standin_wheel(directory):
