@@ -42,7 +42,7 @@ PyTypeObject* create_class(const ClassSpec& spec, std::size_t basicsize, destruc
         {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
         {Py_tp_methods, method_table(spec.methods)},
         {Py_tp_doc, const_cast<char*>(doc.c_str())},
-        {spec.getset != nullptr ? Py_tp_getset : 0, spec.getset},
+        {spec.getset != nullptr ? Py_tp_getset : 0, spec.getset},  // without attributes, ends the slots here
         {0, nullptr},
     };
     PyType_Spec type_spec = {spec.name, static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

@@ -7,7 +7,8 @@
 namespace veltrix::py {
 namespace {
 
-constexpr const DescriptorField (&F)[6] = kDescriptorFields;
+constexpr const DescriptorField (&F)[6] = kDescriptorFields;  // the constructor takes each field, in order
+static_assert(std::size(kDescriptorFields) == 6);
 const ArgSpec new_args{"PayloadDescriptor.__new__()",
                        {},
                        {F[0].param, F[1].param, F[2].param, F[3].param, F[4].param, F[5].param}};
