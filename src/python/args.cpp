@@ -29,10 +29,17 @@ bool missing(const ArgSpec& spec, const char* what, const std::vector<const char
     return false;
 }
 
+std::size_t required_count(std::initializer_list<Param> params) {
+    std::size_t n = 0;
+    for (const Param& p : params) n += p.required();
+    return n;
+}
+
 bool too_many_positional(const ArgSpec& spec, Py_ssize_t given) {
     std::string msg = spec.function;
-    if (spec.required_positional != spec.positional.size()) {
-        msg += " takes from " + std::to_string(spec.required_positional) + " to " +
+    const std::size_t required = required_count(spec.positional);
+    if (required != spec.positional.size()) {
+        msg += " takes from " + std::to_string(required) + " to " +
                std::to_string(spec.positional.size());
     } else {
         msg += " takes " + std::to_string(spec.positional.size());
@@ -50,19 +57,19 @@ bool place_keyword(const ArgSpec& spec, PyObject* name, PyObject* value, PyObjec
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
         return false;
     }
-    auto matches = [&](const char* param) {
-        return std::strlen(param) == static_cast<std::size_t>(len) && std::memcmp(param, text, len) == 0;
+    auto matches = [&](const Param& param) {
+        return std::strlen(param.name) == static_cast<std::size_t>(len) && std::memcmp(param.name, text, len) == 0;
     };
     const std::size_t npos = spec.positional.size();
     std::size_t slot = spec.size();
     std::size_t i = 0;
-    for (const char* p : spec.keyword_only) {
+    for (const Param& p : spec.keyword_only) {
         if (matches(p)) slot = npos + i;
         ++i;
     }
     if (slot == spec.size()) {
         i = 0;
-        for (const char* p : spec.positional) {
+        for (const Param& p : spec.positional) {
             if (matches(p)) slot = i;
             ++i;
         }
@@ -82,14 +89,14 @@ bool place_keyword(const ArgSpec& spec, PyObject* name, PyObject* value, PyObjec
 bool check_required(const ArgSpec& spec, PyObject** out) {
     std::vector<const char*> absent;
     std::size_t i = 0;
-    for (const char* p : spec.positional) {
-        if (i < spec.required_positional && out[i] == nullptr) absent.push_back(p);
+    for (const Param& p : spec.positional) {
+        if (p.required() && out[i] == nullptr) absent.push_back(p.name);
         ++i;
     }
     if (!absent.empty()) return missing(spec, "positional", absent);
     i = 0;
-    for (const char* p : spec.keyword_only) {
-        if (i < spec.required_keyword_only && out[spec.positional.size() + i] == nullptr) absent.push_back(p);
+    for (const Param& p : spec.keyword_only) {
+        if (p.required() && out[spec.positional.size() + i] == nullptr) absent.push_back(p.name);
         ++i;
     }
     if (!absent.empty()) return missing(spec, "keyword", absent);
@@ -130,6 +137,24 @@ bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject*
         }
     }
     return check_required(spec, out);
+}
+
+std::string text_signature(const char* name, const char* receiver, const ArgSpec* spec) {
+    std::string out = std::string(name) + "(" + receiver;
+    auto add = [&](const char* text) {
+        if (out.back() != '(') out += ", ";
+        out += text;
+    };
+    if (spec != nullptr) {
+        auto add_param = [&](const Param& p) {
+            add(p.name);
+            if (!p.required()) out += std::string("=") + p.default_text;
+        };
+        for (const Param& p : spec->positional) add_param(p);
+        if (spec->keyword_only.size() > 0) add("*");
+        for (const Param& p : spec->keyword_only) add_param(p);
+    }
+    return out + ")";
 }
 
 }  // namespace veltrix::py

@@ -13,6 +13,7 @@
 #endif
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +21,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "graph/blob.hpp"
 #include "graph/node.hpp"
 #include "graph/param.hpp"
 #include "graph/store.hpp"
@@ -30,12 +32,21 @@ namespace veltrix::py {
 // ---------------------------------------------------------------------------
 // Argument parsing with the host's built-in-function messages.
 
+// One parameter: its name, and the text of its default when it has one.
+struct Param {
+    const char* name;
+    const char* default_text = nullptr;  // "None", "False"; nullptr: required
+
+    bool required() const { return default_text == nullptr; }
+};
+
+// A callable's parameters, declared once: the parser reads calls by it and
+// the text signature (`inspect.signature`) is written from it. In each
+// group the required parameters come first.
 struct ArgSpec {
-    const char* function;  // "GraphStore.add_op()"
-    std::initializer_list<const char*> positional;  // positional-or-keyword, in order
-    std::size_t required_positional;                // how many of them are required
-    std::initializer_list<const char*> keyword_only;
-    std::size_t required_keyword_only;              // the first N keyword-only ones
+    const char* function;  // "GraphStore.add_op()", as the messages name it
+    std::initializer_list<Param> positional;  // positional-or-keyword, in order
+    std::initializer_list<Param> keyword_only;
 
     std::size_t size() const { return positional.size() + keyword_only.size(); }
 };
@@ -45,10 +56,37 @@ struct ArgSpec {
 bool parse_args(const ArgSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 // The same for the tuple/dict calling convention (tp_new).
 bool parse_args(const ArgSpec& spec, PyObject* args, PyObject* kwargs, PyObject** out);
+// "name($self, a, b=None, *, c=False)": `receiver` is "$self" for a method
+// and empty for a static method or a class.
+std::string text_signature(const char* name, const char* receiver, const ArgSpec* spec);
 
-// A method table entry's function and flags for a METH_FASTCALL |
-// METH_KEYWORDS function.
+// A method table entry for a METH_FASTCALL | METH_KEYWORDS function.
 #define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
+
+// A method as a class declares it; its docstring starts with the text
+// signature written from `args`.
+struct Method {
+    const char* name;
+    PyCFunction function;
+    int flags;
+    const ArgSpec* args;  // nullptr: takes no arguments
+    const char* doc;      // after the text signature; nullptr: no docstring at all
+};
+
+// ---------------------------------------------------------------------------
+// An object created once per process on first use and kept. Threads that
+// race each create one; the first to publish wins, the others drop theirs.
+// `create` returns nullptr with an exception set on failure.
+template <class T, class Create, class Drop>
+T* created_once(std::atomic<T*>& slot, Create&& create, Drop&& drop) {
+    if (T* made = slot.load(std::memory_order_acquire)) return made;
+    T* fresh = create();
+    if (fresh == nullptr) return nullptr;
+    T* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return fresh;
+    drop(fresh);
+    return expected;
+}
 
 // ---------------------------------------------------------------------------
 // Conversions. Each returns false / nullopt with a Python exception set.
@@ -124,6 +162,27 @@ private:
     ParamMap converted_;
     std::vector<ParamRef> converted_refs_;
 };
+// The descriptor's fields, in order: the constructor's keywords, the
+// attributes, the keys of its dict form (node views, pickling, add_external).
+struct DescriptorField {
+    Param param;
+    std::string PayloadDescriptor::*text;                    // nullptr for the optional one
+    std::optional<std::string> PayloadDescriptor::*optional;  // nullptr for a text
+};
+inline constexpr DescriptorField kDescriptorFields[] = {
+    {{"kind"}, &PayloadDescriptor::kind, nullptr},
+    {{"content_hash"}, &PayloadDescriptor::content_hash, nullptr},
+    {{"framework"}, &PayloadDescriptor::framework, nullptr},
+    {{"version"}, &PayloadDescriptor::version, nullptr},
+    {{"io_schema"}, &PayloadDescriptor::io_schema, nullptr},
+    {{"preprocessing_ref", "None"}, nullptr, &PayloadDescriptor::preprocessing_ref},
+};
+// One field's value: a str, or None for an absent optional one.
+PyObject* descriptor_field_to_py(const PayloadDescriptor& d, const DescriptorField& field);
+// Sets one field from a str (or None for the optional one); false with an exception set.
+bool descriptor_field_from_py(PayloadDescriptor& d, const DescriptorField& field, PyObject* value);
+// The dict of all the fields.
+PyObject* descriptor_to_py(const PayloadDescriptor& d);
 std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj);
 std::optional<bool> flag_from_py(PyObject* obj);  // bool or a NumPy bool scalar
 
@@ -155,8 +214,15 @@ PyObject* reduction_to_py(ReductionResult result);
 // ---------------------------------------------------------------------------
 // Errors
 
+// Each raises and returns nullptr, for `return raise_...(...)`.
 // BadNodeId -> ValueError "no node with id N".
 PyObject* map_err(BadNodeId err);
+// DecodeError -> ValueError with its message.
+PyObject* map_err(const DecodeError& err);
+// TypeError "'<type>' object cannot be converted to '<target>'".
+PyObject* conversion_error(PyObject* obj, const char* target);
+// `type` (TypeError, ValueError ...) with a UTF-8 message.
+PyObject* raise_error(PyObject* type, std::string_view message);
 // Raises PanicException with the given text.
 PyObject* raise_panic(std::string_view message);
 // To be called inside a catch block: translates the in-flight C++ exception.
@@ -244,7 +310,65 @@ decltype(auto) run_detached(F&& work) {
 }
 
 // ---------------------------------------------------------------------------
-// Types. Each type object is created once per process on first use.
+// Types. Each class's instances hold one C++ value; its type object is
+// created once per process on first use.
+
+template <class Held>
+struct Instance {
+    PyObject_HEAD
+    Held value;
+};
+
+struct ClassSpec {
+    const char* name;  // "veltrix.core.veltrix_core.GraphStore"
+    newfunc construct;
+    const ArgSpec& construct_args;  // the class's text signature
+    std::span<const Method> methods;
+    PyGetSetDef* getset;  // nullptr: none
+    const char* doc;      // after the text signature
+};
+PyTypeObject* create_class(const ClassSpec& spec, std::size_t basicsize, destructor dealloc);
+
+template <class Held>
+inline std::atomic<PyTypeObject*> class_slot{nullptr};
+
+template <class Held>
+Held& held(PyObject* self) {
+    return reinterpret_cast<Instance<Held>*>(self)->value;
+}
+
+template <class Held>
+void dealloc_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    held<Held>(self).~Held();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The class whose instances hold a Held.
+template <class Held>
+PyTypeObject* class_type(const ClassSpec& spec) {
+    return created_once(
+        class_slot<Held>, [&] { return create_class(spec, sizeof(Instance<Held>), dealloc_instance<Held>); },
+        [](PyTypeObject* lost) { Py_DECREF(lost); });
+}
+
+// A new instance of `type` holding `value`.
+template <class Held>
+PyObject* new_instance(PyTypeObject* type, Held value) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&held<Held>(self)) Held(std::move(value));
+    return self;
+}
+
+// The value `obj` holds when it is an instance of exactly that class, else nullptr.
+template <class Held>
+Held* held_by(PyObject* obj) {
+    PyTypeObject* type = class_slot<Held>.load(std::memory_order_acquire);
+    if (type == nullptr || !Py_IS_TYPE(obj, type)) return nullptr;
+    return &held<Held>(obj);
+}
 
 PyTypeObject* graph_store_type();
 PyTypeObject* payload_descriptor_type();
@@ -253,21 +377,10 @@ PyTypeObject* incremental_reducer_type();
 // A new GraphStore object owning `store`.
 PyObject* wrap_store(std::unique_ptr<GraphStore> store);
 // The store of a GraphStore object, or nullptr when `obj` is not one.
-GraphStore* store_of(PyObject* obj);
-const PayloadDescriptor* descriptor_of(PyObject* obj);
-
-// Publishes a lazily created type object; returns the winner of a race.
-PyTypeObject* publish_type(std::atomic<PyTypeObject*>& slot, PyObject* created);
-
-// tp_dealloc of a heap type whose instances hold one C++ value, `Object::*Field`.
-template <class Object, auto Field>
-void dealloc_holding(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto& field = reinterpret_cast<Object*>(self)->*Field;
-    using Held = std::remove_reference_t<decltype(field)>;
-    field.~Held();
-    type->tp_free(self);
-    Py_DECREF(type);
+inline GraphStore* store_of(PyObject* obj) {
+    auto* owned = held_by<std::unique_ptr<GraphStore>>(obj);
+    return owned != nullptr ? owned->get() : nullptr;
 }
+inline const PayloadDescriptor* descriptor_of(PyObject* obj) { return held_by<PayloadDescriptor>(obj); }
 
 }  // namespace veltrix::py

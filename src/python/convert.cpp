@@ -10,27 +10,19 @@
 namespace veltrix::py {
 namespace {
 
-PyObject* conversion_error(PyObject* obj, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(obj)->tp_name, target);
-    return nullptr;
-}
-
 // collections.abc.Sequence, imported once per process.
 PyObject* abc_sequence() {
     static std::atomic<PyObject*> cached{nullptr};
-    PyObject* seq = cached.load(std::memory_order_acquire);
-    if (seq != nullptr) return seq;
-    PyObject* mod = PyImport_ImportModule("collections.abc");
-    if (mod == nullptr) return nullptr;
-    PyObject* fresh = PyObject_GetAttrString(mod, "Sequence");
-    Py_DECREF(mod);
-    if (fresh == nullptr) return nullptr;
-    PyObject* expected = nullptr;
-    if (!cached.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
-        Py_DECREF(fresh);
-        return expected;
-    }
-    return fresh;  // kept for the life of the process
+    return created_once(
+        cached,
+        []() -> PyObject* {
+            PyObject* mod = PyImport_ImportModule("collections.abc");
+            if (mod == nullptr) return nullptr;
+            PyObject* seq = PyObject_GetAttrString(mod, "Sequence");
+            Py_DECREF(mod);
+            return seq;
+        },
+        [](PyObject* lost) { Py_DECREF(lost); });
 }
 
 // One node id from an int or an object with __index__.
@@ -113,7 +105,7 @@ std::optional<std::string> text_from_py(PyObject* obj) {
 
 std::optional<std::vector<NodeId>> ids_from_py(PyObject* obj) {
     if (PyUnicode_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return std::nullopt;
     }
     std::vector<NodeId> ids;
@@ -220,7 +212,7 @@ std::optional<ParamValue> param_value_from_py(PyObject* v) {
         if (!s) return std::nullopt;
         return ParamValue::Str(std::move(*s));
     }
-    PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+    raise_error(PyExc_TypeError, "param values must be int, float, bool, or str");
     return std::nullopt;
 }
 
@@ -229,7 +221,7 @@ std::optional<ParamValue> param_value_from_py(PyObject* v) {
 std::optional<ParamMap> params_from_py(PyObject* obj) {
     if (obj == nullptr || obj == Py_None) return ParamMap();
     if (!PyDict_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
+        raise_error(PyExc_TypeError, "params must be a dict or None");
         return std::nullopt;
     }
     std::vector<ParamEntry> entries;
@@ -357,44 +349,59 @@ bool ParamArgs::read_in_place(PyObject* dict) {
     return true;
 }
 
+PyObject* descriptor_field_to_py(const PayloadDescriptor& d, const DescriptorField& field) {
+    if (field.text != nullptr) return text_to_py(d.*field.text);
+    const std::optional<std::string>& value = d.*field.optional;
+    return value ? text_to_py(*value) : Py_NewRef(Py_None);
+}
+
+bool descriptor_field_from_py(PayloadDescriptor& d, const DescriptorField& field, PyObject* value) {
+    if (field.optional != nullptr && value == Py_None) return true;
+    auto text = text_from_py(value);
+    if (!text) return false;
+    if (field.text != nullptr) d.*field.text = std::move(*text);
+    else d.*field.optional = std::move(*text);
+    return true;
+}
+
+PyObject* descriptor_to_py(const PayloadDescriptor& d) {
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    for (const DescriptorField& field : kDescriptorFields) {
+        PyObject* value = descriptor_field_to_py(d, field);
+        int rc = value == nullptr ? -1 : PyDict_SetItemString(dict, field.param.name, value);
+        Py_XDECREF(value);
+        if (rc < 0) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+    }
+    return dict;
+}
+
 std::optional<PayloadDescriptor> descriptor_from_py(PyObject* obj) {
     if (const PayloadDescriptor* d = descriptor_of(obj)) return *d;
     if (!PyDict_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+        raise_error(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
         return std::nullopt;
     }
+    // The optional field is read first: a missing required one is reported
+    // after a malformed optional one.
     PayloadDescriptor out;
-    PyObject* pref = nullptr;
-    if (PyDict_GetItemStringRef(obj, "preprocessing_ref", &pref) < 0) return std::nullopt;
-    if (pref != nullptr && pref != Py_None) {
-        auto s = text_from_py(pref);
-        Py_DECREF(pref);
-        if (!s) return std::nullopt;
-        out.preprocessing_ref = std::move(*s);
-    } else {
-        Py_XDECREF(pref);
-    }
-    struct Field {
-        const char* key;
-        std::string* target;
-    };
-    const Field fields[] = {{"kind", &out.kind},
-                            {"content_hash", &out.content_hash},
-                            {"framework", &out.framework},
-                            {"version", &out.version},
-                            {"io_schema", &out.io_schema}};
-    for (const Field& f : fields) {
-        PyObject* v = nullptr;
-        int found = PyDict_GetItemStringRef(obj, f.key, &v);
+    const DescriptorField& optional = kDescriptorFields[std::size(kDescriptorFields) - 1];
+    for (std::size_t i = 0; i < std::size(kDescriptorFields); ++i) {
+        const DescriptorField& field = i == 0 ? optional : kDescriptorFields[i - 1];
+        PyObject* value = nullptr;
+        const int found = PyDict_GetItemStringRef(obj, field.param.name, &value);
         if (found < 0) return std::nullopt;
         if (found == 0) {
-            PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'", f.key);
+            if (!field.param.required()) continue;
+            raise_error(PyExc_ValueError, std::string("descriptor missing required field '") + field.param.name + "'");
             return std::nullopt;
         }
-        auto s = text_from_py(v);
-        Py_DECREF(v);
-        if (!s) return std::nullopt;
-        *f.target = std::move(*s);
+        const bool ok = descriptor_field_from_py(out, field, value);
+        Py_DECREF(value);
+        if (!ok) return std::nullopt;
     }
     return out;
 }

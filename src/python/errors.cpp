@@ -7,38 +7,42 @@
 
 namespace veltrix::py {
 
-PyTypeObject* publish_type(std::atomic<PyTypeObject*>& slot, PyObject* created) {
-    if (created == nullptr) return nullptr;
-    PyTypeObject* expected = nullptr;
-    auto* fresh = reinterpret_cast<PyTypeObject*>(created);
-    if (slot.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return fresh;
-    Py_DECREF(created);  // another thread won the race
-    return expected;
+PyObject* panic_exception_type() {
+    static std::atomic<PyObject*> slot{nullptr};
+    return created_once(
+        slot,
+        [] {
+            return PyErr_NewExceptionWithDoc(
+                "veltrix.core.veltrix_core.PanicException",
+                "An internal failure of veltrix-core (a broken invariant, never an input error).",
+                PyExc_BaseException, nullptr);
+        },
+        [](PyObject* lost) { Py_DECREF(lost); });
 }
 
-PyObject* panic_exception_type() {
-    static std::atomic<PyTypeObject*> slot{nullptr};
-    if (PyTypeObject* t = slot.load(std::memory_order_acquire)) return reinterpret_cast<PyObject*>(t);
-    PyObject* created = PyErr_NewExceptionWithDoc(
-        "veltrix.core.veltrix_core.PanicException",
-        "An internal failure of veltrix-core (a broken invariant, never an input error).",
-        PyExc_BaseException, nullptr);
-    return reinterpret_cast<PyObject*>(publish_type(slot, created));
+PyObject* raise_error(PyObject* type, std::string_view message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text == nullptr) return nullptr;
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+    return nullptr;
 }
 
 PyObject* map_err(BadNodeId err) {
-    PyErr_Format(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(err.id));
+    return raise_error(PyExc_ValueError, "no node with id " + std::to_string(err.id));
+}
+
+PyObject* map_err(const DecodeError& err) { return raise_error(PyExc_ValueError, err.message()); }
+
+PyObject* conversion_error(PyObject* obj, const char* target) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", Py_TYPE(obj)->tp_name, target);
     return nullptr;
 }
 
 PyObject* raise_panic(std::string_view message) {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return nullptr;
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-    if (text == nullptr) return nullptr;
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
-    return nullptr;
+    return raise_error(type, message);
 }
 
 VELTRIX_CATCHES_FORCED_UNWIND PyObject* raise_from_current_exception() {
@@ -54,8 +58,7 @@ VELTRIX_CATCHES_FORCED_UNWIND PyObject* raise_from_current_exception() {
         return raise_panic(e.what());
     } catch (const ForkedWhileBusy& e) {
         // Not a broken invariant: the object cannot be used in this process.
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
+        return raise_error(PyExc_RuntimeError, e.what());
     } catch (const std::exception& e) {
         return raise_panic(e.what());
     } catch (...) {

@@ -14,26 +14,32 @@
 namespace veltrix::py {
 namespace {
 
-struct StoreObject {
-    PyObject_HEAD
-    std::unique_ptr<GraphStore> store;
-};
+using Held = std::unique_ptr<GraphStore>;
 
-StoreObject* as_store(PyObject* self) { return reinterpret_cast<StoreObject*>(self); }
-GraphStore& store(PyObject* self) { return *as_store(self)->store; }
+GraphStore& store(PyObject* self) { return *held<Held>(self); }
 
-PyObject* new_store_object(PyTypeObject* type, std::unique_ptr<GraphStore> owned) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&as_store(self)->store) std::unique_ptr<GraphStore>(std::move(owned));
-    return self;
-}
+// The parameters of every method that takes some.
+const ArgSpec new_args{"GraphStore.__new__()", {}, {}};
+const ArgSpec add_source_args{"GraphStore.add_source()", {{"name"}, {"params", "None"}}, {}};
+const ArgSpec add_op_args{"GraphStore.add_op()", {{"name"}, {"inputs"}, {"params", "None"}}, {}};
+const ArgSpec add_reduction_args{"GraphStore.add_reduction()", {{"name"}, {"inputs"}, {"params", "None"}}, {}};
+const ArgSpec add_external_args{"GraphStore.add_external()", {{"descriptor"}, {"inputs"}, {"params", "None"}}, {}};
+const ArgSpec add_exchange_args{"GraphStore.add_exchange()", {{"inputs"}, {"params", "None"}}, {}};
+const ArgSpec add_join_args{"GraphStore.add_join()", {{"inputs"}, {"params", "None"}}, {}};
+const ArgSpec serialize_args{"GraphStore.serialize()", {{"outputs", "None"}}, {}};
+const ArgSpec deserialize_args{"GraphStore.deserialize()", {{"data"}}, {}};
+const ArgSpec restore_args{"GraphStore._restore()", {{"data"}, {"node_map"}}, {}};
+const ArgSpec fingerprint_args{"GraphStore.fingerprint()", {{"outputs", "None"}}, {}};
+const ArgSpec node_fingerprints_args{"GraphStore.node_fingerprints()", {{"ids", "None"}}, {}};
+const ArgSpec nodes_of_args{"GraphStore._nodes()", {{"ids"}}, {}};
+const ArgSpec reduce_args{"GraphStore.reduce()", {}, {{"maximal_fusion", "False"}, {"outputs", "None"}}};
+const ArgSpec reduce_incremental_args{"GraphStore.reduce_incremental()", {}, {{"outputs", "None"}}};
+const ArgSpec reduction_report_args{"GraphStore.reduction_report()", {}, {{"outputs", "None"}}};
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const ArgSpec spec{"GraphStore.__new__()", {}, 0, {}, 0};
     PyObject* parsed[1];
-    if (!parse_args(spec, args, kwargs, parsed)) return nullptr;
-    return guarded([&] { return new_store_object(type, std::make_unique<GraphStore>()); });
+    if (!parse_args(new_args, args, kwargs, parsed)) return nullptr;
+    return guarded([&] { return new_instance(type, std::make_unique<GraphStore>()); });
 }
 
 PyObject* intern_result(Result<NodeId, BadNodeId> r) {
@@ -44,11 +50,10 @@ PyObject* intern_result(Result<NodeId, BadNodeId> r) {
 // add_source / add_op / add_reduction: name, [inputs,] params.
 template <NodeKind Kind>
 PyObject* add_named(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec source_spec{"GraphStore.add_source()", {"name", "params"}, 1, {}, 0};
-    static const ArgSpec op_spec{"GraphStore.add_op()", {"name", "inputs", "params"}, 2, {}, 0};
-    static const ArgSpec red_spec{"GraphStore.add_reduction()", {"name", "inputs", "params"}, 2, {}, 0};
     constexpr bool has_inputs = Kind != NodeKind::Source;
-    const ArgSpec& spec = Kind == NodeKind::Source ? source_spec : Kind == NodeKind::Op ? op_spec : red_spec;
+    const ArgSpec& spec = Kind == NodeKind::Source ? add_source_args
+                          : Kind == NodeKind::Op   ? add_op_args
+                                                   : add_reduction_args;
     PyObject* a[3];
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
@@ -82,10 +87,8 @@ PyObject* outputs(PyObject* self, PyObject*) {
 // add_exchange / add_join: inputs, params.
 template <NodeKind Kind>
 PyObject* add_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec exchange_spec{"GraphStore.add_exchange()", {"inputs", "params"}, 1, {}, 0};
-    static const ArgSpec join_spec{"GraphStore.add_join()", {"inputs", "params"}, 1, {}, 0};
     PyObject* a[2];
-    if (!parse_args(Kind == NodeKind::Exchange ? exchange_spec : join_spec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_args(Kind == NodeKind::Exchange ? add_exchange_args : add_join_args, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
         IdList inputs;
         if (!inputs.assign(a[0])) {
@@ -99,9 +102,8 @@ PyObject* add_boundary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec{"GraphStore.add_external()", {"descriptor", "inputs", "params"}, 2, {}, 0};
     PyObject* a[3];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_args(add_external_args, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
         auto inputs = convert_arg<std::vector<NodeId>>(ids_from_py, a[1], "inputs");
         if (!inputs) return nullptr;
@@ -166,9 +168,8 @@ PyObject* blob_of(const GraphStore& s, std::span<const NodeId> outputs) {
 }
 
 PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec{"GraphStore.serialize()", {"outputs"}, 0, {}, 0};
     PyObject* a[1];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_args(serialize_args, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
         std::vector<NodeId> outputs;
         if (!outputs_arg(store(self), a[0], outputs)) return nullptr;
@@ -180,7 +181,7 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // caller's reference to it lives; TypeError with the argument note otherwise.
 std::optional<std::span<const std::uint8_t>> bytes_arg(PyObject* obj, const char* name) {
     if (!PyBytes_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBytes'", Py_TYPE(obj)->tp_name);
+        conversion_error(obj, "PyBytes");
         add_argument_note(name);
         return std::nullopt;
     }
@@ -190,17 +191,13 @@ std::optional<std::span<const std::uint8_t>> bytes_arg(PyObject* obj, const char
 }
 
 PyObject* decoded_store(Result<std::unique_ptr<GraphStore>, DecodeError> decoded) {
-    if (!decoded) {
-        PyErr_SetString(PyExc_ValueError, decoded.error().message().c_str());
-        return nullptr;
-    }
+    if (!decoded) return map_err(decoded.error());
     return wrap_store(std::move(decoded.value()));
 }
 
 PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec{"GraphStore.deserialize()", {"data"}, 1, {}, 0};
     PyObject* a[1];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_args(deserialize_args, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
         auto bytes = bytes_arg(a[0], "data");
         if (!bytes) return nullptr;
@@ -228,9 +225,8 @@ PyObject* store_reduce(PyObject* self, PyObject*) {
 }
 
 PyObject* restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec{"GraphStore._restore()", {"data", "node_map"}, 2, {}, 0};
     PyObject* a[2];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_args(restore_args, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
         auto bytes = bytes_arg(a[0], "data");
         if (!bytes) return nullptr;
@@ -256,9 +252,8 @@ auto hash_packed(const GraphStore& s, std::optional<IdSpan> ids, F&& hash) {
 }
 
 PyObject* fingerprint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec{"GraphStore.fingerprint()", {"outputs"}, 0, {}, 0};
     PyObject* a[1];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_args(fingerprint_args, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
         const GraphStore& s = store(self);
         std::vector<NodeId> outputs;
@@ -270,9 +265,8 @@ PyObject* fingerprint(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* node_fingerprints(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec{"GraphStore.node_fingerprints()", {"ids"}, 0, {}, 0};
     PyObject* a[1];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_args(node_fingerprints_args, args, nargs, kwnames, a)) return nullptr;
     return guarded([&]() -> PyObject* {
         const GraphStore& s = store(self);
         std::optional<std::vector<NodeId>> ids;
@@ -316,8 +310,7 @@ PyObject* member_to_py(const StageOp& member) {
     if (!parsed) {
         std::string msg = "unparseable stage member token ";
         append_debug_str(msg, member.label);
-        PyErr_SetString(PyExc_ValueError, msg.c_str());
-        return nullptr;
+        return raise_error(PyExc_ValueError, msg);
     }
     PyObject* refs = PyList_New(static_cast<Py_ssize_t>(member.inputs.size()));
     if (refs == nullptr) return nullptr;
@@ -335,16 +328,6 @@ PyObject* member_to_py(const StageOp& member) {
                     {"name", text_to_py(parsed->name)},
                     {"params", params_to_py(parsed->params)},
                     {"inputs", refs}});
-}
-
-PyObject* descriptor_to_py(const PayloadDescriptor& d) {
-    PyObject* pref = d.preprocessing_ref ? text_to_py(*d.preprocessing_ref) : Py_NewRef(Py_None);
-    return dict_of({{"kind", text_to_py(d.kind)},
-                    {"content_hash", text_to_py(d.content_hash)},
-                    {"framework", text_to_py(d.framework)},
-                    {"version", text_to_py(d.version)},
-                    {"io_schema", text_to_py(d.io_schema)},
-                    {"preprocessing_ref", pref}});
 }
 
 // Dict keys and kind names of the node view, and dict templates holding
@@ -379,9 +362,14 @@ PyObject* dict_template(std::initializer_list<PyObject*> keys) {
     return dict;
 }
 
+ViewObjects* make_view_objects();
+
 const ViewObjects* view_objects() {
     static std::atomic<ViewObjects*> cached{nullptr};
-    if (ViewObjects* v = cached.load(std::memory_order_acquire)) return v;
+    return created_once(cached, make_view_objects, [](ViewObjects* lost) { delete lost; });  // its strs stay interned
+}
+
+ViewObjects* make_view_objects() {
     auto v = std::make_unique<ViewObjects>();
     PyObject** const names[] = {&v->id,     &v->output,    &v->inputs,  &v->kind,      &v->name,
                                 &v->params, &v->n_members, &v->members, &v->descriptor};
@@ -398,9 +386,7 @@ const ViewObjects* view_objects() {
         dict_template({v->id, v->output, v->inputs, v->kind, v->name, v->params, v->n_members, v->members});
     v->external_template = dict_template({v->id, v->output, v->inputs, v->kind, v->name, v->params, v->descriptor});
     if (v->plain_template == nullptr || v->stage_template == nullptr || v->external_template == nullptr) return nullptr;
-    ViewObjects* expected = nullptr;
-    if (cached.compare_exchange_strong(expected, v.get(), std::memory_order_acq_rel)) return v.release();
-    return expected;  // another thread won; ours is dropped (its strings stay interned)
+    return v.release();
 }
 
 // The name str and a params dict of every distinct head seen so far in one
@@ -527,9 +513,8 @@ PyObject* nodes(PyObject* self, PyObject*) { return node_views(self, nullptr); }
 // The views of some nodes only, in the order asked (what the command-line
 // tool shows of the few nodes two graphs differ in).
 PyObject* nodes_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec spec{"GraphStore._nodes()", {"ids"}, 1, {}, 0};
     PyObject* a[1];
-    if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_args(nodes_of_args, args, nargs, kwnames, a)) return nullptr;
     return node_views(self, a[0]);
 }
 
@@ -564,12 +549,9 @@ enum class ReduceEntry { Reduce, Incremental, Report };
 
 template <ReduceEntry Entry>
 PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const ArgSpec reduce_spec{"GraphStore.reduce()", {}, 0, {"maximal_fusion", "outputs"}, 0};
-    static const ArgSpec incremental_spec{"GraphStore.reduce_incremental()", {}, 0, {"outputs"}, 0};
-    static const ArgSpec report_spec{"GraphStore.reduction_report()", {}, 0, {"outputs"}, 0};
-    const ArgSpec& spec = Entry == ReduceEntry::Reduce        ? reduce_spec
-                          : Entry == ReduceEntry::Incremental ? incremental_spec
-                                                              : report_spec;
+    const ArgSpec& spec = Entry == ReduceEntry::Reduce        ? reduce_args
+                          : Entry == ReduceEntry::Incremental ? reduce_incremental_args
+                                                              : reduction_report_args;
     PyObject* a[2] = {nullptr, nullptr};
     if (!parse_args(spec, args, nargs, kwnames, a)) return nullptr;
     PyObject* maximal = Entry == ReduceEntry::Reduce ? a[0] : nullptr;
@@ -590,109 +572,81 @@ PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
-PyMethodDef store_methods[] = {
-    {"add_source", FASTCALL_KW(add_named<NodeKind::Source>), "add_source($self, name, params=None)\n--\n\n"},
-    {"add_op", FASTCALL_KW(add_named<NodeKind::Op>), "add_op($self, name, inputs, params=None)\n--\n\n"},
-    {"add_reduction", FASTCALL_KW(add_named<NodeKind::Reduction>),
-     "add_reduction($self, name, inputs, params=None)\n--\n\n"},
-    {"add_external", FASTCALL_KW(add_external), "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
-    {"add_exchange", FASTCALL_KW(add_boundary<NodeKind::Exchange>),
-     "add_exchange($self, inputs, params=None)\n--\n\nRecord an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 "
+const Method store_methods[] = {
+    {"add_source", FASTCALL_KW(add_named<NodeKind::Source>), &add_source_args, ""},
+    {"add_op", FASTCALL_KW(add_named<NodeKind::Op>), &add_op_args, ""},
+    {"add_reduction", FASTCALL_KW(add_named<NodeKind::Reduction>), &add_reduction_args, ""},
+    {"add_external", FASTCALL_KW(add_external), &add_external_args, ""},
+    {"add_exchange", FASTCALL_KW(add_boundary<NodeKind::Exchange>), &add_exchange_args,
+     "Record an `Exchange` boundary (plan M39 \u00a72.1). No `name` \u2014 "
      "an Exchange's identity is its\n`scheme` ParamMap (`params`) + its one logical input; "
      "`nodes()[i][\"kind\"] == \"exchange\"`."},
-    {"add_join", FASTCALL_KW(add_boundary<NodeKind::Join>),
-     "add_join($self, inputs, params=None)\n--\n\nRecord a `Join` boundary (plan M40 \u00a72.1). Two inputs "
+    {"add_join", FASTCALL_KW(add_boundary<NodeKind::Join>), &add_join_args,
+     "Record a `Join` boundary (plan M40 \u00a72.1). Two inputs "
      "`[left, right]`; identity is its\n`scheme` ParamMap (`params`) + its ordered inputs; "
      "`nodes()[i][\"kind\"] == \"join\"`."},
-    {"node_count", node_count, METH_NOARGS, "node_count($self)\n--\n\n"},
-    {"to_dot", to_dot, METH_NOARGS, "to_dot($self)\n--\n\n"},
-    {"serialize", FASTCALL_KW(serialize),
-     "serialize($self, outputs=None)\n--\n\nSerialize the IR to the canonical, versioned, byte-identical durable "
+    {"node_count", node_count, METH_NOARGS, nullptr, ""},
+    {"to_dot", to_dot, METH_NOARGS, nullptr, ""},
+    {"serialize", FASTCALL_KW(serialize), &serialize_args,
+     "Serialize the IR to the canonical, versioned, byte-identical durable "
      "form (plan M8 / A.3.1:\nthe serializable IR \u2014 not cloudpickle \u2014 is the canonical durable "
      "representation). With\n`outputs=` the bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are "
      "a\nproperty of the compile request); the default keeps the marks-based behavior."},
     {"deserialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deserialize)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the same node ids, "
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, &deserialize_args,
+     "Rebuild a store from canonical bytes. A round trip reproduces the same node ids, "
      "so\n`serialize` of the result is byte-identical to the input (plan M8 determinism gate)."},
-    {"nodes", nodes, METH_NOARGS,
-     "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: `inspect` renders the "
+    {"nodes", nodes, METH_NOARGS, nullptr,
+     "Structured, read-only view of every node in id order (plan M9: `inspect` renders the "
      "IR and\n`reproduce` interprets it). Each entry is a dict with `id`, `kind`\n(source|op|reduction|external|"
      "stage), `name`, `params`, `inputs`, `output` (bool), plus a\n`descriptor` dict for external nodes and "
      "`n_members` for stage nodes."},
-    {"outputs", outputs, METH_NOARGS,
-     "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator returns, in order)."},
-    {"node_map", node_map, METH_NOARGS,
-     "node_map($self)\n--\n\n\u00a78.2(i): for each node of the arena this store was REDUCED FROM, where it "
+    {"outputs", outputs, METH_NOARGS, nullptr,
+     "The marked output node ids, in mark order (what an IR evaluator returns, in order)."},
+    {"node_map", node_map, METH_NOARGS, nullptr,
+     "\u00a78.2(i): for each node of the arena this store was REDUCED FROM, where it "
      "landed here \u2014\n`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by "
      "that\narena's node id. Empty for a store that did not come out of a reduction."},
-    {"reduce", FASTCALL_KW(reduce_entry<ReduceEntry::Reduce>),
-     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\nReduce via the M4 optimizer (DCE + CSE + "
+    {"reduce", FASTCALL_KW(reduce_entry<ReduceEntry::Reduce>), &reduce_args,
+     "Reduce via the M4 optimizer (DCE + CSE + "
      "equality-saturation stage fusion behind\nRewriteEngine). Returns the reduced store and a report dict. "
      "`maximal_fusion=True` opts in\nto fusing fan-out ops whose consumers all land in one stage (the default "
      "single-use rule is\npinned by the frozen M4 suite)."},
-    {"reduce_incremental", FASTCALL_KW(reduce_entry<ReduceEntry::Incremental>),
-     "reduce_incremental($self, *, outputs=None)\n--\n\nOne-shot incremental reduction of the current graph "
+    {"reduce_incremental", FASTCALL_KW(reduce_entry<ReduceEntry::Incremental>), &reduce_incremental_args,
+     "One-shot incremental reduction of the current graph "
      "(same result as `reduce`). For genuine\nstep-by-step reduction while building, use `IncrementalReducer`."},
-    {"reduction_report", FASTCALL_KW(reduce_entry<ReduceEntry::Report>),
-     "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current graph, without "
+    {"reduction_report", FASTCALL_KW(reduce_entry<ReduceEntry::Report>), &reduction_report_args,
+     "The reduction report for the current graph, without "
      "keeping the reduced store."},
-    {"fingerprint", FASTCALL_KW(fingerprint),
-     "fingerprint($self, outputs=None)\n--\n\nThe SHA-256 content fingerprint (32 bytes) of the graph reachable from "
+    {"fingerprint", FASTCALL_KW(fingerprint), &fingerprint_args,
+     "The SHA-256 content fingerprint (32 bytes) of the graph reachable from "
      "`outputs` (by default\nthe marked outputs) and of the outputs in their order. It depends on content alone: "
      "not on\nnode ids, recording order, unreachable nodes, process, hash seed or platform."},
-    {"node_fingerprints", FASTCALL_KW(node_fingerprints),
-     "node_fingerprints($self, ids=None)\n--\n\nThe SHA-256 content fingerprint (32 bytes) of each node in `ids` "
+    {"node_fingerprints", FASTCALL_KW(node_fingerprints), &node_fingerprints_args,
+     "The SHA-256 content fingerprint (32 bytes) of each node in `ids` "
      "(by default every node,\nin id order): its kind, name, parameters, payload descriptor or stage members, and "
      "its\ninputs' fingerprints in order; never its id."},
-    {"_nodes", FASTCALL_KW(nodes_of),
-     "_nodes($self, ids)\n--\n\nThe entries of `nodes()` for the nodes `ids` names, in that order."},
+    {"_nodes", FASTCALL_KW(nodes_of), &nodes_of_args,
+     "The entries of `nodes()` for the nodes `ids` names, in that order."},
     {"_restore", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "_restore(data, node_map)\n--\n\nRebuild a pickled reduced store: its blob and its node map."},
-    {"__reduce__", store_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, &restore_args,
+     "Rebuild a pickled reduced store: its blob and its node map."},
+    {"__reduce__", store_reduce, METH_NOARGS, nullptr, nullptr},
 };
-
-const char store_doc[] =
-    "GraphStore()\n--\n\nThread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to\n"
-    "share across threads under the GIL and free-threaded 3.14t).";
-
-PyType_Slot store_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(store_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_holding<StoreObject, &StoreObject::store>)},
-    {Py_tp_methods, store_methods},
-    {Py_tp_doc, const_cast<char*>(store_doc)},
-    {0, nullptr},
-};
-
-PyType_Spec store_spec = {
-    "veltrix.core.veltrix_core.GraphStore",
-    sizeof(StoreObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    store_slots,
-};
-
-std::atomic<PyTypeObject*> store_type_slot{nullptr};
 
 }  // namespace
 
 PyTypeObject* graph_store_type() {
-    if (PyTypeObject* t = store_type_slot.load(std::memory_order_acquire)) return t;
-    return publish_type(store_type_slot, PyType_FromSpec(&store_spec));
-}
-
-GraphStore* store_of(PyObject* obj) {
-    PyTypeObject* t = store_type_slot.load(std::memory_order_acquire);
-    if (t == nullptr || !Py_IS_TYPE(obj, t)) return nullptr;
-    return as_store(obj)->store.get();
+    static const ClassSpec spec{"veltrix.core.veltrix_core.GraphStore", store_new, new_args, store_methods, nullptr,
+        "Thread-safe interned graph store (frozen pyclass: interior mutability via a Mutex, safe to\n"
+        "share across threads under the GIL and free-threaded 3.14t)."};
+    return class_type<Held>(spec);
 }
 
 PyObject* wrap_store(std::unique_ptr<GraphStore> owned) {
     PyTypeObject* type = graph_store_type();
     if (type == nullptr) return nullptr;
-    return new_store_object(type, std::move(owned));
+    return new_instance(type, std::move(owned));
 }
 
 }  // namespace veltrix::py

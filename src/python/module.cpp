@@ -3,8 +3,53 @@
 #include "common.hpp"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace veltrix::py {
+namespace {
+
+// A class's method table, docstrings and all, kept for the life of the
+// process as its type object is (a table made by a thread that lost the
+// race to create the type is kept too).
+PyMethodDef* method_table(std::span<const Method> methods) {
+    struct Table {
+        std::vector<std::string> docs;
+        std::vector<PyMethodDef> defs;
+    };
+    auto* table = new Table;
+    table->docs.reserve(methods.size());  // no reallocation: defs point into the docs
+    for (const Method& m : methods) {
+        const char* doc = nullptr;
+        if (m.doc != nullptr) {
+            const char* receiver = (m.flags & METH_STATIC) != 0 ? "" : "$self";
+            doc = table->docs.emplace_back(text_signature(m.name, receiver, m.args) + "\n--\n\n" + m.doc).c_str();
+        }
+        table->defs.push_back({m.name, m.function, m.flags, doc});
+    }
+    table->defs.push_back({nullptr, nullptr, 0, nullptr});
+    return table->defs.data();
+}
+
+}  // namespace
+
+PyTypeObject* create_class(const ClassSpec& spec, std::size_t basicsize, destructor dealloc) {
+    const char* dot = std::strrchr(spec.name, '.');
+    const std::string doc =
+        text_signature(dot != nullptr ? dot + 1 : spec.name, "", &spec.construct_args) + "\n--\n\n" + spec.doc;
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(spec.construct)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+        {Py_tp_methods, method_table(spec.methods)},
+        {Py_tp_doc, const_cast<char*>(doc.c_str())},
+        {spec.getset != nullptr ? Py_tp_getset : 0, spec.getset},  // without attributes, ends the slots here
+        {0, nullptr},
+    };
+    PyType_Spec type_spec = {spec.name, static_cast<int>(basicsize), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                             slots};
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+}
+
 namespace {
 
 // The package version, from pyproject.toml (CMake defines it).
@@ -44,7 +89,7 @@ int add_type(PyObject* module, PyTypeObject* type) {
 
 int module_exec(PyObject* module) {
     if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "veltrix_core can only be executed on a module object");
+        raise_error(PyExc_TypeError, "veltrix_core can only be executed on a module object");
         return -1;
     }
     // The type objects and the objects cached for conversions are created
@@ -55,7 +100,10 @@ int module_exec(PyObject* module) {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyObject* name = PyModule_GetNameObject(module);
         if (name == nullptr) return -1;
-        PyErr_Format(PyExc_ImportError, "module %U does not support loading in subinterpreters", name);
+        const char* text = PyUnicode_AsUTF8(name);
+        if (text != nullptr) {
+            raise_error(PyExc_ImportError, std::string("module ") + text + " does not support loading in subinterpreters");
+        }
         Py_DECREF(name);
         return -1;
     }

@@ -1,3 +1,4 @@
+import inspect
 import os
 import struct
 
@@ -7,19 +8,18 @@ SANITIZED = bool(os.environ.get("VELTRIX_SANITIZED"))
 DESC = dict(kind="k", content_hash="h", framework="f", version="1", io_schema="s")
 REPORT_KEYS = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes"]
 PlainDict = type("PlainDict", (dict,), {})  # never read in place: takes the general conversion
+CLASSES = (vc.GraphStore, vc.IncrementalReducer, vc.PayloadDescriptor)
+
+
+def parameters(obj):  # a callable's parameters as the module reports them, without self
+    sig = inspect.signature(obj)
+    return sig.replace(parameters=[p for p in sig.parameters.values() if p.name != "self"])
+
+
 # Every method's text signature: positional parameters (with a default when optional), then keyword-only ones.
-SIGNATURES = {f"{cls}.{method}": sig for cls, methods in {
-    "GraphStore": {"__new__": "()", "add_source": "(name, params=None)", "add_op": "(name, inputs, params=None)",
-                   "add_reduction": "(name, inputs, params=None)", "add_external": "(descriptor, inputs, params=None)",
-                   "add_exchange": "(inputs, params=None)", "add_join": "(inputs, params=None)", "node_count": "()",
-                   "outputs": "()", "to_dot": "()", "nodes": "()", "_nodes": "(ids)", "node_map": "()",
-                   "serialize": "(outputs=None)", "fingerprint": "(outputs=None)", "node_fingerprints": "(ids=None)",
-                   "deserialize": "(data)", "reduce": "(*, maximal_fusion=False, outputs=None)",
-                   "reduction_report": "(*, outputs=None)", "reduce_incremental": "(*, outputs=None)"},
-    "IncrementalReducer": {"__new__": "()", "step": "(store)", "watermark": "()", "total_work": "()",
-                           "canonical_count": "()", "finalize": "(store, *, maximal_fusion=False, outputs=None)"},
-    "PayloadDescriptor": {"__new__": "(*, kind, content_hash, framework, version, io_schema, preprocessing_ref=None)"},
-}.items() for method, sig in methods.items()}
+SIGNATURES = {f"{cls.__name__}.{name}": str(parameters(cls if name == "__new__" else getattr(cls, name)))
+              for cls in CLASSES for name in ["__new__", *vars(cls)]
+              if name == "__new__" or not name.startswith("__") and callable(getattr(cls, name))}
 
 
 # An id given through __index__, computed by a call when it is read.
@@ -43,12 +43,12 @@ def stage_blob(first_member="op|neg"):
 
 
 def check_report(rep):  # the six counters, in their fixed order, and the bounds between them
-    assert list(rep) == REPORT_KEYS and rep["reduced_nodes"] == rep["stages"] + rep["boundary_nodes"]
+    assert (list(rep), rep["reduced_nodes"]) == (REPORT_KEYS, rep["stages"] + rep["boundary_nodes"])
     assert rep["reduced_nodes"] <= rep["canonical_nodes"] <= rep["reachable_nodes"] <= rep["input_nodes"]
 
 
 def same_result(a, b):  # two reduction results (store, report) are the same
-    assert a[0].serialize() == b[0].serialize() and a[0].node_map() == b[0].node_map() and a[1] == b[1]
+    assert (a[0].serialize(), a[0].node_map(), a[1]) == (b[0].serialize(), b[0].node_map(), b[1])
 
 
 def pytest_configure(config):

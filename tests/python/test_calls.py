@@ -188,7 +188,7 @@ def test_errors_leave_store_and_reducer_unchanged(call, exc, message, note):
     before = state(s, r)
     with pytest.raises(exc) as info:
         eval(call, globals(), {"s": s, "r": r})
-    assert type(info.value) is exc and (message is None or str(info.value) == message)
+    assert (type(info.value), message and str(info.value)) == (exc, message)
     assert getattr(info.value, "__notes__", None) == (None if note is None else [f"while processing '{note}'"])
     assert state(s, r) == before
     assert s.add_source("usable") == 2  # the store is not poisoned
@@ -199,16 +199,20 @@ def clearing_list():  # a list whose first element empties it while being conver
     return items.insert(0, Index(lambda: (items.clear(), 1)[1])) or items
 
 
-def test_misbehaving_but_usable_arguments():
+@pytest.mark.parametrize("inputs, expected", [
+    (Seq([0, 0], 1 << 60), [0, 0]), (Seq([0, 1], 0), [0, 1]), (Seq([1], Boom("len")), [1]),
+    ([Index(lambda: 1), 0], [1, 0]), (range(2), [0, 1]), (b"\x00\x01", [0, 1]), (clearing_list(), [1])],
+    ids=["len lies high", "len lies low", "len raises", "index", "range", "bytes", "list emptied midway"])
+def test_inputs_are_read_by_iteration_not_by_len(inputs, expected):
+    s = fresh()
+    node = s.add_join(inputs)
+    assert s.nodes()[node]["inputs"] == expected
+
+
+def test_param_values_by_their_protocols_and_nan_bits():
     s, bits = fresh(), struct.pack("<Q", 0xFFF0_0000_0000_0ABC)
-    for inputs, expected in [(Seq([0, 0], 1 << 60), [0, 0]), (Seq([0, 1], 0), [0, 1]), (Seq([1], Boom("len")), [1]),
-                             ([Index(lambda: 1), 0], [1, 0]), (range(2), [0, 1]), (b"\x00\x01", [0, 1]),
-                             (clearing_list(), [1])]:
-        node = s.add_join(inputs)
-        assert s.nodes()[node]["inputs"] == expected
-    nan = struct.unpack("<d", bits)[0]
-    values = {"f": Float(lambda: 2.5), "huge": 2**64, "min": -(2**63), "nan": nan, "str": TextLike("t"),
-              "idx": Index(lambda: -1), "big": Index(lambda: 2**70)}
+    values = {"f": Float(lambda: 2.5), "huge": 2**64, "min": -(2**63), "nan": struct.unpack("<d", bits)[0],
+              "str": TextLike("t"), "idx": Index(lambda: -1), "big": Index(lambda: 2**70)}
     node = s.add_source("x", values)
     p = s.nodes()[node]["params"]
     assert p == {"big": 2.0**70, "f": 2.5, "huge": 2.0**64, "idx": -1, "min": -(2**63), "nan": p["nan"], "str": "t"}
@@ -216,20 +220,28 @@ def test_misbehaving_but_usable_arguments():
     # The first NaN recorded keeps its bits; every later NaN is the same value.
     assert s.add_source("x", {**values, "nan": -float("nan")}) == node
     back = vc.GraphStore.deserialize(s.serialize())
-    assert back.serialize() == s.serialize() and struct.pack("<d", back.nodes()[node]["params"]["nan"]) == bits
-    # A dict changed behind the value being converted, keeping its size and later keys: one consistent node.
+    assert (back.serialize(), struct.pack("<d", back.nodes()[node]["params"]["nan"])) == (s.serialize(), bits)
+
+
+def test_dict_changed_during_conversion_gives_one_consistent_node():
+    s = fresh()  # keeping its size and later keys
     node = s.add_source("y", mutating(lambda p: (p.pop("b"), p.update(c=3))))
-    assert s.nodes()[node]["params"] == {"a": 1, "c": 3} and (PANIC.__name__, PANIC.__bases__) == ("PanicException",
-                                                                                                 (BaseException,))
-    # Subclasses of dict and str are read by their stored contents.
+    assert (s.nodes()[node]["params"], PANIC.__name__, PANIC.__bases__) == ({"a": 1, "c": 3}, "PanicException",
+                                                                            (BaseException,))
+
+
+def test_dict_and_str_subclasses_are_read_by_their_stored_contents():
+    s = fresh()
     plain, d, sub = s.add_source("x", {"a": 1}), s.add_external(DESC, []), type("Sub", (str,), {})
-    assert s.add_source("x", ItemsLie(a=1)) == s.add_source("x", {TextLike("a"): 1}) == plain and s.add_op(
-        TextLike("neg"), [0]) == s.add_op("neg", [0])
+    assert s.add_source("x", ItemsLie(a=1)) == s.add_source("x", {TextLike("a"): 1}) == plain
+    assert s.add_op(TextLike("neg"), [0]) == s.add_op("neg", [0])
     assert s.add_external(Missing(DESC), []) == s.add_external({sub(k): TextLike(v) for k, v in DESC.items()}, []) == d
-    # NUL and long texts.
-    name = "\u00e9\0" * 500_000 + "\U0001f600"
+
+
+def test_nul_and_long_texts_survive_views_dot_and_blobs():
+    s, name = fresh(), "\u00e9\0" * 500_000 + "\U0001f600"
     node = s.add_source(name, {"k\0": "v\0" * 1000})
-    assert s.nodes()[node]["name"] == name and name in s.to_dot()
+    assert (s.nodes()[node]["name"], name in s.to_dot()) == (name, True)
     assert vc.GraphStore.deserialize(s.serialize()).nodes()[node] == s.nodes()[node]
 
 
@@ -237,9 +249,9 @@ def test_conversions_may_reenter_the_same_objects():
     """Python code run by a conversion can use the store and reducer: no lock is held while it runs."""
     s, r = fresh(), vc.IncrementalReducer()
     node = s.add_op("abs", [Index(lambda: (r.step(s), s.add_op("neg", [1]))[1])])
-    assert s.nodes()[node]["inputs"] == [2] and r.watermark() == 2
+    assert (s.nodes()[node]["inputs"], r.watermark()) == ([2], 2)
     store, report = r.finalize(s, outputs=[Index(lambda: (r.step(s), s.add_source("late"), 0)[2])])
-    assert report["input_nodes"] == r.canonical_count() and r.watermark() == s.node_count() == r.total_work() == 5
+    assert (report["input_nodes"], r.watermark(), s.node_count(), r.total_work()) == (r.canonical_count(), 5, 5, 5)
     assert s.reduce(outputs=[Index(lambda: s.add_source("later"))])[0].node_count() == 1
 
 

@@ -169,7 +169,7 @@ def test_golden_digests_and_what_they_ignore():
     assert a.fingerprint(outs_a + outs_a[:1]) != a.fingerprint(outs_a)  # the outputs as listed
     assert vc.GraphStore.deserialize(a.serialize(outs_a)).fingerprint() == a.fingerprint(outs_a)
     assert sorted(a.node_fingerprints()) == sorted(b.node_fingerprints())
-    assert a.fingerprint([]) == hashlib.sha256(b"VFP1G").digest() and vc.GraphStore().fingerprint() == a.fingerprint([])
+    assert (a.fingerprint([]), vc.GraphStore().fingerprint()) == (hashlib.sha256(b"VFP1G").digest(), a.fingerprint([]))
 
 
 def test_the_same_in_another_process_and_hash_seed():
@@ -204,7 +204,7 @@ def one_field_apart():
 def test_every_field_counts_and_nothing_collides():
     s, nodes = one_field_apart()
     digests = s.node_fingerprints()
-    assert len(nodes) == len(set(nodes)) and len(set(digests)) == len(digests)
+    assert (len(nodes), len(set(digests))) == (len(set(nodes)), len(digests))
     assert len({s.fingerprint([n]) for n in nodes}) == len(nodes)
 
 
@@ -214,10 +214,11 @@ def test_nan_payloads_are_one_value_and_signed_zeros_two():
         s = vc.GraphStore()
         s.add_op("f", [s.add_source("x", {"v": struct.unpack("<d", struct.pack("<Q", bits))[0]})])
         stores.append(s)
-    assert len({s.fingerprint([1]) for s in stores}) == 1 and len({s.serialize() for s in stores}) == 3
+    assert (len({s.fingerprint([1]) for s in stores}), len({s.serialize() for s in stores})) == (1, 3)
     z = [vc.GraphStore() for _ in range(2)]
     z[0].add_source("x", {"v": 0.0}), z[1].add_source("x", {"v": -0.0})
-    assert z[0].node_fingerprints() != z[1].node_fingerprints() and z[0].fingerprint([0]) != z[1].fingerprint([0])
+    assert z[0].node_fingerprints() != z[1].node_fingerprints()
+    assert z[0].fingerprint([0]) != z[1].fingerprint([0])
 
 
 def stage_of(*labels):
@@ -230,7 +231,8 @@ def stage_of(*labels):
 def test_stage_member_order_counts():
     a, b = (vc.GraphStore.deserialize(stage_of(*m)) for m in (("op|neg", "op|exp"), ("op|exp", "op|neg")))
     assert a.node_fingerprints()[0] == b.node_fingerprints()[0]
-    assert a.node_fingerprints()[1] != b.node_fingerprints()[1] and a.fingerprint() != b.fingerprint()
+    assert a.node_fingerprints()[1] != b.node_fingerprints()[1]
+    assert a.fingerprint() != b.fingerprint()
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
@@ -240,16 +242,17 @@ def test_pickling_keeps_nodes_ids_outputs_and_node_map(protocol):
     d = vc.PayloadDescriptor(**DESC, preprocessing_ref="")
     for store in (s, reduced, vc.GraphStore.deserialize(s.serialize(outs)), vc.GraphStore()):
         back = pickle.loads(pickle.dumps(store, protocol))
-        assert type(back) is vc.GraphStore and back is not store
+        assert (type(back), back is store) == (vc.GraphStore, False)
         assert (back.serialize(), back.outputs(), back.node_map(), repr(back.nodes())) == (
             store.serialize(), store.outputs(), store.node_map(), repr(store.nodes()))  # NaN != NaN
         assert back.fingerprint() == store.fingerprint()
-    assert reduced.node_map() and pickle.loads(pickle.dumps(reduced, protocol)).node_map() == reduced.node_map()
+    assert reduced.node_map()
+    assert pickle.loads(pickle.dumps(reduced, protocol)).node_map() == reduced.node_map()
     for desc in (d, vc.PayloadDescriptor(**DESC)):
         back = pickle.loads(pickle.dumps(desc, protocol))
         fields = ("kind", "content_hash", "framework", "version", "io_schema", "preprocessing_ref")
-        assert type(back) is vc.PayloadDescriptor and [getattr(back, f) for f in fields] == [
-            getattr(desc, f) for f in fields]
+        assert (type(back), [getattr(back, f) for f in fields]) == (
+            vc.PayloadDescriptor, [getattr(desc, f) for f in fields])
     with pytest.raises(TypeError, match="^cannot pickle 'IncrementalReducer' object: pickle the GraphStore"):
         pickle.dumps(vc.IncrementalReducer(), protocol)
 
@@ -260,9 +263,9 @@ def test_copies_are_independent_stores():
     for make in (copy.copy, copy.deepcopy):
         for store in (s, reduced):
             c, before = make(store), store.serialize()
-            assert c is not store and c.serialize() == before and c.node_map() == store.node_map()
+            assert (c is store, c.serialize(), c.node_map()) == (False, before, store.node_map())
             c.add_source("only in the copy")
-            assert store.serialize() == before and c.node_count() == store.node_count() + 1
+            assert (store.serialize(), c.node_count()) == (before, store.node_count() + 1)
     with pytest.raises(TypeError):
         copy.copy(vc.IncrementalReducer())
     with pytest.raises(ValueError, match="^node reference 99 out of range$"):  # a node map naming no node

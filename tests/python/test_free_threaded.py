@@ -157,7 +157,8 @@ def test_long_operations_on_a_store_being_recorded_match_a_serial_replay():
             w.join()
     nodes, replay, follower = s.nodes(), vc.GraphStore(), vc.IncrementalReducer()
     seen = [LONG[op][1](result) for op, _, _, result in calls]
-    assert seen == sorted(seen) and len(set(seen)) > 1, seen  # the store grew while the operations ran
+    assert seen == sorted(seen)
+    assert len(set(seen)) > 1, seen  # the store grew while the operations ran
     for (op, outputs, maximal, result), k in zip(calls, seen):
         while replay.node_count() < k:
             assert record(replay, nodes[replay.node_count()]) == replay.node_count() - 1
@@ -186,4 +187,5 @@ def test_threads_on_separate_stores_run_at_the_same_time():
         in_threads(lockstep, 2)
     finally:
         sys.setswitchinterval(old)
-    assert not errors and done == [steps, steps] and [s.node_count() for s in stores] == [steps + 1] * 2, errors
+    assert errors == []
+    assert (done, [s.node_count() for s in stores]) == ([steps, steps], [steps + 1] * 2)

@@ -92,7 +92,8 @@ def test_a_legacy_subinterpreter_cannot_import_the_module():
     interpreter's collections.abc.Sequence: TypeError or NameError from code of another interpreter."""
     pytest.importorskip("_testcapi")
     done = run(LEGACY_SUBINTERPRETER, timeout=60)
-    assert done is not None and done.returncode == 0, done and done.stderr
+    assert done is not None
+    assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["subinterpreter", "-1", "recorded", "1"]
     assert ("ImportError: module veltrix.core.veltrix_core does not support loading in subinterpreters"
             in done.stderr)

@@ -1,10 +1,12 @@
 """The extension as a shared object, and the wheel installed beside the rest of veltrix (these need
 VELTRIX_WHEEL, the path of a built wheel, which scripts/build-dist.sh sets, and a package index for pip)."""
 
+import ast
 import base64
 import ctypes
 import hashlib
 import importlib.metadata
+import inspect
 import os
 import struct
 import subprocess
@@ -14,6 +16,7 @@ import zipfile
 import pytest
 
 from veltrix.core import veltrix_core as vc
+from conftest import CLASSES, parameters
 
 WHEEL = os.environ.get("VELTRIX_WHEEL")
 needs_wheel = pytest.mark.skipif(not WHEEL, reason="VELTRIX_WHEEL names no wheel to install")
@@ -54,8 +57,34 @@ def test_installed_metadata():
         pytest.skip("veltrix.core is not the installed copy")
     meta = dist.metadata
     assert (vc.version(), meta["License-Expression"], meta["Requires-Python"]) == (meta["Version"], "MIT", ">=3.13")
-    assert "Programming Language :: Python :: %d.%d" % sys.version_info[:2] in meta.get_all("Classifier") and any(
-        f.name == "LICENSE" for f in dist.files)
+    assert "Programming Language :: Python :: %d.%d" % sys.version_info[:2] in meta.get_all("Classifier")
+    assert any(f.name == "LICENSE" for f in dist.files)
+
+
+def stub_parameters(fn, skip):  # a stub's parameters as (name, kind, default), without self or cls
+    a, empty, kinds = fn.args, inspect.Parameter.empty, inspect.Parameter
+    defaults = [empty] * (len(a.args) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
+    keyword = [empty if d is None else ast.literal_eval(d) for d in a.kw_defaults]
+    return [(x.arg, kinds.POSITIONAL_OR_KEYWORD, d) for x, d in zip(a.args, defaults)][skip:] + [
+        (x.arg, kinds.KEYWORD_ONLY, d) for x, d in zip(a.kwonlyargs, keyword)]
+
+
+def test_stubs_agree_with_the_module():
+    tree = ast.parse(open(os.path.join(os.path.dirname(vc.__file__), "veltrix_core.pyi")).read())
+    live = lambda obj: [(p.name, p.kind, p.default) for p in parameters(obj).parameters.values()]  # noqa: E731
+    stubbed = {n.name: n for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    assert (sorted(stubbed), stub_parameters(stubbed["version"], 0)) == (sorted(vc.__all__), live(vc.version))
+    for cls in CLASSES:
+        members = {n.name: n for n in stubbed[cls.__name__].body if isinstance(n, ast.FunctionDef)}
+        assert {n for n in vars(cls) if not n.startswith("_")} | {"__new__"} <= set(members), cls
+        for name, fn in members.items():
+            held, decorators = vars(cls)[name], [d.id for d in fn.decorator_list]
+            if isinstance(held, type(vc.PayloadDescriptor.kind)):  # an attribute
+                assert decorators == ["property"], name
+            else:
+                static = "staticmethod" in decorators
+                assert (name, isinstance(held, staticmethod), stub_parameters(fn, not static)) == (
+                    name, static, live(cls if name == "__new__" else getattr(cls, name)))
 
 
 def standin_wheel(directory):
@@ -107,4 +136,5 @@ def test_type_checker_resolves_the_stubs(tmp_path):
     (tmp_path / "bad.py").write_text(use.replace("INPUTS", "'0'"))
     python("-m", "mypy", "--strict", "--no-incremental", "../good.py")
     bad = python("-m", "mypy", "--strict", "--no-incremental", "../bad.py", ok=False)
-    assert bad.returncode == 1 and 'Argument 2 to "add_op" of "GraphStore" has incompatible type "str"' in bad.stdout
+    assert bad.returncode == 1
+    assert 'Argument 2 to "add_op" of "GraphStore" has incompatible type "str"' in bad.stdout

@@ -39,16 +39,16 @@ def test_long_chain_every_operation(big):
     members = SIZE - 1 - identities
     want = dict(zip(REPORT_KEYS, (SIZE, SIZE, SIZE - identities, 1, 2, 1)))
     back = vc.GraphStore.deserialize(s.serialize(outputs=[last]))
-    assert back.serialize()[:-12] == blob[:-4] and back.reduce()[1] == want
+    assert (back.serialize()[:-12], back.reduce()[1]) == (blob[:-4], want)
     for maximal in (False, True):
         red, report = s.reduce(maximal_fusion=maximal, outputs=[last])
         assert report == want
     node_map = red.node_map()
-    assert node_map[:3] == [(0, None), (1, 0), (1, 0)] and node_map[-1] == (1, members - 1) and len(node_map) == SIZE
+    assert (node_map[:3], node_map[-1], len(node_map)) == ([(0, None), (1, 0), (1, 0)], (1, members - 1), SIZE)
     stage = red.nodes()[1]
-    assert stage["n_members"] == members and stage["members"][-1]["inputs"] == [("member", members - 2), ("input", 0)]
+    assert (stage["n_members"], stage["members"][-1]["inputs"]) == (members, [("member", members - 2), ("input", 0)])
     nodes = s.nodes()
-    assert len(nodes) == SIZE and s.to_dot().count(" -> ") == sum(len(n["inputs"]) for n in nodes)
+    assert (len(nodes), s.to_dot().count(" -> ")) == (SIZE, sum(len(n["inputs"]) for n in nodes))
     same_result(r.finalize(s, outputs=[last]), (red, dict(want, input_nodes=members + 1, reachable_nodes=members + 1)))
     assert r.watermark() == r.total_work() == SIZE
     # A chain of identities folds into its source.
@@ -59,7 +59,7 @@ def test_long_chain_every_operation(big):
     r.step(s)
     for red, rep in (s.reduce(outputs=[prev]), s.reduce(maximal_fusion=True, outputs=[prev]), r.finalize(s, outputs=[
             prev])):
-        assert rep["canonical_nodes"] == 1 and red.node_count() == 1 and set(red.node_map()) == {(0, None)}
+        assert (rep["canonical_nodes"], red.node_count(), set(red.node_map())) == (1, 1, {(0, None)})
 
 
 def test_wide_node_every_operation():
@@ -72,7 +72,7 @@ def test_wide_node_every_operation():
         reduced, report = s.reduce(maximal_fusion=maximal, outputs=[out, total])
         assert report == dict(zip(REPORT_KEYS, (n + 4, n + 4, n + 4, 2, n + 4, n + 2)))
     assert sorted(len(v["inputs"]) for v in reduced.nodes() if v["kind"] == "stage") == [n, n]
-    assert s.nodes()[join]["inputs"][-2:] == [total, both] and s.to_dot().count(f" -> n{join};") == n + 2
+    assert (s.nodes()[join]["inputs"][-2:], s.to_dot().count(f" -> n{join};")) == ([total, both], n + 2)
     same_result(vc.GraphStore.deserialize(s.serialize(outputs=[out, total])).reduce(), (reduced, report))
     same_result(vc.IncrementalReducer().finalize(s, outputs=[out, total]), (reduced, report))
 
@@ -222,7 +222,8 @@ def add(s, kind, name, inputs, params, descriptor):
 
 def check_view(nodes):
     """A consistent snapshot: dense ids, inputs before users, no duplicates."""
-    assert [n["id"] for n in nodes] == list(range(len(nodes))) and all(x < n["id"] for n in nodes for x in n["inputs"])
+    assert [n["id"] for n in nodes] == list(range(len(nodes)))
+    assert all(x < n["id"] for n in nodes for x in n["inputs"])
     keys = [key(*map(n.get, FIELDS)) for n in nodes if n["kind"] != "stage"]
     assert len(set(keys)) == len(keys)
 
@@ -256,7 +257,10 @@ def reduce(rng, s, r):
 def read(rng, s, r):
     # Each getter locks on its own while other threads step, and every counter only grows: read them in order.
     c, w, t, n, text = r.canonical_count(), r.watermark(), r.total_work(), s.node_count(), s.to_dot()
-    assert c <= w <= s.node_count() and t >= 0 and text.count(" [label=") >= n and text.endswith("}\n")
+    assert c <= w <= s.node_count()
+    assert t >= 0
+    assert text.count(" [label=") >= n
+    assert text.endswith("}\n")
     blob, o = s.serialize(), outs(rng, s)
     assert vc.GraphStore.deserialize(blob).serialize() == blob
     assert vc.GraphStore.deserialize(s.serialize(outputs=o)).outputs() == list(dict.fromkeys(o))
