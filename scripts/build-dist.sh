@@ -1,62 +1,35 @@
 #!/usr/bin/env bash
-# Builds what a user installs, into dist/: an sdist and one wheel per
-# supported interpreter (CPython 3.13, 3.14 and 3.15), each wheel repaired by
-# auditwheel to the manylinux tag it qualifies for on this machine. Then tests
-# them as installed:
-#  - for each wheel, a fresh virtual environment installs the wheel alone and
-#    runs the Python test suite from outside the checkout, so that
-#    veltrix.core is the installed copy (the 3.13 run also installs the wheel
-#    beside another veltrix distribution and type-checks against its stubs);
-#  - a fresh 3.13 environment installs the sdist (building it) and runs the
-#    example.
+# Builds into dist/ the sdist and one wheel per interpreter (CPython 3.13,
+# 3.14, 3.15), from the unpacked sdist (a file the build needs but the sdist
+# lacks fails here), each wheel repaired by auditwheel to the manylinux tag it
+# qualifies for; then tests them as installed (README.md, "Building the
+# wheels and the sdist").
 #
 #   scripts/build-dist.sh [--no-test]
-#
-# The wheels are built from the unpacked sdist, so a file the build needs but
-# the sdist lacks fails here. Compilations go through ccache: the core library
-# does not include Python.h and compiles once for all three wheels.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
-TEST=1
-case "${1:-}" in
-    "") ;;
-    --no-test) TEST= ;;
-    *) die "usage: scripts/build-dist.sh [--no-test]" ;;
-esac
+case "${1:-}" in "" | --no-test) ;; *) die "usage: scripts/build-dist.sh [--no-test]" ;; esac
 VERSIONS=(3.13 3.14 3.15)
 WORK="$ROOT/build/dist"
 
-ensure_build_tools
-ensure_debs ccache
-ensure_tools313
-TOOLS="$VENV"
-for v in "${VERSIONS[@]}"; do
-    [ "$v" = 3.13 ] && continue
+ensure_tools313  # the build environment of 3.13
+for v in 3.14 3.15; do
     venv="$CACHE/venv-$v"
-    # (An environment the interpreter does not see as one, such as one made
-    # through an older launcher, is made again.)
+    # (one the interpreter does not see as an environment is made again)
     if ! "$venv/bin/python" -c 'import sys; assert sys.prefix != sys.base_prefix' 2>/dev/null; then
         say "creating a Python $v build environment in $venv"
         fresh_venv "$v" "$venv"
     fi
     pip_for "$venv" install "${BUILD_TOOLS[@]}" build || die "could not install the build tools into $venv"
 done
-build_python() { if [ "$1" = 3.13 ]; then echo "$TOOLS/bin/python"; else echo "$CACHE/venv-$1/bin/python"; fi; }
 
 rm -rf dist "$WORK"
 mkdir -p dist "$WORK/wheels"
 
-# Runs a command with its output in LOG, shown only if it fails.
-logged() {  # LOG MESSAGE command...
-    local log="$1" message="$2"
-    shift 2
-    "$@" >"$log" 2>&1 || { cat "$log"; die "$message"; }
-}
-
 say "building the sdist"
-logged "$WORK/sdist.log" "building the sdist failed" "$TOOLS/bin/python" -m build --sdist --no-isolation --outdir dist .
+logged "$WORK/sdist.log" "building the sdist failed" "$VENV/bin/python" -m build --sdist --no-isolation --outdir dist .
 SDIST=$(ls dist/*.tar.gz)
 NAME=$(basename "$SDIST" .tar.gz)
 
@@ -76,7 +49,7 @@ ccache --zero-stats >/dev/null
 for v in "${VERSIONS[@]}"; do
     say "building the CPython $v wheel"
     logged "$WORK/wheel-$v.log" "building the CPython $v wheel failed" \
-        "$(build_python "$v")" -m build --wheel --no-isolation --outdir "$WORK/wheels" "$WORK/$NAME"
+        "$CACHE/venv-$v/bin/python" -m build --wheel --no-isolation --outdir "$WORK/wheels" "$WORK/$NAME"
 done
 ccache --print-stats | awk -F'\t' '
     $1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { hits += $2 }
@@ -89,29 +62,22 @@ ccache --print-stats | awk -F'\t' '
 GLIBC=$(getconf GNU_LIBC_VERSION | awk '{ print $2 }')
 say "repairing the wheels with auditwheel (this machine's glibc: $GLIBC)"
 for whl in "$WORK"/wheels/*.whl; do
-    plat=$("$TOOLS/bin/auditwheel" show "$whl" 2>/dev/null | tr -s ' \n' ' ' |
+    plat=$("$VENV/bin/auditwheel" show "$whl" 2>/dev/null | tr -s ' \n' ' ' |
         sed -n 's/.*consistent with the following platform tag: "\([^"]*\)".*/\1/p')
     [ -n "$plat" ] || die "auditwheel show names no platform tag for $whl"
     echo "$(basename "$whl"): $plat"
     logged "$WORK/repair.log" "auditwheel repair failed for $whl" \
-        env PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$plat" -w dist "$whl"
+        env PATH="$VENV/bin:$PATH" "$VENV/bin/auditwheel" repair --plat "$plat" -w dist "$whl"
 done
 
 say "dist/"
-for f in dist/*; do
-    printf '%8s  %s\n' "$(du -k "$f" | cut -f1)K" "$(basename "$f")"
-done
+du -k dist/*
 for whl in dist/*.whl; do
     printf '\n%s\n' "$(basename "$whl")"
-    "$TOOLS/bin/auditwheel" show "$whl" | sed 's/^/    /'
+    "$VENV/bin/auditwheel" show "$whl" | sed 's/^/    /'
 done
 
-[ -n "$TEST" ] || exit 0
-
-installed_check='
-import sys, veltrix.core.veltrix_core as m
-print("veltrix.core.veltrix_core:", m.__file__)
-assert m.__file__.startswith(sys.prefix + "/lib/"), "not the installed copy"'
+[ "${1:-}" != --no-test ] || exit 0
 
 # Installs the CPython $1 wheel alone into a fresh environment and runs the
 # Python tests there, from the environment's folder: neither the checkout nor
@@ -126,27 +92,20 @@ test_wheel() {
     echo "$(basename "$whl"), installed alone into $env"
     fresh_venv "$v" "$env" "pytest>=8" &&
         pip_for "$env" install --no-deps --no-index "$whl" &&
-        (cd "$env" && "$env/bin/python" -I -c "$installed_check" &&
+        (cd "$env" && check_installed "$env/bin/python" &&
             env "${extra[@]}" "$env/bin/python" -I -B -m pytest -q -p no:cacheprovider "$ROOT/tests/python")
 }
 lane() {  # versions, tested one after another
     local v
-    for v in "$@"; do
-        if test_wheel "$v" >"$WORK/test-$v.log" 2>&1; then echo 0; else echo 1; fi >"$WORK/test-$v.status"
-    done
+    for v; do test_wheel "$v" >"$WORK/test-$v.log" 2>&1 && echo 0 >"$WORK/test-$v.status" || echo 1 >"$WORK/test-$v.status"; done
 }
 
-# A test run keeps one core busy, so with two cores two lanes run at once:
-# 3.13 (which also runs the installation tests) beside 3.14 then 3.15.
-if [ "$JOBS" -ge 2 ]; then
-    say "Python tests against the installed wheels: CPython 3.13, beside 3.14 then 3.15"
-    lane 3.13 &
-    lane 3.14 3.15 &
-    wait
-else
-    say "Python tests against the installed wheels: CPython 3.13, 3.14, 3.15"
-    lane "${VERSIONS[@]}"
-fi
+# A test run keeps one core busy, so two lanes run at once: 3.13 (which also
+# runs the installation tests) beside 3.14 then 3.15.
+say "Python tests against the installed wheels: CPython 3.13, beside 3.14 then 3.15"
+lane 3.13 &
+lane 3.14 3.15 &
+wait
 failed=()
 for v in "${VERSIONS[@]}"; do
     say "Python tests on CPython $v"
@@ -163,5 +122,5 @@ fresh_venv 3.13 "$env"
 mkdir -p "$WORK/tmp"
 TMPDIR="$WORK/tmp" logged "$WORK/sdist-install.log" "pip install $SDIST failed" pip_for "$env" install "$SDIST"
 say "running the example against the package built from the sdist"
-(cd "$env" && "$env/bin/python" -I -c "$installed_check" && "$env/bin/python" -I "$ROOT/examples/pipeline.py" "$env/example-out") \
+(cd "$env" && check_installed "$env/bin/python" && "$env/bin/python" -I "$ROOT/examples/pipeline.py" "$env/example-out") \
     || die "the example failed against the package built from the sdist"

@@ -12,29 +12,23 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
-RUNS="${1:-9}"
-shift || true
-ARGS=("$@")
-[ ${#ARGS[@]} -gt 0 ] || ARGS=(7 10000 1000000)
-BUILD="${VELTRIX_BENCH_BUILD:-build/bench}"
+RUNS="${1:-9}"; shift || true
+[ $# -gt 0 ] || set -- 7 10000 1000000
 
-ensure_build_tools
-say "building bench_canonicalize in $BUILD (Release)"
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVELTRIX_BENCH=ON >/dev/null
-cmake --build "$BUILD" -j"$JOBS" --target bench_canonicalize >/dev/null
+ensure_tools313
+say "building the bench flavour in build/bench"
+build_preset bench "$(find_python313)"
 
-say "$RUNS runs of bench_canonicalize ${ARGS[*]}"
+say "$RUNS runs of bench_canonicalize $*"
 # Each run prints its growth and, beside it, the growth of the memory
 # baseline timed in the same run: when the host's memory is busy, both rise.
 RESULTS=$(for _ in $(seq "$RUNS"); do
-    "$BUILD/bench_canonicalize" "${ARGS[@]}" | awk '
+    build/bench/bench_canonicalize "$@" | awk '
         /^baseline:/ { b = $NF; sub("x", "", b) }
         /^cpu per-node growth/ { g = $NF; sub("x", "", g) }
         END { print g, b }'
-done | sort -n)
-median() {
-    sort -n | awk '{ v[NR] = $1 } END { printf "%.2f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}
-echo "$RESULTS" | awk '{ printf "growth %s (memory baseline %s)\n", $1, $2 }'
+done)
+echo "$RESULTS" | sort -n | awk '{ printf "growth %s (memory baseline %s)\n", $1, $2 }'
+median() { sort -n | awk '{ v[NR] = $1 } END { printf "%.2f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 printf 'median growth over %d runs: %sx (memory baseline: %sx)\n' "$RUNS" \
     "$(echo "$RESULTS" | cut -d' ' -f1 | median)" "$(echo "$RESULTS" | cut -d' ' -f2 | median)"

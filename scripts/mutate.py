@@ -1,37 +1,20 @@
 #!/usr/bin/env python3
 """Mutation testing of veltrix-core: how many small faults do the tests catch?
 
-Draws a deterministic, seeded sample of mutants over src/, each a one-token
-change that a careless edit could make, stratified by file (each file gets
-a share of the sample in proportion to its mutation sites, at least one).
-For each mutant it rebuilds what changed, runs the C++ tests and, when
-those pass, the Python tests (without the slow ones), and records the
-mutant as killed (a test failed, crashed or hung past the time limit),
-survived, or not compiling. The source tree is restored whatever happens;
-a run that was killed outright leaves a journal that the next run (or
---restore) uses to put the file back.
-
-    scripts/mutate.py [--seed 1] [--sample 160] [--only src/graph/param.cpp,...]
-                      [--list] [--json build/mutate/result.json]
-
-Needs cmake, a C++ compiler (ccache, when installed, makes it faster), GoogleTest, libcrypto
-and a Python 3.13 environment with
-pytest (scripts/run-tests.sh sets all of them up; --python picks the
-interpreter, default: the project's 3.13 environment).
+Draws a deterministic, seeded sample of one-token mutants over src/,
+stratified by file (each file gets a share of the sample in proportion to
+its mutation sites, at least one). For each mutant it rebuilds what changed
+(the mutate flavour of CMakePresets.json, through ccache when installed),
+runs the C++ tests and, when those pass, the Python tests (without the slow
+ones), and records the mutant as killed (a test failed, crashed or hung past
+the time limit), survived, or not compiling; the result goes to
+build/mutate/result.json. The source tree is restored whatever happens; a
+run that was killed outright leaves a journal that the next run (or
+--restore) uses to put the file back. Needs the project's 3.13 environment
+(scripts/run-tests.sh sets it up).
 """
 
-from __future__ import annotations
-
-import argparse
-import json
-import os
-import random
-import re
-import shutil
-import signal
-import subprocess
-import sys
-import time
+import argparse, json, os, random, re, shutil, signal, subprocess, sys, time
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
@@ -52,9 +35,6 @@ class Mutant:
     def describe(self) -> str:
         return f"{self.path}:{self.line}: {self.kind}: '{self.old}' -> '{self.new}'"
 
-
-# ---------------------------------------------------------------------------
-# Finding mutation sites
 
 RELATIONAL = {"<": ["<=", ">"], "<=": ["<", ">"], ">": [">=", "<"], ">=": [">", "<"], "==": ["!="], "!=": ["=="]}
 RETURN_FLIPS = {"true": "false", "false": "true"}
@@ -89,12 +69,9 @@ def code_only(line: str) -> str:
 def matching_paren(code: str, start: int) -> int:
     depth = 0
     for i in range(start, len(code)):
-        if code[i] == "(":
-            depth += 1
-        elif code[i] == ")":
-            depth -= 1
-            if depth == 0:
-                return i
+        depth += {"(": 1, ")": -1}.get(code[i], 0)
+        if depth == 0 and code[i] == ")":
+            return i
     return -1
 
 
@@ -108,8 +85,7 @@ def sites(path: str, text: str) -> list[Mutant]:
     found: list[Mutant] = []
     in_block_comment = False
     active = [True]  # per open #if: is the current branch compiled?
-    for number, raw in enumerate(text.split("\n"), 1):
-        line = raw
+    for number, line in enumerate(text.split("\n"), 1):
         directive = re.match(r"\s*#\s*(if|ifdef|ifndef|elif|else|endif)\b", line)
         if directive:
             word = directive.group(1)
@@ -124,9 +100,7 @@ def sites(path: str, text: str) -> list[Mutant]:
         if not active[-1]:
             continue
         if in_block_comment:
-            if "*/" not in line:
-                continue
-            in_block_comment = False
+            in_block_comment = "*/" not in line
             continue
         if line.lstrip().startswith("/*"):
             in_block_comment = "*/" not in line
@@ -190,122 +164,88 @@ def draw(seed: int, size: int, only: list[str] | None) -> dict[str, list[Mutant]
     total = sum(len(s) for s in per_file.values())
     plan = {}
     for f, found in per_file.items():
-        rng = random.Random(f"{seed}:{f}")
         order = list(found)
-        rng.shuffle(order)
-        share = max(1, round(size * len(found) / total))
-        plan[f] = (share, order)
+        random.Random(f"{seed}:{f}").shuffle(order)
+        plan[f] = (max(1, round(size * len(found) / total)), order)
     # Restricting to some files keeps their shares and orders as they are
     # in the whole sample.
     return {f: p for f, p in plan.items() if not only or f in only}
 
 
-# ---------------------------------------------------------------------------
-# Building and testing
+
+def journal_restore() -> None:  # puts back the file that an interrupted run left mutated
+    if JOURNAL.exists():
+        entry = json.loads(JOURNAL.read_text())
+        (ROOT / entry["path"]).write_text(entry["text"])
+        JOURNAL.unlink()
+        print(f"restored {entry['path']} from an interrupted run", file=sys.stderr)
 
 
-class Journal:
-    """Keeps the original text of the file being mutated on disk, so that an
-    interrupted run can be undone."""
-
-    @staticmethod
-    def restore() -> None:
-        if JOURNAL.exists():
-            entry = json.loads(JOURNAL.read_text())
-            (ROOT / entry["path"]).write_text(entry["text"])
-            JOURNAL.unlink()
-            print(f"restored {entry['path']} from an interrupted run", file=sys.stderr)
-
-    def __init__(self, path: str):
-        self.path = path
-        self.text = (ROOT / path).read_text()
-
-    def write(self, mutated: str) -> None:
-        JOURNAL.write_text(json.dumps({"path": self.path, "text": self.text}))
-        (ROOT / self.path).write_text(mutated)
-
-    def undo(self) -> None:
-        (ROOT / self.path).write_text(self.text)
-        if JOURNAL.exists():
-            JOURNAL.unlink()
-
-
-def run(cmd: list[str], timeout: float, env: dict | None = None, log: Path | None = None) -> tuple[str, float]:
-    """'ok', 'fail' or 'timeout', and the seconds taken. The whole process
-    group goes on a timeout. Output goes to `log` when given."""
-    started = time.monotonic()
+def run(cmd: list[str], timeout: float, env: dict | None = None, log: Path | None = None) -> str:
+    """'ok', 'fail' or 'timeout'. The whole process group goes on a timeout.
+    Output goes to `log` when given."""
     out = open(log, "w") if log else subprocess.DEVNULL
     proc = subprocess.Popen(cmd, cwd=ROOT, env=env, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
     if log:
         out.close()
     try:
-        code = proc.wait(timeout=timeout)
+        return "ok" if proc.wait(timeout=timeout) == 0 else "fail"
     except subprocess.TimeoutExpired:
         os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
-        return "timeout", time.monotonic() - started
-    return ("ok" if code == 0 else "fail"), time.monotonic() - started
+        return "timeout"
 
 
 class Runner:
-    def __init__(self, python: str, jobs: int):
-        self.python = python
-        self.jobs = jobs
+    def __init__(self) -> None:
+        cache = os.environ.get("VELTRIX_CACHE") or os.path.join(
+            os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), "veltrix")
+        self.python = os.path.join(cache, "venv-3.13", "bin", "python")
+        self.cmake = os.path.join(cache, "venv-3.13", "bin", "cmake")
         self.site = BUILD / "site"
         self.env = dict(os.environ, PYTHONPATH=str(self.site), PYTHONDONTWRITEBYTECODE="1")
-        # A build that takes longer than this counts as not compiling; a
-        # header included everywhere rebuilds everything, slowly when the
-        # machine is busy.
+        # A longer build counts as not compiling (a header included
+        # everywhere rebuilds everything, slowly on a busy machine).
         self.limits = {"build": 1800.0, "cpp": 600.0, "python": 900.0}
-
-    def configure(self) -> None:
-        cmake = shutil.which("cmake", path=str(Path(self.python).parent) + os.pathsep + os.environ["PATH"])
-        if cmake is None:
-            sys.exit("mutate.py: cmake not found")
-        self.cmake = cmake
-        # -O1 without debug information: the same code paths, compiled
-        # about twice as fast as a release build.
         # A compiler cache makes putting a file back after its mutants cost
         # almost nothing (a header's dependents otherwise compile twice).
-        launcher = shutil.which("ccache")
-        subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-DVELTRIX_TESTS=ON", "-DVELTRIX_PYTHON=ON",
-                        "-DCMAKE_BUILD_TYPE=Mutate", "-DCMAKE_CXX_FLAGS_MUTATE=-O1",
-                        f"-DCMAKE_CXX_COMPILER_LAUNCHER={launcher or ''}",
-                        f"-DPython_EXECUTABLE={self.python}"], check=True, stdout=subprocess.DEVNULL)
+        env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL=os.environ.get("VELTRIX_JOBS", "2"))
+        if shutil.which("ccache"):
+            env["CMAKE_CXX_COMPILER_LAUNCHER"] = "ccache"
+        self.build_env = env
+        subprocess.run([self.cmake, "--preset", "mutate", f"-DPython_EXECUTABLE={self.python}"], cwd=ROOT,
+                       env=env, check=True, stdout=subprocess.DEVNULL)
 
     def build(self) -> str:
         # The last build's output stays in build.log: a mutant that does not
         # compile can be told from a broken build there.
-        status, _ = run([self.cmake, "--build", str(BUILD), "-j", str(self.jobs), "--target", "veltrix_tests",
-                         "veltrix_core"], self.limits["build"], log=BUILD / "build.log")
-        if status == "ok":
-            self.stage_site()
+        status = run([self.cmake, "--build", "--preset", "mutate"], self.limits["build"], self.build_env,
+                     BUILD / "build.log")
+        if status == "ok":  # the Python package as it is in the tree, with the fresh extension
+            shutil.rmtree(self.site, ignore_errors=True)
+            shutil.copytree(ROOT / "python" / "veltrix", self.site / "veltrix")
+            for so in BUILD.glob("veltrix_core*.so"):
+                shutil.copy2(so, self.site / "veltrix" / "core" / so.name)
         return status
 
-    def stage_site(self) -> None:
-        """The Python package as it is in the tree, with the fresh extension."""
-        shutil.rmtree(self.site, ignore_errors=True)
-        shutil.copytree(ROOT / "python" / "veltrix", self.site / "veltrix")
-        core = self.site / "veltrix" / "core"
-        for so in BUILD.glob("veltrix_core*.so"):
-            shutil.copy2(so, core / so.name)
-
-    def cpp(self) -> tuple[str, float]:
-        return run([str(BUILD / "veltrix_tests"), "--gtest_brief=1", "--gtest_fail_fast"], self.limits["cpp"])
-
-    def python_tests(self) -> tuple[str, float]:
-        return run([self.python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-m", "not slow",
-                    str(ROOT / "tests" / "python")], self.limits["python"], env=self.env)
+    def suite(self, name: str) -> str:
+        if name == "cpp":
+            cmd = [str(BUILD / "veltrix_tests"), "--gtest_brief=1", "--gtest_fail_fast"]
+        else:
+            cmd = [self.python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-m", "not slow",
+                   str(ROOT / "tests" / "python")]
+        return run(cmd, self.limits[name], self.env)
 
     def calibrate(self) -> None:
         """Times the unmutated suites; a mutant gets three times as long
         (and at least 30 s more) before it counts as hung."""
         if self.build() != "ok":
             sys.exit("mutate.py: the unmutated tree does not build")
-        for name, suite in (("cpp", self.cpp), ("python", self.python_tests)):
-            status, seconds = suite()
-            if status != "ok":
+        for name in ("cpp", "python"):
+            started = time.monotonic()
+            if self.suite(name) != "ok":
                 sys.exit(f"mutate.py: the unmutated {name} tests fail")
+            seconds = time.monotonic() - started
             self.limits[name] = max(3 * seconds, seconds + 30)
         print(f"time limits: C++ tests {self.limits['cpp']:.0f} s, Python tests {self.limits['python']:.0f} s",
               flush=True)
@@ -317,22 +257,11 @@ class Runner:
             raise RuntimeError(f"the build failed without a compiler error; see {BUILD / 'build.log'}")
         if status != "ok":
             return "no-compile", status
-        status, _ = self.cpp()
-        if status != "ok":
-            return "killed", f"C++ tests ({status})"
-        status, _ = self.python_tests()
-        if status != "ok":
-            return "killed", f"Python tests ({status})"
+        for name, label in (("cpp", "C++ tests"), ("python", "Python tests")):
+            status = self.suite(name)
+            if status != "ok":
+                return "killed", f"{label} ({status})"
         return "survived", ""
-
-
-# ---------------------------------------------------------------------------
-
-
-def default_python() -> str:
-    cache = os.environ.get("VELTRIX_CACHE") or os.path.join(os.environ.get("XDG_CACHE_HOME")
-                                                            or os.path.expanduser("~/.cache"), "veltrix")
-    return os.path.join(cache, "venv-3.13", "bin", "python")
 
 
 def main() -> int:
@@ -342,13 +271,10 @@ def main() -> int:
     ap.add_argument("--only", default="", help="comma-separated source files (relative to the project root)")
     ap.add_argument("--list", action="store_true", help="print the sample's candidates and stop")
     ap.add_argument("--restore", action="store_true", help="undo an interrupted run and stop")
-    ap.add_argument("--python", default=default_python())
-    ap.add_argument("--jobs", type=int, default=int(os.environ.get("VELTRIX_JOBS", "2")))
-    ap.add_argument("--json", default=str(BUILD / "result.json"))
     args = ap.parse_args()
 
     BUILD.mkdir(parents=True, exist_ok=True)
-    Journal.restore()
+    journal_restore()
     if args.restore:
         return 0
     plan = draw(args.seed, args.sample, [s for s in args.only.split(",") if s] or None)
@@ -359,8 +285,7 @@ def main() -> int:
                 print("   ", m.describe())
         return 0
 
-    runner = Runner(args.python, args.jobs)
-    runner.configure()
+    runner = Runner()
     runner.calibrate()
 
     def interrupted(signum, frame):
@@ -372,16 +297,17 @@ def main() -> int:
     started = time.monotonic()
     try:
         for f, (share, order) in plan.items():
-            journal = Journal(f)
+            original = (ROOT / f).read_text()
             compiled = 0
             for m in order:
                 if compiled == share:
                     break
-                journal.write(apply(journal.text, m))
+                JOURNAL.write_text(json.dumps({"path": f, "text": original}))
+                (ROOT / f).write_text(apply(original, m))
                 try:
                     outcome, detail = runner.judge()
                 finally:
-                    journal.undo()
+                    journal_restore()
                 compiled += outcome != "no-compile"
                 results.append({**asdict(m), "outcome": outcome, "detail": detail})
                 print(f"[{time.monotonic() - started:6.0f} s] {outcome:10} {m.describe()} {detail}", flush=True)
@@ -391,32 +317,29 @@ def main() -> int:
         print(f"stopped: {e}; the tree is restored", file=sys.stderr)
         failed = True
     finally:
-        Journal.restore()
+        journal_restore()
         runner.build()  # leave the build matching the tree
 
     report(results, time.monotonic() - started)
-    Path(args.json).write_text(json.dumps({"seed": args.seed, "sample": args.sample, "mutants": results}, indent=1))
-    print(f"\nwritten to {args.json}")
+    out = BUILD / "result.json"
+    out.write_text(json.dumps({"seed": args.seed, "sample": args.sample, "mutants": results}, indent=1))
+    print(f"\nwritten to {out}")
     return 1 if failed else 0
 
 
 def report(results: list[dict], seconds: float) -> None:
-    by_file: dict[str, dict[str, int]] = {}
+    outcomes = ("killed", "survived", "no-compile")
+    by_file: dict[str, dict[str, int]] = {"all": dict.fromkeys(outcomes, 0)}
     for r in results:
-        counts = by_file.setdefault(r["path"], {"killed": 0, "survived": 0, "no-compile": 0})
-        counts[r["outcome"]] += 1
+        for key in (r["path"], "all"):
+            by_file.setdefault(key, dict.fromkeys(outcomes, 0))[r["outcome"]] += 1
+    by_file["all"] = by_file.pop("all")  # last
     print(f"\n{'file':40} {'killed':>7} {'survived':>9} {'no-compile':>11} {'score':>7}")
-    totals = {"killed": 0, "survived": 0, "no-compile": 0}
     for f, c in by_file.items():
-        for k in totals:
-            totals[k] += c[k]
         tested = c["killed"] + c["survived"]
-        score = f"{100 * c['killed'] / tested:.0f}%" if tested else "-"
+        score = f"{100 * c['killed'] / tested:.{1 if f == 'all' else 0}f}%" if tested else "-"
         print(f"{f:40} {c['killed']:7} {c['survived']:9} {c['no-compile']:11} {score:>7}")
-    tested = totals["killed"] + totals["survived"]
-    score = 100 * totals["killed"] / tested if tested else 0.0
-    print(f"{'all':40} {totals['killed']:7} {totals['survived']:9} {totals['no-compile']:11} {score:6.1f}%")
-    print(f"{tested} compiling mutants in {seconds / 60:.0f} min")
+    print(f"{by_file['all']['killed'] + by_file['all']['survived']} compiling mutants in {seconds / 60:.0f} min")
     survivors = [r for r in results if r["outcome"] == "survived"]
     if survivors:
         print("\nsurvivors:")
