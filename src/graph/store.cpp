@@ -55,7 +55,8 @@ std::size_t huge_rounded(std::size_t bytes) { return (bytes + kHugePage - 1) / k
 // one would otherwise raise malloc's own threshold for mapping, after which
 // later blocks come from its heap, mixed with small allocations, on small
 // pages, and the heap can only grow.
-void* map_block(std::size_t rounded) {
+void* map_block(std::size_t rounded, Pages pages) {
+    (void)pages;  // only advice, where the system takes it
 #if !defined(VELTRIX_MALLOC_LARGE_BLOCKS)
     // Mapped one huge page larger than asked and trimmed to a huge-page
     // boundary at both ends.
@@ -74,7 +75,7 @@ void* map_block(std::size_t rounded) {
 #endif
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     // Only advice: without transparent huge pages the block works the same.
-    (void)madvise(p, rounded, MADV_HUGEPAGE);
+    if (pages == Pages::Huge) (void)madvise(p, rounded, MADV_HUGEPAGE);
 #endif
     return p;
 }
@@ -179,7 +180,7 @@ void PoisonLock::wake_all() const noexcept {
 #endif
 }
 
-void* allocate_large(std::size_t bytes) {
+void* allocate_large(std::size_t bytes, Pages pages) {
     if (bytes < kHugePage) return ::operator new(bytes);
     const std::size_t rounded = huge_rounded(bytes);
     // The smallest kept block that is big enough.
@@ -206,7 +207,7 @@ void* allocate_large(std::size_t bytes) {
 #endif
         return block.p;
     }
-    return map_block(rounded);
+    return map_block(rounded, pages);
 }
 
 void free_large(void* p, std::size_t bytes) noexcept {

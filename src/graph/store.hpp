@@ -176,6 +176,7 @@ template <class T>
 class ChunkedArray {
 public:
     ChunkedArray() = default;
+    explicit ChunkedArray(Pages pages) noexcept : pages_(pages) {}
     ChunkedArray(const ChunkedArray&) = delete;
     ChunkedArray& operator=(const ChunkedArray&) = delete;
     ~ChunkedArray() {
@@ -205,7 +206,7 @@ public:
         for (unsigned c = 0; n > 0 && chunk_start(c) < n; ++c) {
             if (c == kMaxChunks) panic("a chunked array holds fewer than 2^40 elements");
             if (chunks_[c].load(std::memory_order_relaxed) == nullptr) {
-                chunks_[c].store(static_cast<T*>(allocate_large(chunk_length(c) * sizeof(T))),
+                chunks_[c].store(static_cast<T*>(allocate_large(chunk_length(c) * sizeof(T), pages_)),
                                  std::memory_order_relaxed);
             }
         }
@@ -250,6 +251,7 @@ private:
     std::atomic<T*> chunks_[kMaxChunks] = {};  // read by every lookup, written rarely
     alignas(64) std::atomic<std::size_t> size_{0};  // written by every append
     std::size_t written_ = 0;
+    Pages pages_ = Pages::Huge;
 };
 
 // Node ids by hash, looked up from any thread without a lock while one
@@ -557,8 +559,10 @@ private:
     alignas(64) PoisonLock lock_{kStorePoisoned, kStoreBusyAtFork};  // writers only, on a line of its own
     alignas(64) ChunkedArray<NodeKey> nodes_;
     // The top 32 bits of each node's hash (writer only): what places it when
-    // its shard of the index grows, without reading its key.
-    ChunkedArray<std::uint32_t> places_;
+    // its shard of the index grows, without reading its key. On small pages:
+    // at 4 bytes a node, every 2^19 appends would otherwise start a huge
+    // page, and the append that touches it first would wait for it.
+    ChunkedArray<std::uint32_t> places_{Pages::Small};
     ChunkedArray<NodeId> outputs_;
     std::vector<NodeMapEntry> node_map_;  // under the lock
     SharedIdTable index_;

@@ -238,7 +238,11 @@ private:
 // faults in a few times faster and random accesses miss the TLB less.
 // Smaller blocks come from operator new. Defined in store.cpp.
 inline constexpr std::size_t kLargeBlock = std::size_t{2} << 20;
-void* allocate_large(std::size_t bytes);
+// Small: a block filled a little at a time by calls that must not stall,
+// and read rarely. Some virtual machines take milliseconds to fault in a
+// fresh huge page, which the call that first touches it pays whole.
+enum class Pages : bool { Small, Huge };
+void* allocate_large(std::size_t bytes, Pages pages = Pages::Huge);
 void free_large(void* p, std::size_t bytes) noexcept;
 
 // While one is open on a thread, the large blocks that thread frees are
