@@ -275,11 +275,7 @@ public:
         }
     }
     void descriptor(const PayloadDescriptor& d) {
-        str(d.kind);
-        str(d.content_hash);
-        str(d.framework);
-        str(d.version);
-        str(d.io_schema);
+        for (const std::string* f : d.texts()) str(*f);
         flag(d.preprocessing_ref.has_value());
         if (d.preprocessing_ref) str(*d.preprocessing_ref);
     }
@@ -368,7 +364,7 @@ std::size_t head_size(const NodeKey& key) {
         case NodeKind::External: {
             const PayloadDescriptor& d = key.descriptor();
             std::size_t n = 1;
-            for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+            for (const std::string* f : d.texts()) {
                 n += string_size(*f, "a string length");
             }
             if (d.preprocessing_ref) n += string_size(*d.preprocessing_ref, "a string length");
@@ -479,8 +475,7 @@ namespace {
 
 Result<PayloadDescriptor, DecodeError> read_descriptor(Reader& r) {
     PayloadDescriptor d;
-    std::string* const fields[] = {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema};
-    for (std::string* field : fields) {
+    for (std::string* field : d.texts()) {
         auto s = r.string();
         if (!s) return s.error();
         *field = std::move(*s);

@@ -96,7 +96,7 @@ public:
                 break;
             case NodeKind::External: {
                 const PayloadDescriptor& d = key.descriptor();
-                for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+                for (const std::string* f : d.texts()) {
                     text(*f);
                 }
                 u8(d.preprocessing_ref ? 1 : 0);

@@ -75,11 +75,7 @@ struct NodeKey::Head : detail::KeyHeadFields {
 };
 
 void PayloadDescriptor::hash_into(Hasher& h) const noexcept {
-    h.bytes(kind);
-    h.bytes(content_hash);
-    h.bytes(framework);
-    h.bytes(version);
-    h.bytes(io_schema);
+    for (const std::string* f : texts()) h.bytes(*f);
     h.u8(preprocessing_ref ? 1 : 0);
     if (preprocessing_ref) h.bytes(*preprocessing_ref);
 }
@@ -322,7 +318,7 @@ std::string NodeKey::identity_token() const {
         // Every field escaped, and an absent reference told apart from "-".
         const PayloadDescriptor& d = descriptor();
         out += "ext|";
-        for (const std::string* f : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+        for (const std::string* f : d.texts()) {
             append_escaped(out, *f);
             out += '|';
         }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -35,6 +36,12 @@ struct PayloadDescriptor {
 
     bool operator==(const PayloadDescriptor&) const = default;
     void hash_into(Hasher& h) const noexcept;
+    // The required text fields, in the order every encoding of a
+    // descriptor (blob, fingerprint, hash, label) takes them.
+    std::array<const std::string*, 5> texts() const noexcept {
+        return {&kind, &content_hash, &framework, &version, &io_schema};
+    }
+    std::array<std::string*, 5> texts() noexcept { return {&kind, &content_hash, &framework, &version, &io_schema}; }
 };
 
 struct StageRef {
