@@ -11,7 +11,7 @@
 // each shape the median of the shared store's two-thread speed-up over that
 // of one store per thread.
 //
-//   bench_store_threads [CALLS_PER_THREAD] [RUNS]
+//   bench_store_threads [CALLS_PER_THREAD] [RUNS] [SHAPE,...]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -122,6 +122,7 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 400000;
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
+    const std::string only = argc > 3 ? "," + std::string(argv[3]) + "," : "";
     // A shared machine's speed drifts from one moment to the next: the
     // ratios are taken within each run, where 1, 2 and 4 threads on both
     // kinds of store are timed back to back, and their median is reported.
@@ -134,6 +135,9 @@ int main(int argc, char** argv) {
         out += (out.empty() ? "\"" : ", \"") + k + "\": " + std::to_string(v);
     };
     for (Shape shape : {Shape::New, Shape::Same, Shape::Existing, Shape::Mixed, Shape::Readers}) {
+        if (!only.empty() && only.find("," + std::string(kShapeNames[static_cast<int>(shape)]) + ",") == std::string::npos) {
+            continue;
+        }
         // Every thread on its own store records its own nodes whatever the shape.
         const std::vector<bool> kinds = shape == Shape::Same ? std::vector<bool>{true} : std::vector<bool>{true, false};
         std::map<std::string, std::vector<double>> rate, ratio;
