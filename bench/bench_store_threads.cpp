@@ -122,7 +122,8 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 400000;
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
-    const std::string only = argc > 3 ? "," + std::string(argv[3]) + "," : "";
+    std::string only;  // ",new,same," or empty for all
+    if (argc > 3) only.append(",").append(argv[3]).append(",");
     // A shared machine's speed drifts from one moment to the next: the
     // ratios are taken within each run, where 1, 2 and 4 threads on both
     // kinds of store are timed back to back, and their median is reported.
@@ -135,9 +136,9 @@ int main(int argc, char** argv) {
         out += (out.empty() ? "\"" : ", \"") + k + "\": " + std::to_string(v);
     };
     for (Shape shape : {Shape::New, Shape::Same, Shape::Existing, Shape::Mixed, Shape::Readers}) {
-        if (!only.empty() && only.find("," + std::string(kShapeNames[static_cast<int>(shape)]) + ",") == std::string::npos) {
-            continue;
-        }
+        std::string name(",");
+        name.append(kShapeNames[static_cast<int>(shape)]).append(",");
+        if (!only.empty() && only.find(name) == std::string::npos) continue;
         // Every thread on its own store records its own nodes whatever the shape.
         const std::vector<bool> kinds = shape == Shape::Same ? std::vector<bool>{true} : std::vector<bool>{true, false};
         std::map<std::string, std::vector<double>> rate, ratio;
