@@ -1,6 +1,7 @@
 #include "graph/store.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 
 #if defined(__linux__)
 #include <linux/futex.h>
@@ -127,10 +128,13 @@ void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexce
 void set_lock_waiter(LockWaiter waiter) noexcept { lock_waiter.store(waiter, std::memory_order_release); }
 
 void PoisonLock::acquire_slow(std::uint32_t mode) const {
-    // A holder keeps the lock for the length of one append, or of one long
-    // operation: a few dozen spins cover the first (unless the holder lost
-    // its core), waiting covers the second.
-    constexpr int kSpins = 64;
+    // A holder keeps the lock for the length of one append; for a page
+    // fault or a shard of the index growing, tens of microseconds; or for one
+    // long operation. Spinning covers the first two: putting a waiter to
+    // sleep and waking it costs both threads more than such a wait. Now and
+    // then the spinner offers its core, in case the holder is waiting for
+    // one. Waiting (detached, for a Python thread) covers the third.
+    constexpr int kSpins = 2048, kYieldEvery = 64;
     for (;;) {
         for (int spin = 0; spin < kSpins; ++spin) {
             std::uint32_t w = word_.load(std::memory_order_relaxed);
@@ -150,7 +154,8 @@ void PoisonLock::acquire_slow(std::uint32_t mode) const {
                 word_.compare_exchange_strong(w, (w & kReading) ? free : free | kBusy, std::memory_order_relaxed);
                 continue;
             }
-            cpu_relax();
+            if ((spin + 1) % kYieldEvery == 0) sched_yield();
+            else cpu_relax();
         }
         if (LockWaiter waiter = lock_waiter.load(std::memory_order_acquire)) waiter(&PoisonLock::wait_until_free, this);
         else wait_until_free(this);
