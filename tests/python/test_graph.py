@@ -115,7 +115,6 @@ def test_nodes_view_and_descriptors():
 
 def test_blob_and_dot_text():
     assert vc.GraphStore().serialize() == b"VIR1" + bytes(8)
-    assert vc.GraphStore.deserialize(b"VIR1" + bytes(8) + b"trailing").serialize() == b"VIR1" + bytes(8)
     s = full_store()
     blob = s.serialize()
     assert (s.serialize(outputs=None), blob[-12:]) == (blob, struct.pack("<IQ", 1, 1))
@@ -126,11 +125,6 @@ def test_blob_and_dot_text():
     for outputs, tail, marks in (([], bytes(4), []), ([2, 0, 2], struct.pack("<IQQQ", 3, 2, 0, 2), [2, 0])):
         assert s.serialize(outputs=outputs) == blob[:-12] + tail
         assert vc.GraphStore.deserialize(blob[:-12] + tail).outputs() == marks
-    assert vc.GraphStore().to_dot() == "digraph veltrix {\n}\n"
-    s = vc.GraphStore()
-    s.add_op("f", [s.add_source('q"')] * 2)
-    assert s.to_dot() == (
-        'digraph veltrix {\n  n0 [label="Source q\\""];\n  n1 [label="Op f"];\n  n0 -> n1;\n  n0 -> n1;\n}\n')
     assert '  n1 [label="Stage[2 members]", shape=doublecircle];\n' in vc.GraphStore.deserialize(stage_blob()).to_dot()
     if shutil.which("dot"):  # Graphviz accepts every kind
         proc = subprocess.run(["dot", "-Tsvg"], input=full_store().to_dot(), capture_output=True, text=True)
