@@ -166,10 +166,6 @@ def test_golden_digests_and_what_they_ignore():
     got = {"source x": s.node_fingerprints()[0], "pipeline": a.fingerprint(outs_a), "reduced": reduced.fingerprint()}
     assert {k: v.hex() for k, v in got.items()} == GOLDEN
     assert b.fingerprint(outs_b) == a.fingerprint(outs_a) != a.fingerprint(outs_a[::-1])
-    assert a.fingerprint(outs_a + outs_a[:1]) != a.fingerprint(outs_a)  # the outputs as listed
-    assert vc.GraphStore.deserialize(a.serialize(outs_a)).fingerprint() == a.fingerprint(outs_a)
-    assert sorted(a.node_fingerprints()) == sorted(b.node_fingerprints())
-    assert (a.fingerprint([]), vc.GraphStore().fingerprint()) == (hashlib.sha256(b"VFP1G").digest(), a.fingerprint([]))
 
 
 def test_the_same_in_another_process_and_hash_seed():
