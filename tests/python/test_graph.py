@@ -152,8 +152,7 @@ def test_float_labels_are_shortest_positional_digits():
 
 
 ADD0 = {"scalar": 0.0, "side": "r"}
-NumpyBool = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: True})
-NumpyBool2 = type("bool", (), {"__module__": "numpy", "__bool__": lambda self: True})
+NumpyBool = lambda name, truth: type(name, (), {"__module__": "numpy", "__bool__": lambda self: truth})()  # noqa: E731
 
 
 report = lambda *counts: dict(zip(REPORT_KEYS, counts))  # noqa: E731
@@ -182,7 +181,8 @@ def test_chain_fuses_into_one_stage_and_marks_decide_what_is_kept():
     assert (ir.step(other), ir.watermark(), ir.total_work()) == (6, 12, 12)
 
 
-@pytest.mark.parametrize("maximal, stages", [(False, 2), (True, 1), (NumpyBool(), 1), (NumpyBool2(), 1)])
+@pytest.mark.parametrize("maximal, stages", [(False, 2), (True, 1), (NumpyBool("bool_", True), 1),
+                                             (NumpyBool("bool", True), 1), (NumpyBool("bool_", False), 2)])
 def test_fan_out_by_mode(maximal, stages):
     s = vc.GraphStore()
     a = s.add_op("neg", [s.add_source("x")])
