@@ -154,6 +154,7 @@ ERRORS = [
         ("_nodes({0})", TypeError, conv("set", "Sequence"), "ids")]],
     ('vc.GraphStore._restore(EMPTY, b"\\x01")', ValueError, "truncated veltrix IR blob", None),
     ("vc.GraphStore._restore(EMPTY, bytearray())", TypeError, conv("bytearray", "PyBytes"), "node_map"),
+    ('vc.GraphStore._restore(EMPTY, struct.pack("<QBQ", 1, 1, 99))', ValueError, "node reference 99 out of range", None),
     *[(f"vc.GraphStore.deserialize({d})", TypeError, conv(t, "PyBytes"), "data") for d, t in [
         ("bytearray(EMPTY)", "bytearray"), ('"VIR1"', "str")]],
     ('vc.GraphStore.deserialize(b"VIR2")', ValueError, "not a veltrix IR blob (bad magic/version)", None),
