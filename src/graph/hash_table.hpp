@@ -1,5 +1,7 @@
-// The open-addressing tables of node ids: IdTable, keyed by hashes the
-// caller keeps, and KeyIndex, the interning table over a key arena.
+// Open addressing with linear probing, written once for the core's tables
+// of ids (OpenTable), and the two tables of node ids built on it: IdTable,
+// keyed by hashes the caller keeps, and KeyIndex, the interning table over a
+// key arena.
 #pragma once
 
 #include <algorithm>
@@ -12,86 +14,242 @@
 
 namespace veltrix {
 
-// Open-addressing table of node ids, one 8-byte slot per entry: the id and
-// the top bits of its hash. The keys themselves live only in the arena; a
-// lookup compares against arena entries, and growing past what the stored
-// bits can place asks the caller for the hashes again.
-class IdTable {
-public:
-    IdTable() = default;
-    // Testing hook: place entries from their stored bits only up to
-    // 2^position_bits slots (at most 24, the default).
-    explicit IdTable(unsigned position_bits) : position_bits_(std::min(position_bits, 64 - kIdBits)) {}
-
-    // The id whose entry has this hash and satisfies `same(id)`.
-    template <class Same>
-    std::optional<NodeId> find(std::uint64_t hash, Same&& same) const {
-        if (slots_.empty()) return std::nullopt;
-        const std::uint64_t tag = hash >> kIdBits;
-        for (std::size_t i = position(hash);; i = (i + 1) & mask_) {
-            const std::uint64_t s = slots_[i];
-            if (s == 0) return std::nullopt;
-            if ((s >> kIdBits) == tag && same((s & kIdMask) - 1)) return (s & kIdMask) - 1;
-        }
-    }
-    // Makes room for one more entry, so that the insert after it cannot
-    // fail. `hash_of(id)` gives the hash of an entry already in the table.
-    // May throw std::bad_alloc; the table is unchanged then.
-    template <class HashOf>
-    void reserve_one(HashOf&& hash_of) {
-        if ((count_ + 1) * 4 <= slots_.size() * 3) return;
-        rebuild(slots_.empty() ? 16 : slots_.size() * 2, hash_of);
-    }
-    // Room for `n` entries in all.
-    template <class HashOf>
-    void reserve(std::size_t n, HashOf&& hash_of) {
-        std::size_t want = 16;
-        while (want * 3 < n * 4) want *= 2;
-        if (want > slots_.size()) rebuild(want, hash_of);
-    }
-    // Adds an entry (after reserve_one); does not look for an equal one.
-    void insert(std::uint64_t hash, NodeId id) noexcept;
-    // Starts loading the slot a lookup of `hash` would read first.
-    void prefetch(std::uint64_t hash) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[position(hash)]);
-    }
-    std::size_t size() const noexcept { return count_; }
-
-    static constexpr unsigned kIdBits = 40;  // ids below 2^40 - 1
-    static constexpr std::uint64_t kIdMask = (std::uint64_t{1} << kIdBits) - 1;
-
-private:
-    std::size_t position(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
-    template <class HashOf>
-    void rebuild(std::size_t size, HashOf&& hash_of) {
-        LargeVector<std::uint64_t> old(size, 0);
-        old.swap(slots_);
-        mask_ = size - 1;
-        shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(size));
-        // The stored bits are the top 24 of the hash; while the table has at
-        // most 2^24 slots they hold the whole position.
-        const bool tags_suffice = 64 - shift_ <= position_bits_;
-        for (std::uint64_t s : old) {
-            if (s == 0) continue;
-            const std::uint64_t hash = tags_suffice ? (s >> kIdBits) << kIdBits : hash_of((s & kIdMask) - 1);
-            std::size_t i = position(hash);
-            while (slots_[i] != 0) i = (i + 1) & mask_;
-            slots_[i] = s;
-        }
-    }
-
-    LargeVector<std::uint64_t> slots_;  // 0 = empty, else (hash >> 40) << 40 | (id + 1)
-    std::size_t count_ = 0;
-    std::size_t mask_ = 0;
-    unsigned shift_ = 64;
-    unsigned position_bits_ = 64 - kIdBits;
+// A table of 2^k slots: `mask` is 2^k - 1, `shift` is 64 - k (so that
+// hash >> shift is a position from the hash's top bits).
+struct TableShape {
+    std::size_t mask = 0;
+    unsigned shift = 64;
 };
 
+// The growth policy every table below shares unless its layout says
+// otherwise: at most three quarters full, at least 16 slots.
+struct ThreeQuartersFull {
+    static constexpr std::size_t kMinSlots = 16;
+    static constexpr std::size_t kLoadNum = 3, kLoadDen = 4;
+};
+
+// The hash_of of a table whose kept bits always place its entries, and a
+// growth without read-ahead hints.
+struct NoHashes {
+    std::uint64_t operator()(std::uint64_t) const { panic("hash table entries re-placed without their hashes"); }
+};
+struct NoHint {
+    void operator()(std::uint64_t) const noexcept {}
+};
+
+// Linear probing over slots that each hold an entry's id + 1 (0: empty)
+// beside some bits of its hash. The keys stay with the caller, who tells
+// entries with equal hash bits apart through a predicate on an id. A Layout
+// packs the slots (all of it inline, so each table keeps the slot it had):
+//
+//   using Slot;                              Slot{} is empty
+//   kMinSlots, kLoadNum / kLoadDen          the growth policy
+//   position(hash, shape)                   the first slot a hash probes
+//   tag(hash, shape) -> Slot                the hash bits a slot keeps, no id
+//   has_tag(slot, tag, shape), with_id(tag, id, shape), id(slot, shape), empty(slot)
+//   tags_place(shape)                       whether the kept bits give every
+//                                           position in a table of that shape;
+//   kept_hash(slot)                         the hash as far as they keep it.
+//
+// Growing re-places entries from their kept bits while they suffice, and
+// otherwise asks the caller for the hash of each entry.
+template <class Layout>
+class OpenTable {
+public:
+    using Slot = typename Layout::Slot;
+
+    OpenTable() = default;
+    explicit OpenTable(Layout layout) : layout_(layout) {}
+
+    std::size_t size() const noexcept { return count_; }
+    std::size_t capacity() const noexcept { return slots_.size(); }
+
+    // The id of the entry with this hash that satisfies `same(id)`.
+    template <class Same>
+    std::optional<std::uint64_t> find(std::uint64_t hash, Same&& same) const {
+        if (slots_.empty()) return std::nullopt;
+        const Slot tag = Layout::tag(hash, shape_);
+        for (std::size_t i = Layout::position(hash, shape_);; i = (i + 1) & shape_.mask) {
+            const Slot s = slots_[i];
+            if (Layout::empty(s)) return std::nullopt;
+            if (Layout::has_tag(s, tag, shape_) && same(Layout::id(s, shape_))) return Layout::id(s, shape_);
+        }
+    }
+    // The slot of the entry with this hash that satisfies `same(id)`, or
+    // else the empty slot where it would go, for fill(). Needs room for one
+    // more entry (reserve).
+    template <class Same>
+    Slot& slot_for(std::uint64_t hash, Same&& same) {
+        const Slot tag = Layout::tag(hash, shape_);
+        for (std::size_t i = Layout::position(hash, shape_);; i = (i + 1) & shape_.mask) {
+            Slot& s = slots_[i];
+            if (Layout::empty(s) || (Layout::has_tag(s, tag, shape_) && same(Layout::id(s, shape_)))) return s;
+        }
+    }
+    static bool empty(const Slot& slot) noexcept { return Layout::empty(slot); }
+    std::uint64_t id(const Slot& slot) const noexcept { return Layout::id(slot, shape_); }
+    // Enters an entry in the empty slot slot_for() gave.
+    void fill(Slot& slot, std::uint64_t hash, std::uint64_t id) noexcept {
+        slot = Layout::with_id(Layout::tag(hash, shape_), id, shape_);
+        ++count_;
+    }
+    // Points an occupied slot at another id with the same hash.
+    void repoint(Slot& slot, std::uint64_t id) const noexcept {
+        slot = Layout::with_id(Layout::tag_of(slot, shape_), id, shape_);
+    }
+    // Adds an entry without looking for an equal one. Needs room (reserve),
+    // so it cannot fail.
+    void insert(std::uint64_t hash, std::uint64_t id) noexcept {
+        place(hash, Layout::with_id(Layout::tag(hash, shape_), id, shape_));
+        ++count_;
+    }
+    // Starts loading the slot a lookup of `hash` reads first.
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[Layout::position(hash, shape_)]);
+    }
+
+    // Whether `n` entries fit without growing.
+    bool has_room(std::size_t n) const noexcept { return n * Layout::kLoadDen <= slots_.size() * Layout::kLoadNum; }
+    // The number of slots a table of `n` entries grows to.
+    std::size_t slots_for(std::size_t n) const noexcept {
+        std::size_t want = slots_.empty() ? Layout::kMinSlots : slots_.size() * 2;
+        while (want * Layout::kLoadNum < n * Layout::kLoadDen) want *= 2;
+        return want;
+    }
+    // Room for `n` entries in all, so that inserting up to them cannot fail.
+    // `hash_of(id)` gives the hash of an entry already here, asked for only
+    // when the kept bits do not place it; `ahead(id)` hints that hash_of(id)
+    // comes a few entries later. May throw std::bad_alloc, leaving the table
+    // as it was.
+    template <class HashOf = NoHashes, class Ahead = NoHint>
+    void reserve(std::size_t n, HashOf&& hash_of = HashOf{}, Ahead&& ahead = Ahead{}) {
+        if (!has_room(n)) rebuild(slots_for(n), hash_of, ahead);
+    }
+    template <class HashOf = NoHashes>
+    void reserve_one(HashOf&& hash_of = HashOf{}) {
+        reserve(count_ + 1, hash_of);
+    }
+    // As reserve(), for a table whose ids are exactly 0 .. size() - 1:
+    // growing re-places them in id order, so the caller's keys are read in
+    // order too, while the new slots are requested a few entries ahead.
+    template <class HashOf>
+    void reserve_in_order(std::size_t n, HashOf&& hash_of) {
+        if (has_room(n)) return;
+        OpenTable grown(layout_);
+        grown.resize_empty(slots_for(n));  // the only allocation: if it throws, nothing has changed yet
+        std::uint64_t hashes[kPrefetchAhead];
+        for (std::size_t id = 0; id < count_ + kPrefetchAhead; ++id) {
+            if (id >= kPrefetchAhead) grown.insert(hashes[id % kPrefetchAhead], id - kPrefetchAhead);
+            if (id < count_) {
+                hashes[id % kPrefetchAhead] = hash_of(id);
+                grown.prefetch(hashes[id % kPrefetchAhead]);
+            }
+        }
+        *this = std::move(grown);
+    }
+    // Empties the table into `slots` slots, a power of two.
+    void resize_empty(std::size_t slots) {
+        slots_.assign(slots, Slot{});
+        shape_ = shape_of(slots);
+        count_ = 0;
+    }
+
+private:
+    static TableShape shape_of(std::size_t slots) noexcept {
+        return {slots - 1, 64 - static_cast<unsigned>(__builtin_ctzll(slots))};
+    }
+    void place(std::uint64_t hash, Slot s) noexcept {
+        std::size_t i = Layout::position(hash, shape_);
+        while (!Layout::empty(slots_[i])) i = (i + 1) & shape_.mask;
+        slots_[i] = s;
+    }
+    template <class HashOf, class Ahead>
+    void rebuild(std::size_t slots, HashOf& hash_of, Ahead& ahead) {
+        LargeVector<Slot> old(slots, Slot{});
+        old.swap(slots_);
+        const TableShape was = shape_;
+        shape_ = shape_of(slots);
+        if (layout_.tags_place(shape_)) {
+            for (const Slot& s : old) {
+                if (!Layout::empty(s)) place(Layout::kept_hash(s), s);
+            }
+            return;
+        }
+        // The caller's keys are read at random: each is requested a few
+        // entries ahead.
+        for (std::size_t j = 0; j < old.size(); ++j) {
+            if (j + kPrefetchAhead < old.size() && !Layout::empty(old[j + kPrefetchAhead])) {
+                ahead(Layout::id(old[j + kPrefetchAhead], was));
+            }
+            if (Layout::empty(old[j])) continue;
+            const std::uint64_t id = Layout::id(old[j], was);
+            const std::uint64_t hash = hash_of(id);
+            place(hash, Layout::with_id(Layout::tag(hash, shape_), id, shape_));
+        }
+    }
+
+    LargeVector<Slot> slots_;
+    TableShape shape_;
+    std::size_t count_ = 0;
+    [[no_unique_address]] Layout layout_;
+};
+
+// 4-byte slots: id + 1 in the low log2(slots) bits and, above them, as many
+// low bits of the hash as the table's size leaves free; the position comes
+// from the hash's top bits, so the two never overlap. At most 3/4 of the
+// slots fill, so every id + 1 fits. The kept bits change with the size:
+// growing always asks for the hashes.
+struct PackedSlots32 : ThreeQuartersFull {
+    using Slot = std::uint32_t;
+    static std::size_t position(std::uint64_t hash, TableShape s) noexcept { return hash >> s.shift; }
+    static Slot tag(std::uint64_t hash, TableShape s) noexcept {
+        return static_cast<std::uint32_t>(hash) & ~static_cast<std::uint32_t>(s.mask);
+    }
+    static Slot tag_of(Slot slot, TableShape s) noexcept { return slot & ~static_cast<std::uint32_t>(s.mask); }
+    static bool has_tag(Slot slot, Slot tag, TableShape s) noexcept { return tag_of(slot, s) == tag; }
+    static Slot with_id(Slot tag, std::uint64_t id, TableShape) noexcept {
+        return tag | static_cast<std::uint32_t>(id + 1);
+    }
+    static std::uint64_t id(Slot slot, TableShape s) noexcept {
+        return std::uint64_t{slot & static_cast<std::uint32_t>(s.mask)} - 1;
+    }
+    static bool empty(Slot slot) noexcept { return slot == 0; }
+    static constexpr bool tags_place(TableShape) noexcept { return false; }
+    static std::uint64_t kept_hash(Slot) noexcept { return 0; }
+};
+
+// 8-byte slots: the top 24 bits of the hash above id + 1 (ids below
+// 2^40 - 1). While the table has at most 2^position_bits slots (24 at most,
+// the default; fewer is a testing hook) the kept bits hold the whole
+// position, so growing needs no hashes up to 2^24 slots.
+struct IdSlots : ThreeQuartersFull {
+    using Slot = std::uint64_t;
+    static constexpr unsigned kIdBits = 40;
+    static constexpr std::uint64_t kIdMask = (std::uint64_t{1} << kIdBits) - 1;
+    unsigned position_bits;
+    explicit constexpr IdSlots(unsigned position_bits = 64 - kIdBits) noexcept
+        : position_bits(std::min(position_bits, 64 - kIdBits)) {}
+
+    static std::size_t position(std::uint64_t hash, TableShape s) noexcept { return hash >> s.shift; }
+    static Slot tag(std::uint64_t hash, TableShape) noexcept { return hash & ~kIdMask; }
+    static Slot tag_of(Slot slot, TableShape) noexcept { return slot & ~kIdMask; }
+    static bool has_tag(Slot slot, Slot tag, TableShape) noexcept { return (slot & ~kIdMask) == tag; }
+    static Slot with_id(Slot tag, std::uint64_t id, TableShape) noexcept { return tag | (id + 1); }
+    static std::uint64_t id(Slot slot, TableShape) noexcept { return (slot & kIdMask) - 1; }
+    static bool empty(Slot slot) noexcept { return slot == 0; }
+    bool tags_place(TableShape s) const noexcept { return 64 - s.shift <= position_bits; }
+    static std::uint64_t kept_hash(Slot slot) noexcept { return slot & ~kIdMask; }
+};
+
+// Open-addressing table of node ids, one 8-byte slot per entry. The keys
+// themselves live with the caller (an arena, a list of entries); a lookup
+// compares against them, and growing past what the kept bits can place asks
+// the caller for the hashes again.
+using IdTable = OpenTable<IdSlots>;
+
 // The interning table: node ids by key. Its ids are dense (entry k is the
-// arena's key k), which lets it use one 4-byte slot per entry: id + 1 in the
-// low bits and, above them, as many low bits of the key's hash as the
-// table's size leaves free. A slot's place comes from the hash's top bits, so
-// the two never overlap. Half the size of an IdTable slot keeps a table of a
+// arena's key k), which lets it use one 4-byte slot per entry (see
+// PackedSlots32). Half the size of an IdTable slot keeps a table of a
 // million keys far more often in cache; the price is that growing recomputes
 // every hash, walking the arena in order.
 class KeyIndex {
@@ -100,84 +258,30 @@ public:
     static constexpr std::size_t kMaxEntries = 0xfffffffeULL;
 
     std::optional<NodeId> find(std::span<const NodeKey> arena, const NodeKey& key, std::uint64_t hash) const {
-        return find_if(hash, [&](NodeId id) { return arena[id] == key; });
+        return table_.find(hash, [&](NodeId id) { return arena[id] == key; });
     }
     // The entry with this hash whose key satisfies `same(id)`.
     template <class Same>
     std::optional<NodeId> find_if(std::uint64_t hash, Same&& same) const {
-        if (slots_.empty()) return std::nullopt;
-        const std::uint32_t tag = static_cast<std::uint32_t>(hash) & ~id_mask_;
-        for (std::size_t i = position(hash);; i = (i + 1) & mask_) {
-            const std::uint32_t s = slots_[i];
-            if (s == 0) return std::nullopt;
-            if ((s & ~id_mask_) == tag && same(NodeId{s & id_mask_} - 1)) return NodeId{s & id_mask_} - 1;
-        }
+        return table_.find(hash, same);
     }
     // Room for one more entry. `arena` holds exactly the keys of the
     // entries so far. May throw std::bad_alloc, leaving the index as it was.
-    void reserve_one(std::span<const NodeKey> arena) { reserve(arena, count_ + 1); }
+    void reserve_one(std::span<const NodeKey> arena) { reserve(arena, table_.size() + 1); }
     // Room for `n` entries in all.
-    void reserve(std::span<const NodeKey> arena, std::size_t n);
-    // Adds the entry for arena key `id` (the next one, after reserve_one).
-    void insert(NodeId id, std::uint64_t hash) noexcept;
-    void prefetch(std::uint64_t hash) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[position(hash)]);
+    void reserve(std::span<const NodeKey> arena, std::size_t n) {
+        if (n > kMaxEntries) panic("a store holds fewer than 2^32 - 1 nodes");
+        if (table_.has_room(n)) return;
+        if (arena.size() != table_.size()) panic("key index and arena disagree");
+        table_.reserve_in_order(n, [&](NodeId id) { return arena[id].hash(); });
     }
-    std::size_t size() const noexcept { return count_; }
+    // Adds the entry for arena key `id` (the next one, after reserve_one).
+    void insert(NodeId id, std::uint64_t hash) noexcept { table_.insert(hash, id); }
+    void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
+    std::size_t size() const noexcept { return table_.size(); }
 
 private:
-    std::size_t position(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash >> shift_); }
-
-    LargeVector<std::uint32_t> slots_;  // 0 = empty
-    std::size_t count_ = 0;
-    std::size_t mask_ = 0;
-    unsigned shift_ = 64;
-    std::uint32_t id_mask_ = 0;  // the slot bits holding id + 1
+    OpenTable<PackedSlots32> table_;
 };
-
-// ---------------------------------------------------------------------------
-// IdTable
-
-inline void IdTable::insert(std::uint64_t hash, NodeId id) noexcept {
-    std::size_t i = position(hash);
-    while (slots_[i] != 0) i = (i + 1) & mask_;
-    slots_[i] = ((hash >> kIdBits) << kIdBits) | (id + 1);
-    ++count_;
-}
-
-// ---------------------------------------------------------------------------
-// KeyIndex
-
-inline void KeyIndex::reserve(std::span<const NodeKey> arena, std::size_t n) {
-    if (n > kMaxEntries) panic("a store holds fewer than 2^32 - 1 nodes");
-    if (n * 4 <= slots_.size() * 3) return;
-    if (arena.size() != count_) panic("key index and arena disagree");
-    std::size_t size = slots_.empty() ? 16 : slots_.size() * 2;
-    while (size * 3 < n * 4) size *= 2;
-    const unsigned bits = static_cast<unsigned>(__builtin_ctzll(size));
-    KeyIndex grown;
-    grown.slots_.assign(size, 0);  // the only allocation: if it throws, nothing has changed yet
-    grown.mask_ = size - 1;
-    grown.shift_ = 64 - bits;
-    // At most 3/4 of the slots fill, so every id + 1 fits in log2(size) bits.
-    grown.id_mask_ = low_bits32(bits);
-    // The arena is read in order; the new slots are requested a few keys ahead.
-    std::uint64_t hashes[kPrefetchAhead];
-    for (std::size_t id = 0; id < count_ + kPrefetchAhead; ++id) {
-        if (id >= kPrefetchAhead) grown.insert(id - kPrefetchAhead, hashes[id % kPrefetchAhead]);
-        if (id < count_) {
-            hashes[id % kPrefetchAhead] = arena[id].hash();
-            grown.prefetch(hashes[id % kPrefetchAhead]);
-        }
-    }
-    *this = std::move(grown);
-}
-
-inline void KeyIndex::insert(NodeId id, std::uint64_t hash) noexcept {
-    std::size_t i = position(hash);
-    while (slots_[i] != 0) i = (i + 1) & mask_;
-    slots_[i] = (static_cast<std::uint32_t>(hash) & ~id_mask_) | static_cast<std::uint32_t>(id + 1);
-    ++count_;
-}
 
 }  // namespace veltrix
