@@ -134,18 +134,7 @@ public:
     // order too, while the new slots are requested a few entries ahead.
     template <class HashOf>
     void reserve_in_order(std::size_t n, HashOf&& hash_of) {
-        if (has_room(n)) return;
-        OpenTable grown(layout_);
-        grown.resize_empty(slots_for(n));  // the only allocation: if it throws, nothing has changed yet
-        std::uint64_t hashes[kPrefetchAhead];
-        for (std::size_t id = 0; id < count_ + kPrefetchAhead; ++id) {
-            if (id >= kPrefetchAhead) grown.insert(hashes[id % kPrefetchAhead], id - kPrefetchAhead);
-            if (id < count_) {
-                hashes[id % kPrefetchAhead] = hash_of(id);
-                grown.prefetch(hashes[id % kPrefetchAhead]);
-            }
-        }
-        *this = std::move(grown);
+        if (!has_room(n)) rebuild_in_order(slots_for(n), hash_of);
     }
     // Empties the table into `slots` slots, a power of two.
     void resize_empty(std::size_t slots) {
@@ -163,8 +152,22 @@ private:
         while (!Layout::empty(slots_[i])) i = (i + 1) & shape_.mask;
         slots_[i] = s;
     }
+    template <class HashOf>
+    [[gnu::noinline]] void rebuild_in_order(std::size_t slots, HashOf& hash_of) {
+        OpenTable grown(layout_);
+        grown.resize_empty(slots);  // the only allocation: if it throws, nothing has changed yet
+        std::uint64_t hashes[kPrefetchAhead];
+        for (std::size_t id = 0; id < count_ + kPrefetchAhead; ++id) {
+            if (id >= kPrefetchAhead) grown.insert(hashes[id % kPrefetchAhead], id - kPrefetchAhead);
+            if (id < count_) {
+                hashes[id % kPrefetchAhead] = hash_of(id);
+                grown.prefetch(hashes[id % kPrefetchAhead]);
+            }
+        }
+        *this = std::move(grown);
+    }
     template <class HashOf, class Ahead>
-    void rebuild(std::size_t slots, HashOf& hash_of, Ahead& ahead) {
+    [[gnu::noinline]] void rebuild(std::size_t slots, HashOf& hash_of, Ahead& ahead) {
         LargeVector<Slot> old(slots, Slot{});
         old.swap(slots_);
         const TableShape was = shape_;

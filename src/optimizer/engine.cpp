@@ -15,8 +15,10 @@ IndexTable::IndexTable(std::size_t expected) {
 
 void IndexTable::insert(std::uint64_t hash, std::uint64_t index) {
     if (index >= 0xffffffffULL) panic("index table holds indices below 2^32 - 1, not " + std::to_string(index));
-    if (!table_.has_room(size() + 1) && table_.capacity() >= (std::size_t{1} << 32)) panic("index table is full");
-    table_.reserve_one();
+    if (!table_.has_room(size() + 1)) {
+        if (table_.capacity() >= (std::size_t{1} << 32)) panic("index table is full");
+        table_.reserve_one();
+    }
     table_.insert(hash, index);
 }
 

@@ -99,7 +99,7 @@ Id EGraph::NodeTable::find(const ENode& key, std::uint64_t hash, const ClassRec*
 std::uint32_t* EGraph::NodeTable::find_or_claim(const ENode& key, std::uint64_t hash, const ClassRec* records) {
     // Kept at most three quarters full; the hash bits in the slots keep
     // probes from touching records that cannot match.
-    reserve(table_.size() + 1, records);
+    if (!table_.has_room(table_.size() + 1)) reserve(table_.size() + 1, records);
     std::uint32_t& slot = table_.slot_for(hash, [&](std::uint64_t r) { return records[r].node == key; });
     if (!table_.empty(slot)) return &slot;
     claimed_ = &slot;
