@@ -40,13 +40,15 @@ struct NoHint {
 // Linear probing over slots that each hold an entry's id + 1 (0: empty)
 // beside some bits of its hash. The keys stay with the caller, who tells
 // entries with equal hash bits apart through a predicate on an id. A Layout
-// packs the slots (all of it inline, so each table keeps the slot it had):
+// packs the slots, in inline functions, so that each table keeps its own
+// slot size and probe sequence:
 //
-//   using Slot;                              Slot{} is empty
+//   using Slot;                             Slot{} is empty
 //   kMinSlots, kLoadNum / kLoadDen          the growth policy
 //   position(hash, shape)                   the first slot a hash probes
 //   tag(hash, shape) -> Slot                the hash bits a slot keeps, no id
 //   has_tag(slot, tag, shape), with_id(tag, id, shape), id(slot, shape), empty(slot)
+//   tag_of(slot, shape)                     a slot's kept bits (for repoint only)
 //   tags_place(shape)                       whether the kept bits give every
 //                                           position in a table of that shape;
 //   kept_hash(slot)                         the hash as far as they keep it.
