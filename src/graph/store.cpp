@@ -226,51 +226,6 @@ void free_large(void* p, std::size_t bytes) noexcept {
 }
 
 // ---------------------------------------------------------------------------
-// IdTable
-
-void IdTable::insert(std::uint64_t hash, NodeId id) noexcept {
-    std::size_t i = position(hash);
-    while (slots_[i] != 0) i = (i + 1) & mask_;
-    slots_[i] = ((hash >> kIdBits) << kIdBits) | (id + 1);
-    ++count_;
-}
-
-// ---------------------------------------------------------------------------
-// KeyIndex
-
-void KeyIndex::reserve(std::span<const NodeKey> arena, std::size_t n) {
-    if (n > kMaxEntries) panic("a store holds fewer than 2^32 - 1 nodes");
-    if (n * 4 <= slots_.size() * 3) return;
-    if (arena.size() != count_) panic("key index and arena disagree");
-    std::size_t size = slots_.empty() ? 16 : slots_.size() * 2;
-    while (size * 3 < n * 4) size *= 2;
-    const unsigned bits = static_cast<unsigned>(__builtin_ctzll(size));
-    KeyIndex grown;
-    grown.slots_.assign(size, 0);  // the only allocation: if it throws, nothing has changed yet
-    grown.mask_ = size - 1;
-    grown.shift_ = 64 - bits;
-    // At most 3/4 of the slots fill, so every id + 1 fits in log2(size) bits.
-    grown.id_mask_ = low_bits32(bits);
-    // The arena is read in order; the new slots are requested a few keys ahead.
-    std::uint64_t hashes[kPrefetchAhead];
-    for (std::size_t id = 0; id < count_ + kPrefetchAhead; ++id) {
-        if (id >= kPrefetchAhead) grown.insert(id - kPrefetchAhead, hashes[id % kPrefetchAhead]);
-        if (id < count_) {
-            hashes[id % kPrefetchAhead] = arena[id].hash();
-            grown.prefetch(hashes[id % kPrefetchAhead]);
-        }
-    }
-    *this = std::move(grown);
-}
-
-void KeyIndex::insert(NodeId id, std::uint64_t hash) noexcept {
-    std::size_t i = position(hash);
-    while (slots_[i] != 0) i = (i + 1) & mask_;
-    slots_[i] = (static_cast<std::uint32_t>(hash) & ~id_mask_) | static_cast<std::uint32_t>(id + 1);
-    ++count_;
-}
-
-// ---------------------------------------------------------------------------
 // SharedIdTable
 
 SharedIdTable::~SharedIdTable() {

@@ -10,30 +10,16 @@ namespace veltrix {
 
 IndexTable::IndexTable(std::size_t expected) {
     // Room for `expected` entries below the load at which insert grows it.
-    if (expected > 0) slots_.resize(std::bit_ceil(expected + expected / 3 + 2));
+    if (expected > 0) table_.resize_empty(std::bit_ceil(expected + expected / 3 + 2));
 }
 
 void IndexTable::insert(std::uint64_t hash, std::uint64_t index) {
     if (index >= 0xffffffffULL) panic("index table holds indices below 2^32 - 1, not " + std::to_string(index));
-    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>(hash) & mask;
-    while (slots_[i].index_plus_one != 0) i = (i + 1) & mask;
-    slots_[i] = Slot{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(index + 1)};
-    ++count_;
-}
-
-void IndexTable::grow() {
-    if (slots_.size() >= (std::size_t{1} << 32)) panic("index table is full");
-    LargeVector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 16 : old.size() * 2, Slot{});
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-        if (s.index_plus_one == 0) continue;
-        std::size_t i = s.tag & mask;
-        while (slots_[i].index_plus_one != 0) i = (i + 1) & mask;
-        slots_[i] = s;
+    if (!table_.has_room(size() + 1)) {
+        if (table_.capacity() >= (std::size_t{1} << 32)) panic("index table is full");
+        table_.reserve_one();
     }
+    table_.insert(hash, index);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,10 +10,31 @@
 #include <string_view>
 #include <vector>
 
+#include "graph/hash_table.hpp"
 #include "graph/node.hpp"
 #include "graph/support.hpp"
 
 namespace veltrix {
+
+// 8-byte slots: the low 32 bits of the hash beside index + 1. The kept bits
+// hold the whole position up to 2^32 slots, so growing needs no hashes, and
+// an 8-byte slot halves the memory a lookup misses in.
+struct IndexSlots : ThreeQuartersFull {
+    struct Slot {
+        std::uint32_t tag = 0;
+        std::uint32_t index_plus_one = 0;  // 0 = empty
+    };
+    static std::size_t position(std::uint64_t hash, TableShape s) noexcept { return hash & s.mask; }
+    static Slot tag(std::uint64_t hash, TableShape) noexcept { return {static_cast<std::uint32_t>(hash), 0}; }
+    static bool has_tag(Slot slot, Slot tag, TableShape) noexcept { return slot.tag == tag.tag; }
+    static Slot with_id(Slot tag, std::uint64_t id, TableShape) noexcept {
+        return {tag.tag, static_cast<std::uint32_t>(id + 1)};
+    }
+    static std::uint64_t id(Slot slot, TableShape) noexcept { return slot.index_plus_one - 1; }
+    static bool empty(Slot slot) noexcept { return slot.index_plus_one == 0; }
+    static constexpr bool tags_place(TableShape) noexcept { return true; }
+    static std::uint64_t kept_hash(Slot slot) noexcept { return slot.tag; }
+};
 
 // Open-addressing table of indices. It stores only hashes and indices; the
 // caller owns the keys and decides equality through a predicate on an index.
@@ -23,33 +44,16 @@ public:
 
     template <class Eq>
     std::optional<std::uint64_t> find(std::uint64_t hash, Eq&& eq) const {
-        if (slots_.empty()) return std::nullopt;
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = static_cast<std::size_t>(hash) & mask;; i = (i + 1) & mask) {
-            const Slot& s = slots_[i];
-            if (s.index_plus_one == 0) return std::nullopt;
-            if (s.tag == static_cast<std::uint32_t>(hash) && eq(s.index_plus_one - 1)) return s.index_plus_one - 1;
-        }
+        return table_.find(hash, eq);
     }
     // Adds an entry; does not look for an equal one first.
     void insert(std::uint64_t hash, std::uint64_t index);
     // Starts loading the slot a lookup of `hash` reads first.
-    void prefetch(std::uint64_t hash) const noexcept {
-        if (!slots_.empty()) __builtin_prefetch(&slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)]);
-    }
-    std::size_t size() const noexcept { return count_; }
+    void prefetch(std::uint64_t hash) const noexcept { table_.prefetch(hash); }
+    std::size_t size() const noexcept { return table_.size(); }
 
 private:
-    // The low 32 bits of the hash: the whole position up to 2^32 slots, so
-    // growing needs no hashes, and an 8-byte slot halves the memory a lookup
-    // misses in.
-    struct Slot {
-        std::uint32_t tag = 0;
-        std::uint32_t index_plus_one = 0;  // 0 = empty
-    };
-    void grow();
-    LargeVector<Slot> slots_;
-    std::size_t count_ = 0;
+    OpenTable<IndexSlots> table_;
 };
 
 // Position of an engine label in its Labels.

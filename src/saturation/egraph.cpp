@@ -84,65 +84,32 @@ bool operator<(const ENode& a, const ENode& b) noexcept {
 // ---------------------------------------------------------------------------
 // Hash-cons table
 
-void EGraph::NodeTable::rehash(std::size_t size, const ClassRec* records) {
-    if (size > (std::uint64_t{1} << 32)) panic("hash-cons table is full");
-    LargeVector<std::uint32_t> old = std::move(slots_);
-    slots_.assign(size, 0);
-    mask_ = size - 1;
-    const auto bits = static_cast<unsigned>(__builtin_ctzll(size));
-    const std::uint32_t old_mask = record_mask_;
-    record_mask_ = low_bits32(bits);
-    // Records are read at random: each is requested a few entries ahead.
-    for (std::size_t j = 0; j < old.size(); ++j) {
-        if (j + kPrefetchAhead < old.size() && old[j + kPrefetchAhead] != 0) {
-            __builtin_prefetch(&records[(old[j + kPrefetchAhead] & old_mask) - 1]);
-        }
-        const std::uint32_t s = old[j];
-        if (s == 0) continue;
-        const Id record = (s & old_mask) - 1;
-        const std::uint64_t hash = records[record].node.hash();
-        std::uint64_t i = position(hash);
-        while (slots_[i] != 0) i = (i + 1) & mask_;
-        slots_[i] = tag_of(hash) | (record + 1);
-    }
-}
-
 void EGraph::NodeTable::reserve(std::size_t n, const ClassRec* records) {
-    std::size_t want = 16;
-    while (want * 3 < 4 * n) want *= 2;
-    if (want > slots_.size()) rehash(want, records);
+    if (!table_.has_room(n) && table_.slots_for(n) > (std::uint64_t{1} << 32)) panic("hash-cons table is full");
+    table_.reserve(
+        n, [records](std::uint64_t r) { return records[r].node.hash(); },
+        [records](std::uint64_t r) { __builtin_prefetch(&records[r]); });
 }
 
 Id EGraph::NodeTable::find(const ENode& key, std::uint64_t hash, const ClassRec* records) const {
-    if (slots_.empty()) return kNoId;
-    const std::uint32_t tag = tag_of(hash);
-    for (std::uint64_t i = position(hash);; i = (i + 1) & mask_) {
-        const std::uint32_t s = slots_[i];
-        if (s == 0) return kNoId;
-        if ((s & ~record_mask_) == tag && records[record_of(s)].node == key) return record_of(s);
-    }
+    const auto found = table_.find(hash, [&](std::uint64_t r) { return records[r].node == key; });
+    return found ? static_cast<Id>(*found) : kNoId;
 }
 
 std::uint32_t* EGraph::NodeTable::find_or_claim(const ENode& key, std::uint64_t hash, const ClassRec* records) {
     // Kept at most three quarters full; the hash bits in the slots keep
     // probes from touching records that cannot match.
-    if (4 * (count_ + 1) > 3 * slots_.size()) rehash(slots_.empty() ? 16 : slots_.size() * 2, records);
-    const std::uint32_t tag = tag_of(hash);
-    std::uint64_t i = position(hash);
-    for (;; i = (i + 1) & mask_) {
-        const std::uint32_t s = slots_[i];
-        if (s == 0) break;
-        if ((s & ~record_mask_) == tag && records[record_of(s)].node == key) return &slots_[i];
-    }
-    claimed_slot_ = i;
-    claimed_tag_ = tag;
+    if (!table_.has_room(table_.size() + 1)) reserve(table_.size() + 1, records);
+    std::uint32_t& slot = table_.slot_for(hash, [&](std::uint64_t r) { return records[r].node == key; });
+    if (!table_.empty(slot)) return &slot;
+    claimed_ = &slot;
+    claimed_hash_ = hash;
     return nullptr;
 }
 
 void EGraph::NodeTable::commit(Id record) {
-    if (count_ >= kMaxIds) panic("hash-cons table is full");
-    ++count_;
-    slots_[claimed_slot_] = claimed_tag_ | (record + 1);
+    if (table_.size() >= kMaxIds) panic("hash-cons table is full");
+    table_.fill(*claimed_, claimed_hash_, record);
 }
 
 // ---------------------------------------------------------------------------
@@ -214,7 +181,7 @@ void EGraph::drop_index() {
     std::vector<PendingRun>().swap(pending_);
     std::vector<Id>().swap(touched_);
     std::vector<OpList>().swap(op_heads_);
-    std::vector<std::uint32_t>().swap(op_slots_);
+    op_index_ = OpenTable<OpSlots>();
     LargeVector<std::uint64_t>().swap(visited_);
 }
 
@@ -241,35 +208,17 @@ void EGraph::canonicalize(ENode& node) {
 }
 
 std::uint32_t EGraph::op_slot(Symbol op) const {
-    if (op_slots_.empty()) return kNone;
-    const std::uint64_t mask = op_slots_.size() - 1;
-    for (std::uint64_t i = mix64(op.index()) & mask;; i = (i + 1) & mask) {
-        const std::uint32_t s = op_slots_[i];
-        if (s == 0) return kNone;
-        if (op_heads_[s - 1].op == op) return s - 1;
-    }
+    const auto found = op_index_.find(mix64(op.index()), [&](std::uint64_t k) { return op_heads_[k].op == op; });
+    return found ? static_cast<std::uint32_t>(*found) : kNone;
 }
 
 std::uint32_t EGraph::op_slot_or_insert(Symbol op) {
-    if (2 * (op_heads_.size() + 1) > op_slots_.size()) {
-        const std::size_t size = op_slots_.empty() ? 16 : op_slots_.size() * 2;
-        op_slots_.assign(size, 0);
-        const std::uint64_t mask = size - 1;
-        for (std::size_t k = 0; k < op_heads_.size(); ++k) {
-            std::uint64_t i = mix64(op_heads_[k].op.index()) & mask;
-            while (op_slots_[i] != 0) i = (i + 1) & mask;
-            op_slots_[i] = static_cast<std::uint32_t>(k + 1);
-        }
-    }
-    const std::uint64_t mask = op_slots_.size() - 1;
-    std::uint64_t i = mix64(op.index()) & mask;
-    for (;; i = (i + 1) & mask) {
-        const std::uint32_t s = op_slots_[i];
-        if (s == 0) break;
-        if (op_heads_[s - 1].op == op) return s - 1;
-    }
+    op_index_.reserve_in_order(op_heads_.size() + 1, [&](std::uint64_t k) { return mix64(op_heads_[k].op.index()); });
+    std::uint32_t& slot =
+        op_index_.slot_for(mix64(op.index()), [&](std::uint64_t k) { return op_heads_[k].op == op; });
+    if (!op_index_.empty(slot)) return static_cast<std::uint32_t>(op_index_.id(slot));
     op_heads_.push_back(OpList{op, {}, {}});
-    op_slots_[i] = static_cast<std::uint32_t>(op_heads_.size());
+    op_index_.fill(slot, 0, op_heads_.size() - 1);
     return static_cast<std::uint32_t>(op_heads_.size() - 1);
 }
 
@@ -288,23 +237,17 @@ void EGraph::count_node(Symbol op, std::uint32_t arity, std::int64_t delta) {
 
 bool EGraph::NodeTable::prefetch_match(Symbol op, std::span<const Id> children, std::uint64_t hash,
                                        const EGraph& owner, bool to_class) const {
-    if (slots_.empty()) return false;
-    const std::uint32_t tag = tag_of(hash);
-    for (std::uint64_t i = position(hash);; i = (i + 1) & mask_) {
-        const std::uint32_t s = slots_[i];
-        if (s == 0) return false;
-        if ((s & ~record_mask_) == tag) {
-            const Id r = record_of(s);
-            if (!to_class) {
-                owner.prefetch_record(r);
-                return true;
-            }
-            if (owner.classes_[r].node.is(op, children)) {
-                owner.prefetch_class(r);
-                return true;
-            }
+    const auto match = table_.find(hash, [&](std::uint64_t record) {
+        const auto r = static_cast<Id>(record);
+        if (!to_class) {
+            owner.prefetch_record(r);
+            return true;
         }
-    }
+        if (!owner.classes_[r].node.is(op, children)) return false;
+        owner.prefetch_class(r);
+        return true;
+    });
+    return match.has_value();
 }
 
 void EGraph::prefetch_add(Symbol op, std::span<const Id> children, AddStage stage) const {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph/hash_table.hpp"
 #include "graph/support.hpp"
 #include "saturation/symbol.hpp"
 
@@ -375,7 +376,7 @@ private:
     class NodeTable {
     public:
         // Entries ever committed.
-        std::size_t size() const noexcept { return count_; }
+        std::size_t size() const noexcept { return table_.size(); }
         void reserve(std::size_t n, const ClassRec* records);
         // The record holding `key`, or kNoId.
         Id find(const ENode& key, std::uint64_t hash, const ClassRec* records) const;
@@ -384,13 +385,9 @@ private:
         // the claimed slot.
         std::uint32_t* find_or_claim(const ENode& key, std::uint64_t hash, const ClassRec* records);
         void commit(Id record);
-        Id record_of(std::uint32_t slot) const noexcept { return (slot & record_mask_) - 1; }
-        void point_to(std::uint32_t& slot, Id record) const noexcept {
-            slot = (slot & ~record_mask_) | (record + 1);
-        }
-        void prefetch(std::uint64_t hash) const {
-            if (!slots_.empty()) __builtin_prefetch(&slots_[position(hash)]);
-        }
+        Id record_of(std::uint32_t slot) const noexcept { return static_cast<Id>(table_.id(slot)); }
+        void point_to(std::uint32_t& slot, Id record) const noexcept { table_.repoint(slot, record); }
+        void prefetch(std::uint64_t hash) const { table_.prefetch(hash); }
         // Reads the (already requested) slots of `key` and requests the
         // record, or with `to_class` reads it and requests its class.
         // Returns whether a match was found.
@@ -398,18 +395,14 @@ private:
                             bool to_class) const;
 
     private:
-        std::uint64_t position(std::uint64_t hash) const noexcept { return (hash >> 32) & mask_; }
-        std::uint32_t tag_of(std::uint64_t hash) const noexcept {
-            return static_cast<std::uint32_t>(hash) & ~record_mask_;
-        }
-        // Growing places every entry by its record's e-node as it is now.
-        void rehash(std::size_t slots, const ClassRec* records);
-        LargeVector<std::uint32_t> slots_;  // tag | (record + 1); 0 = empty
-        std::uint64_t mask_ = 0;
-        std::uint32_t record_mask_ = 0;
-        std::uint64_t claimed_slot_ = 0;
-        std::uint32_t claimed_tag_ = 0;
-        std::size_t count_ = 0;
+        // Packed 4-byte slots (tag | record + 1), placed by the hash's upper
+        // half. Growing places every entry by its record's e-node as it is now.
+        struct Slots : PackedSlots32 {
+            static std::size_t position(std::uint64_t hash, TableShape s) noexcept { return (hash >> 32) & s.mask; }
+        };
+        OpenTable<Slots> table_;
+        std::uint32_t* claimed_ = nullptr;
+        std::uint64_t claimed_hash_ = 0;
     };
 
     // A record may straddle two cache lines: both are asked for.
@@ -484,7 +477,21 @@ private:
     // Index by operator: the ids that each operator's e-nodes created, and
     // an open-addressing map from operator to its list.
     std::vector<OpList> op_heads_;
-    std::vector<std::uint32_t> op_slots_;  // symbol-keyed slots into op_heads_ (+1; 0 = empty)
+    // Slots holding only an index of op_heads_ + 1 (0 = empty): a probe
+    // compares the operators themselves.
+    struct OpSlots {
+        using Slot = std::uint32_t;
+        static constexpr std::size_t kMinSlots = 16, kLoadNum = 1, kLoadDen = 2;
+        static std::size_t position(std::uint64_t hash, TableShape s) noexcept { return hash & s.mask; }
+        static Slot tag(std::uint64_t, TableShape) noexcept { return 0; }
+        static bool has_tag(Slot, Slot, TableShape) noexcept { return true; }
+        static Slot with_id(Slot, std::uint64_t id, TableShape) noexcept { return static_cast<Slot>(id + 1); }
+        static std::uint64_t id(Slot slot, TableShape) noexcept { return slot - 1; }
+        static bool empty(Slot slot) noexcept { return slot == 0; }
+        static constexpr bool tags_place(TableShape) noexcept { return false; }
+        static std::uint64_t kept_hash(Slot) noexcept { return 0; }
+    };
+    OpenTable<OpSlots> op_index_;  // op_heads_ by operator
 
     mutable LargeVector<std::uint64_t> visited_;
     LargeVector<std::uint32_t> tags_;  // see tag()

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "graph/hash_table.hpp"
 #include "graph/support.hpp"
 
 namespace veltrix::sat {
@@ -29,32 +30,25 @@ struct Shard {
     std::deque<std::string> texts;
     // Open addressing over the texts: each slot holds a text's full hash
     // and its position + 1 (0 = empty), so a probe compares texts only when
-    // the hashes agree.
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::uint32_t local = 0;
+    // the hashes agree. At most half full.
+    struct Slots {
+        struct Slot {
+            std::uint64_t hash = 0;
+            std::uint32_t local = 0;
+        };
+        static constexpr std::size_t kMinSlots = 64, kLoadNum = 1, kLoadDen = 2;
+        static std::size_t position(std::uint64_t hash, TableShape s) noexcept { return (hash >> 8) & s.mask; }
+        static Slot tag(std::uint64_t hash, TableShape) noexcept { return {hash, 0}; }
+        static bool has_tag(Slot slot, Slot tag, TableShape) noexcept { return slot.hash == tag.hash; }
+        static Slot with_id(Slot tag, std::uint64_t id, TableShape) noexcept {
+            return {tag.hash, static_cast<std::uint32_t>(id + 1)};
+        }
+        static std::uint64_t id(Slot slot, TableShape) noexcept { return slot.local - 1; }
+        static bool empty(Slot slot) noexcept { return slot.local == 0; }
+        static constexpr bool tags_place(TableShape) noexcept { return true; }
+        static std::uint64_t kept_hash(Slot slot) noexcept { return slot.hash; }
     };
-    std::vector<Slot> slots;
-
-    // Position + 1 of `text` in `texts`, or the empty slot it would take.
-    Slot& slot_for(std::string_view text, std::uint64_t hash) {
-        const std::size_t mask = slots.size() - 1;
-        for (std::size_t i = (hash >> 8) & mask;; i = (i + 1) & mask) {
-            Slot& s = slots[i];
-            if (s.local == 0 || (s.hash == hash && texts[s.local - 1] == text)) return s;
-        }
-    }
-    void grow() {
-        std::vector<Slot> old(slots.empty() ? 64 : slots.size() * 2);
-        old.swap(slots);
-        const std::size_t mask = slots.size() - 1;
-        for (const Slot& s : old) {
-            if (s.local == 0) continue;
-            std::size_t i = (s.hash >> 8) & mask;
-            while (slots[i].local != 0) i = (i + 1) & mask;
-            slots[i] = s;
-        }
-    }
+    OpenTable<Slots> index;
 };
 
 std::array<Shard, kShardCount>& shards() {
@@ -103,15 +97,14 @@ Symbol Symbol::intern(std::string_view text, std::uint64_t hash) {
     const std::uint32_t shard_no = static_cast<std::uint32_t>(hash >> 60);
     Shard& shard = shards()[shard_no];
     std::lock_guard<std::mutex> guard(shard.lock);
-    if (2 * (shard.texts.size() + 1) > shard.slots.size()) shard.grow();
-    Shard::Slot& slot = shard.slot_for(text, hash);
+    shard.index.reserve_one();
+    auto& slot = shard.index.slot_for(hash, [&](std::uint64_t local) { return shard.texts[local] == text; });
     auto index_of = [&](std::uint64_t local) { return (local << kShardBits) | shard_no; };
-    if (slot.local != 0) return from_index(static_cast<std::uint32_t>(index_of(slot.local - 1)));
+    if (!shard.index.empty(slot)) return from_index(static_cast<std::uint32_t>(index_of(shard.index.id(slot))));
     const std::uint64_t local = shard.texts.size();
     if (local >= kPerShardCapacity) panic("symbol table is full at index " + std::to_string(index_of(local)));
     shard.texts.emplace_back(text);
-    slot.hash = hash;
-    slot.local = static_cast<std::uint32_t>(local + 1);
+    shard.index.fill(slot, hash, local);
     return from_index(static_cast<std::uint32_t>(index_of(local)));
 }
 

@@ -11,6 +11,7 @@
 #include <random>
 #include <thread>
 #include <tuple>
+#include <unordered_map>
 
 #include "builders.hpp"
 #include "graph/dot.hpp"
@@ -260,35 +261,46 @@ TEST(GraphStore, RandomSessionsMatchAMapModel) {
     }
 }
 
-// Every entry is found again after growing, both while the stored bits place
-// entries and past that, when growing asks for the hashes again.
-TEST(GraphStore, IdTablesFindEveryEntryAcrossGrowth) {
+// The tables against a map model, through growth from the kept hash bits and,
+// past them, from hashes asked for again. Keys 4m, 4m + 2 share a hash, and
+// 4m + 1, 4m + 3 one differing from it in the low bit: only keys tell them apart.
+TEST(GraphStore, HashTablesAgreeWithAMapAcrossGrowth) {
+    auto hash_of_key = [](std::uint64_t key) { return mix64(key >> 2) ^ (key & 1); };
     for (unsigned position_bits : {24u, 6u}) {
-        IdTable table(position_bits);
-        SharedIdTable shared;  // 5000 entries: about 40 in each of its shards
-        std::mt19937_64 rng(position_bits);
-        std::vector<std::uint64_t> h;  // the hashes
+        IdTable table{IdSlots(position_bits)};
+        OpenTable<PackedSlots32> packed;
+        SharedIdTable shared;  // about 6000 entries: some 400 in each of its shards
+        std::vector<std::uint64_t> keys;  // by id
+        std::unordered_map<std::uint64_t, NodeId> model;
         std::size_t rehashed = 0, shared_rehashed = 0;
+        auto hash_at = [&](std::uint64_t id) { return hash_of_key(keys.at(id)); };
         struct Hashes {
-            const std::vector<std::uint64_t>& h;
+            decltype(hash_at)& of;
             std::size_t& asked;
-            std::uint64_t place(NodeId id) const { return ++asked, h.at(id); }
-            void prefetch(NodeId id, int) const { (void)h.at(id); }
+            std::uint64_t place(NodeId id) const { return ++asked, of(id); }
+            void prefetch(NodeId, int) const {}
         };
-        for (NodeId id = 0; id < 5000; ++id) {
-            // Some hashes share their top bits, so the ids must tell them apart.
-            h.push_back(id % 7 == 0 && id > 0 ? h[id - 1] ^ 1 : rng());
-            table.reserve_one([&](NodeId j) { return ++rehashed, h.at(j); });
-            table.insert(h[id], id);
-            shared.reserve_one(h[id], id, Hashes{h, shared_rehashed});
-            shared.insert(h[id], id);
+        std::mt19937_64 rng(position_bits);
+        for (int step = 0; step < 12000; ++step) {
+            const std::uint64_t key = rng() % 8000, hash = hash_of_key(key);
+            auto same = [&](NodeId j) { return keys.at(j) == key; };
+            const auto want = model.count(key) ? std::optional<NodeId>(model.at(key)) : std::nullopt;
+            ASSERT_EQ(table.find(hash, same), want) << key;
+            ASSERT_EQ(shared.find(hash, same), want) << key;
+            packed.reserve_in_order(packed.size() + 1, hash_at);
+            auto& slot = packed.slot_for(hash, same);
+            ASSERT_EQ(packed.empty(slot) ? std::nullopt : std::optional<NodeId>(packed.id(slot)), want) << key;
+            if (want) continue;
+            const NodeId id = model[key] = keys.size();
+            keys.push_back(key);
+            packed.fill(slot, hash, id);
+            table.reserve_one([&](NodeId j) { return ++rehashed, hash_at(j); });
+            table.insert(hash, id);
+            shared.reserve_one(hash, id, Hashes{hash_at, shared_rehashed});
+            shared.insert(hash, id);
         }
         EXPECT_EQ(position_bits < 24, rehashed > 0) << position_bits;
         EXPECT_GT(shared_rehashed, 0u);
-        for (NodeId id = 0; id < h.size(); ++id) {
-            ASSERT_EQ(table.find(h[id], [&](NodeId j) { return j == id; }), id);
-            ASSERT_EQ(shared.find(h[id], [&](NodeId j) { return j == id; }), id);
-        }
     }
 }
 
