@@ -25,13 +25,14 @@ def store():
     return s
 
 
-def in_child_while(call, child):
-    """Forks while another thread runs call(); returns what child() returned or raised in the child, as text."""
+def in_child_while(call, child, delay=0.005):
+    """Forks while another thread runs call(), `delay` seconds after it starts (inside the call, which takes ten
+    times longer, unless the machine is loaded); returns what child() returned or raised in the child, as text."""
     started = threading.Event()
     holder = threading.Thread(target=lambda: (started.set(), call()))
     holder.start()
     started.wait()
-    time.sleep(0.005)  # inside the call by now, which takes ten times longer
+    time.sleep(delay)
     read, write = os.pipe()
     with warnings.catch_warnings():  # a fork of a process with threads warns in the parent
         warnings.simplefilter("ignore", DeprecationWarning)
@@ -69,15 +70,17 @@ def test_a_reducer_busy_in_another_thread_raises_or_works_in_the_child(store, bu
     """Forked before, during or after the call in another thread, the child either works on the state the reducer
     had, or raises. A step changes the reducer throughout, so a fork inside one raises in the child; finalize only
     reads it once it has consumed the store. The fork lands inside a step on some attempt, however loaded the machine
-    is that delays it."""
+    is: a fork that came after the step comes sooner the next time, one that came before it later."""
     outcomes = set()
-    for _ in range(10):
+    delay = 0.005
+    for _ in range(20):
         r = vc.IncrementalReducer()
         call = (lambda: r.step(store)) if busy == "step" else (lambda: r.finalize(store))
-        got = in_child_while(call, lambda: (r.watermark(), r.finalize(store)[1]["input_nodes"]))
+        got = in_child_while(call, lambda: (r.watermark(), r.finalize(store)[1]["input_nodes"]), delay)
         assert got in (f"RuntimeError: {BUSY}", repr((0, SIZE)), repr((SIZE, SIZE)))
         assert r.watermark() == SIZE  # in the parent, the reducer went on
         outcomes.add(got)
         if busy == "finalize" or got == f"RuntimeError: {BUSY}":
             break
+        delay = delay / 2 if got == repr((SIZE, SIZE)) else delay * 1.5 + 0.001
     assert busy == "finalize" or f"RuntimeError: {BUSY}" in outcomes
