@@ -262,10 +262,12 @@ std::uint64_t SharedIdTable::new_table(std::size_t slots, NodeId max_id) {
 namespace {
 // The id after the node this thread last found or added, and the store it
 // was in. Recording the same stretch of a graph again asks for its nodes in
-// their order, so this key is compared first and the index, whose slot is a
-// cache miss in a large store, is asked only on a mismatch. Any value is
-// safe: it is only a guess, checked against the published count. Per thread,
-// so that threads replaying different stretches do not share a written line.
+// their order, so the keys from this one on are compared first (a few of
+// them: threads that recorded at once have their nodes interleaved) and the
+// index, whose slot is a cache miss in a large store, is asked only on a
+// mismatch. Any value is safe: it is only a guess, checked against the
+// published count. Per thread, so that threads replaying different
+// stretches do not share a written line.
 struct Guess {
     const void* store = nullptr;
     NodeId next = 0;
@@ -295,7 +297,15 @@ struct HeadPlaces {
 template <class Same>
 std::optional<NodeId> GraphStore::find_published(std::uint64_t hash, std::size_t published, Same&& same) const {
     Guess& g = guess;
-    if (g.store == this && g.next < published && same(g.next)) return g.next++;
+    if (g.store == this) {
+        constexpr NodeId kGuesses = 4;
+        for (NodeId id = g.next; id < published && id < g.next + kGuesses; ++id) {
+            if (same(id)) {
+                g.next = id + 1;
+                return id;
+            }
+        }
+    }
     // An id at or past `published` names a node of a batch that is not
     // published yet: not there for this lookup.
     auto found = index_.find(hash, [&](NodeId id) { return id < published && same(id); });
