@@ -246,6 +246,27 @@ struct IdSlots : ThreeQuartersFull {
     static std::uint64_t kept_hash(Slot slot) noexcept { return slot & ~kIdMask; }
 };
 
+// Slots of two fields: the hash's low bits (all that `Tag` holds) and id + 1
+// (0 = empty), placed from the hash shifted right by `Skip` bits. The kept
+// bits always place an entry, so growing needs no hashes.
+template <class Tag, unsigned Skip, class Growth = ThreeQuartersFull>
+struct TagIdSlots : Growth {
+    struct Slot {
+        Tag tag = 0;
+        std::uint32_t id_plus_one = 0;
+    };
+    static std::size_t position(std::uint64_t hash, TableShape s) noexcept { return (hash >> Skip) & s.mask; }
+    static Slot tag(std::uint64_t hash, TableShape) noexcept { return {static_cast<Tag>(hash), 0}; }
+    static bool has_tag(Slot slot, Slot tag, TableShape) noexcept { return slot.tag == tag.tag; }
+    static Slot with_id(Slot tag, std::uint64_t id, TableShape) noexcept {
+        return {tag.tag, static_cast<std::uint32_t>(id + 1)};
+    }
+    static std::uint64_t id(Slot slot, TableShape) noexcept { return slot.id_plus_one - 1; }
+    static bool empty(Slot slot) noexcept { return slot.id_plus_one == 0; }
+    static constexpr bool tags_place(TableShape) noexcept { return true; }
+    static std::uint64_t kept_hash(Slot slot) noexcept { return slot.tag; }
+};
+
 // Open-addressing table of node ids, one 8-byte slot per entry. The keys
 // themselves live with the caller (an arena, a list of entries); a lookup
 // compares against them, and growing past what the kept bits can place asks

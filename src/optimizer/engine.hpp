@@ -19,22 +19,7 @@ namespace veltrix {
 // 8-byte slots: the low 32 bits of the hash beside index + 1. The kept bits
 // hold the whole position up to 2^32 slots, so growing needs no hashes, and
 // an 8-byte slot halves the memory a lookup misses in.
-struct IndexSlots : ThreeQuartersFull {
-    struct Slot {
-        std::uint32_t tag = 0;
-        std::uint32_t index_plus_one = 0;  // 0 = empty
-    };
-    static std::size_t position(std::uint64_t hash, TableShape s) noexcept { return hash & s.mask; }
-    static Slot tag(std::uint64_t hash, TableShape) noexcept { return {static_cast<std::uint32_t>(hash), 0}; }
-    static bool has_tag(Slot slot, Slot tag, TableShape) noexcept { return slot.tag == tag.tag; }
-    static Slot with_id(Slot tag, std::uint64_t id, TableShape) noexcept {
-        return {tag.tag, static_cast<std::uint32_t>(id + 1)};
-    }
-    static std::uint64_t id(Slot slot, TableShape) noexcept { return slot.index_plus_one - 1; }
-    static bool empty(Slot slot) noexcept { return slot.index_plus_one == 0; }
-    static constexpr bool tags_place(TableShape) noexcept { return true; }
-    static std::uint64_t kept_hash(Slot slot) noexcept { return slot.tag; }
-};
+using IndexSlots = TagIdSlots<std::uint32_t, 0>;
 
 // Open-addressing table of indices. It stores only hashes and indices; the
 // caller owns the keys and decides equality through a predicate on an index.

@@ -31,23 +31,10 @@ struct Shard {
     // Open addressing over the texts: each slot holds a text's full hash
     // and its position + 1 (0 = empty), so a probe compares texts only when
     // the hashes agree. At most half full.
-    struct Slots {
-        struct Slot {
-            std::uint64_t hash = 0;
-            std::uint32_t local = 0;
-        };
+    struct HalfFull {
         static constexpr std::size_t kMinSlots = 64, kLoadNum = 1, kLoadDen = 2;
-        static std::size_t position(std::uint64_t hash, TableShape s) noexcept { return (hash >> 8) & s.mask; }
-        static Slot tag(std::uint64_t hash, TableShape) noexcept { return {hash, 0}; }
-        static bool has_tag(Slot slot, Slot tag, TableShape) noexcept { return slot.hash == tag.hash; }
-        static Slot with_id(Slot tag, std::uint64_t id, TableShape) noexcept {
-            return {tag.hash, static_cast<std::uint32_t>(id + 1)};
-        }
-        static std::uint64_t id(Slot slot, TableShape) noexcept { return slot.local - 1; }
-        static bool empty(Slot slot) noexcept { return slot.local == 0; }
-        static constexpr bool tags_place(TableShape) noexcept { return true; }
-        static std::uint64_t kept_hash(Slot slot) noexcept { return slot.hash; }
     };
+    using Slots = TagIdSlots<std::uint64_t, 8, HalfFull>;
     OpenTable<Slots> index;
 };
 
