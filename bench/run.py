@@ -403,7 +403,7 @@ def child_free_threaded(n, runs):
     all the threads' calls over the wall time from their common start to the
     last one's end. Each thread calls through its own bound methods and its
     own argument objects, so that no reference count is shared but the
-    store's."""
+    store's. Besides the medians, every run's figures under "rounds"."""
     import threading
 
     if sys._is_gil_enabled():
@@ -485,7 +485,9 @@ def child_free_threaded(n, runs):
                 distinct = {id(s): s for s in stores}.values()
                 assert sum(s.node_count() for s in distinct) == threads * n + len(distinct) * k
                 del stores, shared
-    return {"%s|%d" % key: key[1] * n / median(ts) for key, ts in cases.items()}  # calls/s
+    result = {"%s|%d" % key: key[1] * n / median(ts) for key, ts in cases.items()}  # calls/s
+    result["rounds"] = {"%s|%d" % key: [key[1] * n / t for t in ts] for key, ts in cases.items()}
+    return result
 
 
 def child_stall(n, runs):
@@ -849,6 +851,23 @@ def main():
                 one, two = r[case + "|1"], r[case + "|2"]
                 table.add("free-threaded, 2 threads: " + what, n, two / 1e6, "M calls/s", one / 1e6,
                           "M calls/s 1 thread", two / one)
+            # What one shared store keeps of the speed-up that a store per
+            # thread gets, round by round (the machine's speed drifts between
+            # rounds more than within one), against the mean of the round's
+            # two one-thread runs.
+            for case, what, goal in (("new", "add_op new", 0.75), ("existing", "add_op existing", 0.85),
+                                     ("readers", "node_count", 0.85)):
+                rounds = r["rounds"]
+                kept = []
+                for own1, shared1, own2, shared2 in zip(*(rounds["%s %s|%d" % (case, layout, threads)]
+                                                          for threads in (1, 2) for layout in ("own", "shared"))):
+                    base = (own1 + shared1) / 2
+                    if own2 > base:
+                        kept.append((shared2 / base - 1) / (own2 / base - 1))
+                if kept:
+                    table.add("free-threaded, 2 threads: %s, one shared store keeps of the speed-up" % what, n,
+                              median(kept), "of per-thread", None, "", None, ">= %d%%" % (goal * 100),
+                              median(kept) >= goal)
         if "core" in only:
             progress("core %d" % n)
             r = run_core(args.bench_bin, n, runs if n < 10**6 else max(1, min(runs, 3)))
