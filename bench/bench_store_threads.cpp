@@ -1,6 +1,8 @@
 // Recording from several threads: 1, 2 and 4 std::threads on one shared
-// store against one store per thread, for four shapes of work:
+// store against one store per thread, for these shapes of work:
 //   new       every call records a new node (each thread its own nodes)
+//   one_op    the same, all of one operation with the same parameters (as
+//             threads recording one kind of step do): the nodes share a head
 //   same      every thread records the very same new nodes at once
 //   existing  every call finds a node recorded before
 //   mixed     new and existing calls in turn
@@ -29,8 +31,8 @@ using namespace veltrix;
 
 namespace {
 
-enum class Shape { New, Same, Existing, Mixed, Readers };
-constexpr const char* kShapeNames[] = {"new", "same", "existing", "mixed", "readers"};
+enum class Shape { New, OneOp, Same, Existing, Mixed, Readers };
+constexpr const char* kShapeNames[] = {"new", "one_op", "same", "existing", "mixed", "readers"};
 
 // The calls of one thread: add(a, b) with parameters side="r" and the
 // thread's number t, over the pairs of k sources, as bench/run.py records.
@@ -40,10 +42,11 @@ struct Calls {
     std::int64_t thread;
 };
 
-Calls calls_for(std::int64_t thread, std::size_t n, std::size_t k) {
+// The pairs come from the thread's own stretch `stretch` (of n).
+Calls calls_for(std::int64_t thread, std::size_t stretch, std::size_t n, std::size_t k) {
     Calls c;
     c.thread = thread;
-    for (std::size_t i = 0; i < n; ++i) c.pairs.emplace_back(i % k, i / k);
+    for (std::size_t i = stretch * n; i < (stretch + 1) * n; ++i) c.pairs.emplace_back(i % k, i / k);
     c.params[0] = ParamRef{"side", ParamTag::Str, 0, "r"};
     c.params[1] = ParamRef{"t", ParamTag::Int, static_cast<std::uint64_t>(thread), {}};
     return c;
@@ -71,12 +74,17 @@ volatile std::uint64_t g_sink;
 
 // Calls per second of `threads` threads doing `shape` on one store or on one each.
 double run(Shape shape, int threads, bool shared, std::size_t n) {
+    // Sources enough for every thread's stretch of pairs (one_op).
     std::size_t k = 1;
-    while (k * k < n) ++k;
+    while (k * k < n * (shape == Shape::OneOp ? threads : 1)) ++k;
     std::vector<std::unique_ptr<GraphStore>> stores;
     for (int t = 0; t < (shared ? 1 : threads); ++t) stores.push_back(store_with_sources(k));
     std::vector<Calls> calls;
-    for (int t = 0; t < threads; ++t) calls.push_back(calls_for(shape == Shape::Same ? 0 : t, n, k));
+    for (int t = 0; t < threads; ++t) {
+        calls.push_back(shape == Shape::Same    ? calls_for(0, 0, n, k)
+                        : shape == Shape::OneOp ? calls_for(0, t, n, k)
+                                                : calls_for(t, 0, n, k));
+    }
     // What is recorded before the clock starts.
     for (int t = 0; t < threads; ++t) {
         GraphStore& s = *stores[shared ? 0 : t];
@@ -135,7 +143,7 @@ int main(int argc, char** argv) {
     auto add = [](std::string& out, const std::string& k, double v) {
         out += (out.empty() ? "\"" : ", \"") + k + "\": " + std::to_string(v);
     };
-    for (Shape shape : {Shape::New, Shape::Same, Shape::Existing, Shape::Mixed, Shape::Readers}) {
+    for (Shape shape : {Shape::New, Shape::OneOp, Shape::Same, Shape::Existing, Shape::Mixed, Shape::Readers}) {
         std::string name(",");
         name.append(kShapeNames[static_cast<int>(shape)]).append(",");
         if (!only.empty() && only.find(name) == std::string::npos) continue;

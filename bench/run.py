@@ -925,8 +925,8 @@ def main():
         # the shared store's speed-up over that of one store per thread.
         progress("store_threads")
         r = raw["store_threads"] = run_store_threads(args.bench_bin, runs)
-        wanted = {"new": 0.75, "existing": 0.85, "readers": 0.85}
-        for shape in ("new", "same", "existing", "mixed", "readers") if r else ():
+        wanted = {"new": 0.75, "one_op": 0.75, "existing": 0.85, "readers": 0.85}
+        for shape in ("new", "one_op", "same", "existing", "mixed", "readers") if r else ():
             for kind in ("shared", "per_thread"):
                 one = r["calls_per_second"].get("%s/%s/1" % (shape, kind))
                 if one is None:
