@@ -89,7 +89,8 @@ void StageOp::hash_into(Hasher& h) const noexcept {
     }
 }
 
-NodeKey::NodeKey(Head* head, std::span<const NodeId> inputs) : head_(head), count_(inputs.size()) {
+NodeKey::NodeKey(Head* head, std::span<const NodeId> inputs, std::size_t flags)
+    : head_(head), count_(inputs.size() | flags) {
     store_inputs(inputs);
 }
 
@@ -99,14 +100,15 @@ NodeKey::NodeKey(const NodeKey& o) : head_(o.head_), count_(o.count_ & kCountMas
 }
 
 void NodeKey::store_inputs(std::span<const NodeId> inputs) {
-    if (count_ <= kInline) {
+    const std::size_t n = count_ & kCountMask;
+    if (n <= kInline) {
         std::copy(inputs.begin(), inputs.end(), inline_);
         return;
     }
     try {
-        heap_ = new NodeId[count_];
+        heap_ = new NodeId[n];
     } catch (...) {
-        count_ = 0;
+        count_ &= kHeadLent;
         release();
         throw;
     }
@@ -140,8 +142,8 @@ NodeKey& NodeKey::operator=(const NodeKey& o) {
 
 void NodeKey::release() noexcept {
     if ((count_ & kBorrowed) == 0) {
-        if (count_ > kInline) delete[] heap_;
-        drop(full(head_));
+        if ((count_ & kCountMask) > kInline) delete[] heap_;
+        if ((count_ & kHeadLent) == 0) drop(full(head_));
     }
     count_ = 0;
     head_ = empty_head();
@@ -226,10 +228,14 @@ NodeKey NodeKey::with_input_list(std::span<const NodeId> inputs) const {
     return NodeKey(full(head_), kind() == NodeKind::Source ? std::span<const NodeId>() : inputs);
 }
 
+NodeKey NodeKey::with_input_list_lent(std::span<const NodeId> inputs) const {
+    return NodeKey(full(head_), kind() == NodeKind::Source ? std::span<const NodeId>() : inputs, kHeadLent);
+}
+
 void NodeKey::share_head(const NodeKey& other) noexcept {
     if (head_ == other.head_) return;
-    retain(full(other.head_));
-    drop(full(head_));
+    if ((count_ & kHeadLent) == 0) drop(full(head_));
+    count_ |= kHeadLent;
     head_ = other.head_;
 }
 

@@ -125,6 +125,13 @@ public:
     // A copy with its input list replaced (a Source ignores the list).
     NodeKey with_inputs(std::vector<NodeId> inputs) const;
     NodeKey with_input_list(std::span<const NodeId> inputs) const;
+    // The same, for a key that goes into the store that holds this one (or
+    // nowhere): it shares the head without counting itself on it, so that
+    // threads recording the same operation do not all write the head's
+    // count. The store keeps the head through the node that counts on it,
+    // which comes before and goes first; a lent key never touches its head
+    // when it goes, and its copies count as usual.
+    NodeKey with_input_list_lent(std::span<const NodeId> inputs) const;
 
     // Textual identity without inputs, e.g. "op|add|scalar=f0000000000000000;side=sr".
     std::string token() const;
@@ -152,7 +159,9 @@ public:
     // Hash of everything but the inputs (agrees with equal_except_inputs).
     std::uint64_t head_hash() const noexcept { return head_->hash; }
     // Makes this key share the head of `other`, which must be
-    // equal_except_inputs to it; saves the memory of the duplicate head.
+    // equal_except_inputs to it; saves the memory of the duplicate head. The
+    // head is lent, as by with_input_list_lent: for a key that goes into the
+    // store that holds `other` (or nowhere).
     void share_head(const NodeKey& other) noexcept;
     // A key that refers to everything of `owner` without owning it: no
     // reference counting, no copy of the inputs. Valid only while `owner`, or
@@ -171,9 +180,11 @@ public:
 private:
     struct Head;
     static constexpr std::size_t kInline = 2;
-    // The top bit of count_ marks a borrowed key.
+    // The top bit of count_ marks a borrowed key, the next one a key whose
+    // head is lent (owned inputs, no count on the head).
     static constexpr std::size_t kBorrowed = std::size_t{1} << 63;
-    static constexpr std::size_t kCountMask = kBorrowed - 1;
+    static constexpr std::size_t kHeadLent = std::size_t{1} << 62;
+    static constexpr std::size_t kCountMask = kHeadLent - 1;
 
     static Head* new_head(NodeKind kind, std::string name, ParamMap params, PayloadDescriptor* descriptor = nullptr,
                           std::vector<StageOp>* members = nullptr);
@@ -183,7 +194,7 @@ private:
     static void retain(Head* head) noexcept;
     static void drop(Head* head) noexcept;
 
-    NodeKey(Head* head, std::span<const NodeId> inputs);
+    NodeKey(Head* head, std::span<const NodeId> inputs, std::size_t flags = 0);
     struct BorrowTag {};
     NodeKey(const NodeKey& owner, BorrowTag) noexcept
         : head_(owner.head_), count_((owner.count_ & kCountMask) | kBorrowed) {

@@ -394,7 +394,7 @@ Result<NodeId, BadNodeId> GraphStore::intern_basic(NodeKind kind, std::string_vi
     // with the head of an earlier node that has the same one when there is.
     auto same_head = [&](NodeId id) { return id < published && nodes_[id].head_equals_basic(kind, name, params); };
     const std::optional<NodeId> shared_head = heads_.find(head_hash, same_head);
-    NodeKey key = shared_head ? nodes_[*shared_head].with_input_list(inputs)
+    NodeKey key = shared_head ? nodes_[*shared_head].with_input_list_lent(inputs)
                               : NodeKey::basic(kind, std::string(name), ParamMap::from_refs(params), inputs, head_hash);
     return lock_.run(
         [&] { return add_new(std::move(key), hash, published, same, shared_head ? Head::Shared : Head::New); });
